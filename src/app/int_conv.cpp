@@ -1,0 +1,70 @@
+#include "app/int_conv.h"
+
+#include <string>
+
+#include "app/error.h"
+
+namespace app {
+namespace {
+
+int HexDigit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return -1;
+}
+
+[[noreturn]] void Invalid(std::string_view text) {
+    throw Error("'" + std::string(text) + "' is not a valid integer value");
+}
+
+}  // namespace
+
+std::int32_t StrToInt(std::string_view text) {
+    std::size_t i = 0;
+    while (i < text.size() && text[i] == ' ') ++i;
+
+    bool negative = false;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
+        negative = text[i] == '-';
+        ++i;
+    }
+
+    bool hex = false;
+    if (i < text.size() && (text[i] == '$' || text[i] == 'x' || text[i] == 'X')) {
+        hex = true;
+        ++i;
+    } else if (i + 1 < text.size() && text[i] == '0' && (text[i + 1] == 'x' || text[i + 1] == 'X')) {
+        hex = true;
+        i += 2;
+    }
+    if (i == text.size()) Invalid(text);
+
+    if (hex) {
+        std::uint32_t value = 0;
+        int significant = 0;
+        for (; i < text.size(); ++i) {
+            const int d = HexDigit(text[i]);
+            if (d < 0) Invalid(text);
+            if (significant > 0 || d != 0) ++significant;
+            if (significant > 8) Invalid(text);
+            value = value << 4 | static_cast<std::uint32_t>(d);
+        }
+        // The digits are a 32-bit pattern; negation wraps like the pattern does.
+        if (negative) value = 0u - value;
+        return static_cast<std::int32_t>(value);
+    }
+
+    const std::uint64_t limit = negative ? 2147483648ull : 2147483647ull;
+    std::uint64_t value = 0;
+    for (; i < text.size(); ++i) {
+        const char c = text[i];
+        if (c < '0' || c > '9') Invalid(text);
+        value = value * 10 + static_cast<std::uint64_t>(c - '0');
+        if (value > limit) Invalid(text);
+    }
+    return negative ? static_cast<std::int32_t>(-static_cast<std::int64_t>(value))
+                    : static_cast<std::int32_t>(value);
+}
+
+}  // namespace app
