@@ -1,0 +1,92 @@
+#!/usr/bin/env bash
+# Orvan developer entry point: installs what is missing, builds, and runs, tests,
+# benchmarks or fuzzes. Usage: ./build.sh run | test | bench | fuzz | shots
+set -euo pipefail
+cd "$(dirname "$0")"
+
+PACKAGES=(g++ cmake ninja-build qt6-base-dev libgtest-dev libgmock-dev clang-format
+          xvfb xauth xdotool x11-utils imagemagick fonts-dejavu-core libx11-dev iproute2
+          util-linux procps)
+FUZZ_PACKAGES=(clang libclang-rt-14-dev)
+JOBS=$(nproc 2>/dev/null || echo 2)
+
+as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
+
+install_missing() {
+    local missing=()
+    for p in "$@"; do
+        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" ||
+            missing+=("$p")
+    done
+    if [ ${#missing[@]} -gt 0 ]; then
+        echo "Installing: ${missing[*]}"
+        as_root apt-get update
+        as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends \
+            "${missing[@]}"
+    fi
+}
+
+build() {  # build <dir> [cmake options...]
+    local dir=$1; shift
+    cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+    cmake --build "$dir" -j "$JOBS"
+}
+
+# Runs a command in a fresh network namespace with only loopback up, so that no test
+# datagram can leave the machine; tests that need the isolation see ORVAN_NETNS=1.
+isolated() {
+    local inner='ip link set lo up && ORVAN_NETNS=1 "$@"'
+    if [ "$(id -u)" -eq 0 ] && unshare -n true 2>/dev/null; then
+        unshare -n sh -c "$inner" sh "$@"
+    elif unshare -rn true 2>/dev/null; then
+        unshare -rn sh -c "$inner" sh "$@"
+    else
+        echo "note: no private network namespace here; tests that need one will skip" >&2
+        "$@"
+    fi
+}
+
+format_check() {
+    git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run -Werror
+}
+
+run_suite() {  # run_suite <dir>
+    isolated ctest --test-dir "$1" --output-on-failure -j "$JOBS"
+}
+
+case "${1:-}" in
+run)
+    install_missing "${PACKAGES[@]}"
+    build build
+    exec ./build/src/app/orvan
+    ;;
+test)
+    install_missing "${PACKAGES[@]}"
+    format_check
+    build build -DORVAN_WERROR=ON
+    run_suite build
+    build build-asan -DORVAN_WERROR=ON -DORVAN_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
+    ASAN_OPTIONS=detect_leaks=1 LSAN_OPTIONS="suppressions=$PWD/tests/lsan.supp" \
+        run_suite build-asan
+    ;;
+bench)
+    install_missing "${PACKAGES[@]}"
+    build build-bench -DCMAKE_BUILD_TYPE=Release -DORVAN_TESTS=OFF
+    isolated ./bench/run.sh build-bench
+    ;;
+fuzz)
+    install_missing "${PACKAGES[@]}" "${FUZZ_PACKAGES[@]}"
+    CC=clang CXX=clang++ build build-fuzz -DORVAN_FUZZ=ON -DORVAN_TESTS=OFF
+    ./build-fuzz/tests/fuzz/codec_fuzz -max_total_time="${FUZZ_SECONDS:-60}" \
+        tests/fuzz/corpus
+    ;;
+shots)
+    install_missing "${PACKAGES[@]}"
+    build build
+    isolated ./build/tools/orvan-shots "${2:-out}"
+    ;;
+*)
+    echo "usage: $0 run | test | bench | fuzz | shots [dir]" >&2
+    exit 2
+    ;;
+esac

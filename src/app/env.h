@@ -1,0 +1,40 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "config/codec.h"
+
+namespace app {
+
+enum class BoxKind {
+    Error,  // the error box: stop icon, application title as caption
+    Fatal,  // "Application Error", then the program ends
+    Plain,  // text and OK only
+};
+
+// Everything the program asks of the desktop and the host that a headless test must observe
+// instead of blocking on it or depending on this machine.
+class Env {
+public:
+    virtual ~Env() = default;
+    virtual void ShowMessage(BoxKind kind, const std::string& caption, const std::string& text) = 0;
+    virtual void Beep() = 0;
+    virtual void Pause(int milliseconds) = 0;  // blocks the interface thread, as the device expects
+    virtual config::LocalDateTime LocalTime() = 0;
+    virtual std::string LocalHostName() = 0;
+    virtual std::vector<std::string> LocalAddresses() = 0;  // throws app::Error
+};
+
+// The real desktop and host.
+class SystemEnv final : public Env {
+public:
+    void ShowMessage(BoxKind kind, const std::string& caption, const std::string& text) override;
+    void Beep() override;
+    void Pause(int milliseconds) override;
+    config::LocalDateTime LocalTime() override;
+    std::string LocalHostName() override;
+    std::vector<std::string> LocalAddresses() override;
+};
+
+}  // namespace app

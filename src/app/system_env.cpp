@@ -1,0 +1,40 @@
+#include <QApplication>
+#include <QMessageBox>
+#include <QThread>
+#include <QWidget>
+#include <ctime>
+
+#include "app/env.h"
+#include "app/text.h"
+#include "net/host_info.h"
+
+namespace app {
+
+void SystemEnv::ShowMessage(BoxKind kind, const std::string& caption, const std::string& text) {
+    // A control that holds the mouse would keep it while the box is up.
+    if (QWidget* grabber = QWidget::mouseGrabber()) grabber->releaseMouse();
+    const QMessageBox::Icon icon =
+        kind == BoxKind::Plain ? QMessageBox::NoIcon : QMessageBox::Critical;
+    QMessageBox box(icon, ToQString(caption), ToQString(text), QMessageBox::Ok,
+                    kind == BoxKind::Fatal ? nullptr : QApplication::activeWindow());
+    box.setWindowModality(Qt::ApplicationModal);
+    box.exec();
+}
+
+void SystemEnv::Beep() { QApplication::beep(); }
+
+void SystemEnv::Pause(int milliseconds) { QThread::msleep(static_cast<unsigned long>(milliseconds)); }
+
+config::LocalDateTime SystemEnv::LocalTime() {
+    const std::time_t now = std::time(nullptr);
+    std::tm t{};
+    localtime_r(&now, &t);
+    return {t.tm_year + 1900, t.tm_mon + 1, t.tm_mday, t.tm_hour,
+            t.tm_min,         t.tm_sec,     t.tm_wday == 0 ? 7 : t.tm_wday};
+}
+
+std::string SystemEnv::LocalHostName() { return net::LocalHostName(); }
+
+std::vector<std::string> SystemEnv::LocalAddresses() { return net::LocalAddressList(); }
+
+}  // namespace app

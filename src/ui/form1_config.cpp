@@ -1,0 +1,106 @@
+// The device exchange on "Настройка сети": programming mode, request, reply, synchronise,
+// live address conversion, replace, reconnect.
+#include <QCoreApplication>
+
+#include "app/int_conv.h"
+#include "app/text.h"
+#include "config/codec.h"
+#include "ui/form1.h"
+
+namespace ui {
+namespace {
+
+// Shows the two hexadecimal forms of a dotted input; nothing changes when there is no result.
+void ShowQuads(const QLineEdit* input, QLineEdit* hex, QLineEdit* padded) {
+    if (const auto quads = config::DottedToHexQuads(TextOf(input))) {
+        SetTextOf(hex, quads->hex);
+        SetTextOf(padded, quads->padded);
+    }
+}
+
+}  // namespace
+
+void TForm1::CheckBox3Click() {
+    const bool on = CheckBox3->isChecked();
+    for (QLineEdit* edit : {Edit4, Edit11, Edit8, Edit7, Edit6, Edit12, Edit9, Edit10, Edit18,
+                            Edit19, Edit20, Edit23, Edit26, Edit27}) {
+        SetEditEnabled(edit, on);
+    }
+}
+
+void TForm1::Button4Click() {
+    if (!CheckBox3->isChecked() || !RadioButton_UDP->isChecked()) return;
+    UDPClient->Host = TextOf(Edit13);
+    UDPClient->Port = app::StrToInt(TextOf(Edit5));
+    UDPServer->AddBinding("", app::StrToInt(TextOf(Edit5)));
+    UDPServer->SetActive(true);
+    UDPClient->Send(config::RequestText());
+}
+
+void TForm1::Memo1Change() {
+    if (!CheckBox3->isChecked()) return;
+    env_.Beep();
+    const config::ConfigReplyFields fields =
+        config::ParseConfigReply(app::FromQString(Memo1->FirstLine()));
+    const std::pair<const std::optional<std::string>&, QLineEdit*> targets[] = {
+        {fields.telemetryPort, Edit4}, {fields.h323Port, Edit11}, {fields.gateway, Edit18},
+        {fields.ipAddress, Edit8},     {fields.handsetController, Edit19},
+        {fields.netMask, Edit26},
+    };
+    for (const auto& [value, edit] : targets) {
+        if (value) SetTextOf(edit, *value);
+    }
+    SetTextOf(Edit7, fields.mac);
+}
+
+void TForm1::Button6Click() {
+    // A copy that changes a decimal input runs its conversion through its change handler.
+    const std::pair<const QLineEdit*, QLineEdit*> copies[] = {
+        {Edit4, Edit6},   {Edit8, Edit9},   {Edit7, Edit10},  {Edit11, Edit12},
+        {Edit18, Edit20}, {Edit26, Edit27}, {Edit19, Edit23},
+    };
+    for (const auto& [from, to] : copies) to->setText(from->text());
+}
+
+void TForm1::Edit9Change() { ShowQuads(Edit9, Edit16, Edit14); }
+void TForm1::Edit20Change() { ShowQuads(Edit20, Edit21, Edit22); }
+void TForm1::Edit23Change() { ShowQuads(Edit23, Edit24, Edit25); }
+void TForm1::Edit27Change() { ShowQuads(Edit27, Edit28, Edit29); }
+
+void TForm1::Button5Click() {
+    if (!CheckBox3->isChecked()) return;
+    Memo1->ClearSilently();
+    if (RadioButton_UDP->isChecked()) {
+        UDPClient->Send(config::BuildConfigCommand(TextOf(Edit6), TextOf(Edit12), TextOf(Edit22),
+                                                   TextOf(Edit14), TextOf(Edit25), TextOf(Edit29),
+                                                   TextOf(Edit10)));
+        // A reply that arrived meanwhile is shown, and parsed, before the pause.
+        QCoreApplication::processEvents();
+    }
+    if (CheckBox7->isChecked()) {
+        env_.Pause(500);
+        UDPClient->Send(config::BuildTimeCommand(env_.LocalTime()));
+        env_.Beep();
+    }
+}
+
+void TForm1::Button11Click() {
+    if (!RadioButton_UDP->isChecked()) return;
+    const std::pair<QLineEdit*, const char*> resets[] = {
+        {Edit4, "0"},       {Edit11, "0"},       {Edit17, "0"},
+        {Edit8, "0.0.0.0"}, {Edit18, "0.0.0.0"}, {Edit26, "0.0.0.0"},
+        {Edit7, "00:00:00:00:00:00"}, {Edit19, "0.0.0.0"},
+    };
+    for (const auto& [edit, text] : resets) SetTextOf(edit, text);
+    UDPClient->SetActive(false);
+    Button11->hide();
+    env_.Pause(500);
+    UDPClient->SetActive(true);
+    Button11->show();
+}
+
+void TForm1::CheckBox2Click() { SetEditEnabled(Edit5, CheckBox2->isChecked()); }
+
+void TForm1::CheckBox4Click() { SetEditEnabled(Edit13, CheckBox4->isChecked()); }
+
+}  // namespace ui

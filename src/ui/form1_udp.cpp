@@ -1,0 +1,69 @@
+// The UDP side: transport mode, destination edits, reception switch, received datagrams.
+#include "app/error.h"
+#include "app/int_conv.h"
+#include "app/text.h"
+#include "ui/form1.h"
+
+namespace ui {
+
+void TForm1::Button1Click() {
+    if (RadioButton_UDP->isChecked()) UDPClient->Send(TextOf(Edit1));
+}
+
+void TForm1::Edit2Change() { UDPClient->Host = TextOf(Edit2); }
+
+void TForm1::Edit3Change() {
+    // Serves Edit5 too, and still follows Edit3.
+    const std::string text = TextOf(Edit3);
+    if (text.empty()) return;
+    PortLabel->SetCaption(Edit3->text());
+    UDPClient->Port = app::StrToInt(text);
+}
+
+void TForm1::RadioButton_UDPClick() {
+    Button2->setEnabled(false);
+    Button3->setEnabled(false);
+    UDPClient->SetActive(true);
+    CheckBox1->setEnabled(true);
+}
+
+void TForm1::RadioButtonTCPClick() {
+    Button2->setEnabled(true);
+    Button3->setEnabled(true);
+    UDPClient->SetActive(false);
+    CheckBox1->setEnabled(false);
+}
+
+void TForm1::RadioButton_IndyTCPClick() {
+    UDPClient->SetActive(false);
+    CheckBox1->setEnabled(RadioButton_UDP->isChecked());
+}
+
+void TForm1::CheckBox1Click() {
+    // Serves CheckBox6 too, and still follows CheckBox1.
+    if (!CheckBox1->isChecked()) {
+        UDPServer->SetActive(false);
+        return;
+    }
+    const std::vector<std::string> addresses = env_.LocalAddresses();
+    if (addresses.empty()) throw app::Error("List index out of bounds (0)");
+    UDPServer->AddBinding(addresses.front(), UDPServer->DefaultPort);
+    UDPServer->AddBinding("", app::StrToInt(TextOf(Edit3)));
+    UDPServer->SetActive(true);
+}
+
+void TForm1::UDPServerUDPRead(net::TIdUDPServer&, std::string_view data,
+                              net::TIdSocketHandle& binding) {
+    const QString message = DisplayText(data);
+    Memo1->ClearSilently();
+    Memo1->AddLine(message);
+    Memo2->AddLine(message);
+    std::string reply = "Replied from " + env_.LocalHostName() + " to \"";
+    reply.append(data);
+    reply.push_back('"');
+    binding.SendTo(reply, binding.PeerIP, binding.PeerPort);
+}
+
+void TForm1::Button8Click() { Memo2->clear(); }
+
+}  // namespace ui

@@ -1,0 +1,75 @@
+#pragma once
+
+#include <QFrame>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QString>
+#include <QWidget>
+#include <QIcon>
+#include <array>
+#include <string>
+#include <string_view>
+
+class QLabel;
+
+namespace ui {
+
+// The two colours a handler gives an edit when it enables or disables it.
+enum class Colour { Window, Light3D };  // clWindow, cl3DLight
+void SetColour(QLineEdit* edit, Colour colour);
+Colour ColourOf(const QLineEdit* edit);
+// Enables or disables an edit and gives it the matching colour, in one action.
+void SetEditEnabled(QLineEdit* edit, bool enabled);
+
+// A label sizes itself to its caption.
+class TLabel : public QLabel {
+public:
+    using QLabel::QLabel;
+    void SetCaption(const QString& caption);
+    QString Caption() const { return caption_; }
+
+private:
+    QString caption_;  // as given, "\r\n" included
+};
+
+class TPanel : public QFrame {
+public:
+    explicit TPanel(QWidget* parent);
+};
+
+class TBevel : public QFrame {
+public:
+    explicit TBevel(QWidget* parent);
+};
+
+class TTabSheet : public QWidget {
+public:
+    using QWidget::QWidget;
+};
+
+// Two fixed-width panels docked along the bottom edge; the second runs past the bar's end.
+class TStatusBar : public QFrame {
+public:
+    static constexpr int kHeight = 19;
+    explicit TStatusBar(QWidget* parent);
+    void SetPanelText(int panel, const QString& text);
+    QString PanelText(int panel) const;
+    int PanelWidth(int panel) const;
+
+private:
+    std::array<QLabel*, 2> panels_{};
+};
+
+}  // namespace ui
+
+namespace ui {
+// The one place where an edit's text crosses between Qt and the program's 8-bit texts.
+std::string TextOf(const QLineEdit* edit);
+void SetTextOf(QLineEdit* edit, std::string_view text);
+// A received message as the memos show it: line breaks stay, other control bytes become
+// visible symbols, so that a NUL cannot cut the line.
+QString DisplayText(std::string_view message);
+// The program's own icon, 16 x 16 and 32 x 32.
+QIcon ProgramIcon();
+}  // namespace ui

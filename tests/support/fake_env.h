@@ -1,0 +1,50 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "app/env.h"
+#include "app/error.h"
+
+namespace testing_support {
+
+// A host and desktop that tests drive: boxes, beeps and pauses are recorded in order
+// instead of blocking, and the host's name, addresses and clock are whatever the test says.
+class FakeEnv : public app::Env {
+public:
+    struct Box {
+        app::BoxKind kind;
+        std::string caption, text;
+    };
+
+    std::vector<Box> boxes;
+    std::vector<std::string> events;  // "box", "beep", "pause 500" in the order they happened
+    int beeps = 0;
+
+    std::string hostName = "testhost";
+    // nullopt: the resolution fails as an unknown name would.
+    std::optional<std::vector<std::string>> addresses = std::vector<std::string>{"127.0.0.1"};
+    config::LocalDateTime now{2026, 12, 6, 13, 22, 45, 7};
+
+    void ShowMessage(app::BoxKind kind, const std::string& caption,
+                     const std::string& text) override {
+        boxes.push_back({kind, caption, text});
+        events.push_back("box");
+    }
+    void Beep() override {
+        ++beeps;
+        events.push_back("beep");
+    }
+    void Pause(int milliseconds) override {
+        events.push_back("pause " + std::to_string(milliseconds));
+    }
+    config::LocalDateTime LocalTime() override { return now; }
+    std::string LocalHostName() override { return hostName; }
+    std::vector<std::string> LocalAddresses() override {
+        if (!addresses) throw app::Error("Socket Error # 11001\r\nHost not found.");
+        return *addresses;
+    }
+};
+
+}  // namespace testing_support
