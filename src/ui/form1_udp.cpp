@@ -64,6 +64,6 @@ void TForm1::UDPServerUDPRead(net::TIdUDPServer&, std::string_view data,
     binding.SendTo(reply, binding.PeerIP, binding.PeerPort);
 }
 
-void TForm1::Button8Click() { Memo2->clear(); }
+void TForm1::Button8Click() { Memo2->Clear(); }
 
 }  // namespace ui

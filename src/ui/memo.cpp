@@ -1,24 +1,101 @@
 #include "ui/memo.h"
 
+#include <QEvent>
+#include <QScrollBar>
 #include <QSignalBlocker>
 #include <QTextBlock>
+#include <QTextCursor>
 #include <QTextDocument>
 
 namespace ui {
+namespace {
+constexpr int kFrameMs = 16;
+}
 
 TMemo::TMemo(QWidget* parent) : QPlainTextEdit(parent) {
     setLineWrapMode(QPlainTextEdit::WidgetWidth);
     setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-    connect(this, &QPlainTextEdit::textChanged, this, &TMemo::Changed);
+    flushTimer_.setSingleShot(true);
+    flushTimer_.setInterval(kFrameMs);
+    connect(&flushTimer_, &QTimer::timeout, this, &TMemo::Flush);
+    connect(this, &QPlainTextEdit::textChanged, this, [this] {
+        if (!flushing_) Q_EMIT Changed();
+    });
 }
 
 void TMemo::ClearSilently() {
-    const QSignalBlocker blocker(this);
+    clearPending_ = true;
+    pending_.clear();
+    flushTimer_.start();
+}
+
+void TMemo::AddLine(const QString& line) {
+    pending_.append(line);
+    if (!flushTimer_.isActive()) flushTimer_.start();
+    Q_EMIT Changed();
+}
+
+QString TMemo::FirstLine() const {
+    QString first;
+    if (clearPending_ || document()->isEmpty()) {
+        first = pending_.isEmpty() ? QString() : pending_.front();
+    } else {
+        first = document()->firstBlock().text();
+    }
+    return first.left(first.indexOf(u'\n'));
+}
+
+QString TMemo::Text() const {
+    QString text = clearPending_ ? QString() : toPlainText();
+    bool separate = !clearPending_ && !document()->isEmpty();
+    for (const QString& line : pending_) {
+        if (separate) text += u'\n';
+        text += line;
+        separate = true;
+    }
+    return text;
+}
+
+void TMemo::Clear() {
+    flushTimer_.stop();
+    clearPending_ = false;
+    pending_.clear();
     clear();
 }
 
-void TMemo::AddLine(const QString& line) { appendPlainText(line); }
+void TMemo::Flush() {
+    flushTimer_.stop();
+    if (!clearPending_ && pending_.isEmpty()) return;
+    flushing_ = true;
+    QScrollBar* bar = verticalScrollBar();
+    const bool atEnd = bar->value() == bar->maximum();
+    if (clearPending_) {
+        setPlainText(pending_.join(u'\n'));
+    } else {
+        QTextCursor cursor(document());
+        cursor.movePosition(QTextCursor::End);
+        cursor.insertText((document()->isEmpty() ? QString() : QStringLiteral("\n")) +
+                          pending_.join(u'\n'));
+    }
+    clearPending_ = false;
+    pending_.clear();
+    if (atEnd) bar->setValue(bar->maximum());
+    flushing_ = false;
+}
 
-QString TMemo::FirstLine() const { return document()->firstBlock().text(); }
+bool TMemo::event(QEvent* e) {
+    // What the operator does acts on the text as it stands.
+    switch (e->type()) {
+        case QEvent::KeyPress:
+        case QEvent::InputMethod:
+        case QEvent::MouseButtonPress:
+        case QEvent::ShortcutOverride:
+            Flush();
+            break;
+        default:
+            break;
+    }
+    return QPlainTextEdit::event(e);
+}
 
 }  // namespace ui

@@ -2,21 +2,40 @@
 
 #include <QPlainTextEdit>
 #include <QString>
+#include <QStringList>
+#include <QTimer>
 
 namespace ui {
 
 // A multi-line memo whose change notification counts what the operator types and what a
 // handler adds, but not a clearing done by the system.
+//
+// Lines added by handlers reach the text model at once (Text, FirstLine) but the document
+// on screen catches up at most once per frame: a flood of datagrams then costs one layout
+// and one paint per frame instead of one per datagram, and every message is still its own
+// line.
 class TMemo : public QPlainTextEdit {
     Q_OBJECT
 public:
     explicit TMemo(QWidget* parent);
     void ClearSilently();
+    void Clear();                       // everything, lines not yet drawn included
     void AddLine(const QString& line);  // one change notification
     QString FirstLine() const;          // the text up to the first line break
+    QString Text() const;               // the whole text, lines not yet drawn included
+    void Flush();                       // brings the document up to date now
 
 Q_SIGNALS:
     void Changed();
+
+protected:
+    bool event(QEvent* e) override;
+
+private:
+    bool clearPending_ = false;  // the document is to be emptied before pending_ goes in
+    QStringList pending_;
+    bool flushing_ = false;
+    QTimer flushTimer_;
 };
 
 }  // namespace ui

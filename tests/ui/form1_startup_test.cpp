@@ -80,8 +80,8 @@ private Q_SLOTS:
         QCOMPARE(form->StatusBar1->PanelText(1), QStringLiteral("Нет клиента TCP"));
         QCOMPARE(form->StatusBar1->PanelWidth(0), 160);
         QCOMPARE(form->StatusBar1->PanelWidth(1), 846);
-        QCOMPARE(form->Memo1->toPlainText(), QStringLiteral("Данные от сервера:"));
-        QCOMPARE(form->Memo2->toPlainText(), QStringLiteral("Данные от сервера:"));
+        QCOMPARE(form->Memo1->Text(), QStringLiteral("Данные от сервера:"));
+        QCOMPARE(form->Memo2->Text(), QStringLiteral("Данные от сервера:"));
         QCOMPARE(form->PageControl1->count(), 3);
         QCOMPARE(form->PageControl1->tabText(0), QStringLiteral("Work Socket"));
         QCOMPARE(form->PageControl1->tabText(1), QStringLiteral("Настройка сети"));
