@@ -1,0 +1,605 @@
+// orvan-devsim: plays the handset-controller device on one UDP address and port, so that the
+// program can be tried without the hardware. It parses and formats the device texts itself, as
+// an independent peer, so that a fault in the program's codec shows up instead of cancelling out.
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/select.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace {
+
+using Quad = std::array<std::uint8_t, 4>;
+
+struct Settings {
+    std::uint16_t telemetry = 6024;
+    std::uint16_t h323 = 6025;
+    Quad gateway{192, 168, 119, 1};
+    Quad ip{192, 168, 119, 141};
+    Quad handset{192, 168, 119, 240};
+    Quad mask{255, 255, 255, 0};
+    std::string mac = "00-AC-6E-24-18-02";
+};
+
+struct Device {
+    Settings settings;
+    std::string clock;               // the last time command's fields, empty before the first
+    std::chrono::seconds offset{0};  // device clock minus host local clock
+    unsigned time_commands = 0;
+    unsigned config_commands = 0;
+};
+
+constexpr const char* kUsage =
+    "Usage: orvan-devsim [options]\n"
+    "Plays the handset-controller device over UDP for the Orvan program.\n"
+    "\n"
+    "  --address A.B.C.D  local address to listen on (default 192.168.1.1)\n"
+    "  --port P           local port; replies go to the requester at this port (default 4000)\n"
+    "  --telemetry N      telemetry port reported by the device (default 6024)\n"
+    "  --h323 N           H.323 port (default 6025)\n"
+    "  --gateway A.B.C.D  gateway address (default 192.168.119.1)\n"
+    "  --ip A.B.C.D       the device's own address (default 192.168.119.141)\n"
+    "  --handset A.B.C.D  handset-controller address (default 192.168.119.240)\n"
+    "  --mask A.B.C.D     network mask (default 255.255.255.0)\n"
+    "  --mac TEXT         MAC address text (default 00-AC-6E-24-18-02)\n"
+    "  --state FILE       keep the current settings and clock in FILE (key=value lines)\n"
+    "  --help             show this text\n"
+    "\n"
+    "Answers \"GO\" with its configuration reply, applies valid configuration and time\n"
+    "commands, and prints every datagram and what it did. Stops on SIGINT or SIGTERM.\n";
+
+// ---- text helpers -------------------------------------------------------------------------
+
+std::string Hex(unsigned value) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "%X", value);
+    return buf;
+}
+
+std::string Dotted(const Quad& q) {
+    return std::to_string(q[0]) + "." + std::to_string(q[1]) + "." + std::to_string(q[2]) + "." +
+           std::to_string(q[3]);
+}
+
+std::string HexQuad(const Quad& q) {
+    return Hex(q[0]) + "." + Hex(q[1]) + "." + Hex(q[2]) + "." + Hex(q[3]);
+}
+
+// Received bytes are shown in quotes; escaping keeps one datagram on one line whatever it holds.
+std::string Escaped(std::string_view bytes) {
+    std::string out = "\"";
+    for (unsigned char c : bytes) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c >= 0x20 && c < 0x7F) {
+            out += static_cast<char>(c);
+        } else {
+            char buf[8];
+            std::snprintf(buf, sizeof buf, "\\x%02X", c);
+            out += buf;
+        }
+    }
+    return out + "\"";
+}
+
+std::string Endpoint(const sockaddr_in& a) {
+    char buf[INET_ADDRSTRLEN] = "?";
+    inet_ntop(AF_INET, &a.sin_addr, buf, sizeof buf);
+    return std::string(buf) + ":" + std::to_string(ntohs(a.sin_port));
+}
+
+// One line per event, flushed at once so that a reader of a pipe sees it without delay.
+void Say(const std::string& line) {
+    const std::time_t now = std::time(nullptr);
+    std::tm tm{};
+    localtime_r(&now, &tm);
+    char stamp[16];
+    std::strftime(stamp, sizeof stamp, "%H:%M:%S", &tm);
+    std::printf("%s %s\n", stamp, line.c_str());
+    std::fflush(stdout);
+}
+
+std::vector<std::string_view> Split(std::string_view text, char sep) {
+    std::vector<std::string_view> parts;
+    for (;;) {
+        const auto at = text.find(sep);
+        parts.push_back(text.substr(0, at));
+        if (at == std::string_view::npos) return parts;
+        text.remove_prefix(at + 1);
+    }
+}
+
+bool IsHexDigit(char c) {
+    return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');
+}
+
+bool IsDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+// Digits only: no sign, blank or prefix. Saturates, so an overlong number is merely too large.
+std::optional<unsigned> Number(std::string_view text, unsigned base) {
+    if (text.empty()) return std::nullopt;
+    unsigned long long value = 0;
+    for (char c : text) {
+        if (base == 16 ? !IsHexDigit(c) : !IsDigit(c)) return std::nullopt;
+        const unsigned d = IsDigit(c) ? c - '0' : (c | 0x20) - 'a' + 10;
+        value = std::min(value * base + d, 0xFFFFFFFFull);
+    }
+    return static_cast<unsigned>(value);
+}
+
+bool HasControlByte(std::string_view text) {
+    for (unsigned char c : text)
+        if (c < 0x20 || c == 0x7F) return true;
+    return false;
+}
+
+// ---- command line -------------------------------------------------------------------------
+
+std::optional<Quad> ParseDotted(std::string_view text) {
+    const auto parts = Split(text, '.');
+    if (parts.size() != 4) return std::nullopt;
+    Quad q{};
+    for (std::size_t i = 0; i < 4; ++i) {
+        const auto v = Number(parts[i], 10);
+        if (!v || *v > 255) return std::nullopt;
+        q[i] = static_cast<std::uint8_t>(*v);
+    }
+    return q;
+}
+
+std::optional<unsigned> ParseDecimalPort(std::string_view text, unsigned min) {
+    const auto v = Number(text, 10);
+    if (!v || *v < min || *v > 65535) return std::nullopt;
+    return v;
+}
+
+struct Options {
+    Quad address{192, 168, 1, 1};
+    std::uint16_t port = 4000;
+    Settings settings;
+    std::string state_file;
+};
+
+[[noreturn]] void BadArgument(const std::string& message) {
+    std::fprintf(stderr, "orvan-devsim: %s\nTry 'orvan-devsim --help'.\n", message.c_str());
+    std::exit(2);
+}
+
+Options ParseArguments(int argc, char** argv) {
+    Options o;
+    for (int i = 1; i < argc; ++i) {
+        std::string name = argv[i];
+        std::string value;
+        if (name == "--help" || name == "-h") {
+            std::fputs(kUsage, stdout);
+            std::exit(0);
+        }
+        if (name.rfind("--", 0) != 0) BadArgument("unexpected argument '" + name + "'");
+        if (const auto eq = name.find('='); eq != std::string::npos) {
+            value = name.substr(eq + 1);
+            name.resize(eq);
+        } else if (i + 1 < argc) {
+            value = argv[++i];
+        } else {
+            BadArgument("option " + name + " needs a value");
+        }
+
+        const auto quad = [&](Quad& out) {
+            const auto q = ParseDotted(value);
+            if (!q) BadArgument(name + ": '" + value + "' is not a dotted decimal address");
+            out = *q;
+        };
+        const auto port = [&](std::uint16_t& out, unsigned min) {
+            const auto p = ParseDecimalPort(value, min);
+            if (!p) {
+                BadArgument(name + ": '" + value + "' is not a port number (" +
+                            std::to_string(min) + " to 65535)");
+            }
+            out = static_cast<std::uint16_t>(*p);
+        };
+
+        if (name == "--address") {
+            quad(o.address);
+        } else if (name == "--port") {
+            port(o.port, 1);  // the reply goes to this port, so it must be a real one
+        } else if (name == "--telemetry") {
+            port(o.settings.telemetry, 0);
+        } else if (name == "--h323") {
+            port(o.settings.h323, 0);
+        } else if (name == "--gateway") {
+            quad(o.settings.gateway);
+        } else if (name == "--ip") {
+            quad(o.settings.ip);
+        } else if (name == "--handset") {
+            quad(o.settings.handset);
+        } else if (name == "--mask") {
+            quad(o.settings.mask);
+        } else if (name == "--mac") {
+            // The reply ends at ">", and the state file holds one setting per line.
+            if (value.find('>') != std::string::npos || HasControlByte(value))
+                BadArgument("--mac: the text must not hold '>' or control characters");
+            o.settings.mac = value;
+        } else if (name == "--state") {
+            if (value.empty()) BadArgument("--state: empty file name");
+            o.state_file = value;
+        } else {
+            BadArgument("unknown option " + name);
+        }
+    }
+    return o;
+}
+
+// ---- device texts -------------------------------------------------------------------------
+
+std::string ConfigReply(const Settings& s) {
+    return "<" + Hex(s.telemetry) + "#" + Hex(s.h323) + "#" + HexQuad(s.gateway) + "#" +
+           HexQuad(s.ip) + "#" + HexQuad(s.handset) + "#" + HexQuad(s.mask) + "#" + s.mac + ">";
+}
+
+std::string Describe(const Settings& s) {
+    return "telemetry " + std::to_string(s.telemetry) + ", h323 " + std::to_string(s.h323) +
+           ", gateway " + Dotted(s.gateway) + ", ip " + Dotted(s.ip) + ", handset " +
+           Dotted(s.handset) + ", mask " + Dotted(s.mask) + ", mac " + Escaped(s.mac);
+}
+
+// Parses "<telemetry#h323#gateway#ip#handset#mask#mac>" completely before anything is applied,
+// so a rejected command leaves the device as it was. On failure `why` names the first fault.
+std::optional<Settings> ParseConfigCommand(std::string_view text, std::string& why) {
+    if (text.back() != '>') {
+        why = text.find('>') == std::string_view::npos ? "no closing '>'"
+                                                       : "text after the closing '>'";
+        return std::nullopt;
+    }
+    const std::string_view body = text.substr(1, text.size() - 2);
+    if (body.find('>') != std::string_view::npos) {
+        why = "'>' inside the command";
+        return std::nullopt;
+    }
+    // The MAC is free text, so it takes everything after the sixth "#".
+    std::vector<std::string_view> fields;
+    std::string_view rest = body;
+    while (fields.size() < 6) {
+        const auto at = rest.find('#');
+        if (at == std::string_view::npos) {
+            why = "7 fields expected, found " + std::to_string(fields.size() + 1);
+            return std::nullopt;
+        }
+        fields.push_back(rest.substr(0, at));
+        rest.remove_prefix(at + 1);
+    }
+    fields.push_back(rest);
+
+    Settings s;
+    const auto port = [&](std::string_view field, const char* name, std::uint16_t& out) {
+        const auto v = Number(field, 16);
+        if (!v) {
+            why = std::string(name) + " port " + Escaped(field) + " is not a hexadecimal number";
+            return false;
+        }
+        if (*v > 0xFFFF) {
+            why = std::string(name) + " port " + Escaped(field) + " is above FFFF";
+            return false;
+        }
+        out = static_cast<std::uint16_t>(*v);
+        return true;
+    };
+    const auto quad = [&](std::string_view field, const char* name, Quad& out) {
+        const auto parts = Split(field, '.');
+        if (parts.size() != 4) {
+            why = std::string(name) + " " + Escaped(field) + " has " +
+                  std::to_string(parts.size()) + " parts, not 4";
+            return false;
+        }
+        for (std::size_t i = 0; i < 4; ++i) {
+            const auto v = Number(parts[i], 16);
+            if (!v) {
+                why = std::string(name) + " part " + Escaped(parts[i]) +
+                      " is not a hexadecimal number";
+                return false;
+            }
+            if (parts[i].size() > 2) {
+                why = std::string(name) + " part " + Escaped(parts[i]) +
+                      (*v > 0xFF ? " is above FF" : " has more than two digits");
+                return false;
+            }
+            out[i] = static_cast<std::uint8_t>(*v);
+        }
+        return true;
+    };
+    if (!port(fields[0], "telemetry", s.telemetry) || !port(fields[1], "h323", s.h323) ||
+        !quad(fields[2], "gateway", s.gateway) || !quad(fields[3], "ip", s.ip) ||
+        !quad(fields[4], "handset", s.handset) || !quad(fields[5], "mask", s.mask)) {
+        return std::nullopt;
+    }
+    if (HasControlByte(fields[6])) {
+        why = "mac " + Escaped(fields[6]) + " holds a control character";
+        return std::nullopt;
+    }
+    s.mac = std::string(fields[6]);
+    return s;
+}
+
+// ---- clock --------------------------------------------------------------------------------
+
+// The device clock has no time zone: it runs at a fixed offset from the host's local time.
+std::chrono::sys_seconds HostLocalNow() {
+    using namespace std::chrono;
+    const std::time_t now = std::time(nullptr);
+    std::tm tm{};
+    localtime_r(&now, &tm);
+    const year_month_day date{year{tm.tm_year + 1900}, month{unsigned(tm.tm_mon + 1)},
+                              day{unsigned(tm.tm_mday)}};
+    return sys_days{date} + hours{tm.tm_hour} + minutes{tm.tm_min} + seconds{tm.tm_sec};
+}
+
+std::string FormatClock(std::chrono::sys_seconds t) {
+    using namespace std::chrono;
+    static constexpr const char* kDays[] = {"Monday", "Tuesday",  "Wednesday", "Thursday",
+                                            "Friday", "Saturday", "Sunday"};
+    const auto days = floor<std::chrono::days>(t);
+    const year_month_day date{days};
+    const hh_mm_ss time{t - days};
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%04d-%02u-%02u %02ld:%02ld:%02ld %s", int(date.year()),
+                  unsigned(date.month()), unsigned(date.day()), long(time.hours().count()),
+                  long(time.minutes().count()), long(time.seconds().count()),
+                  kDays[weekday{days}.iso_encoding() - 1]);
+    return buf;
+}
+
+// Parses "USTTIME<YY*MM*DD*0W*hh*mm*ss>" into the device time it sets.
+std::optional<std::chrono::sys_seconds> ParseTimeCommand(std::string_view text, std::string& why) {
+    using namespace std::chrono;
+    if (text.size() != 29) {
+        why = "length " + std::to_string(text.size()) + ", not 29";
+        return std::nullopt;
+    }
+    if (text.substr(0, 8) != "USTTIME<" || text[28] != '>') {
+        why = "not framed as USTTIME<...>";
+        return std::nullopt;
+    }
+    static constexpr const char* kNames[] = {"year", "month",   "day",    "weekday",
+                                             "hour", "minutes", "seconds"};
+    unsigned v[7];
+    for (std::size_t i = 0; i < 7; ++i) {
+        const std::size_t at = 8 + 3 * i;
+        if (i < 6 && text[at + 2] != '*') {
+            why = "'*' expected after the " + std::string(kNames[i]);
+            return std::nullopt;
+        }
+        const auto n = Number(text.substr(at, 2), 10);
+        if (!n) {
+            why = std::string(kNames[i]) + " " + Escaped(text.substr(at, 2)) +
+                  " is not two decimal digits";
+            return std::nullopt;
+        }
+        v[i] = *n;
+    }
+    const year_month_day date{year{2000 + int(v[0])}, month{v[1]}, day{v[2]}};
+    if (!date.month().ok()) {
+        why = "month " + std::to_string(v[1]) + " out of range";
+        return std::nullopt;
+    }
+    if (!date.ok()) {
+        why = "day " + std::to_string(v[2]) + " out of range for " + std::to_string(v[1]) + "/" +
+              std::to_string(2000 + v[0]);
+        return std::nullopt;
+    }
+    if (v[3] < 1 || v[3] > 7) {
+        why = "weekday " + std::to_string(v[3]) + " out of range (1 to 7)";
+        return std::nullopt;
+    }
+    const unsigned actual = weekday{sys_days{date}}.iso_encoding();
+    if (v[3] != actual) {
+        why = "weekday " + std::to_string(v[3]) + " disagrees with the date, whose weekday is " +
+              std::to_string(actual);
+        return std::nullopt;
+    }
+    if (v[4] > 23 || v[5] > 59 || v[6] > 59) {
+        why = "time of day out of range";
+        return std::nullopt;
+    }
+    return sys_days{date} + hours{v[4]} + minutes{v[5]} + seconds{v[6]};
+}
+
+// ---- state file ---------------------------------------------------------------------------
+
+// Written to a temporary file and renamed, so that a reader never sees half a state.
+bool WriteState(const std::string& path, const Device& d, std::string& why) {
+    const Settings& s = d.settings;
+    const std::string temp = path + ".tmp";
+    {
+        std::ofstream out(temp, std::ios::binary | std::ios::trunc);
+        out << "telemetry=" << s.telemetry << "\nh323=" << s.h323
+            << "\ngateway=" << Dotted(s.gateway) << "\nip=" << Dotted(s.ip)
+            << "\nhandset=" << Dotted(s.handset) << "\nmask=" << Dotted(s.mask) << "\nmac=" << s.mac
+            << "\nclock=" << d.clock << "\ntime_commands=" << d.time_commands
+            << "\nconfig_commands=" << d.config_commands << "\n";
+        out.close();
+        if (!out) {
+            why = "cannot write " + temp;
+            return false;
+        }
+    }
+    if (std::rename(temp.c_str(), path.c_str()) != 0) {
+        why = "cannot rename " + temp + " to " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    return true;
+}
+
+// ---- main loop ----------------------------------------------------------------------------
+
+volatile std::sig_atomic_t g_stop = 0;
+
+void OnSignal(int) {
+    g_stop = 1;
+}
+
+class Simulator {
+public:
+    Simulator(int sock, const Options& o) : sock_(sock), options_(o) {
+        device_.settings = o.settings;
+    }
+
+    bool SaveState() {
+        if (options_.state_file.empty()) return true;
+        std::string why;
+        if (WriteState(options_.state_file, device_, why)) return true;
+        Say("state file not written: " + why);
+        return false;
+    }
+
+    void Handle(std::string_view data, const sockaddr_in& from) {
+        Say("from " + Endpoint(from) + ", " + std::to_string(data.size()) +
+            " bytes: " + Escaped(data));
+        if (data == "GO") {
+            Reply(from);
+        } else if (data.substr(0, 7) == "USTTIME") {
+            TimeCommand(data);
+        } else if (!data.empty() && data.front() == '<') {
+            ConfigCommand(data);
+        } else if (data.substr(0, 13) == "Replied from ") {
+            Say("ignored: an echo reply, nothing answered");
+        } else {
+            Say("ignored: neither a request nor a command, nothing answered");
+        }
+    }
+
+private:
+    void Reply(sockaddr_in to) {
+        // The program listens on the device's port number, not on the port it sent from.
+        to.sin_port = htons(options_.port);
+        const std::string reply = ConfigReply(device_.settings);
+        if (sendto(sock_, reply.data(), reply.size(), 0, reinterpret_cast<sockaddr*>(&to),
+                   sizeof to) < 0) {
+            Say("request: reply to " + Endpoint(to) + " failed: " + std::strerror(errno));
+            return;
+        }
+        std::string line =
+            "request: sent the configuration reply to " + Endpoint(to) + ": " + Escaped(reply);
+        if (!device_.clock.empty())
+            line += "; device clock now " + FormatClock(HostLocalNow() + device_.offset);
+        Say(line);
+    }
+
+    void ConfigCommand(std::string_view data) {
+        std::string why;
+        const auto s = ParseConfigCommand(data, why);
+        if (!s) {
+            Say("configuration command rejected, settings unchanged: " + why);
+            return;
+        }
+        device_.settings = *s;
+        ++device_.config_commands;
+        SaveState();
+        Say("configuration command applied: " + Describe(*s));
+    }
+
+    void TimeCommand(std::string_view data) {
+        std::string why;
+        const auto t = ParseTimeCommand(data, why);
+        if (!t) {
+            Say("time command rejected, clock unchanged: " + why);
+            return;
+        }
+        device_.offset = *t - HostLocalNow();
+        device_.clock = std::string(data.substr(8, 20));
+        ++device_.time_commands;
+        SaveState();
+        Say("time command applied: device clock " + FormatClock(*t) + ", host local time " +
+            FormatClock(HostLocalNow()));
+    }
+
+    int sock_;
+    const Options& options_;
+    Device device_;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const Options options = ParseArguments(argc, argv);
+
+    // Signals stay blocked except inside pselect, so a stop request cannot slip in between the
+    // check of the flag and the wait.
+    sigset_t stop_signals, wait_mask;
+    sigemptyset(&stop_signals);
+    sigaddset(&stop_signals, SIGINT);
+    sigaddset(&stop_signals, SIGTERM);
+    sigprocmask(SIG_BLOCK, &stop_signals, &wait_mask);
+    sigdelset(&wait_mask, SIGINT);
+    sigdelset(&wait_mask, SIGTERM);
+    struct sigaction sa {};
+    sa.sa_handler = OnSignal;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+
+    const int sock = socket(AF_INET, SOCK_DGRAM, 0);
+    if (sock < 0) {
+        std::fprintf(stderr, "orvan-devsim: socket: %s\n", std::strerror(errno));
+        return 1;
+    }
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_port = htons(options.port);
+    std::memcpy(&local.sin_addr, options.address.data(), 4);
+    if (bind(sock, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+        std::fprintf(stderr, "orvan-devsim: cannot bind %s: %s\n", Endpoint(local).c_str(),
+                     std::strerror(errno));
+        return 1;
+    }
+
+    Simulator sim(sock, options);
+    if (!sim.SaveState()) return 1;
+    Say("listening on " + Endpoint(local) + "; replies go to the requester's address, port " +
+        std::to_string(options.port));
+    Say("settings: " + Describe(options.settings));
+
+    std::vector<char> buffer(65536);
+    while (!g_stop) {
+        fd_set readable;
+        FD_ZERO(&readable);
+        FD_SET(sock, &readable);
+        if (pselect(sock + 1, &readable, nullptr, nullptr, nullptr, &wait_mask) < 0) {
+            if (errno == EINTR) continue;
+            std::fprintf(stderr, "orvan-devsim: pselect: %s\n", std::strerror(errno));
+            return 1;
+        }
+        sockaddr_in from{};
+        socklen_t from_len = sizeof from;
+        const ssize_t n = recvfrom(sock, buffer.data(), buffer.size(), 0,
+                                   reinterpret_cast<sockaddr*>(&from), &from_len);
+        if (n < 0) {
+            // A failed receive loses one datagram; the device goes on listening.
+            Say(std::string("receive failed: ") + std::strerror(errno));
+            continue;
+        }
+        sim.Handle(std::string_view(buffer.data(), static_cast<std::size_t>(n)), from);
+    }
+    Say("stopped by a signal");
+    close(sock);
+    return 0;
+}
