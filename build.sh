@@ -26,10 +26,10 @@ install_missing() {
     fi
 }
 
-build() {  # build <dir> [cmake options...]
-    local dir=$1; shift
+build() {  # build <dir> <target|all> [cmake options...]
+    local dir=$1 target=$2; shift 2
     cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
-    cmake --build "$dir" -j "$JOBS"
+    cmake --build "$dir" -j "$JOBS" --target "$target"
 }
 
 # Runs a command in a fresh network namespace with only loopback up, so that no test
@@ -57,32 +57,35 @@ run_suite() {  # run_suite <dir>
 case "${1:-}" in
 run)
     install_missing "${PACKAGES[@]}"
-    build build
+    build build orvan
     exec ./build/src/app/orvan
     ;;
 test)
     install_missing "${PACKAGES[@]}"
     format_check
-    build build -DORVAN_WERROR=ON
-    run_suite build
-    build build-asan -DORVAN_WERROR=ON -DORVAN_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
+    build build-test all -DORVAN_WERROR=ON
+    run_suite build-test
+    build build-asan all -DORVAN_WERROR=ON -DORVAN_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
     ASAN_OPTIONS=detect_leaks=1 LSAN_OPTIONS="suppressions=$PWD/tests/lsan.supp" \
         run_suite build-asan
     ;;
 bench)
     install_missing "${PACKAGES[@]}"
-    build build-bench -DCMAKE_BUILD_TYPE=Release -DORVAN_TESTS=OFF
+    build build-bench all -DCMAKE_BUILD_TYPE=Release -DORVAN_TESTS=OFF
     isolated ./bench/run.sh build-bench
     ;;
 fuzz)
     install_missing "${PACKAGES[@]}" "${FUZZ_PACKAGES[@]}"
-    CC=clang CXX=clang++ build build-fuzz -DORVAN_FUZZ=ON -DORVAN_TESTS=OFF
-    ./build-fuzz/tests/fuzz/codec_fuzz -max_total_time="${FUZZ_SECONDS:-60}" \
-        tests/fuzz/corpus
+    CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DORVAN_FUZZ=ON -DORVAN_TESTS=OFF \
+        >/dev/null
+    cmake --build build-fuzz --target config_codec_fuzz
+    mkdir -p build-fuzz/corpus
+    ./build-fuzz/tests/fuzz/config_codec_fuzz -max_total_time="${FUZZ_SECONDS:-60}" \
+        -artifact_prefix=build-fuzz/ build-fuzz/corpus tests/fuzz/seeds
     ;;
 shots)
     install_missing "${PACKAGES[@]}"
-    build build
+    build build orvan-shots
     isolated ./build/tools/orvan-shots "${2:-out}"
     ;;
 *)
