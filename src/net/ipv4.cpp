@@ -1,0 +1,133 @@
+#include "net/ipv4.h"
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <memory>
+
+#include "net/socket_error.h"
+
+namespace net::ipv4 {
+
+bool ParseDotted(std::string_view text, in_addr* addr) {
+    std::uint32_t value = 0;
+    int parts = 0;
+    std::size_t i = 0;
+    while (parts < 4) {
+        std::uint32_t part = 0;
+        std::size_t digits = 0;
+        while (i < text.size() && text[i] >= '0' && text[i] <= '9') {
+            part = part * 10 + static_cast<std::uint32_t>(text[i] - '0');
+            if (part > 255) return false;
+            ++i;
+            ++digits;
+        }
+        if (digits == 0) return false;
+        value = (value << 8) | part;
+        ++parts;
+        if (parts < 4) {
+            if (i >= text.size() || text[i] != '.') return false;
+            ++i;
+        }
+    }
+    if (i != text.size()) return false;
+    addr->s_addr = htonl(value);
+    return true;
+}
+
+std::string Format(in_addr addr) {
+    char text[INET_ADDRSTRLEN];
+    inet_ntop(AF_INET, &addr, text, sizeof text);
+    return text;
+}
+
+std::vector<in_addr> Lookup(const std::string& name) {
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    // One socket type, so that every address comes once and not once per type.
+    hints.ai_socktype = SOCK_DGRAM;
+    addrinfo* found = nullptr;
+    const int rc = getaddrinfo(name.c_str(), nullptr, &hints, &found);
+    if (rc != 0) throw SocketError(rc == EAI_NONAME ? kHostNotFound : kNoData);
+    const std::unique_ptr<addrinfo, decltype(&freeaddrinfo)> owner(found, &freeaddrinfo);
+    std::vector<in_addr> addresses;
+    for (const addrinfo* a = found; a != nullptr; a = a->ai_next) {
+        if (a->ai_family != AF_INET || a->ai_addr == nullptr) continue;
+        addresses.push_back(reinterpret_cast<const sockaddr_in*>(a->ai_addr)->sin_addr);
+    }
+    if (addresses.empty()) throw SocketError(kNoData);
+    return addresses;
+}
+
+namespace {
+
+bool IsLocalhost(std::string_view host) {
+    constexpr std::string_view kName = "LOCALHOST";
+    if (host.size() != kName.size()) return false;
+    for (std::size_t i = 0; i < host.size(); ++i) {
+        char c = host[i];
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+        if (c != kName[i]) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+in_addr Resolve(const std::string& host) {
+    in_addr addr{};
+    if (IsLocalhost(host)) {
+        addr.s_addr = htonl(INADDR_LOOPBACK);
+        return addr;
+    }
+    if (ParseDotted(host, &addr)) return addr;
+    return Lookup(host).front();
+}
+
+int OpenDatagramSocket(bool non_blocking) {
+    const int fd =
+        socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | (non_blocking ? SOCK_NONBLOCK : 0), 0);
+    if (fd < 0) throw app::Error(kCannotAllocateSocket);
+    return fd;
+}
+
+void CloseSocket(int& fd) {
+    if (fd < 0) return;
+    ::close(fd);
+    fd = -1;
+}
+
+void SendDatagram(int fd, std::string_view bytes, in_addr addr, std::uint16_t port) {
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_addr = addr;
+    to.sin_port = htons(port);
+    // A full send buffer on a non-blocking socket is waited out briefly, as a blocking
+    // socket would, rather than losing the datagram at once.
+    constexpr int kWritableWaitMs = 1000;
+    bool waited = false;
+    for (;;) {
+        const ssize_t sent = ::sendto(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL,
+                                      reinterpret_cast<const sockaddr*>(&to), sizeof to);
+        if (sent >= 0) {
+            if (static_cast<std::size_t>(sent) != bytes.size()) throw app::Error(kNotAllBytesSent);
+            return;
+        }
+        const int err = errno;
+        if (err == EINTR) continue;
+        if ((err == EAGAIN || err == EWOULDBLOCK) && !waited) {
+            pollfd p{fd, POLLOUT, 0};
+            ::poll(&p, 1, kWritableWaitMs);
+            waited = true;
+            continue;
+        }
+        if (err == EMSGSIZE) throw app::Error(kPackageTooBig);
+        throw SocketError(WsaFromErrno(err));
+    }
+}
+
+}  // namespace net::ipv4

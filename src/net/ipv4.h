@@ -1,0 +1,35 @@
+#pragma once
+
+// Helpers shared by the UDP endpoints; not used outside src/net.
+
+#include <netinet/in.h>
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace net::ipv4 {
+
+// Four decimal parts, each 0..255, digits only; leading zeros keep the part decimal.
+bool ParseDotted(std::string_view text, in_addr* addr);
+
+// Dotted decimal of an address in network order.
+std::string Format(in_addr addr);
+
+// Every IPv4 address of a host name, in resolver order, one per address.
+// Throws SocketError(11001) for a name that does not exist, SocketError(11004) otherwise.
+std::vector<in_addr> Lookup(const std::string& name);
+
+// "LOCALHOST" in any case -> 127.0.0.1, a dotted address as it is, else the first looked-up one.
+in_addr Resolve(const std::string& host);
+
+// A datagram socket (close-on-exec); throws "Cannot allocate socket." when none can be had.
+int OpenDatagramSocket(bool non_blocking);
+
+void CloseSocket(int& fd);
+
+// Sends one datagram; throws the send failures of the endpoints.
+void SendDatagram(int fd, std::string_view bytes, in_addr addr, std::uint16_t port);
+
+}  // namespace net::ipv4

@@ -1,0 +1,202 @@
+#include "net/udp_server.h"
+
+#include <QSocketNotifier>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cerrno>
+
+#include "net/ipv4.h"
+#include "net/socket_error.h"
+
+namespace net {
+
+namespace {
+
+// Datagrams taken from a socket per wake-up: enough to empty the queue of a busy peer in
+// one system call, few enough that painting and other sockets get their turn.
+constexpr std::size_t kMaxBatch = 64;
+constexpr std::size_t kMaxBatchBytes = std::size_t{1} << 20;
+
+}  // namespace
+
+TIdSocketHandle::~TIdSocketHandle() {
+    ipv4::CloseSocket(fd_);
+}
+
+bool TIdSocketHandle::Bound() const {
+    return fd_ >= 0;
+}
+
+std::uint16_t TIdSocketHandle::LocalPort() const {
+    if (fd_ < 0) return 0;
+    sockaddr_in local{};
+    socklen_t len = sizeof local;
+    if (getsockname(fd_, reinterpret_cast<sockaddr*>(&local), &len) != 0) return 0;
+    return ntohs(local.sin_port);
+}
+
+void TIdSocketHandle::SendTo(std::string_view bytes, const std::string& ip, std::uint16_t port) {
+    if (fd_ < 0) throw SocketError(WsaFromErrno(ENOTSOCK));
+    ipv4::SendDatagram(fd_, bytes, ipv4::Resolve(ip), port);
+}
+
+// The receive state of one activation. Notifier slots and a running Drain share it, so a
+// handler that deactivates (or destroys) the listener leaves them something valid to check.
+struct TIdUDPServer::Session {
+    explicit Session(int buffer_size)
+        : slot(static_cast<std::size_t>(std::max(buffer_size, 0))),
+          batch(std::clamp<std::size_t>(kMaxBatchBytes / std::max<std::size_t>(slot, 1), 1,
+                                        kMaxBatch)),
+          buffers(std::max<std::size_t>(slot * batch, 1)),
+          iov(batch),
+          from(batch),
+          msgs(batch) {
+        for (std::size_t i = 0; i < batch; ++i) {
+            iov[i].iov_base = buffers.data() + i * slot;
+            iov[i].iov_len = slot;
+            msgs[i].msg_hdr.msg_iov = &iov[i];
+            msgs[i].msg_hdr.msg_iovlen = 1;
+            msgs[i].msg_hdr.msg_name = &from[i];
+        }
+    }
+
+    bool stopped = false;
+    bool delivering = false;             // a handler is running
+    std::vector<QSocketNotifier*> held;  // paused because they fired while a handler ran
+
+    const std::size_t slot;  // BufferSize at activation
+    const std::size_t batch;
+    std::vector<char> buffers;
+    std::vector<iovec> iov;
+    std::vector<sockaddr_in> from;
+    std::vector<mmsghdr> msgs;
+};
+
+TIdUDPServer::TIdUDPServer(QObject* parent) : QObject(parent) {}
+
+TIdUDPServer::~TIdUDPServer() {
+    if (session_) Deactivate();
+}
+
+TIdSocketHandle& TIdUDPServer::AddBinding(const std::string& ip, std::int32_t port) {
+    const auto low = static_cast<std::uint16_t>(port);
+    for (auto& b : bindings_) {
+        if (b->IP == ip && static_cast<std::uint16_t>(b->Port) == low) return *b;
+    }
+    auto& b = bindings_.emplace_back(std::make_unique<TIdSocketHandle>());
+    b->IP = ip;
+    b->Port = port;
+    return *b;
+}
+
+std::size_t TIdUDPServer::BindingCount() const {
+    return bindings_.size();
+}
+
+TIdSocketHandle& TIdUDPServer::Binding(std::size_t i) {
+    return *bindings_.at(i);
+}
+
+bool TIdUDPServer::Active() const {
+    return session_ != nullptr;
+}
+
+void TIdUDPServer::SetActive(bool active) {
+    if (active == Active()) return;
+    if (active) {
+        Activate();
+    } else {
+        Deactivate();
+    }
+}
+
+void TIdUDPServer::Activate() {
+    for (auto& b : bindings_) {
+        ipv4::CloseSocket(b->fd_);
+        sockaddr_in local{};
+        local.sin_family = AF_INET;
+        local.sin_port = htons(static_cast<std::uint16_t>(b->Port));
+        if (b->IP.empty()) {
+            local.sin_addr.s_addr = htonl(INADDR_ANY);
+        } else {
+            local.sin_addr = ipv4::Resolve(b->IP);
+        }
+        int fd = ipv4::OpenDatagramSocket(true);
+        if (bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
+            const int err = errno;
+            ipv4::CloseSocket(fd);
+            if (err == EADDRINUSE) throw app::Error(kAddressInUse);
+            throw SocketError(WsaFromErrno(err));
+        }
+        b->fd_ = fd;
+    }
+    auto session = std::make_shared<Session>(BufferSize);
+    for (auto& b : bindings_) {
+        b->notifier_ = new QSocketNotifier(b->fd_, QSocketNotifier::Read, this);
+        connect(b->notifier_, &QSocketNotifier::activated, this,
+                [this, session, binding = b.get()] { Drain(session, binding); });
+    }
+    session_ = std::move(session);
+}
+
+void TIdUDPServer::Deactivate() {
+    session_->stopped = true;
+    session_.reset();
+    for (auto& b : bindings_) {
+        if (b->notifier_ != nullptr) {
+            // It may be the one whose signal is running the current handler.
+            b->notifier_->setEnabled(false);
+            b->notifier_->deleteLater();
+            b->notifier_ = nullptr;
+        }
+        ipv4::CloseSocket(b->fd_);
+    }
+}
+
+void TIdUDPServer::Drain(std::shared_ptr<Session> session, TIdSocketHandle* binding) {
+    Session& s = *session;
+    if (s.stopped) return;
+    if (s.delivering) {
+        // A handler spins the event loop: hold this socket until it returns, so that
+        // datagrams are still handled one at a time.
+        binding->notifier_->setEnabled(false);
+        s.held.push_back(binding->notifier_);
+        return;
+    }
+    for (std::size_t i = 0; i < s.batch; ++i) s.msgs[i].msg_hdr.msg_namelen = sizeof(sockaddr_in);
+    const int count = recvmmsg(binding->fd_, s.msgs.data(), static_cast<unsigned>(s.batch),
+                               MSG_DONTWAIT | MSG_TRUNC, nullptr);
+    if (count <= 0) return;  // receive failures are dropped; the socket stays watched
+
+    // A handler that replaces OnUDPRead must not destroy the one that is running.
+    const auto handler = OnUDPRead;
+    for (int i = 0; i < count; ++i) {
+        const mmsghdr& m = s.msgs[static_cast<std::size_t>(i)];
+        // With MSG_TRUNC the length is the whole datagram's, so a longer one is seen and dropped.
+        if ((m.msg_hdr.msg_flags & MSG_TRUNC) != 0 || m.msg_len > s.slot) continue;
+        const sockaddr_in& peer = s.from[static_cast<std::size_t>(i)];
+        binding->PeerIP = ipv4::Format(peer.sin_addr);
+        binding->PeerPort = ntohs(peer.sin_port);
+        if (!handler) continue;
+        s.delivering = true;
+        try {
+            handler(
+                *this,
+                std::string_view(static_cast<const char*>(m.msg_hdr.msg_iov->iov_base), m.msg_len),
+                *binding);
+        } catch (...) {
+            // Failures while handling a datagram are never shown.
+        }
+        s.delivering = false;
+        // Deactivated (perhaps destroyed) by the handler: nothing else may be touched.
+        if (s.stopped) return;
+        for (QSocketNotifier* n : s.held) n->setEnabled(true);
+        s.held.clear();
+    }
+}
+
+}  // namespace net

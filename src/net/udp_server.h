@@ -1,0 +1,86 @@
+#pragma once
+
+#include <QObject>
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+class QSocketNotifier;
+
+namespace net {
+
+// One local address and port of a listener, with its socket while the listener is active.
+class TIdSocketHandle {
+public:
+    TIdSocketHandle() = default;
+    ~TIdSocketHandle();
+    TIdSocketHandle(const TIdSocketHandle&) = delete;
+    TIdSocketHandle& operator=(const TIdSocketHandle&) = delete;
+
+    std::string IP;  // "" = all interfaces
+    std::int32_t Port = 0;
+    std::string PeerIP;  // sender of the last datagram received
+    std::uint16_t PeerPort = 0;
+
+    bool Bound() const;  // holds a bound socket
+    // The port the socket is bound to, 0 when unbound; tells which port the system chose
+    // for a Port of 0.
+    std::uint16_t LocalPort() const;
+    // Sends one datagram from this binding's socket. Throws app::Error; SocketError(10038)
+    // when the binding holds no socket.
+    void SendTo(std::string_view bytes, const std::string& ip, std::uint16_t port);
+
+private:
+    friend class TIdUDPServer;
+    int fd_ = -1;
+    QSocketNotifier* notifier_ = nullptr;
+};
+
+// Receives datagrams on its bindings and hands each one to OnUDPRead on the thread that
+// activated it (the interface thread), one at a time, in the order received.
+class TIdUDPServer : public QObject {
+    Q_OBJECT
+
+public:
+    explicit TIdUDPServer(QObject* parent = nullptr);
+    ~TIdUDPServer() override;  // deactivates
+
+    int DefaultPort = 8090;
+    int BufferSize = 8192;  // the largest datagram delivered; longer ones are dropped
+
+    // Called on the interface thread once per datagram, one at a time; whatever it throws is
+    // dropped. `data` points into the receive buffer and is valid only during the call. The
+    // handler may deactivate or destroy the listener or add bindings; a new OnUDPRead set by
+    // the handler applies from the next batch of datagrams on.
+    std::function<void(TIdUDPServer& sender, std::string_view data, TIdSocketHandle& binding)>
+        OnUDPRead;
+
+    // Appends a binding, unless one with the same IP and (low 16 bits of) Port is already
+    // listed; returns the listed one. References stay valid for the listener's lifetime.
+    TIdSocketHandle& AddBinding(const std::string& ip, std::int32_t port);
+    std::size_t BindingCount() const;
+    TIdSocketHandle& Binding(std::size_t i);
+
+    bool Active() const;
+    // Activation binds every binding in list order and stops at the first failure, leaving
+    // the listener inactive (throws app::Error). Deactivation closes every socket; no
+    // datagram is delivered after it returns. Setting the current value does nothing.
+    void SetActive(bool active);
+
+private:
+    struct Session;
+
+    void Activate();
+    void Deactivate();
+    void Drain(std::shared_ptr<Session> session, TIdSocketHandle* binding);
+
+    std::vector<std::unique_ptr<TIdSocketHandle>> bindings_;
+    std::shared_ptr<Session> session_;  // set while active
+};
+
+}  // namespace net
