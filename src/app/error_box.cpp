@@ -1,8 +1,8 @@
 #include "app/error_box.h"
 
+#include <cxxabi.h>
 #include <cerrno>
 #include <cstdio>
-#include <cxxabi.h>
 #include <memory>
 #include <typeinfo>
 

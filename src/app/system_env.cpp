@@ -21,20 +21,33 @@ void SystemEnv::ShowMessage(BoxKind kind, const std::string& caption, const std:
     box.exec();
 }
 
-void SystemEnv::Beep() { QApplication::beep(); }
+void SystemEnv::Beep() {
+    QApplication::beep();
+}
 
-void SystemEnv::Pause(int milliseconds) { QThread::msleep(static_cast<unsigned long>(milliseconds)); }
+void SystemEnv::Pause(int milliseconds) {
+    QThread::msleep(static_cast<unsigned long>(milliseconds));
+}
 
 config::LocalDateTime SystemEnv::LocalTime() {
     const std::time_t now = std::time(nullptr);
     std::tm t{};
     localtime_r(&now, &t);
-    return {t.tm_year + 1900, t.tm_mon + 1, t.tm_mday, t.tm_hour,
-            t.tm_min,         t.tm_sec,     t.tm_wday == 0 ? 7 : t.tm_wday};
+    return {t.tm_year + 1900,
+            t.tm_mon + 1,
+            t.tm_mday,
+            t.tm_hour,
+            t.tm_min,
+            t.tm_sec,
+            t.tm_wday == 0 ? 7 : t.tm_wday};
 }
 
-std::string SystemEnv::LocalHostName() { return net::LocalHostName(); }
+std::string SystemEnv::LocalHostName() {
+    return net::LocalHostName();
+}
 
-std::vector<std::string> SystemEnv::LocalAddresses() { return net::LocalAddressList(); }
+std::vector<std::string> SystemEnv::LocalAddresses() {
+    return net::LocalAddressList();
+}
 
 }  // namespace app

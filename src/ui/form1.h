@@ -193,8 +193,8 @@ protected:
 private:
     using Handler = void (TForm1::*)();
 
-    void BuildLayout();                 // form1_layout.cpp
-    void CreateComponents();            // form1_layout.cpp
+    void BuildLayout();       // form1_layout.cpp
+    void CreateComponents();  // form1_layout.cpp
     void Wire(QObject* control, Handler handler);
     template <class F>
     void Guard(F&& handler) noexcept {

@@ -43,9 +43,8 @@ void TForm1::Memo1Change() {
     const config::ConfigReplyFields fields =
         config::ParseConfigReply(app::FromQString(Memo1->FirstLine()));
     const std::pair<const std::optional<std::string>&, QLineEdit*> targets[] = {
-        {fields.telemetryPort, Edit4}, {fields.h323Port, Edit11}, {fields.gateway, Edit18},
-        {fields.ipAddress, Edit8},     {fields.handsetController, Edit19},
-        {fields.netMask, Edit26},
+        {fields.telemetryPort, Edit4}, {fields.h323Port, Edit11},          {fields.gateway, Edit18},
+        {fields.ipAddress, Edit8},     {fields.handsetController, Edit19}, {fields.netMask, Edit26},
     };
     for (const auto& [value, edit] : targets) {
         if (value) SetTextOf(edit, *value);
@@ -62,10 +61,18 @@ void TForm1::Button6Click() {
     for (const auto& [from, to] : copies) to->setText(from->text());
 }
 
-void TForm1::Edit9Change() { ShowQuads(Edit9, Edit16, Edit14); }
-void TForm1::Edit20Change() { ShowQuads(Edit20, Edit21, Edit22); }
-void TForm1::Edit23Change() { ShowQuads(Edit23, Edit24, Edit25); }
-void TForm1::Edit27Change() { ShowQuads(Edit27, Edit28, Edit29); }
+void TForm1::Edit9Change() {
+    ShowQuads(Edit9, Edit16, Edit14);
+}
+void TForm1::Edit20Change() {
+    ShowQuads(Edit20, Edit21, Edit22);
+}
+void TForm1::Edit23Change() {
+    ShowQuads(Edit23, Edit24, Edit25);
+}
+void TForm1::Edit27Change() {
+    ShowQuads(Edit27, Edit28, Edit29);
+}
 
 void TForm1::Button5Click() {
     if (!CheckBox3->isChecked()) return;
@@ -87,9 +94,14 @@ void TForm1::Button5Click() {
 void TForm1::Button11Click() {
     if (!RadioButton_UDP->isChecked()) return;
     const std::pair<QLineEdit*, const char*> resets[] = {
-        {Edit4, "0"},       {Edit11, "0"},       {Edit17, "0"},
-        {Edit8, "0.0.0.0"}, {Edit18, "0.0.0.0"}, {Edit26, "0.0.0.0"},
-        {Edit7, "00:00:00:00:00:00"}, {Edit19, "0.0.0.0"},
+        {Edit4, "0"},
+        {Edit11, "0"},
+        {Edit17, "0"},
+        {Edit8, "0.0.0.0"},
+        {Edit18, "0.0.0.0"},
+        {Edit26, "0.0.0.0"},
+        {Edit7, "00:00:00:00:00:00"},
+        {Edit19, "0.0.0.0"},
     };
     for (const auto& [edit, text] : resets) SetTextOf(edit, text);
     UDPClient->SetActive(false);
@@ -99,8 +111,12 @@ void TForm1::Button11Click() {
     Button11->show();
 }
 
-void TForm1::CheckBox2Click() { SetEditEnabled(Edit5, CheckBox2->isChecked()); }
+void TForm1::CheckBox2Click() {
+    SetEditEnabled(Edit5, CheckBox2->isChecked());
+}
 
-void TForm1::CheckBox4Click() { SetEditEnabled(Edit13, CheckBox4->isChecked()); }
+void TForm1::CheckBox4Click() {
+    SetEditEnabled(Edit13, CheckBox4->isChecked());
+}
 
 }  // namespace ui

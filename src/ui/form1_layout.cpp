@@ -12,11 +12,11 @@
 namespace ui {
 namespace {
 
-using Member = std::variant<TLabel* TForm1::*, QListWidget* TForm1::*, QTabWidget* TForm1::*,
-                            QPushButton* TForm1::*, TStatusBar* TForm1::*, TTabSheet* TForm1::*,
-                            TMemo* TForm1::*, TPanel* TForm1::*, QRadioButton* TForm1::*,
-                            QCheckBox* TForm1::*, QLineEdit* TForm1::*, QGroupBox* TForm1::*,
-                            TBevel* TForm1::*>;
+using Member = std::variant<TLabel * TForm1::*, QListWidget * TForm1::*, QTabWidget * TForm1::*,
+                            QPushButton * TForm1::*, TStatusBar * TForm1::*, TTabSheet * TForm1::*,
+                            TMemo * TForm1::*, TPanel * TForm1::*, QRadioButton * TForm1::*,
+                            QCheckBox * TForm1::*, QLineEdit * TForm1::*, QGroupBox * TForm1::*,
+                            TBevel * TForm1::*>;
 
 enum Flags : unsigned {
     kDisabled = 1,

@@ -68,6 +68,8 @@ void TForm1::FormShow() {
     CheckBox1->setEnabled(RadioButton_UDP->isChecked());
 }
 
-void TForm1::BitBtn1Click() { close(); }
+void TForm1::BitBtn1Click() {
+    close();
+}
 
 }  // namespace ui

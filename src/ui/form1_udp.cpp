@@ -10,7 +10,9 @@ void TForm1::Button1Click() {
     if (RadioButton_UDP->isChecked()) UDPClient->Send(TextOf(Edit1));
 }
 
-void TForm1::Edit2Change() { UDPClient->Host = TextOf(Edit2); }
+void TForm1::Edit2Change() {
+    UDPClient->Host = TextOf(Edit2);
+}
 
 void TForm1::Edit3Change() {
     // Serves Edit5 too, and still follows Edit3.
@@ -64,6 +66,8 @@ void TForm1::UDPServerUDPRead(net::TIdUDPServer&, std::string_view data,
     binding.SendTo(reply, binding.PeerIP, binding.PeerPort);
 }
 
-void TForm1::Button8Click() { Memo2->Clear(); }
+void TForm1::Button8Click() {
+    Memo2->Clear();
+}
 
 }  // namespace ui

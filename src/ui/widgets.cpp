@@ -13,8 +13,7 @@ const char* const kColourProperty = "orvanColour";
 }
 
 void SetColour(QLineEdit* edit, Colour colour) {
-    const QPalette::ColorRole role =
-        colour == Colour::Window ? QPalette::Base : QPalette::Midlight;
+    const QPalette::ColorRole role = colour == Colour::Window ? QPalette::Base : QPalette::Midlight;
     QPalette palette = edit->palette();
     // The colour holds whether the edit is enabled or not, as the operator expects to see it.
     const QColor shade = QApplication::palette().color(QPalette::Active, role);
@@ -82,9 +81,13 @@ int TStatusBar::PanelWidth(int panel) const {
 
 namespace ui {
 
-std::string TextOf(const QLineEdit* edit) { return app::FromQString(edit->text()); }
+std::string TextOf(const QLineEdit* edit) {
+    return app::FromQString(edit->text());
+}
 
-void SetTextOf(QLineEdit* edit, std::string_view text) { edit->setText(app::ToQString(text)); }
+void SetTextOf(QLineEdit* edit, std::string_view text) {
+    edit->setText(app::ToQString(text));
+}
 
 QString DisplayText(std::string_view message) {
     QString text = app::ToQString(message);

@@ -1,12 +1,12 @@
 #pragma once
 
 #include <QFrame>
+#include <QIcon>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QString>
 #include <QWidget>
-#include <QIcon>
 #include <array>
 #include <string>
 #include <string_view>

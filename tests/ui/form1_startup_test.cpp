@@ -112,8 +112,8 @@ private Q_SLOTS:
         const QColor light = QApplication::palette().color(QPalette::Midlight);
         QVERIFY(window != light);
         // Six write-side inputs take typing although drawn light.
-        for (QLineEdit* e : {form->Edit6, form->Edit9, form->Edit10, form->Edit20, form->Edit23,
-                             form->Edit27}) {
+        for (QLineEdit* e :
+             {form->Edit6, form->Edit9, form->Edit10, form->Edit20, form->Edit23, form->Edit27}) {
             QVERIFY2(e->isEnabled(), qPrintable(e->objectName()));
             QCOMPARE(e->palette().color(QPalette::Base), light);
         }
@@ -143,9 +143,8 @@ private Q_SLOTS:
             }
             w = w->nextInFocusChain();
         } while (w != form->Button5);
-        const QList<QWidget*> expected{form->Button5, form->Edit6,  form->Edit9,
-                                       form->Edit10,  form->CheckBox7, form->Edit20,
-                                       form->Edit23,  form->Edit27};
+        const QList<QWidget*> expected{form->Button5,   form->Edit6,  form->Edit9,  form->Edit10,
+                                       form->CheckBox7, form->Edit20, form->Edit23, form->Edit27};
         QCOMPARE(order, expected);
         // The write side comes after the read side, which comes after the connection strip.
         QList<QWidget*> panels;
