@@ -1,0 +1,755 @@
+// The device exchange on "Настройка сети", driven through the window on real loopback
+// sockets: programming mode, request, reply, synchronise, live conversion, replace,
+// reconnect and the unlock boxes.
+#include <QDeadlineTimer>
+#include <QSignalSpy>
+#include <QTest>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "app/text.h"
+#include "support/fake_env.h"
+#include "ui/form1.h"
+
+using testing_support::FakeEnv;
+using ui::TForm1;
+
+namespace {
+
+struct Datagram {
+    QByteArray bytes;
+    std::uint16_t fromPort = 0;
+};
+
+sockaddr_in Address(const char* ip, std::uint16_t port) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    inet_pton(AF_INET, ip, &a.sin_addr);
+    return a;
+}
+
+// A plain datagram socket on loopback: the device, or a witness of what the window sends.
+class Peer {
+public:
+    explicit Peer(const char* ip = "127.0.0.1", std::uint16_t port = 0) {
+        fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        if (fd_ < 0) return;
+        sockaddr_in a = Address(ip, port);
+        if (::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+            ::close(fd_);
+            fd_ = -1;
+            return;
+        }
+        socklen_t len = sizeof a;
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
+        port_ = ntohs(a.sin_port);
+    }
+    ~Peer() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    Peer(const Peer&) = delete;
+    Peer& operator=(const Peer&) = delete;
+
+    bool ok() const { return fd_ >= 0; }
+    std::uint16_t port() const { return port_; }
+
+    bool SendTo(const QByteArray& bytes, const char* ip, std::uint16_t port) const {
+        const sockaddr_in to = Address(ip, port);
+        return ::sendto(fd_, bytes.constData(), static_cast<std::size_t>(bytes.size()), 0,
+                        reinterpret_cast<const sockaddr*>(&to),
+                        sizeof to) == static_cast<ssize_t>(bytes.size());
+    }
+
+    // Waits for one datagram while the event loop runs, so that the window can answer.
+    std::optional<Datagram> Await(int limitMs = 5000) const {
+        const QDeadlineTimer deadline(limitMs);
+        for (;;) {
+            static char buffer[70000];
+            sockaddr_in from{};
+            socklen_t len = sizeof from;
+            const ssize_t n = ::recvfrom(fd_, buffer, sizeof buffer, MSG_DONTWAIT,
+                                         reinterpret_cast<sockaddr*>(&from), &len);
+            if (n >= 0) return Datagram{QByteArray(buffer, n), ntohs(from.sin_port)};
+            if (deadline.hasExpired()) return std::nullopt;
+            QTest::qWait(2);
+        }
+    }
+
+private:
+    int fd_ = -1;
+    std::uint16_t port_ = 0;
+};
+
+// A port on which nothing is bound at this moment, on any local address.
+std::uint16_t FreePort() {
+    const Peer probe("0.0.0.0");
+    return probe.port();
+}
+
+// Everything that reached `peer` before a marker sent now. Loopback queues a datagram at
+// the receiver inside sendto, so whatever the window sent earlier is ahead of the marker.
+QList<QByteArray> ReceivedBeforeMarker(const Peer& peer) {
+    const QByteArray marker = "--marker--";
+    const Peer sender;
+    sender.SendTo(marker, "127.0.0.1", peer.port());
+    QList<QByteArray> got;
+    while (const auto d = peer.Await()) {
+        if (d->bytes == marker) return got;
+        got.append(d->bytes);
+    }
+    got.append("<marker never arrived>");
+    return got;
+}
+
+QStringList Boxes(const FakeEnv& env) {
+    QStringList texts;
+    for (const auto& box : env.boxes) texts.append(app::ToQString(box.text));
+    return texts;
+}
+
+QStringList Events(const FakeEnv& env) {
+    QStringList events;
+    for (const auto& e : env.events) events.append(QString::fromStdString(e));
+    return events;
+}
+
+QString Str(const std::string& text) {
+    return app::ToQString(text);
+}
+
+QStringList Texts(std::initializer_list<const char*> items) {
+    QStringList list;
+    for (const char* item : items) list.append(QString::fromUtf8(item));
+    return list;
+}
+
+const QByteArray kSampleReply =
+    "<1788#1789#C0.A8.77.1#C0.A8.77.8D#C0.A8.77.F0#FF.FF.FF.0#00-AC-6E-24-18-02>";
+// Edit4, Edit11, Edit18, Edit8, Edit19, Edit26, Edit7 after the sample reply.
+const QStringList kSampleReadSide =
+    Texts({"6024", "6025", "192.168.119.1", "192.168.119.141", "192.168.119.240", "255.255.255.0",
+           "00-AC-6E-24-18-02"});
+const QStringList kInitialReadSide =
+    Texts({"0", "0", "0.0.0.0", "0.0.0.0", "0.0.0.0", "0.0.0.0", "00:00:00:00:00:00"});
+
+QStringList ReadSide(const TForm1& f) {
+    QStringList texts;
+    for (const QLineEdit* e : {f.Edit4, f.Edit11, f.Edit18, f.Edit8, f.Edit19, f.Edit26, f.Edit7})
+        texts.append(e->text());
+    return texts;
+}
+
+enum Mode { Udp, Tcp, IndyTcp };
+
+// Records, at every pause, what the test wants to see while the interface thread waits.
+class ProbeEnv : public FakeEnv {
+public:
+    std::function<void()> onPause;
+    void Pause(int milliseconds) override {
+        FakeEnv::Pause(milliseconds);
+        if (onPause) onPause();
+    }
+};
+
+}  // namespace
+
+class Form1ConfigTest : public QObject {
+    Q_OBJECT
+
+    static std::unique_ptr<TForm1> Shown(FakeEnv& env) {
+        auto form = std::make_unique<TForm1>(env);
+        form->show();
+        return form;
+    }
+
+    static void EnterMode(TForm1& form, int mode) {
+        if (mode == Tcp) form.RadioButtonTCP->click();
+        if (mode == IndyTcp) {
+            // Only a TCP disconnect enables it; the operator could click it then.
+            form.RadioButton_IndyTCP->setEnabled(true);
+            form.RadioButton_IndyTCP->click();
+        }
+    }
+
+    // Points the device fields at 127.0.0.1 and `port`, unlocking them as the operator must.
+    static void PointDeviceAt(TForm1& form, const QString& port) {
+        if (!form.CheckBox4->isChecked()) form.CheckBox4->click();
+        if (!form.CheckBox2->isChecked()) form.CheckBox2->click();
+        form.Edit13->setText(QStringLiteral("127.0.0.1"));
+        form.Edit5->setText(port);
+    }
+
+    // Reception on with the operator's tick. A free port stands in for 8090, which another
+    // program may hold here; only its place in the list matters.
+    static void Listen(TForm1& form, std::uint16_t port) {
+        std::uint16_t first = FreePort();
+        while (first == port) first = FreePort();
+        form.UDPServer->DefaultPort = first;
+        form.Edit3->setText(QString::number(port));
+        form.CheckBox1->click();
+    }
+
+    // Sends `bytes` to the listener and waits for its echo, so the datagram has been handled.
+    static bool Deliver(const Peer& peer, const QByteArray& bytes, std::uint16_t port) {
+        return peer.SendTo(bytes, "127.0.0.1", port) && peer.Await().has_value();
+    }
+
+    // The client's destination, set through the "Work Socket" edits.
+    static void AimClientAt(TForm1& form, const Peer& peer) {
+        form.Edit2->setText(QStringLiteral("127.0.0.1"));
+        form.Edit3->setText(QString::number(peer.port()));
+    }
+
+private Q_SLOTS:
+    // --- programming mode and unlock boxes --------------------------------------------------
+
+    void programmingModeSwitchesTheFourteenFields() {
+        FakeEnv env;
+        auto form = Shown(env);
+        const QList<QLineEdit*> fourteen{form->Edit4,  form->Edit11, form->Edit8,  form->Edit7,
+                                         form->Edit6,  form->Edit12, form->Edit9,  form->Edit10,
+                                         form->Edit18, form->Edit19, form->Edit20, form->Edit23,
+                                         form->Edit26, form->Edit27};
+        const QList<QLineEdit*> fixed{form->Edit17, form->Edit16, form->Edit14,
+                                      form->Edit21, form->Edit22, form->Edit28,
+                                      form->Edit29, form->Edit24, form->Edit25};
+        const auto texts = [&] {
+            QStringList t;
+            for (const QLineEdit* e : fourteen + fixed) t.append(e->text());
+            return t;
+        };
+        const QStringList before = texts();
+
+        for (const bool on : {true, false, true}) {
+            form->CheckBox3->click();
+            QCOMPARE(form->CheckBox3->isChecked(), on);
+            const ui::Colour colour = on ? ui::Colour::Window : ui::Colour::Light3D;
+            for (QLineEdit* e : fourteen) {
+                QVERIFY2(e->isEnabled() == on, qPrintable(e->objectName()));
+                QVERIFY2(ui::ColourOf(e) == colour, qPrintable(e->objectName()));
+            }
+            for (QLineEdit* e : fixed) {
+                QVERIFY2(!e->isEnabled(), qPrintable(e->objectName()));
+                QVERIFY2(ui::ColourOf(e) == ui::Colour::Light3D, qPrintable(e->objectName()));
+            }
+            QCOMPARE(texts(), before);
+        }
+        QCOMPARE(Boxes(env), QStringList());
+    }
+
+    void unlockBoxesSwitchTheirField_data() {
+        QTest::addColumn<QString>("box");
+        QTest::addColumn<QString>("edit");
+        QTest::newRow("Изменить порт governs Edit5") << "CheckBox2"
+                                                     << "Edit5";
+        QTest::newRow("Изменить IP UDP Server governs Edit13") << "CheckBox4"
+                                                               << "Edit13";
+    }
+    void unlockBoxesSwitchTheirField() {
+        QFETCH(QString, box);
+        QFETCH(QString, edit);
+        FakeEnv env;
+        auto form = Shown(env);
+        auto* check = form->findChild<QCheckBox*>(box);
+        auto* field = form->findChild<QLineEdit*>(edit);
+        QVERIFY(check && field);
+        QVERIFY(!field->isEnabled());
+        for (const bool on : {true, false}) {
+            check->click();
+            QCOMPARE(field->isEnabled(), on);
+            QVERIFY(ui::ColourOf(field) == (on ? ui::Colour::Window : ui::Colour::Light3D));
+        }
+    }
+
+    // --- request ----------------------------------------------------------------------------
+
+    void requestDoesNothingOutsideItsMode_data() {
+        QTest::addColumn<bool>("programming");
+        QTest::addColumn<int>("mode");
+        QTest::newRow("programming mode off") << false << int(Udp);
+        QTest::newRow("TCP mode") << true << int(Tcp);
+        QTest::newRow("Indy TCP mode") << true << int(IndyTcp);
+    }
+    void requestDoesNothingOutsideItsMode() {
+        QFETCH(bool, programming);
+        QFETCH(int, mode);
+        FakeEnv env;
+        auto form = Shown(env);
+        // A wrong request would go to this witness, or fail to listen beside it.
+        const Peer device;
+        PointDeviceAt(*form, QString::number(device.port()));
+        if (programming) form->CheckBox3->click();
+        EnterMode(*form, mode);
+
+        form->Button4->click();
+        QCOMPARE(Str(form->UDPClient->Host), QStringLiteral("192.168.13.41"));
+        QCOMPARE(form->UDPServer->BindingCount(), std::size_t(0));
+        QVERIFY(!form->UDPServer->Active());
+        QCOMPARE(ReceivedBeforeMarker(device), QList<QByteArray>());
+        QCOMPARE(Boxes(env), QStringList());
+    }
+
+    void requestPointsTheClientAndListens() {
+        FakeEnv env;
+        auto form = Shown(env);
+        const std::uint16_t port = FreePort();
+        form->CheckBox3->click();
+        PointDeviceAt(*form, QString::number(port));
+
+        // The listener takes 0.0.0.0:port, which covers all of 127/8, so no other socket can
+        // stand in for the device there. The listener itself is then the one receiver of the
+        // request: it shows what arrived and from where, and answers to the client's socket.
+        form->Button4->click();
+        QCOMPARE(Boxes(env), QStringList());
+        QCOMPARE(Str(form->UDPClient->Host), QStringLiteral("127.0.0.1"));
+        QCOMPARE(form->UDPClient->Port, int(port));
+        QVERIFY(form->UDPServer->Active());
+        QCOMPARE(form->UDPServer->BindingCount(), std::size_t(1));
+        net::TIdSocketHandle& binding = form->UDPServer->Binding(0);
+        QCOMPARE(Str(binding.IP), QString());
+        QCOMPARE(binding.Port, int(port));
+        QVERIFY(binding.Bound());
+
+        // Exactly one "GO", from the client and not from the witness that sends the marker.
+        const Peer witness;
+        QVERIFY(witness.SendTo("marker", "127.0.0.1", port));
+        QVERIFY(witness.Await());
+        QCOMPARE(form->Memo2->Text(), QStringLiteral("Данные от сервера:\nGO\nmarker"));
+
+        // Again: the request goes out once more; the same binding is not listed twice.
+        form->Button4->click();
+        QCOMPARE(Boxes(env), QStringList());
+        QCOMPARE(form->UDPServer->BindingCount(), std::size_t(1));
+        QTRY_COMPARE(form->Memo1->Text(), QStringLiteral("GO"));
+        QVERIFY(form->UDPServer->Binding(0).PeerPort != witness.port());
+    }
+
+    void requestOnAnActiveListenerStillSends() {
+        FakeEnv env;
+        auto form = Shown(env);
+        Listen(*form, FreePort());
+        QVERIFY(form->UDPServer->Active());
+        QCOMPARE(form->UDPServer->BindingCount(), std::size_t(2));
+        // The new binding stays closed, so the device's port is free for the witness.
+        const Peer device;
+        form->CheckBox3->click();
+        PointDeviceAt(*form, QString::number(device.port()));
+
+        form->Button4->click();
+        QCOMPARE(Boxes(env), QStringList());
+        QCOMPARE(form->UDPServer->BindingCount(), std::size_t(3));
+        QCOMPARE(form->UDPServer->Binding(2).Port, int(device.port()));
+        QVERIFY(!form->UDPServer->Binding(2).Bound());
+        QVERIFY(form->UDPServer->Active());
+        QCOMPARE(ReceivedBeforeMarker(device), QList<QByteArray>{"GO"});
+    }
+
+    void requestFailures_data() {
+        QTest::addColumn<QString>("edit5");  // empty: the witness's port
+        QTest::addColumn<bool>("holdPort");
+        QTest::addColumn<QString>("box");
+        QTest::addColumn<int>("bindings");
+        QTest::newRow("Edit5 not an integer")
+            << "4x" << false << QStringLiteral("'4x' is not a valid integer value.") << 0;
+        QTest::newRow("device port already in use")
+            << "" << true
+            << QStringLiteral("Could not bind socket. Address and port are already in use.") << 1;
+    }
+    void requestFailures() {
+        QFETCH(QString, edit5);
+        QFETCH(bool, holdPort);
+        QFETCH(QString, box);
+        QFETCH(int, bindings);
+        FakeEnv env;
+        auto form = Shown(env);
+        // The witness holds all interfaces, so the listener cannot take its port; where it
+        // does not matter it still sees anything sent to the client's port.
+        const Peer witness(holdPort ? "0.0.0.0" : "127.0.0.1");
+        QVERIFY(witness.ok());
+        form->Edit3->setText(QString::number(witness.port()));
+        form->CheckBox3->click();
+        PointDeviceAt(*form, edit5.isEmpty() ? QString::number(witness.port()) : edit5);
+
+        form->Button4->click();
+        QCOMPARE(Boxes(env), QStringList{box});
+        QCOMPARE(Str(form->UDPClient->Host), QStringLiteral("127.0.0.1"));
+        QCOMPARE(form->UDPClient->Port, int(witness.port()));
+        QCOMPARE(form->UDPServer->BindingCount(), std::size_t(bindings));
+        QVERIFY(!form->UDPServer->Active());
+        QCOMPARE(ReceivedBeforeMarker(witness), QList<QByteArray>());
+    }
+
+    // --- reply ------------------------------------------------------------------------------
+
+    void replyFillsTheReadSide_data() {
+        QTest::addColumn<bool>("programming");
+        QTest::addColumn<QByteArray>("data");
+        QTest::addColumn<QStringList>("readSide");
+        QTest::addColumn<int>("beeps");
+        QTest::newRow("the sample reply") << true << kSampleReply << kSampleReadSide << 1;
+        QTest::newRow("programming mode off fills nothing, no beep")
+            << false << kSampleReply << kInitialReadSide << 0;
+        QTest::newRow("several lines: the first one counts (CR LF)")
+            << true << kSampleReply + "\r\n<1#2#A.B.C.D#1.2.3.4#5.6.7.8#9.9.9.9#other>"
+            << kSampleReadSide << 1;
+        QTest::newRow("several lines: the first one counts (LF)")
+            << true << kSampleReply + "\n<1#2#A.B.C.D#1.2.3.4#5.6.7.8#9.9.9.9#other>"
+            << kSampleReadSide << 1;
+        QStringList other = kInitialReadSide;
+        other.last() = QStringLiteral("hello");
+        QTest::newRow("other text beeps and overwrites the MAC only")
+            << true << QByteArray("hello") << other << 1;
+        QStringList cut = kInitialReadSide;
+        cut[0] = QStringLiteral("6024");
+        cut[1] = QStringLiteral("6025");
+        cut.last() = QStringLiteral("1");
+        QTest::newRow("cut short after the gateway")
+            << true << QByteArray("<1788#1789#C0.A8.77.1>") << cut << 1;
+    }
+    void replyFillsTheReadSide() {
+        QFETCH(bool, programming);
+        QFETCH(QByteArray, data);
+        QFETCH(QStringList, readSide);
+        QFETCH(int, beeps);
+        FakeEnv env;
+        auto form = Shown(env);
+        const std::uint16_t port = FreePort();
+        Listen(*form, port);
+        if (programming) form->CheckBox3->click();
+        const Peer device;
+
+        QVERIFY(Deliver(device, data, port));
+        QCOMPARE(ReadSide(*form), readSide);
+        QCOMPARE(env.beeps, beeps);
+        QCOMPARE(form->Memo1->FirstLine(), QString::fromLatin1(data.left(kSampleReply.size())));
+        QCOMPARE(Boxes(env), QStringList());
+    }
+
+    void typingIntoMemo1ParsesAtEveryKeystroke() {
+        FakeEnv env;
+        auto form = Shown(env);
+        form->CheckBox3->click();
+        form->PageControl1->setCurrentWidget(form->TabSheet1);
+        form->Memo1->setFocus();
+        form->Memo1->selectAll();
+        QTest::keyClick(form->Memo1, Qt::Key_Delete);
+        QCOMPARE(form->Memo1->Text(), QString());
+        env.beeps = 0;
+
+        const QString reply = QString::fromLatin1(kSampleReply);
+        const QString head = reply.left(6);  // "<1788#"
+        QTest::keyClicks(form->Memo1, head);
+        QCOMPARE(env.beeps, int(head.size()));
+        QCOMPARE(form->Edit4->text(), QStringLiteral("6024"));
+        QCOMPARE(form->Edit11->text(), QStringLiteral("0"));
+        QTest::keyClicks(form->Memo1, reply.mid(6));
+        QCOMPARE(env.beeps, int(reply.size()));
+        QCOMPARE(ReadSide(*form), kSampleReadSide);
+
+        // A second line is not parsed.
+        QTest::keyClick(form->Memo1, Qt::Key_Return);
+        QTest::keyClicks(form->Memo1, QStringLiteral("x"));
+        QCOMPARE(env.beeps, int(reply.size()) + 2);
+        QCOMPARE(ReadSide(*form), kSampleReadSide);
+
+        // Programming mode off: typing parses nothing and does not beep.
+        form->CheckBox3->click();
+        form->Memo1->selectAll();
+        QTest::keyClicks(form->Memo1, QStringLiteral("abc"));
+        QCOMPARE(env.beeps, int(reply.size()) + 2);
+        QCOMPARE(ReadSide(*form), kSampleReadSide);
+        QCOMPARE(Boxes(env), QStringList());
+    }
+
+    // --- synchronise and live conversion ----------------------------------------------------
+
+    void synchroniseCopiesTheReadSide_data() {
+        QTest::addColumn<bool>("afterReply");
+        QTest::addColumn<QStringList>(
+            "writeSide");  // Edit6 Edit12 Edit9 Edit20 Edit23 Edit27 Edit10
+        QTest::addColumn<QStringList>(
+            "quads");  // Edit16 Edit14 Edit21 Edit22 Edit24 Edit25 Edit28 Edit29
+        QTest::addColumn<QStringList>("order");
+        QTest::newRow("before any reply the initial texts stay, unconverted")
+            << false
+            << Texts({"0", "0", "0.0.0.0", "0.0.0.0", "0.0.0.0", "0.0.0.0", "00:00:00:00:00:00"})
+            << Texts({"0.0.0.0", "0.0.0.0", "0.0.0.0", "0.0.0.0", "0.0.0.0", "0.0.0.0", "0.0.0.0",
+                      "0.0.0.0"})
+            << QStringList();
+        QTest::newRow("after the sample reply")
+            << true
+            << Texts({"6024", "6025", "192.168.119.141", "192.168.119.1", "192.168.119.240",
+                      "255.255.255.0", "00-AC-6E-24-18-02"})
+            << Texts({"C0.A8.77.8D", "C0.A8.77.8D", "C0.A8.77.1", "C0.A8.77.01", "C0.A8.77.F0",
+                      "C0.A8.77.F0", "FF.FF.FF.0", "FF.FF.FF.00"})
+            // A decimal input's own entry follows its two quads: the window's handler is
+            // connected before the test's recorder, and converts at once.
+            << Texts({"Edit6", "Edit16", "Edit14", "Edit9", "Edit10", "Edit12", "Edit21", "Edit22",
+                      "Edit20", "Edit28", "Edit29", "Edit27", "Edit24", "Edit25", "Edit23"});
+    }
+    void synchroniseCopiesTheReadSide() {
+        QFETCH(bool, afterReply);
+        QFETCH(QStringList, writeSide);
+        QFETCH(QStringList, quads);
+        QFETCH(QStringList, order);
+        FakeEnv env;
+        auto form = Shown(env);
+        if (afterReply) {
+            const std::uint16_t port = FreePort();
+            Listen(*form, port);
+            form->CheckBox3->click();
+            const Peer device;
+            QVERIFY(Deliver(device, kSampleReply, port));
+            QCOMPARE(ReadSide(*form), kSampleReadSide);
+        }
+        const QList<QLineEdit*> writeEdits{form->Edit6,  form->Edit12, form->Edit9, form->Edit20,
+                                           form->Edit23, form->Edit27, form->Edit10};
+        const QList<QLineEdit*> quadEdits{form->Edit16, form->Edit14, form->Edit21, form->Edit22,
+                                          form->Edit24, form->Edit25, form->Edit28, form->Edit29};
+        QStringList changed;
+        const QObject scope;  // ends the connections before the list goes
+        for (QLineEdit* e : writeEdits + quadEdits) {
+            connect(e, &QLineEdit::textChanged, &scope,
+                    [&changed, e] { changed.append(e->objectName()); });
+        }
+
+        form->Button6->click();
+        QStringList gotWrite, gotQuads;
+        for (const QLineEdit* e : writeEdits) gotWrite.append(e->text());
+        for (const QLineEdit* e : quadEdits) gotQuads.append(e->text());
+        QCOMPARE(gotWrite, writeSide);
+        QCOMPARE(gotQuads, quads);
+        QCOMPARE(changed, order);
+        QCOMPARE(Boxes(env), QStringList());
+    }
+
+    void decimalInputsConvertAsTyped_data() {
+        QTest::addColumn<QString>("input");
+        QTest::addColumn<QString>("hex");
+        QTest::addColumn<QString>("padded");
+        QTest::newRow("IP address") << "Edit9"
+                                    << "Edit16"
+                                    << "Edit14";
+        QTest::newRow("gateway") << "Edit20"
+                                 << "Edit21"
+                                 << "Edit22";
+        QTest::newRow("handset controller") << "Edit23"
+                                            << "Edit24"
+                                            << "Edit25";
+        QTest::newRow("network mask") << "Edit27"
+                                      << "Edit28"
+                                      << "Edit29";
+    }
+    void decimalInputsConvertAsTyped() {
+        QFETCH(QString, input);
+        QFETCH(QString, hex);
+        QFETCH(QString, padded);
+        FakeEnv env;
+        auto form = Shown(env);  // programming mode stays off: the conversion does not ask
+        auto* in = form->findChild<QLineEdit*>(input);
+        auto* h = form->findChild<QLineEdit*>(hex);
+        auto* p = form->findChild<QLineEdit*>(padded);
+        QVERIFY(in && h && p);
+        QVERIFY(in->isEnabled());
+
+        in->setFocus();
+        in->selectAll();
+        QTest::keyClicks(in, QStringLiteral("192.168.1"));
+        QCOMPARE(in->text(), QStringLiteral("192.168.1"));
+        QCOMPARE(h->text(), QStringLiteral("C0.A8.1.1"));
+        QCOMPARE(p->text(), QStringLiteral("C0.A8.01.01"));
+        QCOMPARE(Boxes(env), QStringList());
+
+        in->setText(QStringLiteral("1.2.3.4.5"));
+        QCOMPARE(Boxes(env), QStringList{QStringLiteral("'4.5' is not a valid integer value.")});
+        QCOMPARE(h->text(), QStringLiteral("C0.A8.1.1"));
+        QCOMPARE(p->text(), QStringLiteral("C0.A8.01.01"));
+
+        in->setText(QStringLiteral("192.168.1."));
+        QCOMPARE(Boxes(env).size(), 1);
+        QCOMPARE(h->text(), QStringLiteral("C0.A8.1.1"));
+        QCOMPARE(p->text(), QStringLiteral("C0.A8.01.01"));
+
+        in->setText(QStringLiteral("10.0.0.16"));
+        QCOMPARE(h->text(), QStringLiteral("A.0.0.10"));
+        QCOMPARE(p->text(), QStringLiteral("0A.00.00.10"));
+    }
+
+    // --- command ----------------------------------------------------------------------------
+
+    void commandSendsConfigurationThenTime_data() {
+        QTest::addColumn<int>("mode");
+        QTest::addColumn<bool>("withTime");
+        QTest::addColumn<bool>("filled");
+        QTest::addColumn<QList<QByteArray>>("sent");
+        QTest::addColumn<QStringList>("events");
+        const QByteArray command =
+            "<1788#1789#C0.A8.77.01#C0.A8.77.8D#C0.A8.77.F0#FF.FF.FF.00#00-AC-6E-24-18-02>";
+        const QByteArray time = "USTTIME<26*12*06*07*13*22*45>";
+        QTest::newRow("UDP mode, with the time command")
+            << int(Udp) << true << true << QList<QByteArray>{command, time}
+            << Texts({"pause 500", "beep"});
+        QTest::newRow("UDP mode, without the time command")
+            << int(Udp) << false << true << QList<QByteArray>{command} << QStringList();
+        QTest::newRow("the initial window contents")
+            << int(Udp) << false << false
+            << QList<QByteArray>{"<0#0#0.0.0.0#0.0.0.0#0.0.0.0#0.0.0.0#00:00:00:00:00:00>"}
+            << QStringList();
+        QTest::newRow("TCP mode: the time command only")
+            << int(Tcp) << true << true << QList<QByteArray>{time} << Texts({"pause 500", "beep"});
+        QTest::newRow("Indy TCP mode: the time command only")
+            << int(IndyTcp) << true << true << QList<QByteArray>{time}
+            << Texts({"pause 500", "beep"});
+        QTest::newRow("TCP mode without the time command: nothing")
+            << int(Tcp) << false << true << QList<QByteArray>() << QStringList();
+    }
+    void commandSendsConfigurationThenTime() {
+        QFETCH(int, mode);
+        QFETCH(bool, withTime);
+        QFETCH(bool, filled);
+        QFETCH(QList<QByteArray>, sent);
+        QFETCH(QStringList, events);
+        FakeEnv env;
+        auto form = Shown(env);
+        const Peer device;
+        AimClientAt(*form, device);
+        form->CheckBox3->click();
+        if (filled) {
+            form->Edit6->setText(QStringLiteral("6024"));
+            form->Edit12->setText(QStringLiteral("6025"));
+            form->Edit9->setText(QStringLiteral("192.168.119.141"));
+            form->Edit20->setText(QStringLiteral("192.168.119.1"));
+            form->Edit23->setText(QStringLiteral("192.168.119.240"));
+            form->Edit27->setText(QStringLiteral("255.255.255.0"));
+            form->Edit10->setText(QStringLiteral("00-AC-6E-24-18-02"));
+        }
+        if (!withTime) form->CheckBox7->click();
+        QCOMPARE(form->CheckBox7->isChecked(), withTime);
+        EnterMode(*form, mode);
+        env.events.clear();
+
+        form->Button5->click();
+        QCOMPARE(Events(env), events);  // no beep from clearing Memo1
+        QCOMPARE(form->Memo1->Text(), QString());
+        QCOMPARE(ReceivedBeforeMarker(device), sent);
+        QCOMPARE(Boxes(env), QStringList());
+    }
+
+    void commandDoesNothingWithoutProgrammingMode() {
+        FakeEnv env;
+        auto form = Shown(env);
+        const Peer device;
+        AimClientAt(*form, device);
+        form->Button5->click();
+        QCOMPARE(Events(env), QStringList());
+        QCOMPARE(form->Memo1->Text(), QStringLiteral("Данные от сервера:"));
+        QCOMPARE(ReceivedBeforeMarker(device), QList<QByteArray>());
+    }
+
+    void commandConversionErrorSendsNothing_data() {
+        QTest::addColumn<QString>("edit6");
+        QTest::addColumn<QString>("edit12");
+        QTest::addColumn<QString>("box");
+        QTest::newRow("telemetry port")
+            << "abc"
+            << "6025" << QStringLiteral("'abc' is not a valid integer value.");
+        QTest::newRow("H.323 port")
+            << "6024"
+            << "6025a" << QStringLiteral("'6025a' is not a valid integer value.");
+        QTest::newRow("the telemetry port is read first")
+            << "x"
+            << "y" << QStringLiteral("'x' is not a valid integer value.");
+    }
+    void commandConversionErrorSendsNothing() {
+        QFETCH(QString, edit6);
+        QFETCH(QString, edit12);
+        QFETCH(QString, box);
+        FakeEnv env;
+        auto form = Shown(env);
+        const Peer device;
+        AimClientAt(*form, device);
+        form->CheckBox3->click();
+        form->Edit6->setText(edit6);
+        form->Edit12->setText(edit12);
+        env.events.clear();
+
+        form->Button5->click();
+        QCOMPARE(Boxes(env), QStringList{box});
+        QCOMPARE(Events(env), Texts({"box"}));  // no pause, no beep
+        QCOMPARE(form->Memo1->Text(), QString());
+        QCOMPARE(ReceivedBeforeMarker(device), QList<QByteArray>());
+    }
+
+    // --- reconnect --------------------------------------------------------------------------
+
+    void reconnectResetsTheReadSideAndRenewsTheClient() {
+        ProbeEnv env;
+        auto form = Shown(env);
+        const std::uint16_t port = FreePort();
+        Listen(*form, port);
+        form->CheckBox3->click();
+        const Peer device;
+        QVERIFY(Deliver(device, kSampleReply, port));
+        form->Edit17->setText(QStringLiteral("5"));
+        form->Edit6->setText(QStringLiteral("77"));
+        QCOMPARE(ReadSide(*form), kSampleReadSide);
+        const QString memo1 = form->Memo1->Text();
+        env.events.clear();
+        std::optional<bool> activeInPause, buttonShownInPause;
+        env.onPause = [&] {
+            activeInPause = form->UDPClient->Active();
+            buttonShownInPause = form->Button11->isVisible();
+        };
+
+        form->Button11->click();
+        QCOMPARE(ReadSide(*form), kInitialReadSide);
+        QCOMPARE(form->Edit17->text(), QStringLiteral("0"));
+        QCOMPARE(Events(env), Texts({"pause 500"}));
+        QCOMPARE(activeInPause, std::optional<bool>(false));
+        QCOMPARE(buttonShownInPause, std::optional<bool>(false));
+        QVERIFY(form->UDPClient->Active());
+        QVERIFY(form->Button11->isVisible());
+        // Not touched: the write side, the listener, Memo1.
+        QCOMPARE(form->Edit6->text(), QStringLiteral("77"));
+        QVERIFY(form->UDPServer->Active());
+        QCOMPARE(form->Memo1->Text(), memo1);
+        // The new socket sends.
+        AimClientAt(*form, device);
+        form->Button1->click();
+        QCOMPARE(ReceivedBeforeMarker(device), QList<QByteArray>{"TEST"});
+        QCOMPARE(Boxes(env), QStringList());
+    }
+
+    void reconnectDoesNothingOutsideUdpMode_data() {
+        QTest::addColumn<int>("mode");
+        QTest::newRow("TCP mode") << int(Tcp);
+        QTest::newRow("Indy TCP mode") << int(IndyTcp);
+    }
+    void reconnectDoesNothingOutsideUdpMode() {
+        QFETCH(int, mode);
+        FakeEnv env;
+        auto form = Shown(env);
+        form->Edit4->setText(QStringLiteral("6024"));
+        EnterMode(*form, mode);
+        env.events.clear();
+        form->Button11->click();
+        QCOMPARE(form->Edit4->text(), QStringLiteral("6024"));
+        QCOMPARE(Events(env), QStringList());
+        QVERIFY(!form->UDPClient->Active());
+        QVERIFY(form->Button11->isVisible());
+    }
+};
+
+QTEST_MAIN(Form1ConfigTest)
+#include "form1_config_test.moc"

@@ -1,0 +1,705 @@
+// The UDP side of the window on real loopback sockets: the operator's send, the destination
+// edits, the mode buttons, the reception switch, and how received datagrams are shown and
+// answered.
+#include <QDeadlineTimer>
+#include <QSignalSpy>
+#include <QTest>
+#include <QTextDocument>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "app/text.h"
+#include "support/fake_env.h"
+#include "ui/form1.h"
+
+using testing_support::FakeEnv;
+using ui::TForm1;
+
+namespace {
+
+struct Datagram {
+    QByteArray bytes;
+    QString fromIp;
+    std::uint16_t fromPort = 0;
+};
+
+sockaddr_in Address(const char* ip, std::uint16_t port) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    inet_pton(AF_INET, ip, &a.sin_addr);
+    return a;
+}
+
+// A plain datagram socket on loopback: the far end that the window talks to.
+class Peer {
+public:
+    explicit Peer(const char* ip = "127.0.0.1", std::uint16_t port = 0) {
+        fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        if (fd_ < 0) return;
+        sockaddr_in a = Address(ip, port);
+        if (::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+            ::close(fd_);
+            fd_ = -1;
+            return;
+        }
+        socklen_t len = sizeof a;
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
+        port_ = ntohs(a.sin_port);
+    }
+    ~Peer() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    Peer(const Peer&) = delete;
+    Peer& operator=(const Peer&) = delete;
+
+    bool ok() const { return fd_ >= 0; }
+    std::uint16_t port() const { return port_; }
+
+    bool SendTo(const QByteArray& bytes, const char* ip, std::uint16_t port) const {
+        const sockaddr_in to = Address(ip, port);
+        return ::sendto(fd_, bytes.constData(), static_cast<std::size_t>(bytes.size()), 0,
+                        reinterpret_cast<const sockaddr*>(&to),
+                        sizeof to) == static_cast<ssize_t>(bytes.size());
+    }
+
+    // Waits for one datagram while the event loop runs, so that the window can answer.
+    std::optional<Datagram> Await(int limitMs = 5000) const {
+        const QDeadlineTimer deadline(limitMs);
+        for (;;) {
+            if (auto d = TryReceive()) return d;
+            if (deadline.hasExpired()) return std::nullopt;
+            QTest::qWait(2);
+        }
+    }
+
+private:
+    std::optional<Datagram> TryReceive() const {
+        static char buffer[70000];
+        sockaddr_in from{};
+        socklen_t len = sizeof from;
+        const ssize_t n = ::recvfrom(fd_, buffer, sizeof buffer, MSG_DONTWAIT,
+                                     reinterpret_cast<sockaddr*>(&from), &len);
+        if (n < 0) return std::nullopt;
+        char ip[INET_ADDRSTRLEN] = {};
+        inet_ntop(AF_INET, &from.sin_addr, ip, sizeof ip);
+        return Datagram{QByteArray(buffer, n), QString::fromLatin1(ip), ntohs(from.sin_port)};
+    }
+
+    int fd_ = -1;
+    std::uint16_t port_ = 0;
+};
+
+// A port on which nothing is bound at this moment, on any local address.
+std::uint16_t FreePort() {
+    const Peer probe("0.0.0.0");
+    return probe.port();
+}
+
+// Two different free ports.
+std::pair<std::uint16_t, std::uint16_t> TwoFreePorts() {
+    const Peer a("0.0.0.0");
+    const Peer b("0.0.0.0");
+    return {a.port(), b.port()};
+}
+
+// Everything that reached `peer` before a marker sent now. Loopback queues a datagram at
+// the receiver inside sendto, so whatever the window sent earlier is ahead of the marker.
+QList<QByteArray> ReceivedBeforeMarker(const Peer& peer) {
+    const QByteArray marker = "--marker--";
+    const Peer sender;
+    sender.SendTo(marker, "127.0.0.1", peer.port());
+    QList<QByteArray> got;
+    while (const auto d = peer.Await()) {
+        if (d->bytes == marker) return got;
+        got.append(d->bytes);
+    }
+    got.append("<marker never arrived>");
+    return got;
+}
+
+QStringList Boxes(const FakeEnv& env) {
+    QStringList texts;
+    for (const auto& box : env.boxes) texts.append(app::ToQString(box.text));
+    return texts;
+}
+
+QString Str(const std::string& text) {
+    return app::ToQString(text);
+}
+
+QByteArray Bytes(std::string_view text) {
+    return QByteArray(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+QByteArray EchoOf(const FakeEnv& env, const QByteArray& message) {
+    return "Replied from " + Bytes(env.hostName) + " to \"" + message + "\"";
+}
+
+QByteArray Pattern(int size) {
+    QByteArray bytes(size, '\0');
+    for (int i = 0; i < size; ++i) bytes[i] = static_cast<char>('a' + (i * 7 + i / 26) % 26);
+    return bytes;
+}
+
+const QString kMemoStart = QStringLiteral("Данные от сервера:");
+
+enum Mode { Udp, Tcp, IndyTcp };
+
+}  // namespace
+
+class Form1UdpTest : public QObject {
+    Q_OBJECT
+
+    static std::unique_ptr<TForm1> Shown(FakeEnv& env) {
+        auto form = std::make_unique<TForm1>(env);
+        form->show();
+        return form;
+    }
+
+    static QRadioButton* RadioOf(TForm1& form, int mode) {
+        switch (mode) {
+            case Tcp:
+                return form.RadioButtonTCP;
+            case IndyTcp:
+                // Only a TCP disconnect enables it; the operator could click it then.
+                form.RadioButton_IndyTCP->setEnabled(true);
+                return form.RadioButton_IndyTCP;
+            default:
+                return form.RadioButton_UDP;
+        }
+    }
+
+    // Switches reception on with the operator's tick. The first binding's port only has to
+    // come first; a free one stands in for 8090, which another program may hold here.
+    static void Listen(TForm1& form, std::uint16_t defaultPort, std::uint16_t port) {
+        form.UDPServer->DefaultPort = defaultPort;
+        form.Edit3->setText(QString::number(port));
+        form.CheckBox1->click();
+    }
+
+    // Sends `bytes` to the listener and returns its answer.
+    static std::optional<Datagram> Exchange(const Peer& peer, const QByteArray& bytes,
+                                            std::uint16_t port, const char* ip = "127.0.0.1") {
+        if (!peer.SendTo(bytes, ip, port)) return std::nullopt;
+        return peer.Await();
+    }
+
+private Q_SLOTS:
+    // --- send -----------------------------------------------------------------------------
+
+    void sendGoesToTheEditedDestination_data() {
+        QTest::addColumn<QString>("host");
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QByteArray>("expected");
+        QTest::newRow("the start text") << "127.0.0.1"
+                                        << "TEST" << QByteArray("TEST");
+        QTest::newRow("an empty text sends an empty datagram") << "127.0.0.1"
+                                                               << "" << QByteArray();
+        QTest::newRow("Cyrillic travels as code page 1251")
+            << "127.0.0.1" << QStringLiteral("Привет, ёж") << Bytes(app::Cp1251("Привет, ёж"));
+        QTest::newRow("no terminator is added to a line break") << "127.0.0.1"
+                                                                << "a\r\nb" << QByteArray("a\r\nb");
+        QTest::newRow("LocalHost in mixed case") << "LocalHost"
+                                                 << "TEST" << QByteArray("TEST");
+        QTest::newRow("localhost in lower case") << "localhost"
+                                                 << "x" << QByteArray("x");
+    }
+    void sendGoesToTheEditedDestination() {
+        QFETCH(QString, host);
+        QFETCH(QString, text);
+        QFETCH(QByteArray, expected);
+        FakeEnv env;
+        auto form = Shown(env);
+        // Until an edit changes, the client keeps the layout's destination, not the edits'.
+        QCOMPARE(Str(form->UDPClient->Host), QStringLiteral("192.168.13.41"));
+        QCOMPARE(form->UDPClient->Port, 6104);
+
+        const Peer peer;
+        QVERIFY(peer.ok());
+        form->Edit2->setText(host);
+        QCOMPARE(Str(form->UDPClient->Host), host);
+        form->Edit3->setText(QString::number(peer.port()));
+        QCOMPARE(form->UDPClient->Port, int(peer.port()));
+        QCOMPARE(form->PortLabel->text(), QString::number(peer.port()));
+        form->Edit1->setText(text);
+        form->Button1->click();
+
+        QCOMPARE(ReceivedBeforeMarker(peer), QList<QByteArray>{expected});
+        QCOMPARE(Boxes(env), QStringList());
+    }
+
+    void sendUsesTheLow16BitsOfThePort() {
+        FakeEnv env;
+        auto form = Shown(env);
+        form->Edit2->setText(QStringLiteral("127.0.0.1"));
+        form->Edit3->setText(QStringLiteral("70000"));
+        QCOMPARE(form->UDPClient->Port, 70000);
+        QCOMPARE(form->PortLabel->text(), QStringLiteral("70000"));
+
+        const Peer peer("127.0.0.1", 70000 - 65536);
+        if (!peer.ok()) QSKIP("port 4464 is taken on this machine; delivery not checked");
+        form->Edit1->setText(QStringLiteral("wrapped"));
+        form->Button1->click();
+        QCOMPARE(ReceivedBeforeMarker(peer), QList<QByteArray>{"wrapped"});
+        QCOMPARE(Boxes(env), QStringList());
+    }
+
+    void noUdpSendOutsideUdpMode_data() {
+        QTest::addColumn<int>("mode");
+        QTest::newRow("TCP mode") << int(Tcp);
+        QTest::newRow("Indy TCP mode") << int(IndyTcp);
+    }
+    void noUdpSendOutsideUdpMode() {
+        QFETCH(int, mode);
+        FakeEnv env;
+        auto form = Shown(env);
+        const Peer peer;
+        form->Edit2->setText(QStringLiteral("127.0.0.1"));
+        form->Edit3->setText(QString::number(peer.port()));
+        RadioOf(*form, mode)->click();
+        QVERIFY(!form->UDPClient->Active());
+
+        form->Button1->click();
+        QCOMPARE(ReceivedBeforeMarker(peer), QList<QByteArray>());
+        // A UDP send would have given the client a socket again.
+        QVERIFY(!form->UDPClient->Active());
+    }
+
+    // --- destination edits ------------------------------------------------------------------
+
+    void edit3FollowsIntoLabelAndPort_data() {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("label");
+        QTest::addColumn<int>("port");
+        QTest::addColumn<QStringList>("boxes");
+        QTest::newRow("emptied changes nothing") << ""
+                                                 << "5000" << 5000 << QStringList();
+        QTest::newRow("60a shows in the label, raises and keeps the port")
+            << "60a"
+            << "60a" << 5000 << QStringList{QStringLiteral("'60a' is not a valid integer value.")};
+        QTest::newRow("a trailing blank is not an integer")
+            << "6001 "
+            << "6001 " << 5000
+            << QStringList{QStringLiteral("'6001 ' is not a valid integer value.")};
+        QTest::newRow("hexadecimal with a dollar") << "$1F"
+                                                   << "$1F" << 31 << QStringList();
+        QTest::newRow("no range check") << "100000"
+                                        << "100000" << 100000 << QStringList();
+        QTest::newRow("a leading blank is allowed") << " 6002"
+                                                    << " 6002" << 6002 << QStringList();
+    }
+    void edit3FollowsIntoLabelAndPort() {
+        QFETCH(QString, text);
+        QFETCH(QString, label);
+        QFETCH(int, port);
+        QFETCH(QStringList, boxes);
+        FakeEnv env;
+        auto form = Shown(env);
+        form->Edit3->setText(QStringLiteral("5000"));
+        QCOMPARE(form->PortLabel->text(), QStringLiteral("5000"));
+        QCOMPARE(form->UDPClient->Port, 5000);
+
+        form->Edit3->setText(text);
+        QCOMPARE(form->PortLabel->text(), label);
+        QCOMPARE(form->UDPClient->Port, port);
+        QCOMPARE(Boxes(env), boxes);
+    }
+
+    void edit5AppliesEdit3_data() {
+        QTest::addColumn<QString>("edit3");
+        QTest::addColumn<QString>("edit5");
+        QTest::addColumn<QString>("label");
+        QTest::addColumn<int>("port");
+        QTest::addColumn<QStringList>("boxes");
+        QTest::newRow("Edit3's text, not Edit5's") << "5002"
+                                                   << "4001"
+                                                   << "5002" << 5002 << QStringList();
+        QTest::newRow("Edit5 is never converted") << "5003"
+                                                  << "abc"
+                                                  << "5003" << 5003 << QStringList();
+        QTest::newRow("empty Edit3 changes nothing") << ""
+                                                     << "4002"
+                                                     << "6104" << 6104 << QStringList();
+        QTest::newRow("Edit3 not an integer raises its own error")
+            << "60a"
+            << "4003"
+            << "60a" << 6104 << QStringList{QStringLiteral("'60a' is not a valid integer value.")};
+    }
+    void edit5AppliesEdit3() {
+        QFETCH(QString, edit3);
+        QFETCH(QString, edit5);
+        QFETCH(QString, label);
+        QFETCH(int, port);
+        QFETCH(QStringList, boxes);
+        FakeEnv env;
+        auto form = Shown(env);
+        {
+            // Edit3 holds a text that has not been applied, so only Edit5's change can apply it.
+            const QSignalBlocker quiet(form->Edit3);
+            form->Edit3->setText(edit3);
+        }
+        QCOMPARE(form->UDPClient->Port, 6104);
+        form->CheckBox2->click();  // unlocks Edit5, as the operator must
+        QVERIFY(form->Edit5->isEnabled());
+        form->Edit5->setText(edit5);
+        QCOMPARE(form->PortLabel->text(), label);
+        QCOMPARE(form->UDPClient->Port, port);
+        QCOMPARE(Boxes(env), boxes);
+    }
+
+    // --- transport mode ---------------------------------------------------------------------
+
+    void modeHandlersSetTheirStates_data() {
+        QTest::addColumn<QList<int>>("path");
+        QTest::addColumn<bool>("tcpButtons");
+        QTest::addColumn<bool>("clientActive");
+        QTest::addColumn<bool>("receptionBox");
+        QTest::newRow("TCP from UDP") << QList<int>{Tcp} << true << false << false;
+        QTest::newRow("UDP after TCP") << QList<int>{Tcp, Udp} << false << true << true;
+        QTest::newRow("Indy from UDP leaves the buttons disabled")
+            << QList<int>{IndyTcp} << false << false << false;
+        QTest::newRow("Indy from TCP leaves the buttons enabled")
+            << QList<int>{Tcp, IndyTcp} << true << false << false;
+        QTest::newRow("UDP after Indy after TCP")
+            << QList<int>{Tcp, IndyTcp, Udp} << false << true << true;
+    }
+    void modeHandlersSetTheirStates() {
+        QFETCH(QList<int>, path);
+        QFETCH(bool, tcpButtons);
+        QFETCH(bool, clientActive);
+        QFETCH(bool, receptionBox);
+        FakeEnv env;
+        auto form = Shown(env);
+        for (const int mode : path) {
+            QRadioButton* radio = RadioOf(*form, mode);
+            radio->click();
+            QVERIFY(radio->isChecked());
+        }
+        QCOMPARE(form->Button2->isEnabled(), tcpButtons);
+        QCOMPARE(form->Button3->isEnabled(), tcpButtons);
+        QCOMPARE(form->UDPClient->Active(), clientActive);
+        QCOMPARE(form->CheckBox1->isEnabled(), receptionBox);
+        QVERIFY(!form->CheckBox1->isChecked());
+        QVERIFY(!form->UDPServer->Active());
+        QCOMPARE(Boxes(env), QStringList());
+    }
+
+    void listenerStaysOnInEveryMode() {
+        FakeEnv env;
+        auto form = Shown(env);
+        const auto [defaultPort, port] = TwoFreePorts();
+        Listen(*form, defaultPort, port);
+        QVERIFY(form->UDPServer->Active());
+        const Peer peer;
+        for (const int mode : {Tcp, IndyTcp, Udp}) {
+            RadioOf(*form, mode)->click();
+            QVERIFY(form->UDPServer->Active());
+            QVERIFY(form->CheckBox1->isChecked());
+            const QByteArray message = "mode " + QByteArray::number(mode);
+            const auto echo = Exchange(peer, message, port);
+            QVERIFY2(echo, message.constData());
+            QCOMPARE(echo->bytes, EchoOf(env, message));
+        }
+        QCOMPARE(Boxes(env), QStringList());
+    }
+
+    // --- reception switch -------------------------------------------------------------------
+
+    void receptionBindsFirstLocalAddressThenAllInterfaces() {
+        FakeEnv env;
+        // Loopback answers on all of 127/8: a first address that is not 127.0.0.1 shows which
+        // entry of the list is used.
+        env.addresses = std::vector<std::string>{"127.0.0.2", "127.0.0.1"};
+        auto form = Shown(env);
+        const auto [defaultPort, port] = TwoFreePorts();
+        Listen(*form, defaultPort, port);
+
+        QCOMPARE(Boxes(env), QStringList());
+        QVERIFY(form->UDPServer->Active());
+        QCOMPARE(form->UDPServer->BindingCount(), std::size_t(2));
+        net::TIdSocketHandle& first = form->UDPServer->Binding(0);
+        net::TIdSocketHandle& second = form->UDPServer->Binding(1);
+        QCOMPARE(Str(first.IP), QStringLiteral("127.0.0.2"));
+        QCOMPARE(first.Port, int(defaultPort));
+        QVERIFY(first.Bound());
+        QCOMPARE(Str(second.IP), QString());
+        QCOMPARE(second.Port, int(port));
+        QVERIFY(second.Bound());
+
+        // Each binding answers from its own address and port.
+        const Peer peer;
+        auto echo = Exchange(peer, "to first", defaultPort, "127.0.0.2");
+        QVERIFY(echo);
+        QCOMPARE(echo->bytes, EchoOf(env, "to first"));
+        QCOMPARE(echo->fromIp, QStringLiteral("127.0.0.2"));
+        QCOMPARE(int(echo->fromPort), int(defaultPort));
+        echo = Exchange(peer, "to second", port);
+        QVERIFY(echo);
+        QCOMPARE(echo->bytes, EchoOf(env, "to second"));
+        QCOMPARE(int(echo->fromPort), int(port));
+    }
+
+    void receptionOffAndOnAgain() {
+        FakeEnv env;
+        auto form = Shown(env);
+        const auto [defaultPort, port] = TwoFreePorts();
+        Listen(*form, defaultPort, port);
+        QVERIFY(form->UDPServer->Active());
+
+        form->CheckBox1->click();
+        QVERIFY(!form->UDPServer->Active());
+        QCOMPARE(form->UDPServer->BindingCount(), std::size_t(2));
+        QVERIFY(!form->UDPServer->Binding(0).Bound());
+        QVERIFY(!form->UDPServer->Binding(1).Bound());
+        {
+            // Both ports are free again.
+            const Peer a("0.0.0.0", defaultPort), b("0.0.0.0", port);
+            QVERIFY(a.ok());
+            QVERIFY(b.ok());
+        }
+
+        // Equal bindings are not listed twice, so switching on again works.
+        form->CheckBox1->click();
+        QCOMPARE(Boxes(env), QStringList());
+        QVERIFY(form->UDPServer->Active());
+        QCOMPARE(form->UDPServer->BindingCount(), std::size_t(2));
+        const Peer peer;
+        const auto echo = Exchange(peer, "again", port);
+        QVERIFY(echo);
+        QCOMPARE(echo->bytes, EchoOf(env, "again"));
+    }
+
+    void checkBox6WhileReceptionIsTickedChangesNothing() {
+        FakeEnv env;
+        auto form = Shown(env);
+        const auto [defaultPort, port] = TwoFreePorts();
+        Listen(*form, defaultPort, port);
+        const bool box6 = form->CheckBox6->isChecked();
+
+        form->CheckBox6->click();
+        QCOMPARE(form->CheckBox6->isChecked(), !box6);
+        QCOMPARE(Boxes(env), QStringList());
+        QVERIFY(form->CheckBox1->isChecked());
+        QVERIFY(form->UDPServer->Active());
+        QCOMPARE(form->UDPServer->BindingCount(), std::size_t(2));
+        const Peer peer;
+        const auto echo = Exchange(peer, "still here", port);
+        QVERIFY(echo);
+        QCOMPARE(echo->bytes, EchoOf(env, "still here"));
+    }
+
+    void checkBox6WhileReceptionIsUntickedSwitchesOff() {
+        FakeEnv env;
+        auto form = Shown(env);
+        const std::uint16_t port = FreePort();
+        // A configuration read is the one way to a listener without the reception tick.
+        form->CheckBox3->click();
+        form->CheckBox2->click();
+        form->CheckBox4->click();
+        form->Edit13->setText(QStringLiteral("127.0.0.1"));
+        form->Edit5->setText(QString::number(port));
+        form->Button4->click();
+        QCOMPARE(Boxes(env), QStringList());
+        QVERIFY(form->UDPServer->Active());
+        QVERIFY(!form->CheckBox1->isChecked());
+
+        form->CheckBox6->click();
+        QVERIFY(!form->UDPServer->Active());
+        QVERIFY(!form->UDPServer->Binding(0).Bound());
+        // Again, on a listener that is off already: nothing, no error.
+        form->CheckBox6->click();
+        QVERIFY(!form->UDPServer->Active());
+        QCOMPARE(form->UDPServer->BindingCount(), std::size_t(1));
+        QCOMPARE(Boxes(env), QStringList());
+    }
+
+    void receptionFailures_data() {
+        QTest::addColumn<bool>("holdPort");
+        QTest::addColumn<QString>("edit3");
+        QTest::addColumn<bool>("hasAddress");
+        QTest::addColumn<QString>("box");
+        QTest::addColumn<int>("bindings");
+        QTest::newRow("port held by another socket")
+            << true << "" << true
+            << QStringLiteral("Could not bind socket. Address and port are already in use.") << 2;
+        QTest::newRow("Edit3 not an integer, after the first binding")
+            << false << "abc" << true << QStringLiteral("'abc' is not a valid integer value.") << 1;
+        QTest::newRow("no local address")
+            << false << "" << false << QStringLiteral("List index out of bounds (0)") << 0;
+    }
+    void receptionFailures() {
+        QFETCH(bool, holdPort);
+        QFETCH(QString, edit3);
+        QFETCH(bool, hasAddress);
+        QFETCH(QString, box);
+        QFETCH(int, bindings);
+        FakeEnv env;
+        if (!hasAddress) env.addresses = std::vector<std::string>{};
+        auto form = Shown(env);
+        const auto [defaultPort, port] = TwoFreePorts();
+        std::optional<Peer> holder;
+        if (holdPort) {
+            holder.emplace("0.0.0.0", port);
+            QVERIFY(holder->ok());
+        }
+        form->UDPServer->DefaultPort = defaultPort;
+        form->Edit3->setText(edit3.isEmpty() ? QString::number(port) : edit3);
+        env.boxes.clear();
+        form->CheckBox1->click();
+
+        QCOMPARE(Boxes(env), QStringList{box});
+        QVERIFY(form->CheckBox1->isChecked());
+        QVERIFY(!form->UDPServer->Active());
+        QCOMPARE(form->UDPServer->BindingCount(), std::size_t(bindings));
+        if (bindings == 2) QVERIFY(!form->UDPServer->Binding(1).Bound());
+    }
+
+    // --- the display rule and the echo ------------------------------------------------------
+
+    void datagramIsShownAndAnswered_data() {
+        QTest::addColumn<QByteArray>("data");
+        QTest::addColumn<QString>("shown");  // Memo1's text; null: check the parts only
+        QTest::addColumn<QStringList>("parts");
+        QTest::newRow("abc") << QByteArray("abc") << QStringLiteral("abc") << QStringList();
+        QTest::newRow("empty") << QByteArray() << QStringLiteral("") << QStringList();
+        QTest::newRow("8192 bytes, the buffer's size")
+            << Pattern(8192) << QString::fromLatin1(Pattern(8192)) << QStringList();
+        QTest::newRow("a NUL and control bytes do not cut the rest")
+            << QByteArray(
+                   "ab\0cd\x01\x1B\x7F"
+                   "ef",
+                   10)
+            << QString()
+            << QStringList{QStringLiteral("ab"), QStringLiteral("cd"), QStringLiteral("ef")};
+        QByteArray high;
+        for (int b = 0x80; b <= 0xFF; ++b) high.append(static_cast<char>(b));
+        QTest::newRow("bytes 0x80 to 0xFF")
+            << high << QString()
+            << QStringList{QStringLiteral("АБВГДЕЖЗИЙКЛМНОПРСТУФХЦЧШЩЪЫЬЭЮЯ"
+                                          "абвгдежзийклмнопрстуфхцчшщъыьэюя")};
+    }
+    void datagramIsShownAndAnswered() {
+        QFETCH(QByteArray, data);
+        QFETCH(QString, shown);
+        QFETCH(QStringList, parts);
+        FakeEnv env;
+        env.hostName = app::Cp1251("стенд-7");
+        auto form = Shown(env);
+        const auto [defaultPort, port] = TwoFreePorts();
+        Listen(*form, defaultPort, port);
+        QSignalSpy changes(form->Memo1, &ui::TMemo::Changed);
+        QStringList firstLineAtChange;
+        const QObject scope;  // ends the connection before the list goes
+        connect(form->Memo1, &ui::TMemo::Changed, &scope,
+                [&] { firstLineAtChange.append(form->Memo1->FirstLine()); });
+
+        const Peer peer;
+        const auto echo = Exchange(peer, data, port);
+        QVERIFY(echo);
+        QCOMPARE(echo->bytes, EchoOf(env, data));
+        QCOMPARE(echo->fromIp, QStringLiteral("127.0.0.1"));
+        QCOMPARE(int(echo->fromPort), int(port));
+        QCOMPARE(int(form->UDPServer->Binding(1).PeerPort), int(peer.port()));
+
+        const QString memo1 = form->Memo1->Text();
+        if (!shown.isNull()) QCOMPARE(memo1, shown);
+        for (const QString& part : parts) QVERIFY2(memo1.contains(part), qPrintable(part));
+        QVERIFY(!memo1.contains(u'\n'));
+        for (const QChar c : memo1)
+            QVERIFY2(c.unicode() >= 0x20 || c == u'\t', "control shown raw");
+        QCOMPARE(form->Memo2->Text(), kMemoStart + u'\n' + memo1);
+        // One change, with the message already in place; drawing it later adds none.
+        QCOMPARE(firstLineAtChange, QStringList{memo1});
+        QTRY_COMPARE(form->Memo1->document()->toRawText(), memo1);  // drawn
+        QCOMPARE(changes.count(), 1);
+        // What was shown reads back the same once drawn.
+        QEXPECT_FAIL("bytes 0x80 to 0xFF", "TMemo::Text reads a drawn no-break space as a blank",
+                     Continue);
+        QCOMPARE(form->Memo1->Text(), memo1);
+        QCOMPARE(Boxes(env), QStringList());
+    }
+
+    void datagramLongerThanTheBufferIsDropped() {
+        FakeEnv env;
+        auto form = Shown(env);
+        const auto [defaultPort, port] = TwoFreePorts();
+        Listen(*form, defaultPort, port);
+        QSignalSpy changes(form->Memo1, &ui::TMemo::Changed);
+        const Peer peer;
+        QVERIFY(peer.SendTo(Pattern(8193), "127.0.0.1", port));
+        const auto echo = Exchange(peer, "after", port);
+        QVERIFY(echo);
+        QCOMPARE(echo->bytes, EchoOf(env, "after"));
+        QCOMPARE(form->Memo1->Text(), QStringLiteral("after"));
+        QCOMPARE(form->Memo2->Text(), kMemoStart + QStringLiteral("\nafter"));
+        QCOMPARE(changes.count(), 1);
+    }
+
+    void datagramsInARowEachGiveOneLine() {
+        FakeEnv env;
+        auto form = Shown(env);
+        const auto [defaultPort, port] = TwoFreePorts();
+        Listen(*form, defaultPort, port);
+        QSignalSpy changes(form->Memo1, &ui::TMemo::Changed);
+        const Peer peer;
+        QStringList sent;
+        for (int i = 1; i <= 20; ++i) {
+            const QByteArray message = "m" + QByteArray::number(i);
+            QVERIFY(peer.SendTo(message, "127.0.0.1", port));
+            sent.append(QString::fromLatin1(message));
+        }
+        for (const QString& message : sent) {
+            const auto echo = peer.Await();
+            QVERIFY2(echo, qPrintable(message));
+            QCOMPARE(echo->bytes, EchoOf(env, message.toLatin1()));
+        }
+        QCOMPARE(form->Memo2->Text(), kMemoStart + u'\n' + sent.join(u'\n'));
+        QCOMPARE(form->Memo1->Text(), sent.last());
+        QCOMPARE(changes.count(), int(sent.size()));
+    }
+
+    void clearWindowEmptiesMemo2Only() {
+        FakeEnv env;
+        auto form = Shown(env);
+        const auto [defaultPort, port] = TwoFreePorts();
+        Listen(*form, defaultPort, port);
+        const Peer peer;
+        QVERIFY(Exchange(peer, "abc", port));
+        QVERIFY(Exchange(peer, "def", port));
+
+        form->Button8->click();
+        QCOMPARE(form->Memo2->Text(), QString());
+        QCOMPARE(form->Memo1->Text(), QStringLiteral("def"));
+        QVERIFY(Exchange(peer, "xyz", port));
+        QCOMPARE(form->Memo2->Text(), QStringLiteral("xyz"));
+    }
+
+    void emptyMessageKeepsItsLineInAClearedMemo2() {
+        FakeEnv env;
+        auto form = Shown(env);
+        const auto [defaultPort, port] = TwoFreePorts();
+        Listen(*form, defaultPort, port);
+        form->Button8->click();
+        const Peer peer;
+        QVERIFY(Exchange(peer, "", port));
+        form->Memo2->Flush();  // a frame passes and the line is drawn
+        QVERIFY(Exchange(peer, "abc", port));
+        QEXPECT_FAIL("", "TMemo drops an empty first line of an empty memo once it is drawn",
+                     Continue);
+        QCOMPARE(form->Memo2->Text(), QStringLiteral("\nabc"));
+    }
+};
+
+QTEST_MAIN(Form1UdpTest)
+#include "form1_udp_test.moc"
