@@ -19,7 +19,9 @@ TMemo::TMemo(QWidget* parent) : QPlainTextEdit(parent) {
     flushTimer_.setInterval(kFrameMs);
     connect(&flushTimer_, &QTimer::timeout, this, &TMemo::Flush);
     connect(this, &QPlainTextEdit::textChanged, this, [this] {
-        if (!flushing_) Q_EMIT Changed();
+        if (flushing_) return;
+        hasLines_ = !document()->isEmpty();
+        Q_EMIT Changed();
     });
 }
 
@@ -27,6 +29,14 @@ void TMemo::ClearSilently() {
     clearPending_ = true;
     pending_.clear();
     flushTimer_.start();
+}
+
+void TMemo::Clear() {
+    flushTimer_.stop();
+    clearPending_ = false;
+    pending_.clear();
+    clear();
+    hasLines_ = false;
 }
 
 void TMemo::AddLine(const QString& line) {
@@ -37,7 +47,7 @@ void TMemo::AddLine(const QString& line) {
 
 QString TMemo::FirstLine() const {
     QString first;
-    if (clearPending_ || document()->isEmpty()) {
+    if (clearPending_ || !hasLines_) {
         first = pending_.isEmpty() ? QString() : pending_.front();
     } else {
         first = document()->firstBlock().text();
@@ -46,21 +56,16 @@ QString TMemo::FirstLine() const {
 }
 
 QString TMemo::Text() const {
-    QString text = clearPending_ ? QString() : toPlainText();
-    bool separate = !clearPending_ && !document()->isEmpty();
-    for (const QString& line : pending_) {
-        if (separate) text += u'\n';
-        text += line;
-        separate = true;
+    // Block by block: the text as stored, where toPlainText() would turn no-break spaces
+    // into plain ones.
+    QStringList lines;
+    if (!clearPending_ && hasLines_) {
+        for (QTextBlock b = document()->firstBlock(); b.isValid(); b = b.next()) {
+            lines.append(b.text());
+        }
     }
-    return text;
-}
-
-void TMemo::Clear() {
-    flushTimer_.stop();
-    clearPending_ = false;
-    pending_.clear();
-    clear();
+    lines.append(pending_);
+    return lines.join(u'\n');
 }
 
 void TMemo::Flush() {
@@ -71,11 +76,13 @@ void TMemo::Flush() {
     const bool atEnd = bar->value() == bar->maximum();
     if (clearPending_) {
         setPlainText(pending_.join(u'\n'));
+        hasLines_ = !pending_.isEmpty();
     } else {
         QTextCursor cursor(document());
         cursor.movePosition(QTextCursor::End);
-        cursor.insertText((document()->isEmpty() ? QString() : QStringLiteral("\n")) +
-                          pending_.join(u'\n'));
+        // An empty document and one empty line look alike; hasLines_ tells them apart.
+        cursor.insertText((hasLines_ ? QStringLiteral("\n") : QString()) + pending_.join(u'\n'));
+        hasLines_ = true;
     }
     clearPending_ = false;
     pending_.clear();

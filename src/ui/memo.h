@@ -34,6 +34,7 @@ protected:
 private:
     bool clearPending_ = false;  // the document is to be emptied before pending_ goes in
     QStringList pending_;
+    bool hasLines_ = false;  // the document holds at least one line, perhaps an empty one
     bool flushing_ = false;
     QTimer flushTimer_;
 };

@@ -624,8 +624,6 @@ private Q_SLOTS:
         QTRY_COMPARE(form->Memo1->document()->toRawText(), memo1);  // drawn
         QCOMPARE(changes.count(), 1);
         // What was shown reads back the same once drawn.
-        QEXPECT_FAIL("bytes 0x80 to 0xFF", "TMemo::Text reads a drawn no-break space as a blank",
-                     Continue);
         QCOMPARE(form->Memo1->Text(), memo1);
         QCOMPARE(Boxes(env), QStringList());
     }
@@ -695,8 +693,6 @@ private Q_SLOTS:
         QVERIFY(Exchange(peer, "", port));
         form->Memo2->Flush();  // a frame passes and the line is drawn
         QVERIFY(Exchange(peer, "abc", port));
-        QEXPECT_FAIL("", "TMemo drops an empty first line of an empty memo once it is drawn",
-                     Continue);
         QCOMPARE(form->Memo2->Text(), QStringLiteral("\nabc"));
     }
 };
