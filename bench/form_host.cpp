@@ -1,0 +1,380 @@
+// bench-form-host: runs the real main window (TForm1 with the real host seam) on a real X
+// server, switches reception on as the operator does, and watches what a flood of datagrams
+// does to it: the longest stall of the interface thread, the resident memory before and after,
+// and whether every datagram became the one line of Memo1, its own line of Memo2 in order and,
+// in programming mode, the parsed telemetry port. It sends nothing itself: the only datagrams
+// that leave it are the window's echo replies.
+//
+// Prints "READY port=P rss_kb=K" once reception is on, then one "RESULT key=value ..." line
+// (and with --profile, the time the interface thread spent per event type).
+
+#include <QApplication>
+#include <QEvent>
+#include <QTextBlock>
+#include <QTextDocument>
+#include <QTimer>
+#include <QWindow>
+
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/application.h"
+#include "app/env.h"
+#include "message.h"
+#include "ui/form1.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double Ms(Clock::duration d) {
+    return std::chrono::duration<double, std::milli>(d).count();
+}
+
+long ResidentKb() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmRSS:", 0) == 0) return std::strtol(line.c_str() + 6, nullptr, 10);
+    }
+    return -1;
+}
+
+double CpuMs() {
+    rusage ru{};
+    getrusage(RUSAGE_SELF, &ru);
+    return static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) * 1e3 +
+           static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e3;
+}
+
+struct Options {
+    int port = 6022;  // Edit3's default
+    std::uint32_t count = 100000;
+    std::size_t size = 100;
+    bench::Kind kind = bench::Kind::Plain;
+    std::string tab = "work";
+    int idle_ms = 5000;  // no datagram for this long after the first ends the run
+    bool profile = false;
+};
+
+[[noreturn]] void Usage(const char* self) {
+    std::fprintf(stderr,
+                 "usage: %s [--port P] [--count N] [--size S] [--kind plain|reply]"
+                 " [--tab work|config|stream] [--idle-ms T] [--profile]\n",
+                 self);
+    std::exit(2);
+}
+
+Options Parse(int argc, char** argv) {
+    Options o;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--profile") {
+            o.profile = true;
+            continue;
+        }
+        if (i + 1 >= argc) Usage(argv[0]);
+        const std::string value = argv[++i];
+        if (arg == "--port") {
+            o.port = std::atoi(value.c_str());
+        } else if (arg == "--count") {
+            o.count = static_cast<std::uint32_t>(std::strtoul(value.c_str(), nullptr, 10));
+        } else if (arg == "--size") {
+            o.size = std::strtoul(value.c_str(), nullptr, 10);
+        } else if (arg == "--kind") {
+            if (value != "plain" && value != "reply") Usage(argv[0]);
+            o.kind = value == "plain" ? bench::Kind::Plain : bench::Kind::Reply;
+        } else if (arg == "--tab") {
+            if (value != "work" && value != "config" && value != "stream") Usage(argv[0]);
+            o.tab = value;
+        } else if (arg == "--idle-ms") {
+            o.idle_ms = std::atoi(value.c_str());
+        } else {
+            Usage(argv[0]);
+        }
+    }
+    if (o.size < bench::MinSize(o.kind)) Usage(argv[0]);
+    return o;
+}
+
+// Times every event delivered on the interface thread, by type, counting only the outermost
+// delivery so that nested sends are not counted twice.
+class TimingApplication : public QApplication {
+public:
+    using QApplication::QApplication;
+    bool enabled = false;
+    struct Cost {
+        double ms = 0;
+        double max_ms = 0;
+        std::uint64_t count = 0;
+    };
+    std::map<int, Cost> costs;
+
+    bool notify(QObject* receiver, QEvent* event) override {
+        if (!enabled || depth_ > 0) return QApplication::notify(receiver, event);
+        ++depth_;
+        const Clock::time_point t0 = Clock::now();
+        const int type = event->type();
+        bool result = false;
+        try {
+            result = QApplication::notify(receiver, event);
+        } catch (...) {
+            --depth_;
+            throw;
+        }
+        --depth_;
+        Cost& c = costs[type];
+        const double ms = Ms(Clock::now() - t0);
+        c.ms += ms;
+        c.max_ms = std::max(c.max_ms, ms);
+        ++c.count;
+        return result;
+    }
+
+private:
+    int depth_ = 0;
+};
+
+class Probe {
+public:
+    Probe(const Options& o, TimingApplication& app) : o_(o), app_(app) {}
+
+    void Attach(ui::TForm1* form) {
+        form_ = form;
+        form->PageControl1->setCurrentWidget(o_.tab == "work"     ? form->TabSheet1
+                                             : o_.tab == "config" ? form->TabSheet2
+                                                                  : form->TabSheet3);
+        auto original = form->UDPServer->OnUDPRead;
+        form->UDPServer->OnUDPRead = [this, original](net::TIdUDPServer& sender,
+                                                      std::string_view data,
+                                                      net::TIdSocketHandle& binding) {
+            const Clock::time_point t0 = Clock::now();
+            if (received_ == 0) first_ = t0;
+            try {
+                original(sender, data, binding);
+            } catch (...) {
+                Check(data, t0);
+                throw;
+            }
+            Check(data, t0);
+        };
+
+        heartbeat_.setTimerType(Qt::PreciseTimer);
+        heartbeat_.setInterval(1);
+        QObject::connect(&heartbeat_, &QTimer::timeout, [this] { Beat(); });
+        watch_.setInterval(20);
+        QObject::connect(&watch_, &QTimer::timeout, [this] { Watch(); });
+        watch_.start();
+        started_ = Clock::now();
+    }
+
+private:
+    void Check(std::string_view data, Clock::time_point t0) {
+        const Clock::time_point t1 = Clock::now();
+        handler_ms_ += Ms(t1 - t0);
+        handler_max_ms_ = std::max(handler_max_ms_, Ms(t1 - t0));
+        last_ = t1;
+        ++received_;
+        const auto seq = bench::SeqOf(o_.kind, data);
+        if (!seq || *seq < next_seq_) ++order_bad_;
+        if (seq && *seq > next_seq_) skipped_ += *seq - next_seq_;
+        if (seq) next_seq_ = *seq + 1;
+        if (received_ <= seqs_.size()) seqs_[received_ - 1] = seq.value_or(UINT32_MAX);
+        // ASCII only, so the shown text is the bytes as they are.
+        if (form_->Memo1->Text() !=
+            QString::fromLatin1(data.data(), static_cast<qsizetype>(data.size())))
+            ++memo1_bad_;
+        if (o_.kind == bench::Kind::Reply &&
+            (!seq || form_->Edit4->text() != QString::number(static_cast<qulonglong>(*seq) + 1)))
+            ++parse_bad_;
+        if (received_ == o_.count) QTimer::singleShot(kSettleMs, [this] { Finish(); });
+    }
+
+    void Beat() {
+        const Clock::time_point now = Clock::now();
+        const double gap = Ms(now - last_beat_);
+        last_beat_ = now;
+        if (finished_) return;
+        if (received_ == 0) {
+            idle_max_gap_ = std::max(idle_max_gap_, gap);
+            return;
+        }
+        if (gap > max_gap_) {
+            max_gap_ = gap;
+            max_gap_at_ = received_;
+        }
+        // How long the documents on screen went without taking in data that had arrived.
+        Follow(form_->Memo1, form_->Memo1->document()->firstBlock().text(), memo1_);
+        Follow(form_->Memo2, QString::number(form_->Memo2->document()->blockCount()), memo2_);
+    }
+
+    struct Screen {
+        QString shown;
+        Clock::time_point since{};
+        std::uint64_t received = 0;  // datagrams handled when it last changed
+        double max_lag_ms = 0;
+    };
+
+    void Follow(const QWidget* memo, const QString& shown, Screen& s) {
+        const Clock::time_point now = Clock::now();
+        if (s.since == Clock::time_point{}) s.since = first_;
+        if (!memo->isVisible()) {  // a hidden memo is behind nobody's eyes
+            s.since = now;
+            s.received = received_;
+            return;
+        }
+        if (shown != s.shown) {
+            s.shown = shown;
+            s.since = now;
+            s.received = received_;
+        } else if (received_ > s.received) {
+            s.max_lag_ms = std::max(s.max_lag_ms, Ms(now - s.since));
+        }
+    }
+
+    void Watch() {
+        const Clock::time_point now = Clock::now();
+        if (!armed_) {
+            const QWindow* w = form_->windowHandle();
+            if (w == nullptr || !w->isExposed()) {
+                if (now - started_ > std::chrono::seconds(30)) Fail("window never exposed");
+                return;
+            }
+            if (!exposed_) {
+                exposed_ = true;
+                exposed_at_ = now;
+            }
+            // Let the first paint and the start-up work settle before reception goes on.
+            if (now - exposed_at_ < std::chrono::milliseconds(500)) return;
+            Arm();
+            return;
+        }
+        if (finished_) return;
+        if (received_ == 0 && now - ready_ > std::chrono::seconds(120)) Finish();
+        if (received_ > 0 && received_ < o_.count &&
+            now - last_ > std::chrono::milliseconds(o_.idle_ms))
+            Finish();
+    }
+
+    void Arm() {
+        armed_ = true;
+        if (o_.kind == bench::Kind::Reply) form_->CheckBox3->click();
+        if (form_->Edit3->text() != QString::number(o_.port))
+            form_->Edit3->setText(QString::number(o_.port));
+        form_->CheckBox1->click();
+        if (!form_->CheckBox1->isChecked() || !form_->UDPServer->Active())
+            Fail("reception did not switch on");
+        QCoreApplication::processEvents();
+        memo2_before_ = form_->Memo2->Text();
+        seqs_.assign(o_.count, 0);  // written now, so that it is in the memory before
+        rss_before_ = ResidentKb();
+        cpu_before_ = CpuMs();
+        ready_ = Clock::now();
+        last_beat_ = ready_;
+        heartbeat_.start();
+        app_.enabled = o_.profile;
+        std::printf("READY port=%d rss_kb=%ld\n", o_.port, rss_before_);
+        std::fflush(stdout);
+    }
+
+    void Finish() {
+        if (finished_) return;
+        finished_ = true;
+        app_.enabled = false;
+        heartbeat_.stop();
+        const long rss_after = ResidentKb();
+        const double cpu_ms = CpuMs() - cpu_before_;
+
+        // Memo2: what it held before, then one line per datagram in the order received.
+        const QString text = form_->Memo2->Text();
+        std::uint64_t memo2_ok = 0, memo2_lines = 0;
+        bool prefix_ok = text.startsWith(memo2_before_ + u'\n');
+        if (prefix_ok) {
+            const QStringList lines = text.mid(memo2_before_.size() + 1).split(u'\n');
+            memo2_lines = static_cast<std::uint64_t>(lines.size());
+            for (qsizetype i = 0; i < lines.size(); ++i) {
+                const auto at = static_cast<std::size_t>(i);
+                if (at >= seqs_.size() || at >= received_ || seqs_[at] == UINT32_MAX) continue;
+                const std::string expected = bench::MakeMessage(o_.kind, seqs_[at], o_.size);
+                if (lines[i] ==
+                    QLatin1String(expected.data(), static_cast<qsizetype>(expected.size())))
+                    ++memo2_ok;
+            }
+        }
+        const double span = received_ > 1 ? Ms(last_ - first_) / 1000 : 0;
+        std::printf(
+            "RESULT received=%llu expected=%u order_bad=%llu memo1_bad=%llu parse_bad=%llu "
+            "memo2_prefix_ok=%d memo2_lines=%llu memo2_ok=%llu skipped=%llu max_stall_ms=%.1f "
+            "memo1_screen_lag_ms=%.1f memo2_screen_lag_ms=%.1f "
+            "max_stall_at=%llu idle_max_gap_ms=%.1f rss_before_kb=%ld rss_after_kb=%ld "
+            "handled_per_s=%.1f handler_ms_total=%.1f handler_max_ms=%.2f cpu_ms=%.1f\n",
+            static_cast<unsigned long long>(received_), o_.count,
+            static_cast<unsigned long long>(order_bad_),
+            static_cast<unsigned long long>(memo1_bad_),
+            static_cast<unsigned long long>(parse_bad_), prefix_ok ? 1 : 0,
+            static_cast<unsigned long long>(memo2_lines), static_cast<unsigned long long>(memo2_ok),
+            static_cast<unsigned long long>(skipped_), max_gap_, memo1_.max_lag_ms,
+            memo2_.max_lag_ms, static_cast<unsigned long long>(max_gap_at_), idle_max_gap_,
+            rss_before_, rss_after, span > 0 ? static_cast<double>(received_) / span : 0,
+            handler_ms_, handler_max_ms_, cpu_ms);
+        if (o_.profile) {
+            std::printf("PROFILE event_type count total_ms max_ms\n");
+            for (const auto& [type, c] : app_.costs) {
+                std::printf("PROFILE %d %llu %.1f %.2f\n", type,
+                            static_cast<unsigned long long>(c.count), c.ms, c.max_ms);
+            }
+        }
+        std::fflush(stdout);
+        form_->close();
+    }
+
+    [[noreturn]] void Fail(const char* why) {
+        std::printf("RESULT failed=\"%s\"\n", why);
+        std::fflush(stdout);
+        std::_Exit(1);
+    }
+
+    static constexpr int kSettleMs = 200;  // lets the memos catch up and paint after the last
+
+    const Options o_;
+    TimingApplication& app_;
+    ui::TForm1* form_ = nullptr;
+    QTimer heartbeat_, watch_;
+    bool exposed_ = false, armed_ = false, finished_ = false;
+    Clock::time_point started_, exposed_at_, ready_, first_, last_, last_beat_;
+    std::uint64_t received_ = 0, order_bad_ = 0, memo1_bad_ = 0, parse_bad_ = 0, skipped_ = 0;
+    Screen memo1_, memo2_;
+    std::uint32_t next_seq_ = 0;
+    std::uint64_t max_gap_at_ = 0;
+    double max_gap_ = 0, idle_max_gap_ = 0, handler_ms_ = 0, handler_max_ms_ = 0;
+    long rss_before_ = 0;
+    double cpu_before_ = 0;
+    QString memo2_before_;
+    std::vector<std::uint32_t> seqs_;  // sequence number of each datagram, in arrival order
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const Options options = Parse(argc, argv);
+    // Painting must be paid for: a real X server, not the offscreen platform.
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "xcb");
+    TimingApplication application(argc, argv);
+    app::SystemEnv env;
+    Probe probe(options, application);
+    return app::RunApplication(env, [&] {
+        auto form = std::make_unique<ui::TForm1>(env);
+        probe.Attach(form.get());
+        return form;
+    });
+}

@@ -1,0 +1,290 @@
+#!/usr/bin/env bash
+# The listener benchmark: floods the real main window's UDP listener, on a real X server
+# (Xvfb) so that painting is paid for, from a separate load generator on loopback, and the
+# plainest C echo server right beside it in the same run. Speeds are given as ratios to that
+# server, measured in alternating rounds, because these machines are noisy and drift.
+#
+# Usage: bench/run.sh BUILD_DIR        (./build.sh bench builds Release and runs this)
+#   ORVAN_BENCH_N=20000      datagrams per run (default 100000)
+#   ORVAN_BENCH_ROUNDS=1     rounds of C server then Orvan per configuration (default 3)
+#   ORVAN_BENCH_MAP_RUNS=9   launches of each program for the start-up figure (default 15)
+#   ORVAN_BENCH_PROFILE=1    adds the window's time per event type to the raw output
+# Raw output goes to BUILD_DIR/bench-results. Exits 1 when a target is missed.
+set -euo pipefail
+
+if [ $# -ne 1 ]; then
+    echo "usage: $0 BUILD_DIR" >&2
+    exit 2
+fi
+
+# Orvan binds all interfaces: run only where nothing but loopback exists.
+if [ "${ORVAN_NETNS:-}" != 1 ]; then
+    inner='ip link set lo up && ORVAN_NETNS=1 exec "$0" "$@"'
+    if [ "$(id -u)" -eq 0 ] && unshare -n true 2>/dev/null; then
+        exec unshare -n sh -c "$inner" "$0" "$@"
+    elif unshare -rn true 2>/dev/null; then
+        exec unshare -rn sh -c "$inner" "$0" "$@"
+    fi
+    echo "$0: needs a private network namespace (unshare -n); not run" >&2
+    exit 2
+fi
+
+BUILD=$(cd "$1" && pwd)
+BIN=$BUILD/bench
+ORVAN=$BUILD/src/app/orvan
+N=${ORVAN_BENCH_N:-100000}
+ROUNDS=${ORVAN_BENCH_ROUNDS:-3}
+MAP_RUNS=${ORVAN_BENCH_MAP_RUNS:-15}
+PORT=6022  # Edit3's default; the C server takes the same port, one after the other
+OUT=$BUILD/bench-results
+for exe in "$BIN"/bench-{echo-c,loadgen,form-host,bare-window,mapwait} "$ORVAN"; do
+    [ -x "$exe" ] || { echo "$0: $exe not built" >&2; exit 2; }
+done
+rm -rf "$OUT"
+mkdir -p "$OUT"
+
+TMP=$(mktemp -d)
+XVFB_PID=
+CHILD_PID=
+cleanup() {
+    if [ -n "$CHILD_PID" ]; then kill "$CHILD_PID" 2>/dev/null; wait "$CHILD_PID" 2>/dev/null; fi
+    if [ -n "$XVFB_PID" ]; then kill "$XVFB_PID" 2>/dev/null; wait "$XVFB_PID" 2>/dev/null; fi
+    rm -rf "$TMP"
+}
+trap cleanup EXIT
+
+# A display of our own; -displayfd picks a free number.
+Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp -noreset 3>"$TMP/display" \
+    >"$OUT/xvfb.log" 2>&1 &
+XVFB_PID=$!
+for _ in $(seq 100); do [ -s "$TMP/display" ] && break; sleep 0.1; done
+[ -s "$TMP/display" ] || { echo "$0: Xvfb did not start" >&2; exit 1; }
+export DISPLAY=:$(head -n1 "$TMP/display")
+export QT_QPA_PLATFORM=xcb
+export XDG_RUNTIME_DIR=$TMP
+cd "$TMP"  # whatever a program writes to its working directory lands here
+
+# ---- helpers -------------------------------------------------------------------------------
+kv() {  # kv KEY FILE: the value of KEY=value on the last line of FILE that has it
+    { grep -o "\b$1=[^ ]*" "$2" 2>/dev/null || true; } | tail -n1 | cut -d= -f2
+}
+median() {  # median of the numbers on stdin, one per line ("nan" when none)
+    sort -g | awk '{ v[NR] = $1 } END {
+        if (NR == 0) print "nan"; else if (NR % 2) print v[(NR + 1) / 2];
+        else print (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
+}
+each() {  # each KEY FILES...: the value of KEY in each file, one per line
+    local key=$1 f
+    shift
+    for f in "$@"; do kv "$key" "$f"; done
+}
+sum() { awk '{ s += $1 } END { print s + 0 }'; }  # sum of the numbers on stdin
+calc() { awk "BEGIN { printf \"$1\", $2 }"; }  # calc FORMAT EXPRESSION
+check() {  # check AWK-CONDITION: PASS or FAIL
+    if awk "BEGIN { exit !($1) }" 2>/dev/null; then echo PASS; else echo FAIL; fi
+}
+xvfb_ticks() { awk '{ print $14 + $15 }' "/proc/$XVFB_PID/stat"; }
+
+wait_ready() {  # wait_ready FILE PID SECONDS
+    local _
+    for _ in $(seq $(($3 * 20))); do
+        grep -q '^READY' "$1" 2>/dev/null && return 0
+        kill -0 "$2" 2>/dev/null || return 1
+        sleep 0.05
+    done
+    return 1
+}
+
+wait_pid() {  # wait_pid PID SECONDS: waits for our own child, stopping it after SECONDS
+    local _
+    for _ in $(seq $(($2 * 10))); do
+        kill -0 "$1" 2>/dev/null || { wait "$1" 2>/dev/null || true; return 0; }
+        sleep 0.1
+    done
+    echo "$0: process $1 still running after $2 s; stopped" >&2
+    kill "$1" 2>/dev/null || true
+    wait "$1" 2>/dev/null || true
+}
+
+flood() {  # flood TAG SIZE W KIND: the load generator, and the X server's share meanwhile
+    local x0
+    x0=$(xvfb_ticks)
+    "$BIN/bench-loadgen" --port "$PORT" --count "$N" --size "$2" --window "$3" --kind "$4" \
+        >"$OUT/$1.load" 2>&1
+    echo "xvfb_cpu_ms=$(( ($(xvfb_ticks) - x0) * 1000 / $(getconf CLK_TCK) ))" >>"$OUT/$1.load"
+}
+
+run_c() {  # run_c TAG SIZE W KIND
+    : >"$OUT/$1.server"
+    "$BIN/bench-echo-c" "$PORT" >"$OUT/$1.server" 2>&1 &
+    CHILD_PID=$!
+    wait_ready "$OUT/$1.server" "$CHILD_PID" 10 || { echo "$0: C server did not start" >&2; exit 1; }
+    flood "$@"
+    kill "$CHILD_PID"
+    wait_pid "$CHILD_PID" 10
+    CHILD_PID=
+}
+
+run_orvan() {  # run_orvan TAG SIZE W KIND TAB
+    local profile=()
+    [ "${ORVAN_BENCH_PROFILE:-}" = 1 ] && profile=(--profile)
+    : >"$OUT/$1.window"
+    "$BIN/bench-form-host" --port "$PORT" --count "$N" --size "$2" --kind "$4" --tab "$5" \
+        "${profile[@]}" >"$OUT/$1.window" 2>"$OUT/$1.window.err" &
+    CHILD_PID=$!
+    wait_ready "$OUT/$1.window" "$CHILD_PID" 60 || {
+        echo "$0: the window did not switch reception on:" >&2
+        cat "$OUT/$1.window" "$OUT/$1.window.err" >&2
+        exit 1
+    }
+    flood "$1" "$2" "$3" "$4"
+    wait_pid "$CHILD_PID" 300
+    CHILD_PID=
+}
+
+# ---- the floods ------------------------------------------------------------------------------
+# name|size|W|kind|tab. The window shows "Work Socket", where Memo1 shows every datagram;
+# programming mode shows "Настройка сети", whose read side the parser fills; the last row
+# shows "Stream Work Socket +", where Memo2 grows by a line per datagram.
+CONFIGS=(
+    "100 B, W=1|100|1|plain|work"
+    "100 B, W=64|100|64|plain|work"
+    "1400 B, W=64|1400|64|plain|work"
+    "prog. 100 B, W=64|100|64|reply|config"
+    "100 B, W=64, Memo2 tab|100|64|plain|stream"
+)
+
+{
+    echo "Orvan listener benchmark: N=$N datagrams per run, $ROUNDS rounds of C server then"
+    echo "Orvan per configuration and a last C run; medians over the rounds. $(nproc) cores,"
+    echo "load average $(cut -d' ' -f1-3 /proc/loadavg); display $DISPLAY; raw output in $OUT"
+} | tee "$OUT/report.txt"
+
+i=0
+for config in "${CONFIGS[@]}"; do
+    IFS='|' read -r name size w kind tab <<<"$config"
+    i=$((i + 1))
+    echo "[$i/${#CONFIGS[@]}] $name ($tab tab)" >&2
+    for r in $(seq "$ROUNDS"); do
+        run_c "$i-c$r" "$size" "$w" "$kind"
+        run_orvan "$i-o$r" "$size" "$w" "$kind" "$tab"
+    done
+    run_c "$i-c$((ROUNDS + 1))" "$size" "$w" "$kind"
+done
+
+# Start-up: launch to the window being mapped, the real program against a bare Qt window,
+# alternately, after one launch of each to warm the caches.
+echo "start-up: $MAP_RUNS launches each of orvan and a bare Qt window" >&2
+map_once() {  # map_once TITLE PROGRAM
+    "$BIN/bench-mapwait" "$1" "$2" 2>>"$OUT/mapwait.err" | cut -d= -f2
+}
+map_once "Velmar Soft Orvan v1.9.1" "$ORVAN" >/dev/null || true
+map_once "Bare Qt window" "$BIN/bench-bare-window" >/dev/null || true
+: >"$OUT/map-orvan"
+: >"$OUT/map-bare"
+for _ in $(seq "$MAP_RUNS"); do
+    map_once "Velmar Soft Orvan v1.9.1" "$ORVAN" >>"$OUT/map-orvan" || true
+    map_once "Bare Qt window" "$BIN/bench-bare-window" >>"$OUT/map-bare" || true
+done
+
+# ---- report ----------------------------------------------------------------------------------
+row() { printf '%-24s %-46s %-28s %s\n' "$@"; }
+
+report() {
+    echo
+    echo "Raw figures, medians over the rounds (replies/s; round trip in us; CPU in us per"
+    echo "datagram: the C server alone, Orvan's process plus the X server's share):"
+    printf '%-24s %8s %8s %6s | %6s %6s %7s %7s | %6s %6s %6s\n' configuration "C rps" \
+        "O rps" ratio "C med" "O med" "C p99" "O p99" "C cpu" "O cpu" ratio
+    local i name size w kind cs os
+    for rowdef in "${ROWS[@]}"; do
+        IFS='|' read -r i name size w kind <<<"$rowdef"
+        cs=("$OUT/$i"-c*.load) os=("$OUT/$i"-o*.load)
+        local c_rps o_rps c_cpu o_cpu
+        c_rps=$(each rps "${cs[@]}" | median) o_rps=$(each rps "${os[@]}" | median)
+        c_cpu=$(for r in $(seq $((ROUNDS + 1))); do
+            calc %.2f "$(kv cpu_ms "$OUT/$i-c$r.server") * 1000 / $N"; echo; done | median)
+        o_cpu=$(for r in $(seq "$ROUNDS"); do
+            calc %.2f "($(kv cpu_ms "$OUT/$i-o$r.window") + $(kv xvfb_cpu_ms "$OUT/$i-o$r.load")) * 1000 / $N"
+            echo; done | median)
+        printf '%-24s %8.0f %8.0f %6.3f | %6.1f %6.1f %7.1f %7.1f | %6.2f %6.2f %6.2f\n' \
+            "$name" "$c_rps" "$o_rps" "$(calc %.3f "$o_rps / $c_rps")" \
+            "$(each median_us "${cs[@]}" | median)" "$(each median_us "${os[@]}" | median)" \
+            "$(each p99_us "${cs[@]}" | median)" "$(each p99_us "${os[@]}" | median)" \
+            "$c_cpu" "$o_cpu" "$(calc %.2f "$o_cpu / $c_cpu")"
+    done
+    echo "Per run, Orvan / C replies/s:"
+    for rowdef in "${ROWS[@]}"; do
+        IFS='|' read -r i name size w kind <<<"$rowdef"
+        printf '  %-22s C %s | Orvan %s\n' "$name" \
+            "$(each rps "$OUT/$i"-c*.load | xargs printf '%.0f ')" \
+            "$(each rps "$OUT/$i"-o*.load | xargs printf '%.0f ')"
+    done
+
+    echo
+    echo "Against the targets (ratios are Orvan / C server, measured side by side):"
+    row configuration measured target verdict
+    for rowdef in "${ROWS[@]}"; do
+        IFS='|' read -r i name size w kind <<<"$rowdef"
+        cs=("$OUT/$i"-c*.load) os=("$OUT/$i"-o*.load)
+        local ws=("$OUT/$i"-o*.window)
+        local ratio min
+        ratio=$(calc %.3f "$(each rps "${os[@]}" | median) / $(each rps "${cs[@]}" | median)")
+        min=$([ "$size" -ge 1400 ] && echo 0.3 || echo 0.7)
+        row "$name" "replies/s ratio $ratio" ">= $min" "$(check "$ratio >= $min")"
+        local lost wrong late dup
+        lost=$(each lost "${os[@]}" | sum) wrong=$(each wrong "${os[@]}" | sum)
+        late=$(each late "${os[@]}" | sum) dup=$(each duplicate "${os[@]}" | sum)
+        row "" "lost $lost, wrong $wrong, late $late, dup $dup" \
+            "$([ "$w" -gt 1 ] && echo "none lost or wrong at W=$w" || echo "every one answered")" \
+            "$(check "$lost + $wrong + $late + $dup == 0")"
+        if grep -q '^RESULT received' "${ws[@]}" >/dev/null && [ "$(grep -l '^RESULT received' "${ws[@]}" | wc -l)" -eq "$ROUNDS" ]; then
+            local got bad m2 stall lag1 lag2 per
+            got=$(each received "${ws[@]}" | sum)
+            bad=$( (each memo1_bad "${ws[@]}"; each order_bad "${ws[@]}"; each parse_bad "${ws[@]}"
+                    each skipped "${ws[@]}") | sum)
+            m2=$(each memo2_ok "${ws[@]}" | sum)
+            row "" "shown $got, Memo2 lines right $m2" "all $((N * ROUNDS)), in order" \
+                "$(check "$got == $N * $ROUNDS && $m2 == $got && $bad == 0")"
+            [ "$bad" -eq 0 ] || row "" "Memo1 wrong, out of order, not parsed, skipped: $bad" "" ""
+            stall=$(each max_stall_ms "${ws[@]}" | sort -g | tail -n1)
+            row "" "longest interface stall $stall ms" "<= 100 ms" "$(check "$stall <= 100")"
+            lag1=$(each memo1_screen_lag_ms "${ws[@]}" | sort -g | tail -n1)
+            lag2=$(each memo2_screen_lag_ms "${ws[@]}" | sort -g | tail -n1)
+            # Lines reach the memos' text at once and the screen once per frame: a memo in
+            # view that stays behind longer than a stall may last is not showing them.
+            row "" "on screen behind: Memo1 $lag1 ms, Memo2 $lag2 ms" "<= 100 ms, memos in view" \
+                "$(check "$lag1 <= 100 && $lag2 <= 100")"
+            per=$(for f in "${ws[@]}"; do
+                calc %.0f "($(kv rss_after_kb "$f") - $(kv rss_before_kb "$f")) * 1024 / $N"; echo
+                done | median)
+            if [ "$size" -le 100 ] && [ "$kind" = plain ]; then
+                row "" "memory $per B per line" "< 1024 B per 100-byte line" "$(check "$per < 1024")"
+            else
+                row "" "memory $per B per line" "(no target)" ""
+            fi
+        else
+            row "" "the window gave no result in every round" "" "$(check 0)"
+        fi
+    done
+    local mo mb
+    mo=$(median <"$OUT/map-orvan") mb=$(median <"$OUT/map-bare")
+    row "start-up" "mapped after $mo ms, bare Qt $mb ms" "50 ms where bare Qt takes 33" ""
+    row "" "ratio $(calc %.2f "$mo / $mb") (medians of $(wc -l <"$OUT/map-orvan"))" \
+        "<= 1.52 (50 / 33)" "$(check "$mo / $mb <= 50 / 33")"
+}
+
+ROWS=()
+i=0
+for config in "${CONFIGS[@]}"; do
+    IFS='|' read -r name size w kind tab <<<"$config"
+    i=$((i + 1))
+    ROWS+=("$i|$name|$size|$w|$kind")
+done
+report | tee -a "$OUT/report.txt"
+echo
+if grep -qw FAIL "$OUT/report.txt"; then
+    echo "Some targets missed (FAIL above)."
+    exit 1
+fi
+echo "All targets met."
