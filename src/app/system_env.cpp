@@ -1,4 +1,5 @@
 #include <QApplication>
+#include <QElapsedTimer>
 #include <QMessageBox>
 #include <QThread>
 #include <QWidget>
@@ -22,6 +23,11 @@ void SystemEnv::ShowMessage(BoxKind kind, const std::string& caption, const std:
 }
 
 void SystemEnv::Beep() {
+    // A bell rings for about 100 ms; more requests meanwhile are heard as the same ring but
+    // each costs a round to the display server.
+    static QElapsedTimer last;
+    if (last.isValid() && last.elapsed() < 50) return;
+    last.start();
     QApplication::beep();
 }
 

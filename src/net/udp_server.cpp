@@ -74,6 +74,8 @@ struct TIdUDPServer::Session {
     std::vector<iovec> iov;
     std::vector<sockaddr_in> from;
     std::vector<mmsghdr> msgs;
+    in_addr peer{};  // the last sender's address, and as text
+    std::string peer_text;
 };
 
 TIdUDPServer::TIdUDPServer(QObject* parent) : QObject(parent) {}
@@ -179,7 +181,12 @@ void TIdUDPServer::Drain(std::shared_ptr<Session> session, TIdSocketHandle* bind
         // With MSG_TRUNC the length is the whole datagram's, so a longer one is seen and dropped.
         if ((m.msg_hdr.msg_flags & MSG_TRUNC) != 0 || m.msg_len > s.slot) continue;
         const sockaddr_in& peer = s.from[static_cast<std::size_t>(i)];
-        binding->PeerIP = ipv4::Format(peer.sin_addr);
+        // Formatting costs more than the rest of the bookkeeping; a flood comes from one peer.
+        if (s.peer_text.empty() || peer.sin_addr.s_addr != s.peer.s_addr) {
+            s.peer = peer.sin_addr;
+            s.peer_text = ipv4::Format(peer.sin_addr);
+        }
+        binding->PeerIP = s.peer_text;
         binding->PeerPort = ntohs(peer.sin_port);
         if (!handler) continue;
         s.delivering = true;

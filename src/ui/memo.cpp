@@ -1,5 +1,7 @@
 #include "ui/memo.h"
 
+#include <algorithm>
+
 #include <QEvent>
 #include <QScrollBar>
 #include <QSignalBlocker>
@@ -10,14 +12,17 @@
 namespace ui {
 namespace {
 constexpr int kFrameMs = 16;
-}
+// Lines taken into the document per frame: about 10 ms of work, so that a memo shown after a
+// long flood catches up over a few frames instead of stalling the window.
+constexpr qsizetype kLinesPerFrame = 2000;
+}  // namespace
 
 TMemo::TMemo(QWidget* parent) : QPlainTextEdit(parent) {
     setLineWrapMode(QPlainTextEdit::WidgetWidth);
     setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     flushTimer_.setSingleShot(true);
     flushTimer_.setInterval(kFrameMs);
-    connect(&flushTimer_, &QTimer::timeout, this, &TMemo::Flush);
+    connect(&flushTimer_, &QTimer::timeout, this, &TMemo::OnFrame);
     connect(this, &QPlainTextEdit::textChanged, this, [this] {
         if (flushing_) return;
         hasLines_ = !document()->isEmpty();
@@ -28,7 +33,8 @@ TMemo::TMemo(QWidget* parent) : QPlainTextEdit(parent) {
 void TMemo::ClearSilently() {
     clearPending_ = true;
     pending_.clear();
-    flushTimer_.start();
+    // Restarting a running timer would hold the screen back for as long as datagrams come.
+    if (!flushTimer_.isActive()) flushTimer_.start();
 }
 
 void TMemo::Clear() {
@@ -69,25 +75,37 @@ QString TMemo::Text() const {
 }
 
 void TMemo::Flush() {
+    CatchUp(pending_.size());
+}
+
+void TMemo::CatchUp(qsizetype limit) {
     flushTimer_.stop();
     if (!clearPending_ && pending_.isEmpty()) return;
+    const qsizetype count = std::min(limit, pending_.size());
+    const QString batch = QStringList(pending_.begin(), pending_.begin() + count).join(u'\n');
     flushing_ = true;
     QScrollBar* bar = verticalScrollBar();
     const bool atEnd = bar->value() == bar->maximum();
     if (clearPending_) {
-        setPlainText(pending_.join(u'\n'));
-        hasLines_ = !pending_.isEmpty();
+        setPlainText(batch);
+        hasLines_ = count > 0;
     } else {
         QTextCursor cursor(document());
         cursor.movePosition(QTextCursor::End);
         // An empty document and one empty line look alike; hasLines_ tells them apart.
-        cursor.insertText((hasLines_ ? QStringLiteral("\n") : QString()) + pending_.join(u'\n'));
+        cursor.insertText((hasLines_ ? QStringLiteral("\n") : QString()) + batch);
         hasLines_ = true;
     }
     clearPending_ = false;
-    pending_.clear();
+    pending_.remove(0, count);
     if (atEnd) bar->setValue(bar->maximum());
     flushing_ = false;
+    if (!pending_.isEmpty()) flushTimer_.start();
+}
+
+void TMemo::OnFrame() {
+    // A document nobody sees need not keep up; it catches up when it is shown.
+    if (isVisible()) CatchUp(kLinesPerFrame);
 }
 
 bool TMemo::event(QEvent* e) {
@@ -98,6 +116,9 @@ bool TMemo::event(QEvent* e) {
         case QEvent::MouseButtonPress:
         case QEvent::ShortcutOverride:
             Flush();
+            break;
+        case QEvent::Show:
+            if (clearPending_ || !pending_.isEmpty()) flushTimer_.start();
             break;
         default:
             break;

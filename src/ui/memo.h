@@ -32,6 +32,9 @@ protected:
     bool event(QEvent* e) override;
 
 private:
+    void OnFrame();
+    void CatchUp(qsizetype limit);  // takes up to limit pending lines into the document
+
     bool clearPending_ = false;  // the document is to be emptied before pending_ goes in
     QStringList pending_;
     bool hasLines_ = false;  // the document holds at least one line, perhaps an empty one
