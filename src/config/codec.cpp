@@ -22,7 +22,9 @@ std::string_view Scan(std::string_view& rest, char separator) {
 
 // Hexadecimal digits only: the "$" keeps blanks, signs and other prefixes out.
 std::string HexFieldToDecimal(std::string_view field) {
-    return std::to_string(app::StrToInt("$" + std::string(field)));
+    std::string text(1, '$');
+    text.append(field);
+    return std::to_string(app::StrToInt(text));
 }
 
 // Upper case, no leading zeros; a negative value shows its 32-bit two's complement.
