@@ -66,7 +66,8 @@ test)
     build build-test all -DORVAN_WERROR=ON
     run_suite build-test
     build build-asan all -DORVAN_WERROR=ON -DORVAN_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
-    ASAN_OPTIONS=detect_leaks=1 run_suite build-asan
+    ASAN_OPTIONS=detect_leaks=1 LSAN_OPTIONS="suppressions=$PWD/tests/lsan.supp" \
+        run_suite build-asan
     ;;
 bench)
     install_missing "${PACKAGES[@]}"

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <thread>
 
@@ -49,7 +50,8 @@ Window Find(Display* d, Window w, const std::string& title) {
 }  // namespace
 
 int main(int argc, char* argv[]) {
-    Display* d = XOpenDisplay(nullptr);
+    const std::unique_ptr<Display, int (*)(Display*)> display(XOpenDisplay(nullptr), XCloseDisplay);
+    Display* d = display.get();
     if (!d) {
         std::fprintf(stderr, "xwin: no X display\n");
         return 2;
