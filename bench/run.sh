@@ -198,7 +198,7 @@ report() {
         "O rps" ratio "C med" "O med" "C p99" "O p99" "C cpu" "O cpu" ratio
     local i name size w kind cs os
     for rowdef in "${ROWS[@]}"; do
-        IFS='|' read -r i name size w kind <<<"$rowdef"
+        IFS='|' read -r i name size w kind tab <<<"$rowdef"
         cs=("$OUT/$i"-c*.load) os=("$OUT/$i"-o*.load)
         local c_rps o_rps c_cpu o_cpu
         c_rps=$(each rps "${cs[@]}" | median) o_rps=$(each rps "${os[@]}" | median)
@@ -215,7 +215,7 @@ report() {
     done
     echo "Per run, Orvan / C replies/s:"
     for rowdef in "${ROWS[@]}"; do
-        IFS='|' read -r i name size w kind <<<"$rowdef"
+        IFS='|' read -r i name size w kind tab <<<"$rowdef"
         printf '  %-22s C %s | Orvan %s\n' "$name" \
             "$(each rps "$OUT/$i"-c*.load | xargs printf '%.0f ')" \
             "$(each rps "$OUT/$i"-o*.load | xargs printf '%.0f ')"
@@ -225,13 +225,19 @@ report() {
     echo "Against the targets (ratios are Orvan / C server, measured side by side):"
     row configuration measured target verdict
     for rowdef in "${ROWS[@]}"; do
-        IFS='|' read -r i name size w kind <<<"$rowdef"
+        IFS='|' read -r i name size w kind tab <<<"$rowdef"
         cs=("$OUT/$i"-c*.load) os=("$OUT/$i"-o*.load)
         local ws=("$OUT/$i"-o*.window)
         local ratio min
         ratio=$(calc %.3f "$(each rps "${os[@]}" | median) / $(each rps "${cs[@]}" | median)")
         min=$([ "$size" -ge 1400 ] && echo 0.3 || echo 0.7)
-        row "$name" "replies/s ratio $ratio" ">= $min" "$(check "$ratio >= $min")"
+        # The speed targets are set for plain floods with Memo1 in view; programming mode and
+        # Memo2 in view are measured beside them, their correctness checked below.
+        if [ "$kind" = plain ] && [ "$tab" = work ]; then
+            row "$name" "replies/s ratio $ratio" ">= $min" "$(check "$ratio >= $min")"
+        else
+            row "$name" "replies/s ratio $ratio" "(no speed target)" ""
+        fi
         local lost wrong late dup
         lost=$(each lost "${os[@]}" | sum) wrong=$(each wrong "${os[@]}" | sum)
         late=$(each late "${os[@]}" | sum) dup=$(each duplicate "${os[@]}" | sum)
@@ -279,7 +285,7 @@ i=0
 for config in "${CONFIGS[@]}"; do
     IFS='|' read -r name size w kind tab <<<"$config"
     i=$((i + 1))
-    ROWS+=("$i|$name|$size|$w|$kind")
+    ROWS+=("$i|$name|$size|$w|$kind|$tab")
 done
 report | tee -a "$OUT/report.txt"
 echo
