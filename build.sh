@@ -47,7 +47,9 @@ isolated() {
 }
 
 format_check() {
-    git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run -Werror
+    { git ls-files '*.cpp' '*.h' 2>/dev/null ||
+        find src tests tools bench -name '*.cpp' -o -name '*.h'; } |
+        xargs clang-format --dry-run -Werror
 }
 
 run_suite() {  # run_suite <dir>
