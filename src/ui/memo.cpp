@@ -20,6 +20,8 @@ constexpr qsizetype kLinesPerFrame = 2000;
 TMemo::TMemo(QWidget* parent) : QPlainTextEdit(parent) {
     setLineWrapMode(QPlainTextEdit::WidgetWidth);
     setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    // Received lines are not edits to undo, and recording them costs as much as drawing them.
+    setUndoRedoEnabled(false);
     flushTimer_.setSingleShot(true);
     flushTimer_.setInterval(kFrameMs);
     connect(&flushTimer_, &QTimer::timeout, this, &TMemo::OnFrame);
