@@ -4,7 +4,6 @@
 
 #include <QEvent>
 #include <QScrollBar>
-#include <QSignalBlocker>
 #include <QTextBlock>
 #include <QTextCursor>
 #include <QTextDocument>

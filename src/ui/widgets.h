@@ -4,14 +4,11 @@
 #include <QIcon>
 #include <QLabel>
 #include <QLineEdit>
-#include <QPlainTextEdit>
 #include <QString>
 #include <QWidget>
 #include <array>
 #include <string>
 #include <string_view>
-
-class QLabel;
 
 namespace ui {
 

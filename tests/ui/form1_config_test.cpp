@@ -19,29 +19,14 @@
 
 #include "app/text.h"
 #include "support/fake_env.h"
+#include "support/form_support.h"
 #include "support/loopback_peer.h"
 #include "ui/form1.h"
 
-using testing_support::Datagram;
-using testing_support::FakeEnv;
-using testing_support::FreePort;
-using testing_support::Peer;
-using testing_support::ReceivedBeforeMarker;
+using namespace testing_support;
 using ui::TForm1;
 
 namespace {
-
-QStringList Boxes(const FakeEnv& env) {
-    QStringList texts;
-    for (const auto& box : env.boxes) texts.append(app::ToQString(box.text));
-    return texts;
-}
-
-QStringList Events(const FakeEnv& env) {
-    QStringList events;
-    for (const auto& e : env.events) events.append(QString::fromStdString(e));
-    return events;
-}
 
 QString Str(const std::string& text) {
     return app::ToQString(text);
@@ -69,8 +54,6 @@ QStringList ReadSide(const TForm1& f) {
     return texts;
 }
 
-enum Mode { Udp, Tcp, IndyTcp };
-
 // Records, at every pause, what the test wants to see while the interface thread waits.
 class ProbeEnv : public FakeEnv {
 public:
@@ -86,21 +69,6 @@ public:
 class Form1ConfigTest : public QObject {
     Q_OBJECT
 
-    static std::unique_ptr<TForm1> Shown(FakeEnv& env) {
-        auto form = std::make_unique<TForm1>(env);
-        form->show();
-        return form;
-    }
-
-    static void EnterMode(TForm1& form, int mode) {
-        if (mode == Tcp) form.RadioButtonTCP->click();
-        if (mode == IndyTcp) {
-            // Only a TCP disconnect enables it; the operator could click it then.
-            form.RadioButton_IndyTCP->setEnabled(true);
-            form.RadioButton_IndyTCP->click();
-        }
-    }
-
     // Points the device fields at 127.0.0.1 and `port`, unlocking them as the operator must.
     static void PointDeviceAt(TForm1& form, const QString& port) {
         if (!form.CheckBox4->isChecked()) form.CheckBox4->click();
@@ -109,14 +77,10 @@ class Form1ConfigTest : public QObject {
         form.Edit5->setText(port);
     }
 
-    // Reception on with the operator's tick. A free port stands in for 8090, which another
-    // program may hold here; only its place in the list matters.
     static void Listen(TForm1& form, std::uint16_t port) {
         std::uint16_t first = FreePort();
         while (first == port) first = FreePort();
-        form.UDPServer->DefaultPort = first;
-        form.Edit3->setText(QString::number(port));
-        form.CheckBox1->click();
+        testing_support::Listen(form, first, port);
     }
 
     // Sends `bytes` to the listener and waits for its echo, so the datagram has been handled.
@@ -650,11 +614,7 @@ private Q_SLOTS:
         QCOMPARE(Boxes(env), QStringList());
     }
 
-    void reconnectDoesNothingOutsideUdpMode_data() {
-        QTest::addColumn<int>("mode");
-        QTest::newRow("TCP mode") << int(Tcp);
-        QTest::newRow("Indy TCP mode") << int(IndyTcp);
-    }
+    void reconnectDoesNothingOutsideUdpMode_data() { OtherModeRows(); }
     void reconnectDoesNothingOutsideUdpMode() {
         QFETCH(int, mode);
         FakeEnv env;

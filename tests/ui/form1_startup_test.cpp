@@ -10,19 +10,15 @@
 #include "app/error.h"
 #include "app/text.h"
 #include "support/fake_env.h"
+#include "support/form_support.h"
 #include "ui/form1.h"
 
 using testing_support::FakeEnv;
+using testing_support::Shown;
 using ui::TForm1;
 
 class Form1StartupTest : public QObject {
     Q_OBJECT
-
-    std::unique_ptr<TForm1> Shown(FakeEnv& env) {
-        auto form = std::make_unique<TForm1>(env);
-        form->show();
-        return form;
-    }
 
 private Q_SLOTS:
     void labelsFollowTheHost_data() {

@@ -20,14 +20,11 @@
 
 #include "app/text.h"
 #include "support/fake_env.h"
+#include "support/form_support.h"
 #include "support/loopback_peer.h"
 #include "ui/form1.h"
 
-using testing_support::Datagram;
-using testing_support::FakeEnv;
-using testing_support::FreePort;
-using testing_support::Peer;
-using testing_support::ReceivedBeforeMarker;
+using namespace testing_support;
 using ui::TForm1;
 
 namespace {
@@ -37,12 +34,6 @@ std::pair<std::uint16_t, std::uint16_t> TwoFreePorts() {
     const Peer a("0.0.0.0");
     const Peer b("0.0.0.0");
     return {a.port(), b.port()};
-}
-
-QStringList Boxes(const FakeEnv& env) {
-    QStringList texts;
-    for (const auto& box : env.boxes) texts.append(app::ToQString(box.text));
-    return texts;
 }
 
 QString Str(const std::string& text) {
@@ -65,45 +56,22 @@ QByteArray Pattern(int size) {
 
 const QString kMemoStart = QStringLiteral("Данные от сервера:");
 
-enum Mode { Udp, Tcp, IndyTcp };
-
 }  // namespace
 
 class Form1UdpTest : public QObject {
     Q_OBJECT
-
-    static std::unique_ptr<TForm1> Shown(FakeEnv& env) {
-        auto form = std::make_unique<TForm1>(env);
-        form->show();
-        return form;
-    }
-
-    static QRadioButton* RadioOf(TForm1& form, int mode) {
-        switch (mode) {
-            case Tcp:
-                return form.RadioButtonTCP;
-            case IndyTcp:
-                // Only a TCP disconnect enables it; the operator could click it then.
-                form.RadioButton_IndyTCP->setEnabled(true);
-                return form.RadioButton_IndyTCP;
-            default:
-                return form.RadioButton_UDP;
-        }
-    }
-
-    // Switches reception on with the operator's tick. The first binding's port only has to
-    // come first; a free one stands in for 8090, which another program may hold here.
-    static void Listen(TForm1& form, std::uint16_t defaultPort, std::uint16_t port) {
-        form.UDPServer->DefaultPort = defaultPort;
-        form.Edit3->setText(QString::number(port));
-        form.CheckBox1->click();
-    }
 
     // Sends `bytes` to the listener and returns its answer.
     static std::optional<Datagram> Exchange(const Peer& peer, const QByteArray& bytes,
                                             std::uint16_t port, const char* ip = "127.0.0.1") {
         if (!peer.SendTo(bytes, ip, port)) return std::nullopt;
         return peer.Await();
+    }
+
+    // The listener's answer to `bytes`, or a text that names its absence.
+    static QByteArray AnswerTo(const Peer& peer, const QByteArray& bytes, std::uint16_t port) {
+        const auto echo = Exchange(peer, bytes, port);
+        return echo ? echo->bytes : QByteArray("<no answer>");
     }
 
 private Q_SLOTS:
@@ -166,11 +134,7 @@ private Q_SLOTS:
         QCOMPARE(Boxes(env), QStringList());
     }
 
-    void noUdpSendOutsideUdpMode_data() {
-        QTest::addColumn<int>("mode");
-        QTest::newRow("TCP mode") << int(Tcp);
-        QTest::newRow("Indy TCP mode") << int(IndyTcp);
-    }
+    void noUdpSendOutsideUdpMode_data() { OtherModeRows(); }
     void noUdpSendOutsideUdpMode() {
         QFETCH(int, mode);
         FakeEnv env;
@@ -318,9 +282,7 @@ private Q_SLOTS:
             QVERIFY(form->UDPServer->Active());
             QVERIFY(form->CheckBox1->isChecked());
             const QByteArray message = "mode " + QByteArray::number(mode);
-            const auto echo = Exchange(peer, message, port);
-            QVERIFY2(echo, message.constData());
-            QCOMPARE(echo->bytes, EchoOf(env, message));
+            QCOMPARE(AnswerTo(peer, message, port), EchoOf(env, message));
         }
         QCOMPARE(Boxes(env), QStringList());
     }
@@ -386,9 +348,7 @@ private Q_SLOTS:
         QVERIFY(form->UDPServer->Active());
         QCOMPARE(form->UDPServer->BindingCount(), std::size_t(2));
         const Peer peer;
-        const auto echo = Exchange(peer, "again", port);
-        QVERIFY(echo);
-        QCOMPARE(echo->bytes, EchoOf(env, "again"));
+        QCOMPARE(AnswerTo(peer, "again", port), EchoOf(env, "again"));
     }
 
     void checkBox6WhileReceptionIsTickedChangesNothing() {
@@ -405,9 +365,7 @@ private Q_SLOTS:
         QVERIFY(form->UDPServer->Active());
         QCOMPARE(form->UDPServer->BindingCount(), std::size_t(2));
         const Peer peer;
-        const auto echo = Exchange(peer, "still here", port);
-        QVERIFY(echo);
-        QCOMPARE(echo->bytes, EchoOf(env, "still here"));
+        QCOMPARE(AnswerTo(peer, "still here", port), EchoOf(env, "still here"));
     }
 
     void checkBox6WhileReceptionIsUntickedSwitchesOff() {
@@ -549,9 +507,7 @@ private Q_SLOTS:
         QSignalSpy changes(form->Memo1, &ui::TMemo::Changed);
         const Peer peer;
         QVERIFY(peer.SendTo(Pattern(8193), "127.0.0.1", port));
-        const auto echo = Exchange(peer, "after", port);
-        QVERIFY(echo);
-        QCOMPARE(echo->bytes, EchoOf(env, "after"));
+        QCOMPARE(AnswerTo(peer, "after", port), EchoOf(env, "after"));
         QCOMPARE(form->Memo1->Text(), QStringLiteral("after"));
         QCOMPARE(form->Memo2->Text(), kMemoStart + QStringLiteral("\nafter"));
         QCOMPARE(changes.count(), 1);

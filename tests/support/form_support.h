@@ -1,0 +1,70 @@
+#pragma once
+
+// What the window tests share: a shown form over a fake host, the boxes and events it
+// recorded as text, and the operator's ways into each transport mode and into reception.
+#include <QRadioButton>
+#include <QStringList>
+#include <QTest>
+
+#include <cstdint>
+#include <memory>
+
+#include "app/text.h"
+#include "support/fake_env.h"
+#include "ui/form1.h"
+
+namespace testing_support {
+
+inline std::unique_ptr<ui::TForm1> Shown(FakeEnv& env) {
+    auto form = std::make_unique<ui::TForm1>(env);
+    form->show();
+    return form;
+}
+
+inline QStringList Boxes(const FakeEnv& env) {
+    QStringList texts;
+    for (const auto& box : env.boxes) texts.append(app::ToQString(box.text));
+    return texts;
+}
+
+inline QStringList Events(const FakeEnv& env) {
+    QStringList events;
+    for (const auto& e : env.events) events.append(QString::fromStdString(e));
+    return events;
+}
+
+enum Mode { Udp, Tcp, IndyTcp };
+
+inline QRadioButton* RadioOf(ui::TForm1& form, int mode) {
+    switch (mode) {
+        case Tcp:
+            return form.RadioButtonTCP;
+        case IndyTcp:
+            // Only a TCP disconnect enables it; the operator could click it then.
+            form.RadioButton_IndyTCP->setEnabled(true);
+            return form.RadioButton_IndyTCP;
+        default:
+            return form.RadioButton_UDP;
+    }
+}
+
+inline void EnterMode(ui::TForm1& form, int mode) {
+    RadioOf(form, mode)->click();
+}
+
+// Rows for the checks that something does nothing outside UDP mode.
+inline void OtherModeRows() {
+    QTest::addColumn<int>("mode");
+    QTest::newRow("TCP mode") << int(Tcp);
+    QTest::newRow("Indy TCP mode") << int(IndyTcp);
+}
+
+// Switches reception on with the operator's tick. The first binding's port only has to come
+// first; a free one stands in for 8090, which another program may hold here.
+inline void Listen(ui::TForm1& form, std::uint16_t defaultPort, std::uint16_t port) {
+    form.UDPServer->DefaultPort = defaultPort;
+    form.Edit3->setText(QString::number(port));
+    form.CheckBox1->click();
+}
+
+}  // namespace testing_support
