@@ -60,7 +60,7 @@ case "${1:-}" in
 run)
     install_missing "${PACKAGES[@]}"
     build build orvan
-    exec ./build/src/app/orvan
+    exec ./build/src/orvan
     ;;
 test)
     install_missing "${PACKAGES[@]}"

@@ -31,7 +31,7 @@ fi
 
 BUILD=$(cd "$1" && pwd)
 BIN=$BUILD/bench
-ORVAN=$BUILD/src/app/orvan
+ORVAN=$BUILD/src/orvan
 N=${ORVAN_BENCH_N:-100000}
 ROUNDS=${ORVAN_BENCH_ROUNDS:-3}
 MAP_RUNS=${ORVAN_BENCH_MAP_RUNS:-15}

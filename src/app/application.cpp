@@ -7,9 +7,9 @@
 
 namespace app {
 
-int RunApplication(Env& env, const std::function<std::unique_ptr<QWidget>()>& build) {
+int RunApplication(Env& env, const std::function<std::unique_ptr<MainWindow>()>& build) {
     QApplication::setApplicationName(ToQString(ApplicationTitle()));
-    std::unique_ptr<QWidget> window;
+    std::unique_ptr<MainWindow> window;
     try {
         window = build();
         window->show();
@@ -21,11 +21,12 @@ int RunApplication(Env& env, const std::function<std::unique_ptr<QWidget>()>& bu
     int code = 0;
     try {
         code = QApplication::exec();
-        window.reset();
+        window->Shutdown();
     } catch (...) {
         ShowFatalError(env, std::current_exception());
-        return 1;
+        code = 1;
     }
+    window.reset();
     return code;
 }
 

@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "config/codec.h"
+#include "base/local_date_time.h"
 
 namespace app {
 
@@ -21,9 +21,9 @@ public:
     virtual void ShowMessage(BoxKind kind, const std::string& caption, const std::string& text) = 0;
     virtual void Beep() = 0;
     virtual void Pause(int milliseconds) = 0;  // blocks the interface thread, as the device expects
-    virtual config::LocalDateTime LocalTime() = 0;
+    virtual base::LocalDateTime LocalTime() = 0;
     virtual std::string LocalHostName() = 0;
-    virtual std::vector<std::string> LocalAddresses() = 0;  // throws app::Error
+    virtual std::vector<std::string> LocalAddresses() = 0;  // throws base::Error
 };
 
 // The real desktop and host.
@@ -32,7 +32,7 @@ public:
     void ShowMessage(BoxKind kind, const std::string& caption, const std::string& text) override;
     void Beep() override;
     void Pause(int milliseconds) override;
-    config::LocalDateTime LocalTime() override;
+    base::LocalDateTime LocalTime() override;
     std::string LocalHostName() override;
     std::vector<std::string> LocalAddresses() override;
 };

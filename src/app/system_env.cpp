@@ -35,7 +35,7 @@ void SystemEnv::Pause(int milliseconds) {
     QThread::msleep(static_cast<unsigned long>(milliseconds));
 }
 
-config::LocalDateTime SystemEnv::LocalTime() {
+base::LocalDateTime SystemEnv::LocalTime() {
     const std::time_t now = std::time(nullptr);
     std::tm t{};
     localtime_r(&now, &t);

@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "app/error.h"
-#include "app/int_conv.h"
+#include "base/error.h"
+#include "base/int_conv.h"
 
 namespace config {
 namespace {
@@ -24,7 +24,7 @@ std::string_view Scan(std::string_view& rest, char separator) {
 std::string HexFieldToDecimal(std::string_view field) {
     std::string text(1, '$');
     text.append(field);
-    return std::to_string(app::StrToInt(text));
+    return std::to_string(base::StrToInt(text));
 }
 
 // Upper case, no leading zeros; a negative value shows its 32-bit two's complement.
@@ -67,7 +67,7 @@ ConfigReplyFields ParseConfigReply(std::string_view line) {
             for (std::size_t i = 0; i < 4; ++i) parts[i] = HexFieldToDecimal(quads[q][i]);
             *addresses[q] = Join(parts);
         }
-    } catch (const app::Error&) {
+    } catch (const base::Error&) {
         // A bad field ends the conversion; what was stored before it stays.
     }
     return fields;
@@ -85,7 +85,7 @@ std::optional<HexQuads> DottedToHexQuads(std::string_view text) {
     HexQuads quads;
     std::array<std::string, 4> hex, padded;
     for (std::size_t i = 0; i < 4; ++i) {
-        const std::int32_t value = app::StrToInt(parts[i]);
+        const std::int32_t value = base::StrToInt(parts[i]);
         hex[i] = Hex(value);
         // Negative values are below 16 too and get their "0" like the small ones.
         padded[i] = value < 16 ? "0" + hex[i] : hex[i];
@@ -97,8 +97,8 @@ std::string BuildConfigCommand(std::string_view telemetryPort, std::string_view 
                                std::string_view gateway, std::string_view ipAddress,
                                std::string_view handsetController, std::string_view netMask,
                                std::string_view mac) {
-    const std::string telemetry = Hex(app::StrToInt(telemetryPort));
-    const std::string h323 = Hex(app::StrToInt(h323Port));
+    const std::string telemetry = Hex(base::StrToInt(telemetryPort));
+    const std::string h323 = Hex(base::StrToInt(h323Port));
     std::string command = "<" + telemetry + "#" + h323;
     for (const auto field : {gateway, ipAddress, handsetController, netMask, mac}) {
         command += '#';

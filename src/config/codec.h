@@ -4,6 +4,8 @@
 #include <string>
 #include <string_view>
 
+#include "base/local_date_time.h"
+
 // The texts exchanged with the device. All texts are code page 1251 bytes, never decoded here.
 namespace config {
 
@@ -20,10 +22,7 @@ struct HexQuads {
     std::string hex, padded;
 };
 
-// One reading of the local clock; isoWeekday: 1 = Monday .. 7 = Sunday.
-struct LocalDateTime {
-    int year, month, day, hour, minute, second, isoWeekday;
-};
+using base::LocalDateTime;
 
 // The request that makes the device send its configuration reply: "GO".
 std::string RequestText();
@@ -33,12 +32,12 @@ std::string RequestText();
 ConfigReplyFields ParseConfigReply(std::string_view line);
 
 // Converts a dotted decimal address; nothing when a part is empty.
-// Throws app::Error naming the first part that is not a valid integer.
+// Throws base::Error naming the first part that is not a valid integer.
 std::optional<HexQuads> DottedToHexQuads(std::string_view text);
 
 // Builds the command that writes the settings; the ports are decimal texts, the quads padded
 // hex quads and the MAC free text, the last five taken as they stand.
-// Throws app::Error naming the first port text that is not a valid integer.
+// Throws base::Error naming the first port text that is not a valid integer.
 std::string BuildConfigCommand(std::string_view telemetryPort, std::string_view h323Port,
                                std::string_view gateway, std::string_view ipAddress,
                                std::string_view handsetController, std::string_view netMask,

@@ -91,7 +91,7 @@ in_addr Resolve(const std::string& host) {
 int OpenDatagramSocket(bool non_blocking) {
     const int fd =
         socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | (non_blocking ? SOCK_NONBLOCK : 0), 0);
-    if (fd < 0) throw app::Error(kCannotAllocateSocket);
+    if (fd < 0) throw base::Error(kCannotAllocateSocket);
     return fd;
 }
 
@@ -114,7 +114,7 @@ void SendDatagram(int fd, std::string_view bytes, in_addr addr, std::uint16_t po
         const ssize_t sent = ::sendto(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL,
                                       reinterpret_cast<const sockaddr*>(&to), sizeof to);
         if (sent >= 0) {
-            if (static_cast<std::size_t>(sent) != bytes.size()) throw app::Error(kNotAllBytesSent);
+            if (static_cast<std::size_t>(sent) != bytes.size()) throw base::Error(kNotAllBytesSent);
             return;
         }
         const int err = errno;
@@ -125,7 +125,7 @@ void SendDatagram(int fd, std::string_view bytes, in_addr addr, std::uint16_t po
             waited = true;
             continue;
         }
-        if (err == EMSGSIZE) throw app::Error(kPackageTooBig);
+        if (err == EMSGSIZE) throw base::Error(kPackageTooBig);
         throw SocketError(WsaFromErrno(err));
     }
 }

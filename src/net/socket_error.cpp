@@ -189,9 +189,9 @@ std::string SocketErrorDescription(int wsa) {
     }
 }
 
-app::Error SocketError(int wsa) {
-    return app::Error("Socket Error # " + std::to_string(wsa) + "\r\n" +
-                      SocketErrorDescription(wsa));
+base::Error SocketError(int wsa) {
+    return base::Error("Socket Error # " + std::to_string(wsa) + "\r\n" +
+                       SocketErrorDescription(wsa));
 }
 
 }  // namespace net

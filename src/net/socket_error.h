@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "app/error.h"
+#include "base/error.h"
 
 namespace net {
 
@@ -26,6 +26,6 @@ int WsaFromErrno(int err);
 std::string SocketErrorDescription(int wsa);
 
 // "Socket Error # <wsa>\r\n<description>".
-app::Error SocketError(int wsa);
+base::Error SocketError(int wsa);
 
 }  // namespace net

@@ -26,7 +26,7 @@ public:
     // true: create the socket (never bound); false: close it.
     void SetActive(bool active);
     // Resolves Host, creates the socket if needed and sends the bytes as one datagram to
-    // Host and the low 16 bits of Port. Throws app::Error.
+    // Host and the low 16 bits of Port. Throws base::Error.
     void Send(std::string_view bytes);
 
 private:

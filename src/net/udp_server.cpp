@@ -131,7 +131,7 @@ void TIdUDPServer::Activate() {
         if (bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
             const int err = errno;
             ipv4::CloseSocket(fd);
-            if (err == EADDRINUSE) throw app::Error(kAddressInUse);
+            if (err == EADDRINUSE) throw base::Error(kAddressInUse);
             throw SocketError(WsaFromErrno(err));
         }
         b->fd_ = fd;

@@ -31,7 +31,7 @@ public:
     // The port the socket is bound to, 0 when unbound; tells which port the system chose
     // for a Port of 0.
     std::uint16_t LocalPort() const;
-    // Sends one datagram from this binding's socket. Throws app::Error; SocketError(10038)
+    // Sends one datagram from this binding's socket. Throws base::Error; SocketError(10038)
     // when the binding holds no socket.
     void SendTo(std::string_view bytes, const std::string& ip, std::uint16_t port);
 
@@ -68,7 +68,7 @@ public:
 
     bool Active() const;
     // Activation binds every binding in list order and stops at the first failure, leaving
-    // the listener inactive (throws app::Error). Deactivation closes every socket; no
+    // the listener inactive (throws base::Error). Deactivation closes every socket; no
     // datagram is delivered after it returns. Setting the current value does nothing.
     void SetActive(bool active);
 

@@ -18,6 +18,7 @@
 #include <QWidget>
 #include <string_view>
 
+#include "app/application.h"
 #include "app/env.h"
 #include "app/error_box.h"
 #include "net/udp_client.h"
@@ -27,11 +28,14 @@
 
 namespace ui {
 
-class TForm1 : public QWidget {
+class TForm1 : public app::MainWindow {
     Q_OBJECT
 public:
     explicit TForm1(app::Env& env, QWidget* parent = nullptr);
     ~TForm1() override;
+
+    // Ends the components, the most recently created first; may fail (a fatal error).
+    void Shutdown() override;
 
     // Information area
     TLabel* Label1 = nullptr;

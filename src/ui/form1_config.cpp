@@ -2,8 +2,8 @@
 // live address conversion, replace, reconnect.
 #include <QCoreApplication>
 
-#include "app/int_conv.h"
 #include "app/text.h"
+#include "base/int_conv.h"
 #include "config/codec.h"
 #include "ui/form1.h"
 
@@ -31,8 +31,8 @@ void TForm1::CheckBox3Click() {
 void TForm1::Button4Click() {
     if (!CheckBox3->isChecked() || !RadioButton_UDP->isChecked()) return;
     UDPClient->Host = TextOf(Edit13);
-    UDPClient->Port = app::StrToInt(TextOf(Edit5));
-    UDPServer->AddBinding("", app::StrToInt(TextOf(Edit5)));
+    UDPClient->Port = base::StrToInt(TextOf(Edit5));
+    UDPServer->AddBinding("", base::StrToInt(TextOf(Edit5)));
     UDPServer->SetActive(true);
     UDPClient->Send(config::RequestText());
 }

@@ -5,13 +5,13 @@
 #include <QShowEvent>
 #include <functional>
 
-#include "app/error.h"
 #include "app/text.h"
+#include "base/error.h"
 #include "ui/form1.h"
 
 namespace ui {
 
-TForm1::TForm1(app::Env& env, QWidget* parent) : QWidget(parent), env_(env) {
+TForm1::TForm1(app::Env& env, QWidget* parent) : app::MainWindow(parent), env_(env) {
     setObjectName(QStringLiteral("Form1"));
     setWindowTitle(QStringLiteral("Velmar Soft Orvan v1.9.1"));
     setWindowIcon(ProgramIcon());
@@ -25,6 +25,11 @@ TForm1::TForm1(app::Env& env, QWidget* parent) : QWidget(parent), env_(env) {
 }
 
 TForm1::~TForm1() = default;
+
+void TForm1::Shutdown() {
+    UDPServer->SetActive(false);
+    UDPClient->SetActive(false);
+}
 
 void TForm1::showEvent(QShowEvent* event) {
     QWidget::showEvent(event);
@@ -44,13 +49,13 @@ void TForm1::FormCreate() {
     const auto fill = [](TLabel* label, const std::function<std::string()>& value) {
         try {
             label->SetCaption(app::ToQString(value()));
-        } catch (const app::Error&) {
+        } catch (const base::Error&) {
         }
     };
     const auto entry = [this](std::size_t index) {
         const std::vector<std::string> list = env_.LocalAddresses();
         if (index >= list.size()) {
-            throw app::Error("List index out of bounds (" + std::to_string(index) + ")");
+            throw base::Error("List index out of bounds (" + std::to_string(index) + ")");
         }
         return list[index];
     };

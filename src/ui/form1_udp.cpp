@@ -1,7 +1,7 @@
 // The UDP side: transport mode, destination edits, reception switch, received datagrams.
-#include "app/error.h"
-#include "app/int_conv.h"
 #include "app/text.h"
+#include "base/error.h"
+#include "base/int_conv.h"
 #include "ui/form1.h"
 
 namespace ui {
@@ -19,7 +19,7 @@ void TForm1::Edit3Change() {
     const std::string text = TextOf(Edit3);
     if (text.empty()) return;
     PortLabel->SetCaption(Edit3->text());
-    UDPClient->Port = app::StrToInt(text);
+    UDPClient->Port = base::StrToInt(text);
 }
 
 void TForm1::RadioButton_UDPClick() {
@@ -48,9 +48,9 @@ void TForm1::CheckBox1Click() {
         return;
     }
     const std::vector<std::string> addresses = env_.LocalAddresses();
-    if (addresses.empty()) throw app::Error("List index out of bounds (0)");
+    if (addresses.empty()) throw base::Error("List index out of bounds (0)");
     UDPServer->AddBinding(addresses.front(), UDPServer->DefaultPort);
-    UDPServer->AddBinding("", app::StrToInt(TextOf(Edit3)));
+    UDPServer->AddBinding("", base::StrToInt(TextOf(Edit3)));
     UDPServer->SetActive(true);
 }
 

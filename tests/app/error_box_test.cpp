@@ -2,8 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include "app/error.h"
 #include "app/text.h"
+#include "base/error.h"
 #include "support/fake_env.h"
 
 namespace {
@@ -42,7 +42,7 @@ INSTANTIATE_TEST_SUITE_P(Table, ErrorBoxTextTest, ::testing::ValuesIn(kTexts),
 TEST(Guarded, ShowsTheEscapedErrorCaptionedWithTheTitleAndGoesOn) {
     testing_support::FakeEnv env;
     bool after = false;
-    app::Guarded(env, [] { throw app::Error("Directory not empty"); });
+    app::Guarded(env, [] { throw base::Error("Directory not empty"); });
     app::Guarded(env, [&] { after = true; });
     ASSERT_EQ(env.boxes.size(), 1u);
     EXPECT_EQ(env.boxes[0].kind, app::BoxKind::Error);
@@ -53,8 +53,8 @@ TEST(Guarded, ShowsTheEscapedErrorCaptionedWithTheTitleAndGoesOn) {
 
 TEST(FatalBoxText, FollowsTheApplicationErrorFormat) {
     const int here = 0;
-    const std::string text = app::FatalBoxText("app::Error", "orvan", &here, "Disk full");
-    EXPECT_EQ(text.rfind("Exception app::Error in module orvan at ", 0), 0u) << text;
+    const std::string text = app::FatalBoxText("base::Error", "orvan", &here, "Disk full");
+    EXPECT_EQ(text.rfind("Exception base::Error in module orvan at ", 0), 0u) << text;
     EXPECT_NE(text.find(".\r\nDisk full.\r\n"), std::string::npos) << text;
     EXPECT_EQ(text.substr(text.size() - 2), "\r\n");
     // A message that already ends in a full stop gets no second one.

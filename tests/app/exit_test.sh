@@ -13,7 +13,7 @@ trap 'rm -rf "$work"' EXIT
 cd "$work"
 xvfb-run -a -s "-screen 0 1024x900x24" bash -c '
     orvan=$1 xwin=$2 how=$3
-    "$orvan" & pid=$!
+    QT_QPA_PLATFORM=xcb "$orvan" & pid=$!
     id=$("$xwin" wait "Velmar Soft Orvan v1.9.1" 15000) || { kill $pid; exit 3; }
     case $how in
         button) xdotool mousemove --window "$id" 461 738 click 1 ;;

@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-#include "app/error.h"
+#include "base/error.h"
 
 namespace {
 
@@ -189,7 +189,7 @@ TEST_P(DottedTest, Converts) {
         try {
             const auto got = config::DottedToHexQuads(c.text);
             FAIL() << "no error; result " << (got ? got->hex + " / " + got->padded : "nothing");
-        } catch (const app::Error& e) {
+        } catch (const base::Error& e) {
             EXPECT_EQ(std::string(e.what()), "'" + c.error + "' is not a valid integer value");
         }
         return;
@@ -266,7 +266,7 @@ TEST_P(CommandTest, Builds) {
     try {
         const auto got = config::BuildConfigCommand(f[0], f[1], f[2], f[3], f[4], f[5], f[6]);
         FAIL() << "built " << got;
-    } catch (const app::Error& e) {
+    } catch (const base::Error& e) {
         EXPECT_EQ(std::string(e.what()), "'" + c.want + "' is not a valid integer value");
     }
 }

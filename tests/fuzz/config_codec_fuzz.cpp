@@ -8,8 +8,8 @@
 #include <string_view>
 #include <vector>
 
-#include "app/error.h"
-#include "app/int_conv.h"
+#include "base/error.h"
+#include "base/int_conv.h"
 #include "config/codec.h"
 
 namespace {
@@ -33,8 +33,8 @@ std::vector<std::string_view> Split(std::string_view text, char separator) {
 // A signed 32-bit number in canonical decimal: what std::to_string would write.
 bool IsDecimal(std::string_view text) {
     try {
-        return std::to_string(app::StrToInt(text)) == text;
-    } catch (const app::Error&) {
+        return std::to_string(base::StrToInt(text)) == text;
+    } catch (const base::Error&) {
         return false;
     }
 }
@@ -79,7 +79,7 @@ void CheckDotted(std::string_view input) {
     std::optional<config::HexQuads> q;
     try {
         q = config::DottedToHexQuads(input);
-    } catch (const app::Error& e) {
+    } catch (const base::Error& e) {
         // The message is a C string: a NUL byte in the named text cuts it short.
         if (input.find('\0') != std::string_view::npos) return;
         const std::string_view what = e.what(), tail = "' is not a valid integer value";
@@ -113,7 +113,7 @@ void CheckDotted(std::string_view input) {
     Check(fields.netMask.has_value(), "command quad reads back");
     const auto back = Split(*fields.netMask, '.');
     for (int i = 0; i < 4; ++i) {
-        Check(back[i] == std::to_string(app::StrToInt("$" + std::string(hex[i]))),
+        Check(back[i] == std::to_string(base::StrToInt("$" + std::string(hex[i]))),
               "command quad reads back as the same numbers");
     }
 }

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "app/error.h"
+#include "base/error.h"
 
 namespace {
 
@@ -75,7 +75,7 @@ TEST_P(HostAddressListFailureTest, RaisesTheLookupError) {
     try {
         const auto list = net::HostAddressList(GetParam().name);
         FAIL() << "resolved to " << list.size() << " addresses";
-    } catch (const app::Error& e) {
+    } catch (const base::Error& e) {
         EXPECT_EQ(std::string(e.what()), GetParam().text);
     }
 }

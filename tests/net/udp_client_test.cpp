@@ -7,7 +7,7 @@
 #include <ostream>
 #include <string>
 
-#include "app/error.h"
+#include "base/error.h"
 #include "udp_peer.h"
 
 namespace {
@@ -22,7 +22,7 @@ bool InNamespace() {
 std::string SendError(net::TIdUDPClient& client, std::string_view bytes) {
     try {
         client.Send(bytes);
-    } catch (const app::Error& e) {
+    } catch (const base::Error& e) {
         return e.what();
     }
     return "(sent)";

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "app/error.h"
+#include "base/error.h"
 #include "udp_peer.h"
 
 namespace {
@@ -33,7 +33,7 @@ struct Received {
 std::string ActivationError(TIdUDPServer& server) {
     try {
         server.SetActive(true);
-    } catch (const app::Error& e) {
+    } catch (const base::Error& e) {
         return e.what();
     }
     return "(active)";
@@ -350,7 +350,7 @@ TEST_P(ListenerThrowingHandlerTest, DeliveryGoesOn) {
 }
 
 const Throw kThrows[] = {
-    {"app_error", [] { throw app::Error("Socket Error # 10013\r\nAccess denied."); }},
+    {"app_error", [] { throw base::Error("Socket Error # 10013\r\nAccess denied."); }},
     {"standard_exception", [] { throw std::logic_error("broken"); }},
     {"not_an_exception_class", [] { throw 42; }},
 };
@@ -365,7 +365,7 @@ TEST_F(ListenerTest, HandlerThatDeactivatesGetsNoFurtherDatagrams) {
         sender.SetActive(false);
         try {
             b.SendTo("late reply", b.PeerIP, b.PeerPort);
-        } catch (const app::Error& e) {
+        } catch (const base::Error& e) {
             reply_error = e.what();
         }
     };

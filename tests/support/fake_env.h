@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "app/env.h"
-#include "app/error.h"
+#include "base/error.h"
 
 namespace testing_support {
 
@@ -25,7 +25,7 @@ public:
     std::string hostName = "testhost";
     // nullopt: the resolution fails as an unknown name would.
     std::optional<std::vector<std::string>> addresses = std::vector<std::string>{"127.0.0.1"};
-    config::LocalDateTime now{2026, 12, 6, 13, 22, 45, 7};
+    base::LocalDateTime now{2026, 12, 6, 13, 22, 45, 7};
 
     void ShowMessage(app::BoxKind kind, const std::string& caption,
                      const std::string& text) override {
@@ -39,10 +39,10 @@ public:
     void Pause(int milliseconds) override {
         events.push_back("pause " + std::to_string(milliseconds));
     }
-    config::LocalDateTime LocalTime() override { return now; }
+    base::LocalDateTime LocalTime() override { return now; }
     std::string LocalHostName() override { return hostName; }
     std::vector<std::string> LocalAddresses() override {
-        if (!addresses) throw app::Error("Socket Error # 11001\r\nHost not found.");
+        if (!addresses) throw base::Error("Socket Error # 11001\r\nHost not found.");
         return *addresses;
     }
 };

@@ -7,8 +7,8 @@
 #include <memory>
 
 #include "app/application.h"
-#include "app/error.h"
 #include "app/text.h"
+#include "base/error.h"
 #include "support/fake_env.h"
 #include "support/form_support.h"
 #include "ui/form1.h"
@@ -205,13 +205,53 @@ private Q_SLOTS:
 
     void errorWhileBuildingIsFatal() {
         FakeEnv env;
-        const int code = app::RunApplication(
-            env, []() -> std::unique_ptr<QWidget> { throw app::Error("Cannot allocate socket."); });
+        const int code = app::RunApplication(env, []() -> std::unique_ptr<app::MainWindow> {
+            throw base::Error("Cannot allocate socket.");
+        });
         QCOMPARE(code, 1);
         QCOMPARE(env.boxes.size(), std::size_t(1));
         QCOMPARE(env.boxes[0].kind, app::BoxKind::Fatal);
         QCOMPARE(QString::fromStdString(env.boxes[0].caption), QStringLiteral("Application Error"));
         QVERIFY(env.boxes[0].text.find("\r\nCannot allocate socket.\r\n") != std::string::npos);
+    }
+
+    void shutdownStepDecidesTheExitCode_data() {
+        QTest::addColumn<QString>("failure");
+        QTest::addColumn<int>("code");
+        QTest::newRow("normal end") << QString() << 0;
+        QTest::newRow("failure at shutdown") << QStringLiteral("Disk full") << 1;
+    }
+
+    void shutdownStepDecidesTheExitCode() {
+        QFETCH(QString, failure);
+        QFETCH(int, code);
+        struct Window : app::MainWindow {
+            std::string failure;
+            bool* destroyed = nullptr;
+            void Shutdown() override {
+                if (!failure.empty()) throw base::Error(failure);
+            }
+            ~Window() override { *destroyed = true; }
+        };
+        FakeEnv env;
+        bool destroyed = false;
+        QTimer::singleShot(0, [] { QApplication::quit(); });
+        const int result = app::RunApplication(env, [&] {
+            auto window = std::make_unique<Window>();
+            window->failure = failure.toStdString();
+            window->destroyed = &destroyed;
+            return window;
+        });
+        QCOMPARE(result, code);
+        QVERIFY(destroyed);
+        if (code == 0) {
+            QVERIFY(env.boxes.empty());
+            return;
+        }
+        QCOMPARE(env.boxes.size(), std::size_t(1));
+        QCOMPARE(env.boxes[0].kind, app::BoxKind::Fatal);
+        QCOMPARE(QString::fromStdString(env.boxes[0].caption), QStringLiteral("Application Error"));
+        QVERIFY(env.boxes[0].text.find("\r\nDisk full.\r\n") != std::string::npos);
     }
 };
 

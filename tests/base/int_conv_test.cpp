@@ -1,11 +1,11 @@
-#include "app/int_conv.h"
+#include "base/int_conv.h"
 
 #include <gtest/gtest.h>
 
 #include <optional>
 #include <string>
 
-#include "app/error.h"
+#include "base/error.h"
 
 namespace {
 
@@ -20,13 +20,13 @@ class StrToIntTest : public ::testing::TestWithParam<Case> {};
 TEST_P(StrToIntTest, ConvertsOrNamesTheText) {
     const Case& c = GetParam();
     if (c.value) {
-        EXPECT_EQ(app::StrToInt(c.text), *c.value);
+        EXPECT_EQ(base::StrToInt(c.text), *c.value);
         return;
     }
     try {
-        const auto v = app::StrToInt(c.text);
+        const auto v = base::StrToInt(c.text);
         FAIL() << "accepted with value " << v;
-    } catch (const app::Error& e) {
+    } catch (const base::Error& e) {
         EXPECT_EQ(std::string(e.what()), "'" + c.text + "' is not a valid integer value");
     }
 }

@@ -3,7 +3,7 @@
 #include <stdexcept>
 #include <string>
 
-namespace app {
+namespace base {
 
 // Every failure the program reports carries its message text, code page 1251 bytes.
 class Error : public std::runtime_error {
@@ -11,4 +11,4 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-}  // namespace app
+}  // namespace base

@@ -1,10 +1,10 @@
-#include "app/int_conv.h"
+#include "base/int_conv.h"
 
 #include <string>
 
-#include "app/error.h"
+#include "base/error.h"
 
-namespace app {
+namespace base {
 namespace {
 
 int HexDigit(char c) {
@@ -68,4 +68,4 @@ std::int32_t StrToInt(std::string_view text) {
                     : static_cast<std::int32_t>(value);
 }
 
-}  // namespace app
+}  // namespace base

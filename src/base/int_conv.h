@@ -3,11 +3,11 @@
 #include <cstdint>
 #include <string_view>
 
-namespace app {
+namespace base {
 
 // The one rule by which a field's text becomes a number: leading blanks, one sign,
 // "$", "x", "X", "0x" or "0X" for hexadecimal, and nothing after the digits.
-// Throws app::Error "'<text>' is not a valid integer value".
+// Throws base::Error "'<text>' is not a valid integer value".
 std::int32_t StrToInt(std::string_view text);
 
-}  // namespace app
+}  // namespace base
