@@ -6,7 +6,8 @@
 // and fills the read side (Panel4). Button6 copies the read side to the write side
 // (Panel7), whose decimal addresses follow into hex quads as they are typed; Button5 sends
 // them back with config::BuildConfigCommand. Handlers live in one file per area:
-// form1_startup.cpp, form1_config.cpp, form1_udp.cpp; form1_layout.cpp builds the controls.
+// form1_startup.cpp, form1_config.cpp, form1_transport.cpp, form1_udp.cpp; form1_layout.cpp builds
+// the controls.
 
 #include <QCheckBox>
 #include <QGroupBox>
@@ -24,6 +25,7 @@
 #include "net/udp_client.h"
 #include "net/udp_server.h"
 #include "ui/memo.h"
+#include "ui/texts.h"
 #include "ui/widgets.h"
 
 namespace ui {
@@ -164,17 +166,19 @@ public:
     void FormShow();
     void BitBtn1Click();
 
-    // form1_udp.cpp
-    void Button1Click();
-    void Edit2Change();
-    void Edit3Change();
+    // form1_transport.cpp
     void RadioButton_UDPClick();
     void RadioButtonTCPClick();
     void RadioButton_IndyTCPClick();
+    void Button1Click();
+    void Button8Click();
+
+    // form1_udp.cpp
+    void Edit2Change();
+    void Edit3Change();
     void CheckBox1Click();
     void UDPServerUDPRead(net::TIdUDPServer& sender, std::string_view data,
                           net::TIdSocketHandle& binding);
-    void Button8Click();
 
     // form1_config.cpp
     void CheckBox3Click();

@@ -3,11 +3,12 @@
 #include <QResizeEvent>
 #include <QScreen>
 #include <QShowEvent>
-#include <functional>
+#include <optional>
 
 #include "app/text.h"
 #include "base/error.h"
 #include "ui/form1.h"
+#include "ui/program_icon.h"
 
 namespace ui {
 
@@ -46,24 +47,22 @@ void TForm1::resizeEvent(QResizeEvent* event) {
 void TForm1::FormCreate() {
     // Each label on its own: a host whose name does not resolve, or that has one address,
     // keeps the design caption where a value cannot be had, without an error box.
-    const auto fill = [](TLabel* label, const std::function<std::string()>& value) {
+    const auto entry = [this](std::size_t index) -> std::optional<std::string> {
         try {
-            label->SetCaption(app::ToQString(value()));
+            const std::vector<std::string> list = env_.LocalAddresses();
+            if (index < list.size()) return list[index];
         } catch (const base::Error&) {
         }
+        return std::nullopt;
     };
-    const auto entry = [this](std::size_t index) {
-        const std::vector<std::string> list = env_.LocalAddresses();
-        if (index >= list.size()) {
-            throw base::Error("List index out of bounds (" + std::to_string(index) + ")");
-        }
-        return list[index];
+    const auto fill = [](TLabel* label, const std::optional<std::string>& value) {
+        if (value) label->SetCaption(app::ToQString(*value));
     };
-    fill(HostNameLabel, [this] { return env_.LocalHostName(); });
-    fill(HostAddressLabel, [&] { return entry(0); });
-    fill(PortLabel, [this] { return std::to_string(UDPClient->Port); });
-    fill(DestinationLabel, [&] { return entry(1); });
-    fill(BufferSizeLabel, [this] { return std::to_string(UDPClient->BufferSize); });
+    fill(HostNameLabel, env_.LocalHostName());
+    fill(HostAddressLabel, entry(0));
+    fill(PortLabel, std::to_string(UDPClient->Port));
+    fill(DestinationLabel, entry(1));
+    fill(BufferSizeLabel, std::to_string(UDPClient->BufferSize));
 }
 
 void TForm1::FormShow() {

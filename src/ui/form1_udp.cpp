@@ -1,14 +1,10 @@
-// The UDP side: transport mode, destination edits, reception switch, received datagrams.
+// The UDP side: destination edits, reception switch, received datagrams.
 #include "app/text.h"
 #include "base/error.h"
 #include "base/int_conv.h"
 #include "ui/form1.h"
 
 namespace ui {
-
-void TForm1::Button1Click() {
-    if (RadioButton_UDP->isChecked()) UDPClient->Send(TextOf(Edit1));
-}
 
 void TForm1::Edit2Change() {
     UDPClient->Host = TextOf(Edit2);
@@ -20,25 +16,6 @@ void TForm1::Edit3Change() {
     if (text.empty()) return;
     PortLabel->SetCaption(Edit3->text());
     UDPClient->Port = base::StrToInt(text);
-}
-
-void TForm1::RadioButton_UDPClick() {
-    Button2->setEnabled(false);
-    Button3->setEnabled(false);
-    UDPClient->SetActive(true);
-    CheckBox1->setEnabled(true);
-}
-
-void TForm1::RadioButtonTCPClick() {
-    Button2->setEnabled(true);
-    Button3->setEnabled(true);
-    UDPClient->SetActive(false);
-    CheckBox1->setEnabled(false);
-}
-
-void TForm1::RadioButton_IndyTCPClick() {
-    UDPClient->SetActive(false);
-    CheckBox1->setEnabled(RadioButton_UDP->isChecked());
 }
 
 void TForm1::CheckBox1Click() {
@@ -64,10 +41,6 @@ void TForm1::UDPServerUDPRead(net::TIdUDPServer&, std::string_view data,
     reply.append(data);
     reply.push_back('"');
     binding.SendTo(reply, binding.PeerIP, binding.PeerPort);
-}
-
-void TForm1::Button8Click() {
-    Memo2->Clear();
 }
 
 }  // namespace ui

@@ -1,11 +1,7 @@
 #include "ui/widgets.h"
 
 #include <QApplication>
-#include <QPainter>
 #include <QPalette>
-#include <QPixmap>
-
-#include "app/text.h"
 
 namespace ui {
 namespace {
@@ -75,74 +71,6 @@ QString TStatusBar::PanelText(int panel) const {
 
 int TStatusBar::PanelWidth(int panel) const {
     return panels_.at(static_cast<std::size_t>(panel))->width() + 2;
-}
-
-}  // namespace ui
-
-namespace ui {
-
-std::string TextOf(const QLineEdit* edit) {
-    return app::FromQString(edit->text());
-}
-
-void SetTextOf(QLineEdit* edit, std::string_view text) {
-    // Setting the same text again still lays the edit out anew.
-    const QString value = app::ToQString(text);
-    if (edit->text() != value) edit->setText(value);
-}
-
-QString DisplayText(std::string_view message) {
-    QString text = app::ToQString(message);
-    const auto special = [](char16_t c) {
-        return (c < 0x20 && c != u'\n' && c != u'\t') || c == 0x7F;
-    };
-    // Most messages hold no control character: look before building another text.
-    const QChar* in = text.constData();
-    const qsizetype size = text.size();
-    qsizetype i = 0;
-    while (i < size && !special(in[i].unicode())) ++i;
-    if (i == size) return text;
-    QString out;
-    out.reserve(size);
-    out.append(in, i);
-    for (; i < size; ++i) {
-        const char16_t c = in[i].unicode();
-        if (c == u'\r') {
-            if (i + 1 < size && in[i + 1] == u'\n') continue;
-            out += u'\n';
-        } else if (special(c)) {
-            out += QChar(c == 0x7F ? char16_t(0x2421) : char16_t(0x2400 + c));
-        } else {
-            out += QChar(c);
-        }
-    }
-    return out;
-}
-
-QIcon ProgramIcon() {
-    QIcon icon;
-    for (const int size : {16, 32}) {
-        QPixmap pixmap(size, size);
-        pixmap.fill(Qt::transparent);
-        QPainter painter(&pixmap);
-        painter.setRenderHint(QPainter::Antialiasing);
-        painter.setBrush(QColor(0x1F, 0x4E, 0x8C));
-        painter.setPen(Qt::NoPen);
-        painter.drawRoundedRect(QRectF(0, 0, size, size), size / 5.0, size / 5.0);
-        // A handset's signal: a dot and two arcs.
-        painter.setPen(QPen(Qt::white, size / 10.0));
-        painter.setBrush(Qt::white);
-        const QPointF origin(size * 0.3, size * 0.7);
-        painter.drawEllipse(origin, size / 12.0, size / 12.0);
-        painter.setBrush(Qt::NoBrush);
-        for (const double r : {0.3, 0.5}) {
-            const double d = size * r;
-            painter.drawArc(QRectF(origin.x() - d, origin.y() - d, 2 * d, 2 * d), 0, 90 * 16);
-        }
-        painter.end();
-        icon.addPixmap(pixmap);
-    }
-    return icon;
 }
 
 }  // namespace ui

@@ -1,14 +1,11 @@
 #pragma once
 
 #include <QFrame>
-#include <QIcon>
 #include <QLabel>
 #include <QLineEdit>
 #include <QString>
 #include <QWidget>
 #include <array>
-#include <string>
-#include <string_view>
 
 namespace ui {
 
@@ -58,15 +55,4 @@ private:
     std::array<QLabel*, 2> panels_{};
 };
 
-}  // namespace ui
-
-namespace ui {
-// The one place where an edit's text crosses between Qt and the program's 8-bit texts.
-std::string TextOf(const QLineEdit* edit);
-void SetTextOf(QLineEdit* edit, std::string_view text);
-// A received message as the memos show it: line breaks stay, other control bytes become
-// visible symbols, so that a NUL cannot cut the line.
-QString DisplayText(std::string_view message);
-// The program's own icon, 16 x 16 and 32 x 32.
-QIcon ProgramIcon();
 }  // namespace ui

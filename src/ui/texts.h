@@ -1,0 +1,18 @@
+#pragma once
+
+#include <QLineEdit>
+#include <QString>
+#include <string>
+#include <string_view>
+
+namespace ui {
+
+// The one place where an edit's text crosses between Qt and the program's 8-bit texts.
+std::string TextOf(const QLineEdit* edit);
+void SetTextOf(QLineEdit* edit, std::string_view text);
+
+// A received message as the memos show it: line breaks stay, other control bytes become
+// visible symbols, so that a NUL cannot cut the line.
+QString DisplayText(std::string_view message);
+
+}  // namespace ui
