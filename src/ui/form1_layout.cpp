@@ -46,12 +46,9 @@ QString SpokenCaption(QString caption) {
     return caption.simplified();
 }
 
-}  // namespace
-
-void TForm1::BuildLayout() {
-    using T = TForm1;
-    // clang-format off
-    static const Row kRows[] = {
+using T = TForm1;
+// clang-format off
+const Row kRows[] = {
     // member                    parent          left top  wid  hgt  text                                    tab flags                 on
     {M(Label1),                  "",              12,   8,  54, 13, "Host name:",                            -1, 0,                    nullptr, nullptr},
     {M(HostNameLabel),           "",              94,   8,  54, 13, "Host name:",                            -1, 0,                    nullptr, nullptr},
@@ -168,111 +165,142 @@ void TForm1::BuildLayout() {
 
     {M(Memo2),                   "TabSheet3",      7,  15, 462, 357, "Данные от сервера:",                    0, 0,                    nullptr, "Данные от сервера: все сообщения"},
     {M(Button8),                 "TabSheet3",    312, 383, 142, 23, "Очистить окно",                          1, 0,                    &T::Button8Click, nullptr},
-    };
-    // clang-format on
+};
+// clang-format on
 
-    // The captions were measured in narrow fonts; a wide fallback is condensed to fit them.
-    QFont windowFont;
-    windowFont.setFamilies({QStringLiteral("MS Sans Serif"), QStringLiteral("Liberation Sans"),
-                            QStringLiteral("Nimbus Sans"), QStringLiteral("DejaVu Sans")});
-    windowFont.setPixelSize(11);
-    windowFont.setStretch(QFont::SemiCondensed);
-    setFont(windowFont);
-    QFont smallBold = windowFont;
-    smallBold.setFamilies({QStringLiteral("Arial"), QStringLiteral("Liberation Sans"),
-                           QStringLiteral("Nimbus Sans"), QStringLiteral("DejaVu Sans")});
-    smallBold.setPixelSize(9);
-    smallBold.setBold(true);
+// The captions were measured in narrow fonts; a wide fallback is condensed to fit them.
+QFont WindowFont() {
+    QFont font;
+    font.setFamilies({QStringLiteral("MS Sans Serif"), QStringLiteral("Liberation Sans"),
+                      QStringLiteral("Nimbus Sans"), QStringLiteral("DejaVu Sans")});
+    font.setPixelSize(11);
+    font.setStretch(QFont::SemiCondensed);
+    return font;
+}
 
-    std::map<std::string_view, QWidget*> byName{{"", this}};
-    std::map<QWidget*, std::vector<std::pair<int, QWidget*>>> focusOrder;
-    std::vector<std::pair<QWidget*, const Row*>> built;
+QFont SmallBoldFont(const QFont& windowFont) {
+    QFont font = windowFont;
+    font.setFamilies({QStringLiteral("Arial"), QStringLiteral("Liberation Sans"),
+                      QStringLiteral("Nimbus Sans"), QStringLiteral("DejaVu Sans")});
+    font.setPixelSize(9);
+    font.setBold(true);
+    return font;
+}
 
+struct Built {
+    std::map<std::string_view, QWidget*> byName;
+    std::vector<std::pair<QWidget*, const Row*>> controls;  // in layout order
+};
+
+QWidget* CreateControl(TForm1& form, const Row& row, QWidget* parent) {
+    const QString text = QString::fromUtf8(row.text);
+    return std::visit(
+        [&](auto member) -> QWidget* {
+            using W = std::remove_pointer_t<std::remove_reference_t<decltype(form.*member)>>;
+            W* widget = nullptr;
+            if constexpr (std::is_same_v<W, TTabSheet>) {
+                widget = new W;
+                static_cast<QTabWidget*>(parent)->addTab(widget, text);
+            } else {
+                widget = new W(parent);
+                widget->setGeometry(row.left, row.top, row.width, row.height);
+            }
+            if constexpr (std::is_same_v<W, TLabel>) {
+                widget->SetCaption(text);
+            } else if constexpr (std::is_same_v<W, QLineEdit>) {
+                widget->setText(text);
+                SetColour(widget, row.flags & kLight ? Colour::Light3D : Colour::Window);
+            } else if constexpr (std::is_same_v<W, TMemo>) {
+                widget->setPlainText(text);
+            } else if constexpr (std::is_same_v<W, QGroupBox>) {
+                widget->setTitle(text);
+            } else if constexpr (std::is_base_of_v<QAbstractButton, W>) {
+                widget->setText(text);
+                widget->setChecked(row.flags & kChecked);
+            }
+            form.*member = widget;
+            return widget;
+        },
+        row.member);
+}
+
+Built CreateControls(TForm1& form) {
+    const QFont smallBold = SmallBoldFont(form.font());
+    Built built;
+    built.byName.emplace("", &form);
     for (const Row& row : kRows) {
-        QWidget* parent = byName.at(row.parent);
-        const QString text = QString::fromUtf8(row.text);
-        QWidget* w = std::visit(
-            [&](auto member) -> QWidget* {
-                using W = std::remove_pointer_t<std::remove_reference_t<decltype(this->*member)>>;
-                W* widget = nullptr;
-                if constexpr (std::is_same_v<W, TTabSheet>) {
-                    widget = new W;
-                    static_cast<QTabWidget*>(parent)->addTab(widget, text);
-                } else {
-                    widget = new W(parent);
-                    widget->setGeometry(row.left, row.top, row.width, row.height);
-                }
-                if constexpr (std::is_same_v<W, TLabel>) {
-                    widget->SetCaption(text);
-                } else if constexpr (std::is_same_v<W, QLineEdit>) {
-                    widget->setText(text);
-                    SetColour(widget, row.flags & kLight ? Colour::Light3D : Colour::Window);
-                } else if constexpr (std::is_same_v<W, TMemo>) {
-                    widget->setPlainText(text);
-                } else if constexpr (std::is_same_v<W, QGroupBox>) {
-                    widget->setTitle(text);
-                } else if constexpr (std::is_base_of_v<QAbstractButton, W>) {
-                    widget->setText(text);
-                    widget->setChecked(row.flags & kChecked);
-                }
-                this->*member = widget;
-                return widget;
-            },
-            row.member);
+        QWidget* w = CreateControl(form, row, built.byName.at(row.parent));
         w->setObjectName(QString::fromLatin1(row.name));
         if (row.flags & kDisabled) w->setEnabled(false);
         if (row.flags & kBold) w->setFont(smallBold);
-        if (row.tab >= 0) focusOrder[parent].emplace_back(row.tab, w);
-        byName[row.name] = w;
-        built.emplace_back(w, &row);
+        built.byName[row.name] = w;
+        built.controls.emplace_back(w, &row);
     }
+    return built;
+}
 
-    // Accessible names, once every caption exists.
-    for (const auto& [w, row] : built) {
+// What a screen reader says for a control; empty when the row names no label or button, so
+// that a wrong reference fails the accessibility test instead of start-up.
+QString SpokenName(const Row& row, QWidget* w, const Built& built) {
+    if (!row.speak) {
         auto* button = qobject_cast<QAbstractButton*>(w);
-        if (!row->speak) {
-            if (button) w->setAccessibleName(SpokenCaption(button->text()));
-            continue;
-        }
-        const QString speak = QString::fromUtf8(row->speak);
-        if (!speak.startsWith(u'@')) {
-            w->setAccessibleName(speak);
-            continue;
-        }
-        const QStringList ref = speak.mid(1).split(u'#');
-        const QWidget* source = byName.at(ref[0].toStdString());
-        QString caption;
-        if (auto* label = dynamic_cast<const TLabel*>(source)) caption = label->Caption();
-        if (auto* box = qobject_cast<const QAbstractButton*>(source)) caption = box->text();
-        caption = SpokenCaption(caption);
-        if (ref.size() > 1) {
-            caption += ref[1] == u"hex" ? QStringLiteral(" шестнадцатеричный")
-                                        : QStringLiteral(" шестнадцатеричный с ведущими нулями");
-        }
-        w->setAccessibleName(caption);
+        return button ? SpokenCaption(button->text()) : QString();
     }
+    const QString speak = QString::fromUtf8(row.speak);
+    if (!speak.startsWith(u'@')) return speak;
+    const QStringList ref = speak.mid(1).split(u'#');
+    const auto found = built.byName.find(ref[0].toStdString());
+    if (found == built.byName.end()) return {};
+    QString caption;
+    if (auto* label = dynamic_cast<const TLabel*>(found->second)) caption = label->Caption();
+    if (auto* box = qobject_cast<const QAbstractButton*>(found->second)) caption = box->text();
+    caption = SpokenCaption(caption);
+    if (caption.isEmpty() || ref.size() == 1) return caption;
+    return caption + (ref[1] == u"hex" ? QStringLiteral(" шестнадцатеричный")
+                                       : QStringLiteral(" шестнадцатеричный с ведущими нулями"));
+}
 
-    // Keyboard focus runs depth-first through the containers, each in its own tab order.
+void NameForScreenReaders(const Built& built) {
+    for (const auto& [w, row] : built.controls) {
+        const QString name = SpokenName(*row, w, built);
+        if (!name.isEmpty()) w->setAccessibleName(name);
+    }
+}
+
+// Keyboard focus runs depth-first through the containers, each in its own tab order.
+void ChainFocus(const Built& built, const QWidget* pages) {
+    std::map<const QWidget*, std::vector<std::pair<int, QWidget*>>> byContainer;
+    for (const auto& [w, row] : built.controls) {
+        if (row->tab >= 0) byContainer[built.byName.at(row->parent)].emplace_back(row->tab, w);
+    }
     std::vector<QWidget*> chain;
-    const auto walk = [&](const auto& self, QWidget* container) -> void {
-        auto it = focusOrder.find(container);
-        if (it == focusOrder.end()) return;
+    const auto walk = [&](const auto& self, const QWidget* container) -> void {
+        auto it = byContainer.find(container);
+        if (it == byContainer.end()) return;
         auto& children = it->second;
         std::stable_sort(children.begin(), children.end(),
                          [](const auto& a, const auto& b) { return a.first < b.first; });
         for (const auto& [tab, child] : children) {
-            if (focusOrder.count(child)) {
-                if (child == PageControl1) chain.push_back(child);
+            if (byContainer.count(child)) {
+                if (child == pages) chain.push_back(child);
                 self(self, child);
             } else if (child->focusPolicy() != Qt::NoFocus) {
                 chain.push_back(child);
             }
         }
     };
-    walk(walk, this);
+    walk(walk, built.byName.at(""));
     for (std::size_t i = 1; i < chain.size(); ++i) QWidget::setTabOrder(chain[i - 1], chain[i]);
+}
 
-    for (const auto& [w, row] : built) {
+}  // namespace
+
+void TForm1::BuildLayout() {
+    setFont(WindowFont());
+    const Built built = CreateControls(*this);
+    NameForScreenReaders(built);
+    ChainFocus(built, PageControl1);
+    for (const auto& [w, row] : built.controls) {
         if (row->on) Wire(w, row->on);
     }
     PageControl1->setCurrentWidget(TabSheet2);
