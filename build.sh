@@ -4,9 +4,10 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 
-PACKAGES=(g++ cmake ninja-build qt6-base-dev libgtest-dev libgmock-dev clang-format
-          xvfb xauth xdotool x11-utils imagemagick fonts-dejavu-core libx11-dev iproute2
-          util-linux procps)
+# What building and running the program needs; the tests and benchmarks need the rest.
+RUN_PACKAGES=(g++ cmake ninja-build qt6-base-dev libfontconfig-dev fonts-dejavu-core)
+PACKAGES=("${RUN_PACKAGES[@]}" libgtest-dev libgmock-dev clang-format xvfb xauth xdotool
+          x11-utils imagemagick libx11-dev iproute2 util-linux procps)
 FUZZ_PACKAGES=(clang libclang-rt-14-dev)
 JOBS=$(nproc 2>/dev/null || echo 2)
 
@@ -58,8 +59,8 @@ run_suite() {  # run_suite <dir>
 
 case "${1:-}" in
 run)
-    install_missing "${PACKAGES[@]}"
-    build build orvan
+    install_missing "${RUN_PACKAGES[@]}"
+    build build orvan -DORVAN_TESTS=OFF -DORVAN_BENCH=OFF
     exec ./build/src/orvan
     ;;
 test)
@@ -73,7 +74,7 @@ test)
     ;;
 bench)
     install_missing "${PACKAGES[@]}"
-    build build-bench all -DCMAKE_BUILD_TYPE=Release -DORVAN_TESTS=OFF
+    build build-bench all -DCMAKE_BUILD_TYPE=Release -DORVAN_TESTS=OFF -DORVAN_BENCH=ON
     isolated ./bench/run.sh build-bench
     ;;
 fuzz)
@@ -87,7 +88,7 @@ fuzz)
     ;;
 shots)
     install_missing "${PACKAGES[@]}"
-    build build orvan-shots
+    build build orvan-shots -DORVAN_TESTS=OFF -DORVAN_BENCH=OFF
     isolated ./build/tools/orvan-shots "${2:-out}"
     ;;
 *)
