@@ -36,16 +36,7 @@ void SystemEnv::Pause(int milliseconds) {
 }
 
 base::LocalDateTime SystemEnv::LocalTime() {
-    const std::time_t now = std::time(nullptr);
-    std::tm t{};
-    localtime_r(&now, &t);
-    return {t.tm_year + 1900,
-            t.tm_mon + 1,
-            t.tm_mday,
-            t.tm_hour,
-            t.tm_min,
-            t.tm_sec,
-            t.tm_wday == 0 ? 7 : t.tm_wday};
+    return base::LocalDateTimeAt(std::time(nullptr));
 }
 
 std::string SystemEnv::LocalHostName() {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -20,6 +21,9 @@ public:
 
     std::vector<Box> boxes;
     std::vector<std::string> events;  // "box", "beep", "pause 500" in the order they happened
+    // Runs before each event is recorded, so that a test can log in between what reached a
+    // peer, and see sends, pauses and beeps in one order.
+    std::function<void()> beforeEvent;
     int beeps = 0;
 
     std::string hostName = "testhost";
@@ -29,14 +33,17 @@ public:
 
     void ShowMessage(app::BoxKind kind, const std::string& caption,
                      const std::string& text) override {
+        if (beforeEvent) beforeEvent();
         boxes.push_back({kind, caption, text});
         events.push_back("box");
     }
     void Beep() override {
+        if (beforeEvent) beforeEvent();
         ++beeps;
         events.push_back("beep");
     }
     void Pause(int milliseconds) override {
+        if (beforeEvent) beforeEvent();
         events.push_back("pause " + std::to_string(milliseconds));
     }
     base::LocalDateTime LocalTime() override { return now; }

@@ -73,7 +73,7 @@ public:
         }
     }
 
-private:
+    // A datagram already waiting, without waiting or running the event loop.
     std::optional<Datagram> TryReceive() const {
         static char buffer[70000];
         sockaddr_in from{};
@@ -86,6 +86,7 @@ private:
         return Datagram{QByteArray(buffer, n), QString::fromLatin1(ip), ntohs(from.sin_port)};
     }
 
+private:
     int fd_ = -1;
     std::uint16_t port_ = 0;
 };

@@ -1,0 +1,43 @@
+// The real host seam: its clock reads the local zone, and its pause really waits.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <ctime>
+
+#include "app/env.h"
+
+namespace {
+
+bool Same(const base::LocalDateTime& a, const base::LocalDateTime& b) {
+    return a.year == b.year && a.month == b.month && a.day == b.day && a.hour == b.hour &&
+           a.minute == b.minute && a.second == b.second && a.isoWeekday == b.isoWeekday;
+}
+
+TEST(SystemEnvTest, ClockReadsNowInTheLocalZone) {
+    // Far from UTC, so that a reading in UTC, or of another instant, cannot pass.
+    setenv("TZ", "FAR-13", 1);
+    tzset();
+    app::SystemEnv env;
+    const std::time_t before = std::time(nullptr);
+    const base::LocalDateTime got = env.LocalTime();
+    const std::time_t after = std::time(nullptr);
+    bool matched = false;
+    for (std::time_t t = before; t <= after; ++t) matched |= Same(got, base::LocalDateTimeAt(t));
+    EXPECT_TRUE(matched);
+    std::tm utc{};
+    gmtime_r(&before, &utc);
+    EXPECT_NE(got.hour, utc.tm_hour);
+    unsetenv("TZ");
+    tzset();
+}
+
+TEST(SystemEnvTest, PauseWaitsAtLeastAsLongAsAsked) {
+    app::SystemEnv env;
+    const auto start = std::chrono::steady_clock::now();
+    env.Pause(500);
+    const auto waited = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(waited, std::chrono::milliseconds(490));
+}
+
+}  // namespace
