@@ -18,6 +18,7 @@ void SystemEnv::ShowMessage(BoxKind kind, const std::string& caption, const std:
         kind == BoxKind::Plain ? QMessageBox::NoIcon : QMessageBox::Critical;
     QMessageBox box(icon, ToQString(caption), ToQString(text), QMessageBox::Ok,
                     kind == BoxKind::Fatal ? nullptr : QApplication::activeWindow());
+    box.setTextFormat(Qt::PlainText);  // texts carry what the operator typed or a peer sent
     box.setWindowModality(Qt::ApplicationModal);
     box.exec();
 }

@@ -2,7 +2,6 @@
 // live address conversion, replace, reconnect.
 #include <QCoreApplication>
 
-#include "app/text.h"
 #include "base/int_conv.h"
 #include "config/codec.h"
 #include "ui/form1.h"
@@ -41,7 +40,7 @@ void TForm1::Memo1Change() {
     if (!CheckBox3->isChecked()) return;
     env_.Beep();
     const config::ConfigReplyFields fields =
-        config::ParseConfigReply(app::FromQString(Memo1->FirstLine()));
+        config::ParseConfigReply(MessageBytes(Memo1->FirstLine()));
     const std::pair<const std::optional<std::string>&, QLineEdit*> targets[] = {
         {fields.telemetryPort, Edit4}, {fields.h323Port, Edit11},          {fields.gateway, Edit18},
         {fields.ipAddress, Edit8},     {fields.handsetController, Edit19}, {fields.netMask, Edit26},

@@ -2,6 +2,7 @@
 #include <QApplication>
 #include <QScreen>
 #include <algorithm>
+#include <limits>
 #include <map>
 #include <variant>
 #include <vector>
@@ -208,6 +209,7 @@ QWidget* CreateControl(TForm1& form, const Row& row, QWidget* parent) {
             if constexpr (std::is_same_v<W, TLabel>) {
                 widget->SetCaption(text);
             } else if constexpr (std::is_same_v<W, QLineEdit>) {
+                widget->setMaxLength(std::numeric_limits<int>::max());  // no limit, as typed
                 widget->setText(text);
                 SetColour(widget, row.flags & kLight ? Colour::Light3D : Colour::Window);
             } else if constexpr (std::is_same_v<W, TMemo>) {

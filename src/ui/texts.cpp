@@ -1,5 +1,7 @@
 #include "ui/texts.h"
 
+#include <algorithm>
+
 #include "app/text.h"
 
 namespace ui {
@@ -40,6 +42,19 @@ QString DisplayText(std::string_view message) {
         }
     }
     return out;
+}
+
+std::string MessageBytes(const QString& shown) {
+    const auto symbol = [](char16_t c) { return (c >= 0x2400 && c < 0x2420) || c == 0x2421; };
+    if (std::none_of(shown.begin(), shown.end(), [&](QChar c) { return symbol(c.unicode()); })) {
+        return app::FromQString(shown);
+    }
+    QString text = shown;
+    for (QChar& c : text) {
+        const char16_t u = c.unicode();
+        if (symbol(u)) c = QChar(u == 0x2421 ? char16_t(0x7F) : char16_t(u - 0x2400));
+    }
+    return app::FromQString(text);
 }
 
 }  // namespace ui

@@ -15,4 +15,8 @@ void SetTextOf(QLineEdit* edit, std::string_view text);
 // visible symbols, so that a NUL cannot cut the line.
 QString DisplayText(std::string_view message);
 
+// The bytes behind a memo's text: the symbols DisplayText shows for control bytes become
+// those bytes again, so that what is parsed and sent back is what arrived.
+std::string MessageBytes(const QString& shown);
+
 }  // namespace ui

@@ -29,6 +29,10 @@ void SetEditEnabled(QLineEdit* edit, bool enabled) {
     SetColour(edit, enabled ? Colour::Window : Colour::Light3D);
 }
 
+TLabel::TLabel(QWidget* parent) : QLabel(parent) {
+    setTextFormat(Qt::PlainText);
+}
+
 void TLabel::SetCaption(const QString& caption) {
     caption_ = caption;
     // Qt breaks lines at "\n"; the caption keeps its "\r\n".
@@ -55,6 +59,7 @@ TStatusBar::TStatusBar(QWidget* parent) : QFrame(parent) {
         auto* panel = new QLabel(this);
         panel->setFrameStyle(QFrame::Panel | QFrame::Sunken);
         panel->setIndent(2);
+        panel->setTextFormat(Qt::PlainText);  // the panels show host texts the operator typed
         panel->setGeometry(left, 2, kWidths[i] - 2, kHeight - 2);
         left += kWidths[i];
         panels_[static_cast<std::size_t>(i)] = panel;

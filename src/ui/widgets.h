@@ -17,9 +17,10 @@ Colour ColourOf(const QLineEdit* edit);
 void SetEditEnabled(QLineEdit* edit, bool enabled);
 
 // A label sizes itself to its caption.
+// Shows its caption literally, never as markup: captions carry operator and received text.
 class TLabel : public QLabel {
 public:
-    using QLabel::QLabel;
+    explicit TLabel(QWidget* parent);
     void SetCaption(const QString& caption);
     QString Caption() const { return caption_; }
 

@@ -1,11 +1,17 @@
 // The real host seam: its clock reads the local zone, and its pause really waits.
 #include <gtest/gtest.h>
 
+#include <QApplication>
+#include <QLabel>
+#include <QMessageBox>
+#include <QTimer>
+
 #include <chrono>
 #include <cstdlib>
 #include <ctime>
 
 #include "app/env.h"
+#include "app/text.h"
 
 namespace {
 
@@ -38,6 +44,32 @@ TEST(SystemEnvTest, PauseWaitsAtLeastAsLongAsAsked) {
     env.Pause(500);
     const auto waited = std::chrono::steady_clock::now() - start;
     EXPECT_GE(waited, std::chrono::milliseconds(490));
+}
+
+TEST(SystemEnvTest, BoxesShowTheirTextLiterally) {
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    int argc = 1;
+    char name[] = "system_env_test";
+    char* argv[] = {name, nullptr};
+    QApplication application(argc, argv);
+    app::SystemEnv env;
+    const std::string markup = "<h1><i>x</i></h1>";
+    QString shown;
+    bool plain = false;
+    QTimer::singleShot(0, [&] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        if (!box) return;
+        for (const QLabel* label : box->findChildren<QLabel*>()) {
+            if (label->text() != app::ToQString(markup)) continue;
+            shown = label->text();
+            // As markup the label would draw one large "x", far narrower than the characters.
+            plain = label->sizeHint().width() >= label->fontMetrics().horizontalAdvance(shown);
+        }
+        box->accept();
+    });
+    env.ShowMessage(app::BoxKind::Plain, "caption", markup);
+    EXPECT_EQ(shown.toStdString(), markup);
+    EXPECT_TRUE(plain);
 }
 
 }  // namespace

@@ -562,6 +562,30 @@ private Q_SLOTS:
         QCOMPARE(ReadSide(*form), kSampleReadSide);
     }
 
+    void controlBytesOfAReplyReachTheDeviceUnchanged() {
+        FakeEnv env;
+        auto form = Shown(env);
+        const std::uint16_t port = FreePort();
+        Listen(*form, port);
+        form->CheckBox3->click();
+        const Peer device;
+        AimClientAt(*form, device);
+        const QByteArray mac(
+            "00\x01"
+            "AC\x7F",
+            6);
+        QVERIFY(Deliver(
+            device, "<1788#1789#C0.A8.77.1#C0.A8.77.8D#C0.A8.77.F0#FF.FF.FF.0#" + mac + ">", port));
+        form->CheckBox7->click();  // the configuration command alone
+
+        form->Button6->click();
+        form->Button5->click();
+        QCOMPARE(ReceivedBeforeMarker(device),
+                 QList<QByteArray>{"<1788#1789#C0.A8.77.01#C0.A8.77.8D#C0.A8.77.F0#FF.FF.FF.00#" +
+                                   mac + ">"});
+        QCOMPARE(Boxes(env), QStringList());
+    }
+
     void commandDoesNothingWithoutProgrammingMode() {
         FakeEnv env;
         auto form = Shown(env);

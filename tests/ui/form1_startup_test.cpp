@@ -178,6 +178,32 @@ private Q_SLOTS:
         }
     }
 
+    void editsTakeTextOfAnyLength() {
+        FakeEnv env;
+        auto form = Shown(env);
+        const QString pasted(100000, u'7');
+        for (QLineEdit* edit : form->findChildren<QLineEdit*>()) {
+            if (edit->objectName().isEmpty()) continue;  // parts of composite widgets
+            edit->setText(pasted);
+            QVERIFY2(edit->text() == pasted, qPrintable(edit->objectName()));
+        }
+    }
+
+    void markupIsShownAsTyped() {
+        FakeEnv env;
+        auto form = Shown(env);
+        const QString markup = QStringLiteral("<h1><i>x</i></h1>");
+        form->Edit3->setText(markup);
+        form->StatusBar1->SetPanelText(0, markup);
+        // Read as markup, the text would be one large "x", far narrower than its characters.
+        QCOMPARE(form->PortLabel->text(), markup);
+        QVERIFY(form->PortLabel->width() >=
+                form->PortLabel->fontMetrics().horizontalAdvance(markup));
+        const auto* panel = form->StatusBar1->findChildren<QLabel*>().front();
+        QCOMPARE(panel->text(), markup);
+        QVERIFY(panel->sizeHint().width() >= panel->fontMetrics().horizontalAdvance(markup));
+    }
+
     void resizingMovesOnlyTheStatusBar() {
         FakeEnv env;
         auto form = Shown(env);
