@@ -34,6 +34,7 @@ TMemo::TMemo(QWidget* parent) : QPlainTextEdit(parent) {
 void TMemo::ClearSilently() {
     clearPending_ = true;
     pending_.clear();
+    pendingSize_ = 0;
     // Restarting a running timer would hold the screen back for as long as datagrams come.
     if (!flushTimer_.isActive()) flushTimer_.start();
 }
@@ -42,12 +43,15 @@ void TMemo::Clear() {
     flushTimer_.stop();
     clearPending_ = false;
     pending_.clear();
+    pendingSize_ = 0;
     clear();
     hasLines_ = false;
 }
 
 void TMemo::AddLine(const QString& line) {
     pending_.append(line);
+    pendingSize_ += line.size() + 1;
+    if (DocumentSize() + pendingSize_ > budget_) Trim();
     if (!flushTimer_.isActive()) flushTimer_.start();
     Q_EMIT Changed();
 }
@@ -98,10 +102,67 @@ void TMemo::CatchUp(qsizetype limit) {
         hasLines_ = true;
     }
     clearPending_ = false;
+    for (qsizetype i = 0; i < count; ++i) pendingSize_ -= pending_[i].size() + 1;
     pending_.remove(0, count);
+    if (Size() > budget_) Trim();
     if (atEnd) bar->setValue(bar->maximum());
     flushing_ = false;
     if (!pending_.isEmpty()) flushTimer_.start();
+}
+
+void TMemo::SetBudget(qsizetype characters) {
+    budget_ = characters;
+    if (Size() > budget_) Trim();
+}
+
+qsizetype TMemo::DocumentSize() const {
+    // characterCount() counts one break after the last line too, as pendingSize_ does.
+    return clearPending_ || !hasLines_ ? 0 : document()->characterCount();
+}
+
+qsizetype TMemo::Size() const {
+    return DocumentSize() + pendingSize_;
+}
+
+void TMemo::Trim() {
+    const qsizetype inDocument = DocumentSize();
+    const qsizetype newest = !pending_.isEmpty() ? pending_.back().size() + 1
+                             : inDocument > 0    ? document()->lastBlock().length()
+                                                 : 0;
+    qsizetype excess = Size() - std::max(budget_ - budget_ / 4, newest);
+    if (excess <= 0) return;
+    if (inDocument > 0 && (excess < inDocument || pending_.isEmpty())) {
+        // Whole lines from the top, up to the one where the excess ends; the last line of the
+        // document stays when it is the newest.
+        QTextBlock end = document()->findBlock(int(std::min(excess, inDocument) - 1)).next();
+        if (!end.isValid() && pending_.isEmpty()) end = document()->lastBlock();
+        if (end.isValid()) {
+            const bool wasFlushing = flushing_;
+            flushing_ = true;  // not a change of the text for the handlers
+            QTextCursor cursor(document());
+            cursor.setPosition(end.position(), QTextCursor::KeepAnchor);
+            cursor.removeSelectedText();
+            flushing_ = wasFlushing;
+            return;
+        }
+    }
+    if (inDocument > 0) {
+        // The whole document goes: emptied when the pending lines go in.
+        excess -= inDocument;
+        clearPending_ = true;
+        if (!flushTimer_.isActive()) flushTimer_.start();
+    }
+    DropPending(excess);
+}
+
+void TMemo::DropPending(qsizetype characters) {
+    qsizetype count = 0, dropped = 0;
+    while (dropped < characters && count + 1 < pending_.size()) {
+        dropped += pending_[count].size() + 1;
+        ++count;
+    }
+    pending_.remove(0, count);
+    pendingSize_ -= dropped;
 }
 
 void TMemo::OnFrame() {

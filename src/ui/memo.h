@@ -14,6 +14,11 @@ namespace ui {
 // on screen catches up at most once per frame: a flood of datagrams then costs one layout
 // and one paint per frame instead of one per datagram, and every message is still its own
 // line.
+//
+// A memo holds at most a budget of characters, counting lines not yet drawn: past it the
+// oldest lines go first, down to three quarters of the budget so that trimming is rare, and
+// the newest line is always kept whole. A listener left on next to a chatty peer then keeps
+// the latest messages instead of exhausting the memory.
 class TMemo : public QPlainTextEdit {
     Q_OBJECT
 public:
@@ -25,6 +30,11 @@ public:
     QString Text() const;               // the whole text, lines not yet drawn included
     void Flush();                       // brings the document up to date now
 
+    static constexpr qsizetype kDefaultBudget = 8 * 1024 * 1024;  // characters
+    void SetBudget(qsizetype characters);
+    qsizetype Budget() const { return budget_; }
+    qsizetype Size() const;  // characters held, lines not yet drawn included
+
 Q_SIGNALS:
     void Changed();
 
@@ -34,9 +44,14 @@ protected:
 private:
     void OnFrame();
     void CatchUp(qsizetype limit);  // takes up to limit pending lines into the document
+    qsizetype DocumentSize() const;
+    void Trim();
+    void DropPending(qsizetype characters);
 
     bool clearPending_ = false;  // the document is to be emptied before pending_ goes in
     QStringList pending_;
+    qsizetype pendingSize_ = 0;  // characters of pending_, a line break after each line
+    qsizetype budget_ = kDefaultBudget;
     bool hasLines_ = false;  // the document holds at least one line, perhaps an empty one
     bool flushing_ = false;
     QTimer flushTimer_;

@@ -1,0 +1,76 @@
+// The memo's budget: floods keep the newest lines, whole and in order, within the budget,
+// whether the memo is on screen, hidden, or drawn in part.
+#include <QSignalSpy>
+#include <QTest>
+
+#include "ui/memo.h"
+
+using ui::TMemo;
+
+class MemoTest : public QObject {
+    Q_OBJECT
+
+    enum Drawing { Hidden, ShownEachLine, ShownEveryThird };
+
+private Q_SLOTS:
+    void keepsTheNewestLinesWithinTheBudget_data() {
+        QTest::addColumn<int>("drawing");
+        QTest::addColumn<QStringList>("lines");
+        QStringList short_, mixed;
+        for (int i = 0; i < 60; ++i) short_.append(QStringLiteral("line %1").arg(i));
+        for (int i = 0; i < 30; ++i) mixed.append(QString(1 + (i * 37) % 45, QChar(u'a' + i % 26)));
+        const QStringList huge{QStringLiteral("first"), QString(250, u'h'), QStringLiteral("x"),
+                               QString(300, u'z')};
+        for (const auto& [name, drawing] :
+             {std::pair{"hidden", Hidden}, {"shown", ShownEachLine}, {"partly", ShownEveryThird}}) {
+            QTest::addRow("short lines, %s", name) << int(drawing) << short_;
+            QTest::addRow("lines of many lengths, %s", name) << int(drawing) << mixed;
+            QTest::addRow("a line larger than the budget, %s", name) << int(drawing) << huge;
+        }
+    }
+
+    void keepsTheNewestLinesWithinTheBudget() {
+        QFETCH(int, drawing);
+        QFETCH(QStringList, lines);
+        constexpr qsizetype kBudget = 100;
+        QWidget window;
+        TMemo memo(&window);
+        memo.SetBudget(kBudget);
+        memo.setPlainText(QStringLiteral("Данные от сервера:"));
+        if (drawing != Hidden) window.show();
+        QSignalSpy changes(&memo, &TMemo::Changed);
+
+        QStringList all{QStringLiteral("Данные от сервера:")};
+        for (qsizetype i = 0; i < lines.size(); ++i) {
+            memo.AddLine(lines[i]);
+            all.append(lines[i]);
+            if (drawing == ShownEachLine || (drawing == ShownEveryThird && i % 3 == 2)) {
+                memo.Flush();
+            }
+            const QString text = memo.Text();
+            QVERIFY2(memo.Size() <= std::max(kBudget, lines[i].size() + 1),
+                     qPrintable(QString::number(memo.Size())));
+            QCOMPARE(memo.Size(), text.size() + 1);
+            // The newest lines of all, whole and in order, the newest one always among them.
+            const QStringList kept = text.split(u'\n');
+            QVERIFY(!kept.isEmpty());
+            QCOMPARE(kept, all.mid(all.size() - kept.size()));
+        }
+        QCOMPARE(changes.count(), lines.size());
+        memo.Flush();
+        QCOMPARE(memo.document()->toPlainText().split(u'\n').last(), lines.last());
+    }
+
+    void clearingEmptiesTheCount() {
+        TMemo memo(nullptr);
+        memo.SetBudget(50);
+        for (int i = 0; i < 20; ++i) memo.AddLine(QStringLiteral("0123456789"));
+        memo.Clear();
+        QCOMPARE(memo.Size(), qsizetype(0));
+        memo.AddLine(QStringLiteral("after"));
+        QCOMPARE(memo.Text(), QStringLiteral("after"));
+    }
+};
+
+QTEST_MAIN(MemoTest)
+#include "memo_test.moc"
