@@ -41,13 +41,27 @@ double Ms(Clock::duration d) {
     return std::chrono::duration<double, std::milli>(d).count();
 }
 
-long ResidentKb() {
+long StatusKb(const char* field) {
     std::ifstream status("/proc/self/status");
     std::string line;
+    const std::size_t n = std::char_traits<char>::length(field);
     while (std::getline(status, line)) {
-        if (line.rfind("VmRSS:", 0) == 0) return std::strtol(line.c_str() + 6, nullptr, 10);
+        if (line.rfind(field, 0) == 0) return std::strtol(line.c_str() + n, nullptr, 10);
     }
     return -1;
+}
+
+long ResidentKb() {
+    return StatusKb("VmRSS:");
+}
+
+// The peak resident size since the last ResetPeak.
+long PeakKb() {
+    return StatusKb("VmHWM:");
+}
+
+void ResetPeak() {
+    std::ofstream("/proc/self/clear_refs") << "5";
 }
 
 double CpuMs() {
@@ -278,6 +292,7 @@ private:
         memo2_before_ = form_->Memo2->Text();
         seqs_.assign(o_.count, 0);  // written now, so that it is in the memory before
         rss_before_ = ResidentKb();
+        ResetPeak();
         cpu_before_ = CpuMs();
         ready_ = Clock::now();
         last_beat_ = ready_;
@@ -295,21 +310,23 @@ private:
         const long rss_after = ResidentKb();
         const double cpu_ms = CpuMs() - cpu_before_;
 
-        // Memo2: what it held before, then one line per datagram in the order received.
+        // Memo2: what it held before, then one line per datagram in the order received; past
+        // its budget only the newest of them, each whole.
+        const long peak = PeakKb();
         const QString text = form_->Memo2->Text();
+        const QStringList lines = text.split(u'\n');
         std::uint64_t memo2_ok = 0, memo2_lines = 0;
-        bool prefix_ok = text.startsWith(memo2_before_ + u'\n');
-        if (prefix_ok) {
-            const QStringList lines = text.mid(memo2_before_.size() + 1).split(u'\n');
-            memo2_lines = static_cast<std::uint64_t>(lines.size());
-            for (qsizetype i = 0; i < lines.size(); ++i) {
-                const auto at = static_cast<std::size_t>(i);
-                if (at >= seqs_.size() || at >= received_ || seqs_[at] == UINT32_MAX) continue;
-                const std::string expected = bench::MakeMessage(o_.kind, seqs_[at], o_.size);
-                if (lines[i] ==
-                    QLatin1String(expected.data(), static_cast<qsizetype>(expected.size())))
-                    ++memo2_ok;
-            }
+        const bool prefix_ok = text.startsWith(memo2_before_ + u'\n');
+        for (qsizetype k = 0; k < lines.size(); ++k) {
+            const qsizetype from_end = lines.size() - 1 - k;
+            if (static_cast<std::uint64_t>(from_end) >= received_) continue;  // the start text
+            ++memo2_lines;
+            const auto at =
+                static_cast<std::size_t>(received_ - 1 - static_cast<std::uint64_t>(from_end));
+            if (at >= seqs_.size() || seqs_[at] == UINT32_MAX) continue;
+            const std::string expected = bench::MakeMessage(o_.kind, seqs_[at], o_.size);
+            if (lines[k] == QLatin1String(expected.data(), static_cast<qsizetype>(expected.size())))
+                ++memo2_ok;
         }
         const double span = received_ > 1 ? Ms(last_ - first_) / 1000 : 0;
         std::printf(
@@ -317,7 +334,8 @@ private:
             "memo2_prefix_ok=%d memo2_lines=%llu memo2_ok=%llu skipped=%llu max_stall_ms=%.1f "
             "memo1_screen_lag_ms=%.1f memo2_screen_lag_ms=%.1f "
             "max_stall_at=%llu idle_max_gap_ms=%.1f rss_before_kb=%ld rss_after_kb=%ld "
-            "handled_per_s=%.1f handler_ms_total=%.1f handler_max_ms=%.2f cpu_ms=%.1f\n",
+            "handled_per_s=%.1f handler_ms_total=%.1f handler_max_ms=%.2f cpu_ms=%.1f "
+            "peak_kb=%ld memo2_chars=%lld memo_budget=%lld\n",
             static_cast<unsigned long long>(received_), o_.count,
             static_cast<unsigned long long>(order_bad_),
             static_cast<unsigned long long>(memo1_bad_),
@@ -326,7 +344,9 @@ private:
             static_cast<unsigned long long>(skipped_), max_gap_, memo1_.max_lag_ms,
             memo2_.max_lag_ms, static_cast<unsigned long long>(max_gap_at_), idle_max_gap_,
             rss_before_, rss_after, span > 0 ? static_cast<double>(received_) / span : 0,
-            handler_ms_, handler_max_ms_, cpu_ms);
+            handler_ms_, handler_max_ms_, cpu_ms, peak,
+            static_cast<long long>(form_->Memo2->Size()),
+            static_cast<long long>(form_->Memo2->Budget()));
         if (o_.profile) {
             std::printf("PROFILE event_type count total_ms max_ms\n");
             for (const auto& [type, c] : app_.costs) {

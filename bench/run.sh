@@ -9,6 +9,7 @@
 #   ORVAN_BENCH_ROUNDS=1     rounds of C server then Orvan per configuration (default 3)
 #   ORVAN_BENCH_MAP_RUNS=9   launches of each program for the start-up figure (default 15)
 #   ORVAN_BENCH_PROFILE=1    adds the window's time per event type to the raw output
+#   ORVAN_BENCH_FLOOD_SCALE=10  divides the long floods' datagram counts (default 1)
 # Raw output goes to BUILD_DIR/bench-results. Exits 1 when a target is missed.
 set -euo pipefail
 
@@ -172,6 +173,31 @@ for config in "${CONFIGS[@]}"; do
     run_c "$i-c$((ROUNDS + 1))" "$size" "$w" "$kind"
 done
 
+# Long floods: ten minutes' worth of datagrams in one run each, for the window's memory, with
+# Memo2 hidden and in view. The reference is the window's own idle memory.
+FLOOD_SCALE=${ORVAN_BENCH_FLOOD_SCALE:-1}
+FLOODS=(
+    "100 B x $((2000000 / FLOOD_SCALE)), Memo2 hidden|100|$((2000000 / FLOOD_SCALE))|work"
+    "100 B x $((2000000 / FLOOD_SCALE)), Memo2 in view|100|$((2000000 / FLOOD_SCALE))|stream"
+    "8 KiB x $((200000 / FLOOD_SCALE)), Memo2 hidden|8192|$((200000 / FLOOD_SCALE))|work"
+    "8 KiB x $((200000 / FLOOD_SCALE)), Memo2 in view|8192|$((200000 / FLOOD_SCALE))|stream"
+)
+j=0
+for config in "${FLOODS[@]}"; do
+    IFS='|' read -r name size count tab <<<"$config"
+    j=$((j + 1))
+    echo "[flood $j/${#FLOODS[@]}] $name" >&2
+    : >"$OUT/f$j.window"
+    "$BIN/bench-form-host" --port "$PORT" --count "$count" --size "$size" --kind plain \
+        --tab "$tab" >"$OUT/f$j.window" 2>"$OUT/f$j.window.err" &
+    CHILD_PID=$!
+    wait_ready "$OUT/f$j.window" "$CHILD_PID" 60 || { echo "$0: no window for $name" >&2; exit 1; }
+    "$BIN/bench-loadgen" --port "$PORT" --count "$count" --size "$size" --window 64 --kind plain \
+        >"$OUT/f$j.load" 2>&1
+    wait_pid "$CHILD_PID" 600
+    CHILD_PID=
+done
+
 # Start-up: launch to the window being mapped, the real program against a bare Qt window,
 # alternately, after one launch of each to warm the caches.
 echo "start-up: $MAP_RUNS launches each of orvan and a bare Qt window" >&2
@@ -250,8 +276,10 @@ report() {
             bad=$( (each memo1_bad "${ws[@]}"; each order_bad "${ws[@]}"; each parse_bad "${ws[@]}"
                     each skipped "${ws[@]}") | sum)
             m2=$(each memo2_ok "${ws[@]}" | sum)
-            row "" "shown $got, Memo2 lines right $m2" "all $((N * ROUNDS)), in order" \
-                "$(check "$got == $N * $ROUNDS && $m2 == $got && $bad == 0")"
+            local kept
+            kept=$(each memo2_lines "${ws[@]}" | sum)
+            row "" "shown $got; Memo2 keeps $kept, right $m2" "all $((N * ROUNDS)), in order" \
+                "$(check "$got == $N * $ROUNDS && $m2 == $kept && $kept > 0 && $bad == 0")"
             [ "$bad" -eq 0 ] || row "" "Memo1 wrong, out of order, not parsed, skipped: $bad" "" ""
             stall=$(each max_stall_ms "${ws[@]}" | sort -g | tail -n1)
             row "" "longest interface stall $stall ms" "<= 100 ms" "$(check "$stall <= 100")"
@@ -272,6 +300,23 @@ report() {
         else
             row "" "the window gave no result in every round" "" "$(check 0)"
         fi
+    done
+    local j=0 f peak idle
+    for config in "${FLOODS[@]}"; do
+        IFS='|' read -r name size count tab <<<"$config"
+        j=$((j + 1))
+        f=$OUT/f$j.window
+        if ! grep -q '^RESULT received' "$f"; then
+            row "$name" "the window gave no result" "" "$(check 0)"
+            continue
+        fi
+        idle=$(kv rss_before_kb "$f") peak=$(kv peak_kb "$f")
+        row "$name" "peak $(calc %.0f "$peak / 1024") MB, $(calc %.0f "($peak - $idle) / 1024") MB above idle" \
+            "< 150 MB above idle" "$(check "$peak - $idle < 150 * 1024")"
+        row "" "shown $(kv received "$f") of $count, $(kv rps "$OUT/f$j.load") replies/s" "" ""
+        row "" "Memo2 $(kv memo2_chars "$f") chars, $(kv memo2_lines "$f") lines, right $(kv memo2_ok "$f")" \
+            "within $(kv memo_budget "$f"), all right" \
+            "$(check "$(kv memo2_chars "$f") <= $(kv memo_budget "$f") && $(kv memo2_ok "$f") == $(kv memo2_lines "$f")")"
     done
     local mo mb
     mo=$(median <"$OUT/map-orvan") mb=$(median <"$OUT/map-bare")
