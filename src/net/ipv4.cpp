@@ -4,7 +4,6 @@
 #include <netdb.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <memory>
@@ -88,17 +87,11 @@ in_addr Resolve(const std::string& host) {
     return Lookup(host).front();
 }
 
-int OpenDatagramSocket(bool non_blocking) {
-    const int fd =
-        socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | (non_blocking ? SOCK_NONBLOCK : 0), 0);
-    if (fd < 0) throw base::Error(kCannotAllocateSocket);
+Descriptor OpenDatagramSocket(bool non_blocking) {
+    Descriptor fd(
+        socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | (non_blocking ? SOCK_NONBLOCK : 0), 0));
+    if (!fd.Valid()) throw base::Error(kCannotAllocateSocket);
     return fd;
-}
-
-void CloseSocket(int& fd) {
-    if (fd < 0) return;
-    ::close(fd);
-    fd = -1;
 }
 
 void SendDatagram(int fd, std::string_view bytes, in_addr addr, std::uint16_t port) {

@@ -9,6 +9,8 @@
 #include <string_view>
 #include <vector>
 
+#include "net/descriptor.h"
+
 namespace net::ipv4 {
 
 // Four decimal parts, each 0..255, digits only; leading zeros keep the part decimal.
@@ -25,9 +27,7 @@ std::vector<in_addr> Lookup(const std::string& name);
 in_addr Resolve(const std::string& host);
 
 // A datagram socket (close-on-exec); throws "Cannot allocate socket." when none can be had.
-int OpenDatagramSocket(bool non_blocking);
-
-void CloseSocket(int& fd);
+Descriptor OpenDatagramSocket(bool non_blocking);
 
 // Sends one datagram; throws the send failures of the endpoints.
 void SendDatagram(int fd, std::string_view bytes, in_addr addr, std::uint16_t port);

@@ -1,192 +1,85 @@
 #include "net/socket_error.h"
 
+#include <array>
 #include <cerrno>
 
 namespace net {
 
+namespace {
+
+// One row per Windows Sockets number: its description ("" where none is shown) and the
+// system error numbers that stand for it here.
+struct Row {
+    int wsa;
+    const char* description;
+    std::array<int, 2> errnos;  // 0: none
+};
+
+// Linux reports a firewall refusal as EPERM where Windows says access denied, and has no
+// socket out-of-memory number but ENOMEM, for which buffer space is the nearest.
+constexpr Row kTable[] = {
+    {10004, "Interrupted system call.", {EINTR}},
+    {10009, "Bad file number.", {EBADF}},
+    {10013, "Access denied.", {EACCES, EPERM}},
+    {10014, "Bad address.", {EFAULT}},
+    {10022, "Invalid argument.", {EINVAL}},
+    {10024, "Too many open files.", {EMFILE, ENFILE}},
+    {10035, "Operation would block. ", {EWOULDBLOCK, EAGAIN}},
+    {10036, "Operation now in progress.", {EINPROGRESS}},
+    {10037, "Operation already in progress.", {EALREADY}},
+    {10038, "Socket operation on non-socket.", {ENOTSOCK}},
+    {10039, "Destination address required.", {EDESTADDRREQ}},
+    {10040, "Message too long.", {EMSGSIZE}},
+    {10041, "Protocol wrong type for socket.", {EPROTOTYPE}},
+    {10042, "Bad protocol option.", {ENOPROTOOPT}},
+    {10043, "Protocol not supported.", {EPROTONOSUPPORT}},
+    {10044, "Socket type not supported.", {ESOCKTNOSUPPORT}},
+    {10045, "Operation not supported on socket.", {EOPNOTSUPP}},
+    {10046, "Protocol family not supported.", {EPFNOSUPPORT}},
+    {10047, "Address family not supported by protocol family.", {EAFNOSUPPORT}},
+    {10048, "Address already in use.", {EADDRINUSE}},
+    {10049, "Cannot assign requested address.", {EADDRNOTAVAIL}},
+    {10050, "Network is down.", {ENETDOWN}},
+    {10051, "Network is unreachable.", {ENETUNREACH}},
+    {10052, "Net dropped connection or reset.", {ENETRESET}},
+    {10053, "Software caused connection abort.", {ECONNABORTED}},
+    {10054, "Connection reset by peer.", {ECONNRESET}},
+    {10055, "No buffer space available.", {ENOBUFS, ENOMEM}},
+    {10056, "Socket is already connected.", {EISCONN}},
+    {10057, "Socket is not connected.", {ENOTCONN}},
+    {10058, "Cannot send or receive after socket is closed.", {ESHUTDOWN}},
+    {10059, "Too many references, cannot splice.", {ETOOMANYREFS}},
+    {10060, "Connection timed out.", {ETIMEDOUT}},
+    {10061, "Connection refused.", {ECONNREFUSED}},
+    {10062, "Too many levels of symbolic links.", {ELOOP}},
+    {10063, "File name too long.", {ENAMETOOLONG}},
+    {10064, "Host is down.", {EHOSTDOWN}},
+    {10065, "No route to host.", {EHOSTUNREACH}},
+    {10066, "Directory not empty", {ENOTEMPTY}},
+    {10068, "", {EUSERS}},
+    {10069, "", {EDQUOT}},
+    {10070, "", {ESTALE}},
+    {10071, "", {EREMOTE}},
+    {kHostNotFound, "Host not found.", {}},
+};
+
+}  // namespace
+
 int WsaFromErrno(int err) {
-    switch (err) {
-        case EINTR:
-            return 10004;
-        case EBADF:
-            return 10009;
-        // Linux reports a firewall refusal as EPERM where Windows says access denied.
-        case EACCES:
-        case EPERM:
-            return 10013;
-        case EFAULT:
-            return 10014;
-        case EINVAL:
-            return 10022;
-        case EMFILE:
-        case ENFILE:
-            return 10024;
-        case EWOULDBLOCK:
-            return 10035;
-#if EAGAIN != EWOULDBLOCK
-        case EAGAIN:
-            return 10035;
-#endif
-        case EINPROGRESS:
-            return 10036;
-        case EALREADY:
-            return 10037;
-        case ENOTSOCK:
-            return 10038;
-        case EDESTADDRREQ:
-            return 10039;
-        case EMSGSIZE:
-            return 10040;
-        case EPROTOTYPE:
-            return 10041;
-        case ENOPROTOOPT:
-            return 10042;
-        case EPROTONOSUPPORT:
-            return 10043;
-        case ESOCKTNOSUPPORT:
-            return 10044;
-        case EOPNOTSUPP:
-            return 10045;
-        case EPFNOSUPPORT:
-            return 10046;
-        case EAFNOSUPPORT:
-            return 10047;
-        case EADDRINUSE:
-            return 10048;
-        case EADDRNOTAVAIL:
-            return 10049;
-        case ENETDOWN:
-            return 10050;
-        case ENETUNREACH:
-            return 10051;
-        case ENETRESET:
-            return 10052;
-        case ECONNABORTED:
-            return 10053;
-        case ECONNRESET:
-            return 10054;
-        // Windows has no out-of-memory number for sockets; buffer space is the nearest.
-        case ENOBUFS:
-        case ENOMEM:
-            return 10055;
-        case EISCONN:
-            return 10056;
-        case ENOTCONN:
-            return 10057;
-        case ESHUTDOWN:
-            return 10058;
-        case ETOOMANYREFS:
-            return 10059;
-        case ETIMEDOUT:
-            return 10060;
-        case ECONNREFUSED:
-            return 10061;
-        case ELOOP:
-            return 10062;
-        case ENAMETOOLONG:
-            return 10063;
-        case EHOSTDOWN:
-            return 10064;
-        case EHOSTUNREACH:
-            return 10065;
-        case ENOTEMPTY:
-            return 10066;
-        case EUSERS:
-            return 10068;
-        case EDQUOT:
-            return 10069;
-        case ESTALE:
-            return 10070;
-        case EREMOTE:
-            return 10071;
-        default:
-            return err;
+    if (err == 0) return 0;
+    for (const Row& row : kTable) {
+        for (const int e : row.errnos) {
+            if (e == err) return row.wsa;
+        }
     }
+    return err;
 }
 
 std::string SocketErrorDescription(int wsa) {
-    switch (wsa) {
-        case 10004:
-            return "Interrupted system call.";
-        case 10009:
-            return "Bad file number.";
-        case 10013:
-            return "Access denied.";
-        case 10014:
-            return "Bad address.";
-        case 10022:
-            return "Invalid argument.";
-        case 10024:
-            return "Too many open files.";
-        case 10035:
-            return "Operation would block. ";
-        case 10036:
-            return "Operation now in progress.";
-        case 10037:
-            return "Operation already in progress.";
-        case 10038:
-            return "Socket operation on non-socket.";
-        case 10039:
-            return "Destination address required.";
-        case 10040:
-            return "Message too long.";
-        case 10041:
-            return "Protocol wrong type for socket.";
-        case 10042:
-            return "Bad protocol option.";
-        case 10043:
-            return "Protocol not supported.";
-        case 10044:
-            return "Socket type not supported.";
-        case 10045:
-            return "Operation not supported on socket.";
-        case 10046:
-            return "Protocol family not supported.";
-        case 10047:
-            return "Address family not supported by protocol family.";
-        case 10048:
-            return "Address already in use.";
-        case 10049:
-            return "Cannot assign requested address.";
-        case 10050:
-            return "Network is down.";
-        case 10051:
-            return "Network is unreachable.";
-        case 10052:
-            return "Net dropped connection or reset.";
-        case 10053:
-            return "Software caused connection abort.";
-        case 10054:
-            return "Connection reset by peer.";
-        case 10055:
-            return "No buffer space available.";
-        case 10056:
-            return "Socket is already connected.";
-        case 10057:
-            return "Socket is not connected.";
-        case 10058:
-            return "Cannot send or receive after socket is closed.";
-        case 10059:
-            return "Too many references, cannot splice.";
-        case 10060:
-            return "Connection timed out.";
-        case 10061:
-            return "Connection refused.";
-        case 10062:
-            return "Too many levels of symbolic links.";
-        case 10063:
-            return "File name too long.";
-        case 10064:
-            return "Host is down.";
-        case 10065:
-            return "No route to host.";
-        case 10066:
-            return "Directory not empty";
-        case 11001:
-            return "Host not found.";
-        default:
-            return {};
+    for (const Row& row : kTable) {
+        if (row.wsa == wsa) return row.description;
     }
+    return {};
 }
 
 base::Error SocketError(int wsa) {

@@ -3,6 +3,7 @@
 #include <sys/socket.h>
 
 #include <cerrno>
+#include <utility>
 
 #include "net/ipv4.h"
 #include "net/socket_error.h"
@@ -11,38 +12,32 @@ namespace net {
 
 TIdUDPClient::TIdUDPClient(QObject* parent) : QObject(parent) {}
 
-TIdUDPClient::~TIdUDPClient() {
-    ipv4::CloseSocket(fd_);
-}
-
 bool TIdUDPClient::Active() const {
-    return fd_ >= 0;
+    return fd_.Valid();
 }
 
 void TIdUDPClient::SetActive(bool active) {
     if (active) {
-        if (fd_ < 0) Open();
+        if (!fd_.Valid()) Open();
     } else {
-        ipv4::CloseSocket(fd_);
+        fd_.Close();
     }
 }
 
 void TIdUDPClient::Open() {
-    int fd = ipv4::OpenDatagramSocket(false);
+    Descriptor fd = ipv4::OpenDatagramSocket(false);
     const int broadcast = BroadcastEnabled ? 1 : 0;
-    if (setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &broadcast, sizeof broadcast) != 0) {
-        const int err = errno;
-        ipv4::CloseSocket(fd);
-        throw SocketError(WsaFromErrno(err));
+    if (setsockopt(fd.Get(), SOL_SOCKET, SO_BROADCAST, &broadcast, sizeof broadcast) != 0) {
+        throw SocketError(WsaFromErrno(errno));
     }
-    fd_ = fd;
+    fd_ = std::move(fd);
 }
 
 void TIdUDPClient::Send(std::string_view bytes) {
     // The destination is resolved first: a failed lookup leaves no socket behind.
     const in_addr to = ipv4::Resolve(Host);
-    if (fd_ < 0) Open();
-    ipv4::SendDatagram(fd_, bytes, to, static_cast<std::uint16_t>(Port));
+    if (!fd_.Valid()) Open();
+    ipv4::SendDatagram(fd_.Get(), bytes, to, static_cast<std::uint16_t>(Port));
 }
 
 }  // namespace net

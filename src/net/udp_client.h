@@ -6,6 +6,8 @@
 #include <string>
 #include <string_view>
 
+#include "net/descriptor.h"
+
 namespace net {
 
 // Sends single datagrams to one destination. Its socket is never bound: the system gives it a
@@ -15,7 +17,6 @@ class TIdUDPClient : public QObject {
 
 public:
     explicit TIdUDPClient(QObject* parent = nullptr);
-    ~TIdUDPClient() override;
 
     std::string Host;               // destination host name or dotted address
     std::int32_t Port = 0;          // low 16 bits on the wire
@@ -32,7 +33,7 @@ public:
 private:
     void Open();
 
-    int fd_ = -1;
+    Descriptor fd_;
 };
 
 }  // namespace net

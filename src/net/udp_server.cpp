@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <utility>
 
 #include "net/ipv4.h"
 #include "net/socket_error.h"
@@ -23,25 +24,21 @@ constexpr std::size_t kMaxBatchBytes = std::size_t{1} << 20;
 
 }  // namespace
 
-TIdSocketHandle::~TIdSocketHandle() {
-    ipv4::CloseSocket(fd_);
-}
-
 bool TIdSocketHandle::Bound() const {
-    return fd_ >= 0;
+    return fd_.Valid();
 }
 
 std::uint16_t TIdSocketHandle::LocalPort() const {
-    if (fd_ < 0) return 0;
+    if (!fd_.Valid()) return 0;
     sockaddr_in local{};
     socklen_t len = sizeof local;
-    if (getsockname(fd_, reinterpret_cast<sockaddr*>(&local), &len) != 0) return 0;
+    if (getsockname(fd_.Get(), reinterpret_cast<sockaddr*>(&local), &len) != 0) return 0;
     return ntohs(local.sin_port);
 }
 
 void TIdSocketHandle::SendTo(std::string_view bytes, const std::string& ip, std::uint16_t port) {
-    if (fd_ < 0) throw SocketError(WsaFromErrno(ENOTSOCK));
-    ipv4::SendDatagram(fd_, bytes, ipv4::Resolve(ip), port);
+    if (!fd_.Valid()) throw SocketError(WsaFromErrno(ENOTSOCK));
+    ipv4::SendDatagram(fd_.Get(), bytes, ipv4::Resolve(ip), port);
 }
 
 // The receive state of one activation. Notifier slots and a running Drain share it, so a
@@ -118,7 +115,7 @@ void TIdUDPServer::SetActive(bool active) {
 
 void TIdUDPServer::Activate() {
     for (auto& b : bindings_) {
-        ipv4::CloseSocket(b->fd_);
+        b->fd_.Close();
         sockaddr_in local{};
         local.sin_family = AF_INET;
         local.sin_port = htons(static_cast<std::uint16_t>(b->Port));
@@ -127,18 +124,16 @@ void TIdUDPServer::Activate() {
         } else {
             local.sin_addr = ipv4::Resolve(b->IP);
         }
-        int fd = ipv4::OpenDatagramSocket(true);
-        if (bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
-            const int err = errno;
-            ipv4::CloseSocket(fd);
-            if (err == EADDRINUSE) throw base::Error(kAddressInUse);
-            throw SocketError(WsaFromErrno(err));
+        Descriptor fd = ipv4::OpenDatagramSocket(true);
+        if (bind(fd.Get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
+            if (errno == EADDRINUSE) throw base::Error(kAddressInUse);
+            throw SocketError(WsaFromErrno(errno));
         }
-        b->fd_ = fd;
+        b->fd_ = std::move(fd);
     }
     auto session = std::make_shared<Session>(BufferSize);
     for (auto& b : bindings_) {
-        b->notifier_ = new QSocketNotifier(b->fd_, QSocketNotifier::Read, this);
+        b->notifier_ = new QSocketNotifier(b->fd_.Get(), QSocketNotifier::Read, this);
         connect(b->notifier_, &QSocketNotifier::activated, this,
                 [this, session, binding = b.get()] { Drain(session, binding); });
     }
@@ -155,7 +150,7 @@ void TIdUDPServer::Deactivate() {
             b->notifier_->deleteLater();
             b->notifier_ = nullptr;
         }
-        ipv4::CloseSocket(b->fd_);
+        b->fd_.Close();
     }
 }
 
@@ -170,12 +165,13 @@ void TIdUDPServer::Drain(std::shared_ptr<Session> session, TIdSocketHandle* bind
         return;
     }
     for (std::size_t i = 0; i < s.batch; ++i) s.msgs[i].msg_hdr.msg_namelen = sizeof(sockaddr_in);
-    const int count = recvmmsg(binding->fd_, s.msgs.data(), static_cast<unsigned>(s.batch),
+    const int count = recvmmsg(binding->fd_.Get(), s.msgs.data(), static_cast<unsigned>(s.batch),
                                MSG_DONTWAIT | MSG_TRUNC, nullptr);
     if (count <= 0) return;  // receive failures are dropped; the socket stays watched
 
     // A handler that replaces OnUDPRead must not destroy the one that is running.
     const auto handler = OnUDPRead;
+    const auto failed = OnUDPReadFailed;
     for (int i = 0; i < count; ++i) {
         const mmsghdr& m = s.msgs[static_cast<std::size_t>(i)];
         // With MSG_TRUNC the length is the whole datagram's, so a longer one is seen and dropped.
@@ -196,7 +192,7 @@ void TIdUDPServer::Drain(std::shared_ptr<Session> session, TIdSocketHandle* bind
                 std::string_view(static_cast<const char*>(m.msg_hdr.msg_iov->iov_base), m.msg_len),
                 *binding);
         } catch (...) {
-            // Failures while handling a datagram are never shown.
+            if (failed) failed(std::current_exception());
         }
         s.delivering = false;
         // Deactivated (perhaps destroyed) by the handler: nothing else may be touched.

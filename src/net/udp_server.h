@@ -4,11 +4,14 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "net/descriptor.h"
 
 class QSocketNotifier;
 
@@ -18,7 +21,6 @@ namespace net {
 class TIdSocketHandle {
 public:
     TIdSocketHandle() = default;
-    ~TIdSocketHandle();
     TIdSocketHandle(const TIdSocketHandle&) = delete;
     TIdSocketHandle& operator=(const TIdSocketHandle&) = delete;
 
@@ -37,7 +39,7 @@ public:
 
 private:
     friend class TIdUDPServer;
-    int fd_ = -1;
+    Descriptor fd_;
     QSocketNotifier* notifier_ = nullptr;
 };
 
@@ -53,12 +55,15 @@ public:
     int DefaultPort = 8090;
     int BufferSize = 8192;  // the largest datagram delivered; longer ones are dropped
 
-    // Called on the interface thread once per datagram, one at a time; whatever it throws is
-    // dropped. `data` points into the receive buffer and is valid only during the call. The
-    // handler may deactivate or destroy the listener or add bindings; a new OnUDPRead set by
-    // the handler applies from the next batch of datagrams on.
+    // Called on the interface thread once per datagram, one at a time. `data` points into the
+    // receive buffer and is valid only during the call. The handler may deactivate or destroy the
+    // listener or add bindings; a new OnUDPRead set by the handler applies from the next batch of
+    // datagrams on.
     std::function<void(TIdUDPServer& sender, std::string_view data, TIdSocketHandle& binding)>
         OnUDPRead;
+    // Gets what OnUDPRead raised, at once, before the next datagram is delivered; the owner
+    // decides whether it is shown. It must not throw. Unset, the failure is lost.
+    std::function<void(std::exception_ptr failure)> OnUDPReadFailed;
 
     // Appends a binding, unless one with the same IP and (low 16 bits of) Port is already
     // listed; returns the listed one. References stay valid for the listener's lifetime.

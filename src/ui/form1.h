@@ -203,6 +203,7 @@ private:
 
     void BuildLayout();       // form1_layout.cpp
     void CreateComponents();  // form1_layout.cpp
+    void WireUDPServer();     // form1_udp.cpp
     void Wire(QObject* control, Handler handler);
     template <class F>
     void Guard(F&& handler) noexcept {

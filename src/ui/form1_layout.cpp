@@ -319,10 +319,7 @@ void TForm1::CreateComponents() {
     UDPServer = new net::TIdUDPServer(this);
     UDPServer->setObjectName(QStringLiteral("UDPServer"));
     UDPServer->DefaultPort = 8090;
-    UDPServer->OnUDPRead = [this](net::TIdUDPServer& sender, std::string_view data,
-                                  net::TIdSocketHandle& binding) {
-        UDPServerUDPRead(sender, data, binding);
-    };
+    WireUDPServer();
 }
 
 void TForm1::Wire(QObject* control, Handler handler) {

@@ -43,4 +43,13 @@ void TForm1::UDPServerUDPRead(net::TIdUDPServer&, std::string_view data,
     binding.SendTo(reply, binding.PeerIP, binding.PeerPort);
 }
 
+void TForm1::WireUDPServer() {
+    UDPServer->OnUDPRead = [this](net::TIdUDPServer& sender, std::string_view data,
+                                  net::TIdSocketHandle& binding) {
+        UDPServerUDPRead(sender, data, binding);
+    };
+    // What goes wrong with a received datagram, its echo reply included, is never shown.
+    UDPServer->OnUDPReadFailed = [](std::exception_ptr) {};
+}
+
 }  // namespace ui

@@ -328,31 +328,47 @@ TEST_F(ListenerTest, DeliversBurstsCompletelyAndInOrder) {
 struct Throw {
     const char* label;
     void (*raise)();
+    std::string report;
     friend void PrintTo(const Throw& row, std::ostream* os) { *os << row.label; }
 };
 
 class ListenerThrowingHandlerTest : public ListenerTest,
                                     public ::testing::WithParamInterface<Throw> {};
 
-TEST_P(ListenerThrowingHandlerTest, DeliveryGoesOn) {
+TEST_P(ListenerThrowingHandlerTest, ReportsTheFailureAndDeliveryGoesOn) {
     const std::uint16_t port = ListenOnLoopback();
     on_read = [raise = GetParam().raise](TIdUDPServer&, std::string_view data, TIdSocketHandle&) {
         if (data == "bad") raise();
+    };
+    // Reported before the next datagram is delivered.
+    std::vector<std::string> reports;
+    server.OnUDPReadFailed = [&](std::exception_ptr failure) {
+        std::string what = "after " + std::to_string(received.size()) + ": ";
+        try {
+            std::rethrow_exception(failure);
+        } catch (const std::exception& e) {
+            what += e.what();
+        } catch (...) {
+            what += "(other)";
+        }
+        reports.push_back(what);
     };
     Peer peer;
     ASSERT_EQ(peer.SendTo("bad", "127.0.0.1", port), 0);
     ASSERT_EQ(peer.SendTo("good", "127.0.0.1", port), 0);
     ASSERT_TRUE(WaitFor(2));
     EXPECT_EQ(received[1].data, "good");
+    EXPECT_EQ(reports, std::vector<std::string>{GetParam().report});
     ASSERT_EQ(peer.SendTo("later", "127.0.0.1", port), 0);
     ASSERT_TRUE(WaitFor(3));
     EXPECT_TRUE(server.Active());
 }
 
 const Throw kThrows[] = {
-    {"app_error", [] { throw base::Error("Socket Error # 10013\r\nAccess denied."); }},
-    {"standard_exception", [] { throw std::logic_error("broken"); }},
-    {"not_an_exception_class", [] { throw 42; }},
+    {"app_error", [] { throw base::Error("Socket Error # 10013\r\nAccess denied."); },
+     "after 1: Socket Error # 10013\r\nAccess denied."},
+    {"standard_exception", [] { throw std::logic_error("broken"); }, "after 1: broken"},
+    {"not_an_exception_class", [] { throw 42; }, "after 1: (other)"},
 };
 
 INSTANTIATE_TEST_SUITE_P(Table, ListenerThrowingHandlerTest, ::testing::ValuesIn(kThrows),
