@@ -94,15 +94,15 @@ Descriptor OpenDatagramSocket(bool non_blocking) {
     return fd;
 }
 
-void SendDatagram(int fd, std::string_view bytes, in_addr addr, std::uint16_t port) {
+void SendDatagram(int fd, std::string_view bytes, in_addr addr, std::uint16_t port,
+                  int writableWaitMs) {
     sockaddr_in to{};
     to.sin_family = AF_INET;
     to.sin_addr = addr;
     to.sin_port = htons(port);
     // A full send buffer on a non-blocking socket is waited out briefly, as a blocking
     // socket would, rather than losing the datagram at once.
-    constexpr int kWritableWaitMs = 1000;
-    bool waited = false;
+    bool waited = writableWaitMs <= 0;
     for (;;) {
         const ssize_t sent = ::sendto(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL,
                                       reinterpret_cast<const sockaddr*>(&to), sizeof to);
@@ -114,13 +114,22 @@ void SendDatagram(int fd, std::string_view bytes, in_addr addr, std::uint16_t po
         if (err == EINTR) continue;
         if ((err == EAGAIN || err == EWOULDBLOCK) && !waited) {
             pollfd p{fd, POLLOUT, 0};
-            ::poll(&p, 1, kWritableWaitMs);
+            ::poll(&p, 1, writableWaitMs);
             waited = true;
             continue;
         }
         if (err == EMSGSIZE) throw base::Error(kPackageTooBig);
         throw SocketError(WsaFromErrno(err));
     }
+}
+
+bool IsLocalAddress(in_addr addr) {
+    if ((ntohl(addr.s_addr) >> 24) == 127) return true;
+    const Descriptor probe = OpenDatagramSocket(true);
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_addr = addr;
+    return bind(probe.Get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) == 0;
 }
 
 }  // namespace net::ipv4

@@ -29,7 +29,12 @@ in_addr Resolve(const std::string& host);
 // A datagram socket (close-on-exec); throws "Cannot allocate socket." when none can be had.
 Descriptor OpenDatagramSocket(bool non_blocking);
 
-// Sends one datagram; throws the send failures of the endpoints.
-void SendDatagram(int fd, std::string_view bytes, in_addr addr, std::uint16_t port);
+// Sends one datagram; throws the send failures of the endpoints. A full send buffer is waited
+// out for up to `writableWaitMs`; with 0 the datagram fails at once (SocketError 10035).
+void SendDatagram(int fd, std::string_view bytes, in_addr addr, std::uint16_t port,
+                  int writableWaitMs = 1000);
+
+// Whether the address is one of this host's own (it can be bound to).
+bool IsLocalAddress(in_addr addr);
 
 }  // namespace net::ipv4

@@ -36,9 +36,10 @@ std::uint16_t TIdSocketHandle::LocalPort() const {
     return ntohs(local.sin_port);
 }
 
-void TIdSocketHandle::SendTo(std::string_view bytes, const std::string& ip, std::uint16_t port) {
+void TIdSocketHandle::SendTo(std::string_view bytes, const std::string& ip, std::uint16_t port,
+                             bool wait) {
     if (!fd_.Valid()) throw SocketError(WsaFromErrno(ENOTSOCK));
-    ipv4::SendDatagram(fd_.Get(), bytes, ipv4::Resolve(ip), port);
+    ipv4::SendDatagram(fd_.Get(), bytes, ipv4::Resolve(ip), port, wait ? 1000 : 0);
 }
 
 // The receive state of one activation. Notifier slots and a running Drain share it, so a
@@ -113,9 +114,40 @@ void TIdUDPServer::SetActive(bool active) {
     }
 }
 
+bool TIdUDPServer::IsOwnAddress(const std::string& ip, std::uint16_t port) const {
+    in_addr from{};
+    if (!ipv4::ParseDotted(ip, &from)) return false;
+    for (const auto& b : bindings_) {
+        if (b->LocalPort() != port) continue;
+        in_addr bound{};
+        if (!b->IP.empty() && ipv4::ParseDotted(b->IP, &bound)) {
+            if (bound.s_addr == from.s_addr) return true;
+        } else if (ipv4::IsLocalAddress(from)) {
+            return true;
+        }
+    }
+    return false;
+}
+
 void TIdUDPServer::Activate() {
+    try {
+        BindAll();
+    } catch (...) {
+        // Nothing stays bound behind a listener that counts as inactive.
+        for (auto& b : bindings_) b->fd_.Close();
+        throw;
+    }
+    auto session = std::make_shared<Session>(BufferSize);
     for (auto& b : bindings_) {
-        b->fd_.Close();
+        b->notifier_ = new QSocketNotifier(b->fd_.Get(), QSocketNotifier::Read, this);
+        connect(b->notifier_, &QSocketNotifier::activated, this,
+                [this, session, binding = b.get()] { Drain(session, binding); });
+    }
+    session_ = std::move(session);
+}
+
+void TIdUDPServer::BindAll() {
+    for (auto& b : bindings_) {
         sockaddr_in local{};
         local.sin_family = AF_INET;
         local.sin_port = htons(static_cast<std::uint16_t>(b->Port));
@@ -131,13 +163,6 @@ void TIdUDPServer::Activate() {
         }
         b->fd_ = std::move(fd);
     }
-    auto session = std::make_shared<Session>(BufferSize);
-    for (auto& b : bindings_) {
-        b->notifier_ = new QSocketNotifier(b->fd_.Get(), QSocketNotifier::Read, this);
-        connect(b->notifier_, &QSocketNotifier::activated, this,
-                [this, session, binding = b.get()] { Drain(session, binding); });
-    }
-    session_ = std::move(session);
 }
 
 void TIdUDPServer::Deactivate() {

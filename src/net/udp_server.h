@@ -34,8 +34,10 @@ public:
     // for a Port of 0.
     std::uint16_t LocalPort() const;
     // Sends one datagram from this binding's socket. Throws base::Error; SocketError(10038)
-    // when the binding holds no socket.
-    void SendTo(std::string_view bytes, const std::string& ip, std::uint16_t port);
+    // when the binding holds no socket. A full send buffer is waited out briefly, unless
+    // `wait` is false: then the datagram fails at once (SocketError(10035)).
+    void SendTo(std::string_view bytes, const std::string& ip, std::uint16_t port,
+                bool wait = true);
 
 private:
     friend class TIdUDPServer;
@@ -71,16 +73,22 @@ public:
     std::size_t BindingCount() const;
     TIdSocketHandle& Binding(std::size_t i);
 
+    // Whether a datagram from this address and port came from one of the listener's own
+    // sockets (the same port, on an address of this host that the binding covers).
+    bool IsOwnAddress(const std::string& ip, std::uint16_t port) const;
+
     bool Active() const;
     // Activation binds every binding in list order and stops at the first failure, leaving
-    // the listener inactive (throws base::Error). Deactivation closes every socket; no
-    // datagram is delivered after it returns. Setting the current value does nothing.
+    // the listener inactive with every socket closed again (throws base::Error). Deactivation
+    // closes every socket; no datagram is delivered after it returns. Setting the current value
+    // does nothing.
     void SetActive(bool active);
 
 private:
     struct Session;
 
     void Activate();
+    void BindAll();
     void Deactivate();
     void Drain(std::shared_ptr<Session> session, TIdSocketHandle* binding);
 

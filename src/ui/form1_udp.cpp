@@ -5,6 +5,13 @@
 #include "ui/form1.h"
 
 namespace ui {
+namespace {
+
+bool IsEchoReply(std::string_view data) {
+    return data.starts_with("Replied from ") && data.ends_with('"');
+}
+
+}  // namespace
 
 void TForm1::Edit2Change() {
     UDPClient->Host = TextOf(Edit2);
@@ -37,10 +44,15 @@ void TForm1::UDPServerUDPRead(net::TIdUDPServer&, std::string_view data,
     Memo1->ClearSilently();
     Memo1->AddLine(message);
     Memo2->AddLine(message);
+    // An echo of an echo, or of the listener's own socket, would answer itself without end
+    // (one forged sender address is enough).
+    if (IsEchoReply(data) || UDPServer->IsOwnAddress(binding.PeerIP, binding.PeerPort)) return;
     std::string reply = "Replied from " + env_.LocalHostName() + " to \"";
     reply.append(data);
     reply.push_back('"');
-    binding.SendTo(reply, binding.PeerIP, binding.PeerPort);
+    // What the socket cannot take at once is dropped, as every echo failure is, rather than
+    // holding the window while the send buffer drains.
+    binding.SendTo(reply, binding.PeerIP, binding.PeerPort, false);
 }
 
 void TForm1::WireUDPServer() {

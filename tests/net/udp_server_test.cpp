@@ -87,10 +87,60 @@ TEST_P(ListenerBindOrderTest, BindsInListOrderAndStopsAtTheFirstFailure) {
     EXPECT_EQ(ActivationError(server),
               "Could not bind socket. Address and port are already in use.");
     EXPECT_FALSE(server.Active());
-    EXPECT_TRUE(first.Bound());
-    EXPECT_EQ(first.LocalPort(), port);
+    // The first binding was bound before the second failed, and is closed again.
+    EXPECT_FALSE(first.Bound());
     EXPECT_FALSE(second.Bound());
+    const Peer outsider(GetParam().first_ip.empty() ? "0.0.0.0" : GetParam().first_ip, port);
+    EXPECT_TRUE(outsider.ok()) << outsider.bind_errno();
 }
+
+TEST_F(ListenerTest, ReceptionCanBeSwitchedOnAgainAfterAFailedActivation) {
+    const std::uint16_t free_port = nettest::FreePort();
+    auto taker = std::make_unique<Peer>("0.0.0.0", nettest::FreePort());
+    ASSERT_TRUE(taker->ok());
+    server.AddBinding("127.0.0.1", free_port);
+    server.AddBinding("", taker->port());
+    EXPECT_EQ(ActivationError(server),
+              "Could not bind socket. Address and port are already in use.");
+    taker.reset();
+
+    server.SetActive(true);
+    Peer sender;
+    ASSERT_EQ(sender.SendTo("again", "127.0.0.1", free_port), 0);
+    ASSERT_TRUE(WaitFor(1));
+    EXPECT_EQ(received[0].data, "again");
+}
+
+struct OwnAddress {
+    const char* label;
+    std::string binding_ip;  // of the listener's one binding
+    std::string from_ip;
+    bool same_port;
+    bool own;
+    friend void PrintTo(const OwnAddress& row, std::ostream* os) { *os << row.label; }
+};
+
+class ListenerOwnAddressTest : public ListenerTest,
+                               public ::testing::WithParamInterface<OwnAddress> {};
+
+TEST_P(ListenerOwnAddressTest, TellsItsOwnSocketsFromPeers) {
+    server.AddBinding(GetParam().binding_ip, 0);
+    server.SetActive(true);
+    const std::uint16_t port = server.Binding(0).LocalPort();
+    const std::uint16_t from_port = GetParam().same_port ? port : std::uint16_t(port ^ 1);
+    EXPECT_EQ(server.IsOwnAddress(GetParam().from_ip, from_port), GetParam().own);
+}
+
+const OwnAddress kOwnAddresses[] = {
+    {"its_address_and_port", "127.0.0.1", "127.0.0.1", true, true},
+    {"another_port", "127.0.0.1", "127.0.0.1", false, false},
+    {"another_loopback_address", "127.0.0.1", "127.0.0.2", true, false},
+    {"all_interfaces_from_loopback", "", "127.0.0.5", true, true},
+    {"all_interfaces_from_a_foreign_host", "", "192.0.2.7", true, false},
+};
+
+INSTANTIATE_TEST_SUITE_P(Table, ListenerOwnAddressTest, ::testing::ValuesIn(kOwnAddresses),
+                         [](const auto& info) { return std::string(info.param.label); });
 
 const BindOrder kBindOrders[] = {
     {"address_then_all_interfaces", "127.0.0.1", ""},

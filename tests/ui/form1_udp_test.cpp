@@ -56,6 +56,36 @@ QByteArray Pattern(int size) {
 
 const QString kMemoStart = QStringLiteral("Данные от сервера:");
 
+// Sends one datagram whose source address and port are forged, as a raw packet; false where
+// raw sockets are not allowed.
+bool SendForged(const QByteArray& payload, std::uint16_t fromPort, std::uint16_t toPort) {
+    const int fd = ::socket(AF_INET, SOCK_RAW, IPPROTO_RAW);
+    if (fd < 0) return false;
+    QByteArray packet(28, '\0');
+    const auto put16 = [&](int at, std::uint16_t v) {
+        packet[at] = static_cast<char>(v >> 8);
+        packet[at + 1] = static_cast<char>(v & 0xFF);
+    };
+    packet[0] = 0x45;  // IPv4, 20-byte header; length and checksum are the kernel's
+    packet[8] = 64;    // time to live
+    packet[9] = IPPROTO_UDP;
+    const char loopback[] = {127, 0, 0, 1};
+    for (int i = 0; i < 4; ++i) packet[12 + i] = packet[16 + i] = loopback[i];
+    put16(20, fromPort);
+    put16(22, toPort);
+    put16(24, static_cast<std::uint16_t>(8 + payload.size()));  // UDP checksum 0: none
+    packet += payload;
+    const sockaddr_in to = Address("127.0.0.1", toPort);
+    const bool sent = ::sendto(fd, packet.constData(), static_cast<std::size_t>(packet.size()), 0,
+                               reinterpret_cast<const sockaddr*>(&to), sizeof to) == packet.size();
+    ::close(fd);
+    return sent;
+}
+
+QStringList NewLines(const ui::TMemo* memo) {
+    return memo->Text().split(u'\n').mid(1);  // after the memo's start text
+}
+
 }  // namespace
 
 class Form1UdpTest : public QObject {
@@ -534,6 +564,77 @@ private Q_SLOTS:
         QCOMPARE(form->Memo2->Text(), kMemoStart + u'\n' + sent.join(u'\n'));
         QCOMPARE(form->Memo1->Text(), sent.last());
         QCOMPARE(changes.count(), int(sent.size()));
+    }
+
+    // --- echo loops -------------------------------------------------------------------------
+
+    void echoRepliesAreShownButNotAnswered_data() {
+        QTest::addColumn<QByteArray>("data");
+        QTest::addColumn<bool>("answered");
+        QTest::newRow("an echo reply") << QByteArray("Replied from far to \"abc\"") << false;
+        QTest::newRow("the shortest echo reply") << QByteArray("Replied from \"") << false;
+        QTest::newRow("begins like one, no closing quote")
+            << QByteArray("Replied from far to \"abc") << true;
+        QTest::newRow("closing quote only") << QByteArray("say \"abc\"") << true;
+        QTest::newRow("the start in lower case") << QByteArray("replied from far \"") << true;
+    }
+    void echoRepliesAreShownButNotAnswered() {
+        QFETCH(QByteArray, data);
+        QFETCH(bool, answered);
+        FakeEnv env;
+        auto form = Shown(env);
+        const auto [defaultPort, port] = TwoFreePorts();
+        Listen(*form, defaultPort, port);
+        const Peer peer;
+        QVERIFY(peer.SendTo(data, "127.0.0.1", port));
+        // Handled in order: the marker's echo comes after whatever the datagram got.
+        QVERIFY(peer.SendTo("marker", "127.0.0.1", port));
+        QList<QByteArray> got;
+        while (got.isEmpty() || got.last() != EchoOf(env, "marker")) {
+            const auto echo = peer.Await();
+            QVERIFY(echo);
+            got.append(echo->bytes);
+        }
+        QCOMPARE(got.size(), answered ? 2 : 1);
+        QCOMPARE(NewLines(form->Memo2),
+                 (QStringList{QString::fromLatin1(data), QStringLiteral("marker")}));
+    }
+
+    void anotherListenerGetsOneEchoOnly() {
+        FakeEnv env;
+        auto form = Shown(env);
+        const auto [defaultPort, port] = TwoFreePorts();
+        Listen(*form, defaultPort, port);
+        // Another listener that answers everything, as a forged sender address can pit two
+        // listeners against each other.
+        net::TIdUDPServer other;
+        other.AddBinding("127.0.0.1", 0);
+        int heard = 0;
+        other.OnUDPRead = [&](net::TIdUDPServer&, std::string_view data,
+                              net::TIdSocketHandle& binding) {
+            ++heard;
+            binding.SendTo("Replied from other to \"" + std::string(data) + "\"", binding.PeerIP,
+                           binding.PeerPort);
+        };
+        other.SetActive(true);
+        other.Binding(0).SendTo("x", "127.0.0.1", port);
+        QTRY_COMPARE(NewLines(form->Memo2).size(), 2);
+        QTest::qWait(100);  // room for a loop to show itself
+        QCOMPARE(heard, 1);
+        QCOMPARE(NewLines(form->Memo2).size(), 2);
+    }
+
+    void aDatagramFromItsOwnSocketIsNotAnswered() {
+        FakeEnv env;
+        auto form = Shown(env);
+        const auto [defaultPort, port] = TwoFreePorts();
+        Listen(*form, defaultPort, port);
+        // "From" its own first binding, 127.0.0.1 and the default port.
+        if (!SendForged("x", defaultPort, port)) QSKIP("raw sockets need CAP_NET_RAW");
+        const Peer peer;
+        QCOMPARE(AnswerTo(peer, "marker", port), EchoOf(env, "marker"));
+        QCOMPARE(NewLines(form->Memo2),
+                 (QStringList{QStringLiteral("x"), QStringLiteral("marker")}));
     }
 
     void clearWindowEmptiesMemo2Only() {
