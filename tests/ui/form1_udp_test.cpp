@@ -2,6 +2,7 @@
 // edits, the mode buttons, the reception switch, and how received datagrams are shown and
 // answered.
 #include <QDeadlineTimer>
+#include <QElapsedTimer>
 #include <QSignalSpy>
 #include <QTest>
 #include <QTextDocument>
@@ -635,6 +636,28 @@ private Q_SLOTS:
         QCOMPARE(AnswerTo(peer, "marker", port), EchoOf(env, "marker"));
         QCOMPARE(NewLines(form->Memo2),
                  (QStringList{QStringLiteral("x"), QStringLiteral("marker")}));
+    }
+
+    // Run by shaped_echo_test.sh, where replies from the port it names crawl out.
+    void echoNeverWaitsForRoom() {
+        const QByteArray shaped = qgetenv("ORVAN_SHAPED_ECHO_PORT");
+        if (shaped.isEmpty()) QSKIP("runs where replies are slowed down (shaped_echo_test.sh)");
+        FakeEnv env;
+        auto form = Shown(env);
+        Listen(*form, TwoFreePorts().first, static_cast<std::uint16_t>(shaped.toUInt()));
+        const Peer peer;
+        // Far more replies than a send buffer holds: those it cannot take at once are dropped.
+        constexpr int kCount = 80;
+        const QByteArray message(7000, 'm');
+        QElapsedTimer took;
+        took.start();
+        for (int i = 0; i < kCount; ++i) {
+            QVERIFY(peer.SendTo(message, "127.0.0.1", shaped.toUShort()));
+            QTest::qWait(1);
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(NewLines(form->Memo2).size(), kCount, 15000);
+        // Waiting for room would hold the window about a second per reply it cannot send.
+        QVERIFY2(took.elapsed() < 15000, qPrintable(QString::number(took.elapsed())));
     }
 
     void clearWindowEmptiesMemo2Only() {
