@@ -321,6 +321,11 @@ void TForm1::CreateComponents() {
                                   net::TIdSocketHandle& binding) {
         UDPServerUDPRead(sender, data, binding);
     };
+
+    IdIPWatch1 = new app::TIdIPWatch(env_, this);
+    IdIPWatch1->setObjectName(QStringLiteral("IdIPWatch1"));
+    IdIPWatch1->HistoryFilename = "iphist.dat";
+    IdIPWatch1->SetActive(true);
 }
 
 void TForm1::Wire(QObject* control, Handler handler) {
