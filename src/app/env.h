@@ -1,5 +1,8 @@
 #pragma once
 
+#include <functional>
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -24,17 +27,33 @@ public:
     virtual base::LocalDateTime LocalTime() = 0;
     virtual std::string LocalHostName() = 0;
     virtual std::vector<std::string> LocalAddresses() = 0;  // throws base::Error
+
+    // Entry 0 of the local address list, nullopt when there is none. Asked for away from the
+    // interface thread, since a resolver that does not answer would freeze the window; `done`
+    // runs later on the interface thread, or never once the application has ended.
+    using AddressDone = std::function<void(std::optional<std::string>)>;
+    virtual void QueryLocalAddress(AddressDone done) = 0;
+    // The full path at which a history file of this name is written; nullopt writes none.
+    virtual std::optional<std::string> HistoryFilePath(const std::string& name) = 0;
 };
 
 // The real desktop and host.
 class SystemEnv final : public Env {
 public:
+    SystemEnv();  // after the application object, whose thread is the interface thread
+    ~SystemEnv() override;
     void ShowMessage(BoxKind kind, const std::string& caption, const std::string& text) override;
     void Beep() override;
     void Pause(int milliseconds) override;
     base::LocalDateTime LocalTime() override;
     std::string LocalHostName() override;
     std::vector<std::string> LocalAddresses() override;
+    void QueryLocalAddress(AddressDone done) override;
+    std::optional<std::string> HistoryFilePath(const std::string& name) override;
+
+private:
+    struct Handoff;
+    std::shared_ptr<Handoff> handoff_;
 };
 
 }  // namespace app

@@ -22,6 +22,7 @@
 #include "app/application.h"
 #include "app/env.h"
 #include "app/error_box.h"
+#include "app/ip_watch.h"
 #include "net/udp_client.h"
 #include "net/udp_server.h"
 #include "ui/memo.h"
@@ -160,6 +161,7 @@ public:
     // Non-visual components
     net::TIdUDPClient* UDPClient = nullptr;
     net::TIdUDPServer* UDPServer = nullptr;
+    app::TIdIPWatch* IdIPWatch1 = nullptr;
 
     // form1_startup.cpp
     void FormCreate();

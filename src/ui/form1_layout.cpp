@@ -320,6 +320,11 @@ void TForm1::CreateComponents() {
     UDPServer->setObjectName(QStringLiteral("UDPServer"));
     UDPServer->DefaultPort = 8090;
     WireUDPServer();
+
+    IdIPWatch1 = new app::TIdIPWatch(env_, this);
+    IdIPWatch1->setObjectName(QStringLiteral("IdIPWatch1"));
+    IdIPWatch1->HistoryFilename = "iphist.dat";
+    IdIPWatch1->SetActive(true);
 }
 
 void TForm1::Wire(QObject* control, Handler handler) {

@@ -28,6 +28,7 @@ TForm1::TForm1(app::Env& env, QWidget* parent) : app::MainWindow(parent), env_(e
 TForm1::~TForm1() = default;
 
 void TForm1::Shutdown() {
+    IdIPWatch1->Shutdown();
     UDPServer->SetActive(false);
     UDPClient->SetActive(false);
 }

@@ -1,27 +1,63 @@
 #!/usr/bin/env bash
-# Launches the real program on a private X server, closes it the way an operator does, and
-# checks the exit code and the exact window title.
-#   exit_test.sh <orvan> <xwin> button|closebox
+# Launches the real program on a private X server, on a host whose name resolves to
+# <address> alone, closes it the way an operator does, and checks the exit code, the exact
+# window title and the address history file left in the working directory.
+#   exit_test.sh <orvan> <xwin> button|closebox|unwritable <address>
+# unwritable: a directory stands where the history file goes, and closing ends in the fatal
+# box, which the test dismisses.
 set -u
-orvan=$1 xwin=$2 how=$3
+orvan=$1 xwin=$2 how=$3 address=$4
 if ! command -v xvfb-run >/dev/null || ! command -v xdotool >/dev/null; then
     echo "skipped: xvfb-run and xdotool are needed"
     exit 77
 fi
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-cd "$work"
+
+# The host's own name must resolve to <address> and nothing else: a private /etc/hosts in a
+# private mount namespace, so that the machine's own stays untouched.
+if [ -z "${EXIT_TEST_HOSTS:-}" ]; then
+    work=$(mktemp -d)
+    trap 'rm -rf "$work"' EXIT
+    printf '127.0.0.1 localhost\n%s %s\n' "$address" "$(hostname)" >"$work/hosts"
+    if ! unshare -m true 2>/dev/null; then
+        echo "skipped: no private mount namespace"
+        exit 77
+    fi
+    EXIT_TEST_HOSTS=$work/hosts unshare -m "$0" "$@"
+    exit $?
+fi
+mount --bind "$EXIT_TEST_HOSTS" /etc/hosts || exit 2
+mkdir "${EXIT_TEST_HOSTS%/*}/run" && cd "${EXIT_TEST_HOSTS%/*}/run" || exit 2
+[ "$how" = unwritable ] && mkdir iphist.dat
+
 xvfb-run -a -s "-screen 0 1024x900x24" bash -c '
     orvan=$1 xwin=$2 how=$3
     QT_QPA_PLATFORM=xcb "$orvan" & pid=$!
     id=$("$xwin" wait "Velmar Soft Orvan v1.9.1" 15000) || { kill $pid; exit 3; }
+    sleep 1.5  # the watcher checks the address about every 500 ms
     case $how in
         button) xdotool mousemove --window "$id" 461 738 click 1 ;;
-        closebox) "$xwin" close "$id" ;;
+        *) "$xwin" close "$id" ;;
     esac
+    if [ "$how" = unwritable ]; then
+        box=$("$xwin" wait "Application Error" 15000) || { kill $pid; exit 5; }
+        "$xwin" close "$box"
+    fi
     for _ in $(seq 100); do kill -0 $pid 2>/dev/null || break; sleep 0.1; done
     if kill -0 $pid 2>/dev/null; then echo "still running"; kill $pid; exit 4; fi
-    wait $pid; code=$?
-    echo "exit code $code"
-    exit $code
+    wait $pid
 ' _ "$orvan" "$xwin" "$how"
+code=$?
+echo "exit code $code"
+
+if [ "$how" = unwritable ]; then
+    [ "$code" -eq 1 ] && [ -d iphist.dat ]
+    exit $?
+fi
+[ "$code" -eq 0 ] || exit "$code"
+# Offline all along ("127.0.0.1") leaves an empty file; any other address stayed online to
+# the end and is the one line.
+if [ "$address" = 127.0.0.1 ]; then : >../expected; else printf '%s\r\n' "$address" >../expected; fi
+if ! cmp iphist.dat ../expected; then
+    od -c iphist.dat
+    exit 6
+fi

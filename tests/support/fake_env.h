@@ -30,6 +30,11 @@ public:
     // nullopt: the resolution fails as an unknown name would.
     std::optional<std::vector<std::string>> addresses = std::vector<std::string>{"127.0.0.1"};
     base::LocalDateTime now{2026, 12, 6, 13, 22, 45, 7};
+    // The address query answers at once from `addresses`, unless held for the test to answer.
+    bool holdAddressQueries = false;
+    std::vector<AddressDone> heldAddressQueries;
+    int addressQueries = 0;
+    std::optional<std::string> historyDirectory;  // nullopt: no history file is written
 
     void ShowMessage(app::BoxKind kind, const std::string& caption,
                      const std::string& text) override {
@@ -51,6 +56,15 @@ public:
     std::vector<std::string> LocalAddresses() override {
         if (!addresses) throw base::Error("Socket Error # 11001\r\nHost not found.");
         return *addresses;
+    }
+    void QueryLocalAddress(AddressDone done) override {
+        ++addressQueries;
+        if (holdAddressQueries) return heldAddressQueries.push_back(std::move(done));
+        done(addresses && !addresses->empty() ? std::optional(addresses->front()) : std::nullopt);
+    }
+    std::optional<std::string> HistoryFilePath(const std::string& name) override {
+        if (!historyDirectory) return std::nullopt;
+        return *historyDirectory + "/" + name;
     }
 };
 

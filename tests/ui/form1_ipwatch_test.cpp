@@ -1,0 +1,148 @@
+// The window's IP watcher driven by a fake host: what the history file holds after each kind
+// of run, lookups that are slow or still running at shutdown, and a file that cannot be made.
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+#include <memory>
+
+#include "app/application.h"
+#include "app/text.h"
+#include "support/fake_env.h"
+#include "ui/form1.h"
+
+using testing_support::FakeEnv;
+using ui::TForm1;
+
+namespace {
+
+// One check per entry: an address as the host's first, or "-" for a failed lookup.
+void Run(FakeEnv& env, TForm1& form, const QStringList& results) {
+    for (const QString& r : results) {
+        env.addresses.reset();
+        if (r != QStringLiteral("-")) env.addresses.emplace(1, r.toStdString());
+        form.IdIPWatch1->Check();
+    }
+}
+
+QByteArray Read(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("(none)");
+}
+
+}  // namespace
+
+class Form1IpWatchTest : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void historyFileAfterARun_data() {
+        QTest::addColumn<QStringList>("results");
+        QTest::addColumn<QByteArray>("file");
+        const QString a = QStringLiteral("10.0.0.5"), b = QStringLiteral("192.168.7.20"),
+                      down = QStringLiteral("127.0.0.1");
+        QTest::newRow("steady address") << QStringList{a, a, a} << QByteArray("10.0.0.5\r\n");
+        QTest::newRow("offline all along") << QStringList{down, down} << QByteArray();
+        QTest::newRow("down and up with the same")
+            << QStringList{a, down, a} << QByteArray("10.0.0.5\r\n");
+        QTest::newRow("down and up with another")
+            << QStringList{a, down, b} << QByteArray("10.0.0.5\r\n192.168.7.20\r\n");
+        QTest::newRow("change without a down period")
+            << QStringList{a, b} << QByteArray("192.168.7.20\r\n");
+        QTest::newRow("failed lookups change nothing")
+            << QStringList{a, QStringLiteral("-"), down, QStringLiteral("-")}
+            << QByteArray("10.0.0.5\r\n");
+        QStringList many;
+        QByteArray newest;
+        for (int i = 1; i <= 30; ++i) {
+            many << QStringLiteral("10.0.0.%1").arg(i) << down;
+            if (i > 5) newest += QByteArray("10.0.0.") + QByteArray::number(i) + "\r\n";
+        }
+        QTest::newRow("only the newest 25") << many << newest;
+    }
+    void historyFileAfterARun() {
+        QFETCH(QStringList, results);
+        QFETCH(QByteArray, file);
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("iphist.dat"));
+        QFile old(path);
+        QVERIFY(old.open(QIODevice::WriteOnly) && old.write("10.9.9.9\r\n") == 10);
+        old.close();
+        FakeEnv env;
+        env.historyDirectory = dir.path().toStdString();
+        TForm1 form(env);
+        Run(env, form, results);
+        form.Shutdown();
+        QCOMPARE(Read(path), file);
+        QCOMPARE(QDir(dir.path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries),
+                 QStringList{QStringLiteral("iphist.dat")});
+    }
+
+    void checksRunFromTheBuildingOfTheWindow() {
+        FakeEnv env;
+        env.addresses = {"10.1.2.3"};
+        TForm1 form(env);
+        QTRY_VERIFY_WITH_TIMEOUT(form.IdIPWatch1->IsOnline(), 2000);
+        QCOMPARE(form.IdIPWatch1->CurrentIP(), std::string("10.1.2.3"));
+    }
+
+    void slowLookupMakesLaterChecksSkip() {
+        FakeEnv env;
+        env.holdAddressQueries = true;
+        TForm1 form(env);
+        Run(env, form, {QStringLiteral("10.0.0.5"), QStringLiteral("10.0.0.6")});
+        QCOMPARE(env.addressQueries, 1);
+        QVERIFY(form.IdIPWatch1->LookupBusy());
+        env.heldAddressQueries.at(0)("10.0.0.5");
+        QVERIFY(form.IdIPWatch1->IsOnline());
+        QVERIFY(!form.IdIPWatch1->LookupBusy());
+        form.IdIPWatch1->Check();
+        QCOMPARE(env.addressQueries, 2);
+    }
+
+    void lookupStillRunningAtShutdownIsAbandoned() {
+        QTemporaryDir dir;
+        FakeEnv env;
+        env.historyDirectory = dir.path().toStdString();
+        auto form = std::make_unique<TForm1>(env);
+        Run(env, *form, {QStringLiteral("10.0.0.5")});
+        env.holdAddressQueries = true;
+        form->IdIPWatch1->Check();
+        form->Shutdown();
+        const QByteArray written = Read(dir.filePath(QStringLiteral("iphist.dat")));
+        QCOMPARE(written, QByteArray("10.0.0.5\r\n"));
+        const auto late = env.heldAddressQueries.at(0);
+        late("10.0.0.9");
+        QCOMPARE(form->IdIPWatch1->CurrentIP(), std::string("10.0.0.5"));
+        form.reset();
+        late("10.0.0.9");  // the watcher is gone: nothing to touch
+        QCOMPARE(env.addressQueries, 2);
+    }
+
+    void historyFileThatCannotBeMadeEndsFatally() {
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("iphist.dat"));
+        QVERIFY(QDir().mkdir(path));
+        FakeEnv env;
+        env.historyDirectory = dir.path().toStdString();
+        TForm1* built = nullptr;
+        QTimer::singleShot(0, [&] { built->BitBtn1->click(); });
+        const int code = app::RunApplication(env, [&] {
+            auto form = std::make_unique<TForm1>(env);
+            built = form.get();
+            return form;
+        });
+        QCOMPARE(code, 1);
+        QVERIFY(QFileInfo(path).isDir());
+        QCOMPARE(env.boxes.size(), std::size_t(1));
+        QCOMPARE(env.boxes[0].kind, app::BoxKind::Fatal);
+        QCOMPARE(env.boxes[0].caption, std::string("Application Error"));
+        const std::string message =
+            "\r\nCannot create file \"" + app::FromQString(path) + "\". Is a directory.\r\n";
+        QVERIFY2(env.boxes[0].text.find(message) != std::string::npos, env.boxes[0].text.c_str());
+    }
+};
+
+QTEST_MAIN(Form1IpWatchTest)
+#include "form1_ipwatch_test.moc"
