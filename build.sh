@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
 # Orvan developer entry point: installs what is missing, builds, and runs, tests,
-# benchmarks or fuzzes. Usage: ./build.sh run | test | bench | fuzz | shots
+# benchmarks, fuzzes or packages. Usage: ./build.sh run | test | bench | fuzz | shots | package
 set -euo pipefail
 cd "$(dirname "$0")"
 
 PACKAGES=(g++ cmake ninja-build qt6-base-dev libgtest-dev libgmock-dev clang-format
           xvfb xauth xdotool x11-utils imagemagick fonts-dejavu-core libx11-dev iproute2
-          util-linux procps)
+          util-linux procps desktop-file-utils librsvg2-bin)
 FUZZ_PACKAGES=(clang libclang-rt-14-dev)
+PACKAGE_PACKAGES=(dpkg-dev)
 JOBS=$(nproc 2>/dev/null || echo 2)
 
 as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
@@ -90,8 +91,13 @@ shots)
     build build orvan-shots
     isolated ./build/tools/orvan-shots "${2:-out}"
     ;;
+package)
+    install_missing "${PACKAGES[@]}" "${PACKAGE_PACKAGES[@]}"
+    build build-package all -DCMAKE_BUILD_TYPE=Release -DORVAN_TESTS=OFF -DORVAN_BENCH=OFF
+    (cd build-package && cpack)
+    ;;
 *)
-    echo "usage: $0 run | test | bench | fuzz | shots [dir]" >&2
+    echo "usage: $0 run | test | bench | fuzz | shots [dir] | package" >&2
     exit 2
     ;;
 esac
