@@ -1,14 +1,16 @@
 #!/usr/bin/env bash
 # Orvan developer entry point: installs what is missing, builds, and runs, tests,
-# benchmarks or fuzzes. Usage: ./build.sh run | test | bench | fuzz | shots
+# benchmarks, fuzzes or packages. Usage: ./build.sh run | test | bench | fuzz | shots | package
 set -euo pipefail
 cd "$(dirname "$0")"
 
 # What building and running the program needs; the tests and benchmarks need the rest.
 RUN_PACKAGES=(g++ cmake ninja-build qt6-base-dev libfontconfig-dev fonts-dejavu-core)
 PACKAGES=("${RUN_PACKAGES[@]}" libgtest-dev libgmock-dev clang-format xvfb xauth xdotool
-          x11-utils imagemagick libx11-dev iproute2 util-linux procps)
+          x11-utils imagemagick libx11-dev iproute2 util-linux procps desktop-file-utils
+          librsvg2-bin)
 FUZZ_PACKAGES=(clang libclang-rt-14-dev)
+PACKAGE_PACKAGES=(dpkg-dev)
 JOBS=$(nproc 2>/dev/null || echo 2)
 
 as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
@@ -91,8 +93,13 @@ shots)
     build build orvan-shots -DORVAN_TESTS=OFF -DORVAN_BENCH=OFF
     isolated ./build/tools/orvan-shots "${2:-out}"
     ;;
+package)
+    install_missing "${PACKAGES[@]}" "${PACKAGE_PACKAGES[@]}"
+    build build-package all -DCMAKE_BUILD_TYPE=Release -DORVAN_TESTS=OFF -DORVAN_BENCH=OFF
+    (cd build-package && cpack)
+    ;;
 *)
-    echo "usage: $0 run | test | bench | fuzz | shots [dir]" >&2
+    echo "usage: $0 run | test | bench | fuzz | shots [dir] | package" >&2
     exit 2
     ;;
 esac
