@@ -94,6 +94,7 @@ public:
     // socket closes. Does nothing unless connected.
     void Close();
     TCustomWinSocket& Socket() { return socket_; }
+    const TCustomWinSocket& Socket() const { return socket_; }
 
 private:
     friend class TCustomWinSocket;

@@ -209,6 +209,9 @@ void TForm1::BuildLayout() {
                     SetColour(widget, row.flags & kLight ? Colour::Light3D : Colour::Window);
                 } else if constexpr (std::is_same_v<W, TMemo>) {
                     widget->setPlainText(text);
+                } else if constexpr (std::is_same_v<W, QListWidget>) {
+                    // One line per item: laying out a long list then costs no text shaping.
+                    widget->setUniformItemSizes(true);
                 } else if constexpr (std::is_same_v<W, QGroupBox>) {
                     widget->setTitle(text);
                 } else if constexpr (std::is_base_of_v<QAbstractButton, W>) {

@@ -123,7 +123,8 @@ void TForm1::SendOverTcp() {
 // A dynamic client by its registered name; never Client1, whatever the host text.
 net::TClientSocket* TForm1::DynamicClient(const std::string& name) const {
     const QString wanted = app::ToQString(name);
-    for (QObject* o : findChildren<QObject*>()) {
+    // Clients are the window's own children; a name deeper down is no client anyway.
+    for (QObject* o : children()) {
         if (o->objectName().compare(wanted, Qt::CaseInsensitive) != 0) continue;
         auto* client = qobject_cast<net::TClientSocket*>(o);
         return client == Client1 ? nullptr : client;
