@@ -401,8 +401,7 @@ private Q_SLOTS:
         form.reset();
         const TcpServer a, b("127.0.0.7");
         TcpConnection peerA;
-        int code = -1;
-        code = app::RunApplication(env, [&] {
+        const int code = app::RunApplication(env, [&] {
             auto window = std::make_unique<TForm1>(env);
             TForm1* f = window.get();
             const auto steps = [&, f] {
