@@ -44,21 +44,26 @@ std::string Format(in_addr addr) {
     return text;
 }
 
-std::vector<in_addr> Lookup(const std::string& name) {
+int TryLookup(const std::string& name, std::vector<in_addr>* addresses) {
     addrinfo hints{};
     hints.ai_family = AF_INET;
     // One socket type, so that every address comes once and not once per type.
     hints.ai_socktype = SOCK_DGRAM;
     addrinfo* found = nullptr;
     const int rc = getaddrinfo(name.c_str(), nullptr, &hints, &found);
-    if (rc != 0) throw SocketError(rc == EAI_NONAME ? kHostNotFound : kNoData);
+    if (rc != 0) return rc == EAI_NONAME ? kHostNotFound : kNoData;
     const std::unique_ptr<addrinfo, decltype(&freeaddrinfo)> owner(found, &freeaddrinfo);
-    std::vector<in_addr> addresses;
+    addresses->clear();
     for (const addrinfo* a = found; a != nullptr; a = a->ai_next) {
         if (a->ai_family != AF_INET || a->ai_addr == nullptr) continue;
-        addresses.push_back(reinterpret_cast<const sockaddr_in*>(a->ai_addr)->sin_addr);
+        addresses->push_back(reinterpret_cast<const sockaddr_in*>(a->ai_addr)->sin_addr);
     }
-    if (addresses.empty()) throw SocketError(kNoData);
+    return addresses->empty() ? kNoData : 0;
+}
+
+std::vector<in_addr> Lookup(const std::string& name) {
+    std::vector<in_addr> addresses;
+    if (const int wsa = TryLookup(name, &addresses); wsa != 0) throw SocketError(wsa);
     return addresses;
 }
 

@@ -1,6 +1,6 @@
 #pragma once
 
-// Helpers shared by the UDP endpoints; not used outside src/net.
+// Helpers shared by the socket classes; not used outside src/net.
 
 #include <netinet/in.h>
 
@@ -22,6 +22,8 @@ std::string Format(in_addr addr);
 // Every IPv4 address of a host name, in resolver order, one per address.
 // Throws SocketError(11001) for a name that does not exist, SocketError(11004) otherwise.
 std::vector<in_addr> Lookup(const std::string& name);
+// The same without throwing: 0, or the Windows Sockets number Lookup would throw.
+int TryLookup(const std::string& name, std::vector<in_addr>* addresses);
 
 // "LOCALHOST" in any case -> 127.0.0.1, a dotted address as it is, else the first looked-up one.
 in_addr Resolve(const std::string& host);

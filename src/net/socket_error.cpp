@@ -15,8 +15,9 @@ struct Row {
     std::array<int, 2> errnos;  // 0: none
 };
 
-// Linux reports a firewall refusal as EPERM where Windows says access denied, and has no
-// socket out-of-memory number but ENOMEM, for which buffer space is the nearest.
+// Linux reports a firewall refusal as EPERM where Windows says access denied, a send after
+// the connection ended as EPIPE, and has no socket out-of-memory number but ENOMEM, for which
+// buffer space is the nearest.
 constexpr Row kTable[] = {
     {10004, "Interrupted system call.", {EINTR}},
     {10009, "Bad file number.", {EBADF}},
@@ -47,7 +48,7 @@ constexpr Row kTable[] = {
     {10055, "No buffer space available.", {ENOBUFS, ENOMEM}},
     {10056, "Socket is already connected.", {EISCONN}},
     {10057, "Socket is not connected.", {ENOTCONN}},
-    {10058, "Cannot send or receive after socket is closed.", {ESHUTDOWN}},
+    {10058, "Cannot send or receive after socket is closed.", {ESHUTDOWN, EPIPE}},
     {10059, "Too many references, cannot splice.", {ETOOMANYREFS}},
     {10060, "Connection timed out.", {ETIMEDOUT}},
     {10061, "Connection refused.", {ECONNREFUSED}},
@@ -85,6 +86,15 @@ std::string SocketErrorDescription(int wsa) {
 base::Error SocketError(int wsa) {
     return base::Error("Socket Error # " + std::to_string(wsa) + "\r\n" +
                        SocketErrorDescription(wsa));
+}
+
+base::Error WindowsSocketError(int wsa, std::string_view api) {
+    return base::Error("Windows socket error: " + SocketErrorDescription(wsa) + " (" +
+                       std::to_string(wsa) + "), on API '" + std::string(api) + "'");
+}
+
+base::Error AsyncSocketError(int code) {
+    return base::Error("Asynchronous socket error " + std::to_string(code));
 }
 
 }  // namespace net

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 #include "base/error.h"
 
@@ -13,9 +14,14 @@ inline constexpr const char* kAddressInUse =
 inline constexpr const char* kPackageTooBig = "Package Size Too Big.";
 inline constexpr const char* kNotAllBytesSent = "Not all bytes sent.";
 
-// Windows Sockets numbers of the name lookup failures.
+// Texts of the TCP clients' own failures.
+inline constexpr const char* kCannotCreateSocket = "Can't create new socket";
+inline constexpr const char* kNoAddressSpecified = "No address specified";
+
+// Windows Sockets numbers of the name lookup failures; kNoAddress for an empty host name.
 inline constexpr int kHostNotFound = 11001;
 inline constexpr int kNoData = 11004;
+inline constexpr int kNoAddress = 1110;
 
 // Maps a POSIX errno to its Windows Sockets number (EADDRINUSE -> 10048, EACCES -> 10013,
 // ECONNREFUSED -> 10061, ...). An errno without a counterpart is returned unchanged: it stays
@@ -25,7 +31,13 @@ int WsaFromErrno(int err);
 // The description of a Windows Sockets number, "" for a number that is not in the table.
 std::string SocketErrorDescription(int wsa);
 
-// "Socket Error # <wsa>\r\n<description>".
+// "Socket Error # <wsa>\r\n<description>": the UDP endpoints' failures.
 base::Error SocketError(int wsa);
+
+// "Windows socket error: <description> (<wsa>), on API '<api>'": a TCP client's failed call.
+base::Error WindowsSocketError(int wsa, std::string_view api);
+
+// "Asynchronous socket error <code>": a TCP client's notification that carried an error.
+base::Error AsyncSocketError(int code);
 
 }  // namespace net

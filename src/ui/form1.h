@@ -6,8 +6,8 @@
 // and fills the read side (Panel4). Button6 copies the read side to the write side
 // (Panel7), whose decimal addresses follow into hex quads as they are typed; Button5 sends
 // them back with config::BuildConfigCommand. Handlers live in one file per area:
-// form1_startup.cpp, form1_config.cpp, form1_transport.cpp, form1_udp.cpp; form1_layout.cpp builds
-// the controls.
+// form1_startup.cpp, form1_config.cpp, form1_transport.cpp, form1_udp.cpp, form1_tcp.cpp;
+// form1_layout.cpp builds the controls.
 
 #include <QCheckBox>
 #include <QGroupBox>
@@ -23,6 +23,7 @@
 #include "app/env.h"
 #include "app/error_box.h"
 #include "app/ip_watch.h"
+#include "net/tcp_client.h"
 #include "net/udp_client.h"
 #include "net/udp_server.h"
 #include "ui/memo.h"
@@ -161,6 +162,7 @@ public:
     // Non-visual components
     net::TIdUDPClient* UDPClient = nullptr;
     net::TIdUDPServer* UDPServer = nullptr;
+    net::TClientSocket* Client1 = nullptr;
     app::TIdIPWatch* IdIPWatch1 = nullptr;
 
     // form1_startup.cpp
@@ -181,6 +183,21 @@ public:
     void CheckBox1Click();
     void UDPServerUDPRead(net::TIdUDPServer& sender, std::string_view data,
                           net::TIdSocketHandle& binding);
+
+    // form1_tcp.cpp
+    void Button2Click();
+    void Button3Click();
+    void Client1Connect(net::TClientSocket& sender, net::TCustomWinSocket& socket);
+    void Client1Disconnect(net::TClientSocket& sender, net::TCustomWinSocket& socket);
+    void Client1Read(net::TClientSocket& sender, net::TCustomWinSocket& socket);
+    void Client1Error(net::TClientSocket& sender, net::TCustomWinSocket& socket,
+                      net::TErrorEvent errorEvent, int& errorCode);
+    void TCPClient1Connect(net::TClientSocket& sender, net::TCustomWinSocket& socket);
+    void TCPClientDisconnect(net::TClientSocket& sender, net::TCustomWinSocket& socket);
+    void TCPClientError(net::TClientSocket& sender, net::TCustomWinSocket& socket,
+                        net::TErrorEvent errorEvent, int& errorCode);
+    void TCPSocketClientOnRead(net::TClientSocket& sender, net::TCustomWinSocket& socket);
+    std::string SubstitutionIP();
 
     // form1_config.cpp
     void CheckBox3Click();
@@ -206,6 +223,11 @@ private:
     void BuildLayout();       // form1_layout.cpp
     void CreateComponents();  // form1_layout.cpp
     void WireUDPServer();     // form1_udp.cpp
+    // form1_tcp.cpp
+    void WireTcpClient(net::TClientSocket& client, bool dynamic);
+    void SendOverTcp();  // the TCP part of Button1Click
+    net::TClientSocket* DynamicClient(const std::string& name) const;
+    void EndTcpClients() noexcept;
     void Wire(QObject* control, Handler handler);
     template <class F>
     void Guard(F&& handler) noexcept {

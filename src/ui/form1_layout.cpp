@@ -81,9 +81,9 @@ const Row kRows[] = {
     {M(CheckBox6),               "Panel1",       247,  31, 186, 16, "Вкл. создание RunTimerSocket",           4, 0,                    &T::CheckBox1Click, nullptr},
     {M(RadioButton_IndyTCP),     "Panel1",         7,  52, 172, 16, "TCP (Indi Socket: Client - Server)",     2, kDisabled,            &T::RadioButton_IndyTCPClick, nullptr},
     {M(Label7),                  "Panel2",         7,   7,  65, 13, "Final address:",                        -1, 0,                    nullptr, nullptr},
-    {M(Button2),                 "Panel2",       253,   7, 171, 24, "Подключиться только для TCP",            1, 0,                    nullptr, nullptr},
+    {M(Button2),                 "Panel2",       253,   7, 171, 24, "Подключиться только для TCP",            1, 0,                    &T::Button2Click, nullptr},
     {M(Edit2),                   "Panel2",         7,  25, 113, 21, "192.168.119.141",                        0, 0,                    &T::Edit2Change, "@Label7"},
-    {M(Button3),                 "Panel2",       253,  37, 171, 23, "Отключиться только для TCP",             2, 0,                    nullptr, nullptr},
+    {M(Button3),                 "Panel2",       253,  37, 171, 23, "Отключиться только для TCP",             2, 0,                    &T::Button3Click, nullptr},
     {M(Button1),                 "Panel3",       342,   7, 105, 24, "Передать Серверу",                       1, 0,                    &T::Button1Click, nullptr},
     {M(Edit1),                   "Panel3",         7,  10, 321, 21, "TEST",                                   0, 0,                    nullptr, "Текст для передачи"},
 
@@ -214,6 +214,9 @@ QWidget* CreateControl(TForm1& form, const Row& row, QWidget* parent) {
                 SetColour(widget, row.flags & kLight ? Colour::Light3D : Colour::Window);
             } else if constexpr (std::is_same_v<W, TMemo>) {
                 widget->setPlainText(text);
+            } else if constexpr (std::is_same_v<W, QListWidget>) {
+                // One line per item: laying out a long list then costs no text shaping.
+                widget->setUniformItemSizes(true);
             } else if constexpr (std::is_same_v<W, QGroupBox>) {
                 widget->setTitle(text);
             } else if constexpr (std::is_base_of_v<QAbstractButton, W>) {
@@ -320,6 +323,12 @@ void TForm1::CreateComponents() {
     UDPServer->setObjectName(QStringLiteral("UDPServer"));
     UDPServer->DefaultPort = 8090;
     WireUDPServer();
+
+    Client1 = new net::TClientSocket(this);
+    Client1->setObjectName(QStringLiteral("Client1"));
+    Client1->ClientType = net::ctNonBlocking;
+    Client1->Port = 0;
+    WireTcpClient(*Client1, false);
 
     IdIPWatch1 = new app::TIdIPWatch(env_, this);
     IdIPWatch1->setObjectName(QStringLiteral("IdIPWatch1"));

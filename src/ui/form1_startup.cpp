@@ -25,9 +25,12 @@ TForm1::TForm1(app::Env& env, QWidget* parent) : app::MainWindow(parent), env_(e
     Guard([this] { FormCreate(); });
 }
 
-TForm1::~TForm1() = default;
+TForm1::~TForm1() {
+    EndTcpClients();
+}
 
 void TForm1::Shutdown() {
+    EndTcpClients();
     IdIPWatch1->Shutdown();
     UDPServer->SetActive(false);
     UDPClient->SetActive(false);

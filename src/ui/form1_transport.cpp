@@ -25,6 +25,7 @@ void TForm1::RadioButton_IndyTCPClick() {
 
 void TForm1::Button1Click() {
     if (RadioButton_UDP->isChecked()) UDPClient->Send(TextOf(Edit1));
+    SendOverTcp();
 }
 
 void TForm1::Button8Click() {

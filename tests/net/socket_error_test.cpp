@@ -124,6 +124,7 @@ const Mapping kMappings[] = {
     {"EISCONN", EISCONN, 10056},
     {"ENOTCONN", ENOTCONN, 10057},
     {"ESHUTDOWN", ESHUTDOWN, 10058},
+    {"EPIPE_send_after_the_end", EPIPE, 10058},
     {"ETOOMANYREFS", ETOOMANYREFS, 10059},
     {"ETIMEDOUT", ETIMEDOUT, 10060},
     {"ECONNREFUSED", ECONNREFUSED, 10061},
@@ -153,6 +154,15 @@ TEST(WsaFromErrnoRange, EveryErrnoIsMappedIntoTheWindowsRangeOrLeftAsItIs) {
             EXPECT_LE(wsa, 10071) << "errno " << err;
         }
     }
+}
+
+// The TCP clients' formats take their description from the same table.
+TEST(TcpSocketErrorTexts, FormatsGiveTheNumberTheDescriptionAndTheCall) {
+    EXPECT_STREQ(net::WindowsSocketError(10061, "connect").what(),
+                 "Windows socket error: Connection refused. (10061), on API 'connect'");
+    EXPECT_STREQ(net::WindowsSocketError(11004, "ASync Lookup").what(),
+                 "Windows socket error:  (11004), on API 'ASync Lookup'");
+    EXPECT_STREQ(net::AsyncSocketError(10054).what(), "Asynchronous socket error 10054");
 }
 
 }  // namespace
