@@ -29,11 +29,7 @@ bool TIdSocketHandle::Bound() const {
 }
 
 std::uint16_t TIdSocketHandle::LocalPort() const {
-    if (!fd_.Valid()) return 0;
-    sockaddr_in local{};
-    socklen_t len = sizeof local;
-    if (getsockname(fd_.Get(), reinterpret_cast<sockaddr*>(&local), &len) != 0) return 0;
-    return ntohs(local.sin_port);
+    return fd_.Valid() ? local_port_ : 0;
 }
 
 void TIdSocketHandle::SendTo(std::string_view bytes, const std::string& ip, std::uint16_t port,
@@ -161,6 +157,9 @@ void TIdUDPServer::BindAll() {
             if (errno == EADDRINUSE) throw base::Error(kAddressInUse);
             throw SocketError(WsaFromErrno(errno));
         }
+        socklen_t len = sizeof local;
+        getsockname(fd.Get(), reinterpret_cast<sockaddr*>(&local), &len);
+        b->local_port_ = ntohs(local.sin_port);
         b->fd_ = std::move(fd);
     }
 }

@@ -43,6 +43,7 @@ private:
     friend class TIdUDPServer;
     Descriptor fd_;
     QSocketNotifier* notifier_ = nullptr;
+    std::uint16_t local_port_ = 0;  // read once at binding: every datagram asks for it
 };
 
 // Receives datagrams on its bindings and hands each one to OnUDPRead on the thread that
