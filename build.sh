@@ -68,7 +68,7 @@ run)
 test)
     install_missing "${PACKAGES[@]}"
     format_check
-    build build-test all -DORVAN_WERROR=ON
+    build build-test all -DORVAN_WERROR=ON -DORVAN_BENCH=ON  # benchmarks compiled, not run
     run_suite build-test
     build build-asan all -DORVAN_WERROR=ON -DORVAN_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
     ASAN_OPTIONS=detect_leaks=1 LSAN_OPTIONS="suppressions=$PWD/tests/lsan.supp" \
