@@ -18,17 +18,8 @@ if [ $# -ne 1 ]; then
     exit 2
 fi
 
-# Orvan binds all interfaces: run only where nothing but loopback exists.
-if [ "${ORVAN_NETNS:-}" != 1 ]; then
-    inner='ip link set lo up && ORVAN_NETNS=1 exec "$0" "$@"'
-    if [ "$(id -u)" -eq 0 ] && unshare -n true 2>/dev/null; then
-        exec unshare -n sh -c "$inner" "$0" "$@"
-    elif unshare -rn true 2>/dev/null; then
-        exec unshare -rn sh -c "$inner" "$0" "$@"
-    fi
-    echo "$0: needs a private network namespace (unshare -n); not run" >&2
-    exit 2
-fi
+. "$(dirname "$0")/common.sh"
+in_private_namespace "$0" "$@"
 
 BUILD=$(cd "$1" && pwd)
 BIN=$BUILD/bench
@@ -54,15 +45,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# A display of our own; -displayfd picks a free number.
-Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp -noreset 3>"$TMP/display" \
-    >"$OUT/xvfb.log" 2>&1 &
-XVFB_PID=$!
-for _ in $(seq 100); do [ -s "$TMP/display" ] && break; sleep 0.1; done
-[ -s "$TMP/display" ] || { echo "$0: Xvfb did not start" >&2; exit 1; }
-export DISPLAY=:$(head -n1 "$TMP/display")
-export QT_QPA_PLATFORM=xcb
-export XDG_RUNTIME_DIR=$TMP
+start_xvfb "$TMP" "$OUT/xvfb.log"
 cd "$TMP"  # whatever a program writes to its working directory lands here
 
 # ---- helpers -------------------------------------------------------------------------------

@@ -14,17 +14,8 @@ if [ $# -ne 1 ]; then
     exit 2
 fi
 
-# Everything stays on loopback; a private namespace makes sure of it.
-if [ "${ORVAN_NETNS:-}" != 1 ]; then
-    inner='ip link set lo up && ORVAN_NETNS=1 exec "$0" "$@"'
-    if [ "$(id -u)" -eq 0 ] && unshare -n true 2>/dev/null; then
-        exec unshare -n sh -c "$inner" "$0" "$@"
-    elif unshare -rn true 2>/dev/null; then
-        exec unshare -rn sh -c "$inner" "$0" "$@"
-    fi
-    echo "$0: needs a private network namespace (unshare -n); not run" >&2
-    exit 2
-fi
+. "$(dirname "$0")/common.sh"
+in_private_namespace "$0" "$@"
 
 BUILD=$(cd "$1" && pwd)
 EXE=$BUILD/bench/bench-tcp-scale
@@ -38,12 +29,7 @@ cleanup() {
     rm -rf "$TMP"
 }
 trap cleanup EXIT
-Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp -noreset 3>"$TMP/display" \
-    >"$TMP/xvfb.log" 2>&1 &
-XVFB_PID=$!
-for _ in $(seq 100); do [ -s "$TMP/display" ] && break; sleep 0.1; done
-[ -s "$TMP/display" ] || { echo "$0: Xvfb did not start" >&2; exit 1; }
-export DISPLAY=:$(head -n1 "$TMP/display") QT_QPA_PLATFORM=xcb XDG_RUNTIME_DIR=$TMP
+start_xvfb "$TMP" "$TMP/xvfb.log"
 
 result=$(cd "$TMP" && "$EXE" "$N" 20 | grep '^RESULT') || true
 echo "$result"

@@ -331,43 +331,27 @@ void TClientSocket::OnReadable() {
 
 int TClientSocket::Send(std::string_view text) {
     if (state_ != State::Connected) return 0;
-    if (unsent_at_ < unsent_.size()) {
-        // Behind what waits already, to keep the order.
-        unsent_.append(text);
-        return 0;
-    }
-    std::size_t taken = 0;
-    while (taken < text.size()) {
-        const ssize_t n = ::send(fd_.Get(), text.data() + taken, text.size() - taken, MSG_NOSIGNAL);
-        if (n >= 0) {
-            taken += static_cast<std::size_t>(n);
-            continue;
-        }
-        if (errno == EINTR) continue;
-        if (WouldBlock(errno)) break;
-        CallFailed(eeSend, errno, "send");
-        return static_cast<int>(taken);
-    }
-    if (taken < text.size()) {
-        unsent_.assign(text.substr(taken));
-        unsent_at_ = 0;
-        UpdateNotifiers();
-    }
-    return static_cast<int>(taken);
+    // Behind what waits already, to keep the order.
+    const std::size_t waiting = unsent_.size() - unsent_at_;
+    unsent_.append(text);
+    const std::size_t sent = Flush();
+    return static_cast<int>(sent > waiting ? sent - waiting : 0);
 }
 
-void TClientSocket::Flush() {
+std::size_t TClientSocket::Flush() {
+    std::size_t sent = 0;
     while (unsent_at_ < unsent_.size()) {
         const ssize_t n = ::send(fd_.Get(), unsent_.data() + unsent_at_,
                                  unsent_.size() - unsent_at_, MSG_NOSIGNAL);
         if (n >= 0) {
             unsent_at_ += static_cast<std::size_t>(n);
+            sent += static_cast<std::size_t>(n);
             continue;
         }
         if (errno == EINTR) continue;
         if (WouldBlock(errno)) break;
         CallFailed(eeSend, errno, "send");
-        return;
+        return sent;
     }
     if (unsent_at_ == unsent_.size()) {
         unsent_.clear();
@@ -377,6 +361,7 @@ void TClientSocket::Flush() {
         unsent_at_ = 0;
     }
     UpdateNotifiers();
+    return sent;
 }
 
 std::string TClientSocket::Receive() {

@@ -107,7 +107,7 @@ private:
     void OnWritable();
     int Send(std::string_view text);
     std::string Receive();
-    void Flush();
+    std::size_t Flush();  // sends what waits, as far as the socket takes it; returns the bytes sent
     template <class F>
     void Notified(F&& step);
     void UpdateNotifiers();
