@@ -11,6 +11,7 @@
 
 #include "app/text.h"
 #include "support/fake_env.h"
+#include "support/loopback_peer.h"
 #include "ui/form1.h"
 
 namespace testing_support {
@@ -59,12 +60,17 @@ inline void OtherModeRows() {
     QTest::newRow("Indy TCP mode") << int(IndyTcp);
 }
 
-// Switches reception on with the operator's tick. The first binding's port only has to come
-// first; a free one stands in for 8090, which another program may hold here.
-inline void Listen(ui::TForm1& form, std::uint16_t defaultPort, std::uint16_t port) {
-    form.UDPServer->DefaultPort = defaultPort;
+// Switches reception on with the operator's tick, on `port` or a free one, which it returns.
+// The first binding's port only has to come first; a free one stands in for 8090, which
+// another program may hold here.
+inline std::uint16_t Listen(ui::TForm1& form, std::uint16_t port = 0) {
+    if (port == 0) port = FreePort();
+    std::uint16_t first = FreePort();
+    while (first == port) first = FreePort();
+    form.UDPServer->DefaultPort = first;
     form.Edit3->setText(QString::number(port));
     form.CheckBox1->click();
+    return port;
 }
 
 }  // namespace testing_support

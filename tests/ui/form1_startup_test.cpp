@@ -17,6 +17,17 @@ using testing_support::FakeEnv;
 using testing_support::Shown;
 using ui::TForm1;
 
+namespace {
+
+// The one fatal box, naming `text` on a line of its own.
+bool OneFatalBox(const FakeEnv& env, const std::string& text) {
+    return env.boxes.size() == 1 && env.boxes[0].kind == app::BoxKind::Fatal &&
+           env.boxes[0].caption == "Application Error" &&
+           env.boxes[0].text.find("\r\n" + text + "\r\n") != std::string::npos;
+}
+
+}  // namespace
+
 class Form1StartupTest : public QObject {
     Q_OBJECT
 
@@ -53,36 +64,18 @@ private Q_SLOTS:
         auto form = Shown(env);
         QCOMPARE(form->HostNameLabel->text(), QStringLiteral("стенд-1"));
         QCOMPARE(form->HostAddressLabel->text(), hostAddress);
-        QCOMPARE(form->PortLabel->text(), QStringLiteral("6104"));
         QCOMPARE(form->DestinationLabel->text(), destination);
-        QCOMPARE(form->BufferSizeLabel->text(), QStringLiteral("8192"));
         QVERIFY2(env.boxes.empty(), env.boxes.empty() ? "" : env.boxes[0].text.c_str());
     }
 
     void textsThatAreEasyToGetWrong() {
         FakeEnv env;
         auto form = Shown(env);
-        QCOMPARE(form->windowTitle(), QStringLiteral("Velmar Soft Orvan v1.9.1"));
-        QCOMPARE(form->Label17->Caption(), QStringLiteral("Port command\r\n      (UDP):"));
-        QCOMPARE(form->Label33->Caption(), QStringLiteral("IP контрол-\r\nлера трубки:"));
-        QCOMPARE(form->Label35->Caption(), form->Label33->Caption());
+        QCOMPARE(form->Label35->Caption(), QStringLiteral("IP контрол-\r\nлера трубки:"));
         QCOMPARE(form->CheckBox3->text(), QStringLiteral(" Включить режим программирования"));
-        QCOMPARE(form->CheckBox7->text(), QStringLiteral(" Синхронизировать дату и время"));
-        QCOMPARE(form->RadioButton_IndyTCP->text(),
-                 QStringLiteral("TCP (Indi Socket: Client - Server)"));
         // The start text of the first panel uses Latin T, C, P; later texts use Cyrillic.
         QCOMPARE(app::FromQString(form->StatusBar1->PanelText(0)),
                  app::Cp1251("Отключен") + " TCP");
-        QCOMPARE(form->StatusBar1->PanelText(1), QStringLiteral("Нет клиента TCP"));
-        QCOMPARE(form->StatusBar1->PanelWidth(0), 160);
-        QCOMPARE(form->StatusBar1->PanelWidth(1), 846);
-        QCOMPARE(form->Memo1->Text(), QStringLiteral("Данные от сервера:"));
-        QCOMPARE(form->Memo2->Text(), QStringLiteral("Данные от сервера:"));
-        QCOMPARE(form->PageControl1->count(), 3);
-        QCOMPARE(form->PageControl1->tabText(0), QStringLiteral("Work Socket"));
-        QCOMPARE(form->PageControl1->tabText(1), QStringLiteral("Настройка сети"));
-        QCOMPARE(form->PageControl1->tabText(2), QStringLiteral("Stream Work Socket +"));
-        QCOMPARE(form->PageControl1->currentWidget(), form->TabSheet2);
         // Two-line captions show two lines, the second indented by its own spaces.
         QCOMPARE(form->Label17->text(), QStringLiteral("Port command\n      (UDP):"));
         QVERIFY(form->Label17->height() > form->Label10->height());
@@ -91,18 +84,10 @@ private Q_SLOTS:
     void statesAndColoursAtStart() {
         FakeEnv env;
         auto form = Shown(env);
-        QVERIFY(!form->Button2->isEnabled());
-        QVERIFY(!form->Button3->isEnabled());
-        QVERIFY(form->CheckBox1->isEnabled());
-        QVERIFY(form->UDPClient->Active());
-        QVERIFY(!form->UDPServer->Active());
+        QVERIFY(!form->Button2->isEnabled() && !form->Button3->isEnabled());
         QVERIFY(!form->RadioButton_IndyTCP->isEnabled());
-        QVERIFY(form->RadioButton_UDP->isChecked());
-        QVERIFY(form->CheckBox7->isChecked());
-        QVERIFY(!form->CheckBox3->isChecked());
+        QVERIFY(form->UDPClient->Active());
         QVERIFY(!form->Panel9->isEnabled());
-        QVERIFY(!form->CheckBox5->isEnabled());
-        QVERIFY(!form->Edit15->isEnabled());
 
         const QColor window = QApplication::palette().color(QPalette::Base);
         const QColor light = QApplication::palette().color(QPalette::Midlight);
@@ -113,16 +98,11 @@ private Q_SLOTS:
             QVERIFY2(e->isEnabled(), qPrintable(e->objectName()));
             QCOMPARE(e->palette().color(QPalette::Base), light);
         }
-        for (QLineEdit* e : {form->Edit4, form->Edit11, form->Edit17, form->Edit8, form->Edit18,
-                             form->Edit26, form->Edit7, form->Edit19, form->Edit12, form->Edit16,
-                             form->Edit14, form->Edit21, form->Edit22, form->Edit28, form->Edit29,
-                             form->Edit24, form->Edit25, form->Edit5, form->Edit13}) {
+        for (QLineEdit* e : {form->Edit4, form->Edit17, form->Edit16, form->Edit5, form->Edit13}) {
             QVERIFY2(!e->isEnabled(), qPrintable(e->objectName()));
             QCOMPARE(e->palette().color(QPalette::Disabled, QPalette::Base), light);
         }
-        for (QLineEdit* e : {form->Edit1, form->Edit2, form->Edit3}) {
-            QCOMPARE(e->palette().color(QPalette::Base), window);
-        }
+        QCOMPARE(form->Edit2->palette().color(QPalette::Base), window);
         QTest::keyClicks(form->Edit9, QStringLiteral("10"));
         QCOMPARE(form->Edit9->text(), QStringLiteral("0.0.0.010"));
     }
@@ -235,10 +215,7 @@ private Q_SLOTS:
             throw base::Error("Cannot allocate socket.");
         });
         QCOMPARE(code, 1);
-        QCOMPARE(env.boxes.size(), std::size_t(1));
-        QCOMPARE(env.boxes[0].kind, app::BoxKind::Fatal);
-        QCOMPARE(QString::fromStdString(env.boxes[0].caption), QStringLiteral("Application Error"));
-        QVERIFY(env.boxes[0].text.find("\r\nCannot allocate socket.\r\n") != std::string::npos);
+        QVERIFY(OneFatalBox(env, "Cannot allocate socket."));
     }
 
     void shutdownStepDecidesTheExitCode_data() {
@@ -270,14 +247,7 @@ private Q_SLOTS:
         });
         QCOMPARE(result, code);
         QVERIFY(destroyed);
-        if (code == 0) {
-            QVERIFY(env.boxes.empty());
-            return;
-        }
-        QCOMPARE(env.boxes.size(), std::size_t(1));
-        QCOMPARE(env.boxes[0].kind, app::BoxKind::Fatal);
-        QCOMPARE(QString::fromStdString(env.boxes[0].caption), QStringLiteral("Application Error"));
-        QVERIFY(env.boxes[0].text.find("\r\nDisk full.\r\n") != std::string::npos);
+        QVERIFY(code == 0 ? env.boxes.empty() : OneFatalBox(env, "Disk full."));
     }
 };
 

@@ -1,7 +1,6 @@
 // The UDP side of the window on real loopback sockets: the operator's send, the destination
 // edits, the mode buttons, the reception switch, and how received datagrams are shown and
 // answered.
-#include <QDeadlineTimer>
 #include <QElapsedTimer>
 #include <QSignalSpy>
 #include <QTest>
@@ -12,9 +11,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdint>
-#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -26,27 +23,11 @@
 #include "ui/form1.h"
 
 using namespace testing_support;
-using ui::TForm1;
 
 namespace {
 
-// Two different free ports.
-std::pair<std::uint16_t, std::uint16_t> TwoFreePorts() {
-    const Peer a("0.0.0.0");
-    const Peer b("0.0.0.0");
-    return {a.port(), b.port()};
-}
-
-QString Str(const std::string& text) {
-    return app::ToQString(text);
-}
-
-QByteArray Bytes(std::string_view text) {
-    return QByteArray(text.data(), static_cast<qsizetype>(text.size()));
-}
-
 QByteArray EchoOf(const FakeEnv& env, const QByteArray& message) {
-    return "Replied from " + Bytes(env.hostName) + " to \"" + message + "\"";
+    return "Replied from " + QByteArray::fromStdString(env.hostName) + " to \"" + message + "\"";
 }
 
 QByteArray Pattern(int size) {
@@ -54,8 +35,6 @@ QByteArray Pattern(int size) {
     for (int i = 0; i < size; ++i) bytes[i] = static_cast<char>('a' + (i * 7 + i / 26) % 26);
     return bytes;
 }
-
-const QString kMemoStart = QStringLiteral("Данные от сервера:");
 
 // Sends one datagram whose source address and port are forged, as a raw packet; false where
 // raw sockets are not allowed.
@@ -87,178 +66,106 @@ QStringList NewLines(const ui::TMemo* memo) {
     return memo->Text().split(u'\n').mid(1);  // after the memo's start text
 }
 
+// Sends `bytes` to the listener and returns its answer.
+std::optional<Datagram> Exchange(const Peer& peer, const QByteArray& bytes, std::uint16_t port,
+                                 const char* ip = "127.0.0.1") {
+    if (!peer.SendTo(bytes, ip, port)) return std::nullopt;
+    return peer.Await();
+}
+
+QByteArray AnswerTo(const Peer& peer, const QByteArray& bytes, std::uint16_t port) {
+    const auto echo = Exchange(peer, bytes, port);
+    return echo ? echo->bytes : QByteArray("<no answer>");
+}
+
 }  // namespace
 
 class Form1UdpTest : public QObject {
     Q_OBJECT
 
-    // Sends `bytes` to the listener and returns its answer.
-    static std::optional<Datagram> Exchange(const Peer& peer, const QByteArray& bytes,
-                                            std::uint16_t port, const char* ip = "127.0.0.1") {
-        if (!peer.SendTo(bytes, ip, port)) return std::nullopt;
-        return peer.Await();
-    }
-
-    // The listener's answer to `bytes`, or a text that names its absence.
-    static QByteArray AnswerTo(const Peer& peer, const QByteArray& bytes, std::uint16_t port) {
-        const auto echo = Exchange(peer, bytes, port);
-        return echo ? echo->bytes : QByteArray("<no answer>");
-    }
-
 private Q_SLOTS:
     // --- send -----------------------------------------------------------------------------
 
     void sendGoesToTheEditedDestination_data() {
+        QTest::addColumn<int>("mode");
         QTest::addColumn<QString>("host");
         QTest::addColumn<QString>("text");
-        QTest::addColumn<QByteArray>("expected");
-        QTest::newRow("the start text") << "127.0.0.1"
-                                        << "TEST" << QByteArray("TEST");
-        QTest::newRow("an empty text sends an empty datagram") << "127.0.0.1"
-                                                               << "" << QByteArray();
+        QTest::addColumn<int>("portOver");  // added to the peer's port in Edit3
+        QTest::addColumn<QList<QByteArray>>("received");
+        QTest::newRow("an empty text sends an empty datagram")
+            << int(Udp) << "127.0.0.1"
+            << "" << 0 << QList<QByteArray>{QByteArray()};
         QTest::newRow("Cyrillic travels as code page 1251")
-            << "127.0.0.1" << QStringLiteral("Привет, ёж") << Bytes(app::Cp1251("Привет, ёж"));
-        QTest::newRow("no terminator is added to a line break") << "127.0.0.1"
-                                                                << "a\r\nb" << QByteArray("a\r\nb");
-        QTest::newRow("LocalHost in mixed case") << "LocalHost"
-                                                 << "TEST" << QByteArray("TEST");
-        QTest::newRow("localhost in lower case") << "localhost"
-                                                 << "x" << QByteArray("x");
+            << int(Udp) << "127.0.0.1" << QStringLiteral("Привет, ёж") << 0
+            << QList<QByteArray>{QByteArray::fromStdString(app::Cp1251("Привет, ёж"))};
+        QTest::newRow("LocalHost in mixed case") << int(Udp) << "LocalHost"
+                                                 << "TEST" << 0 << QList<QByteArray>{"TEST"};
+        QTest::newRow("the low 16 bits of the port")
+            << int(Udp) << "127.0.0.1"
+            << "wrapped" << 65536 << QList<QByteArray>{"wrapped"};
+        QTest::newRow("nothing in TCP mode") << int(Tcp) << "127.0.0.1"
+                                             << "TEST" << 0 << QList<QByteArray>();
+        QTest::newRow("nothing in Indy TCP mode") << int(IndyTcp) << "127.0.0.1"
+                                                  << "TEST" << 0 << QList<QByteArray>();
     }
     void sendGoesToTheEditedDestination() {
+        QFETCH(int, mode);
         QFETCH(QString, host);
         QFETCH(QString, text);
-        QFETCH(QByteArray, expected);
+        QFETCH(int, portOver);
+        QFETCH(QList<QByteArray>, received);
         FakeEnv env;
         auto form = Shown(env);
-        // Until an edit changes, the client keeps the layout's destination, not the edits'.
-        QCOMPARE(Str(form->UDPClient->Host), QStringLiteral("192.168.13.41"));
-        QCOMPARE(form->UDPClient->Port, 6104);
-
         const Peer peer;
         QVERIFY(peer.ok());
         form->Edit2->setText(host);
-        QCOMPARE(Str(form->UDPClient->Host), host);
-        form->Edit3->setText(QString::number(peer.port()));
-        QCOMPARE(form->UDPClient->Port, int(peer.port()));
-        QCOMPARE(form->PortLabel->text(), QString::number(peer.port()));
+        form->Edit3->setText(QString::number(peer.port() + portOver));
+        QCOMPARE(form->UDPClient->Port, peer.port() + portOver);
         form->Edit1->setText(text);
+        EnterMode(*form, mode);
         form->Button1->click();
 
-        QCOMPARE(ReceivedBeforeMarker(peer), QList<QByteArray>{expected});
+        QCOMPARE(ReceivedBeforeMarker(peer), received);
         QCOMPARE(Boxes(env), QStringList());
-    }
-
-    void sendUsesTheLow16BitsOfThePort() {
-        FakeEnv env;
-        auto form = Shown(env);
-        form->Edit2->setText(QStringLiteral("127.0.0.1"));
-        form->Edit3->setText(QStringLiteral("70000"));
-        QCOMPARE(form->UDPClient->Port, 70000);
-        QCOMPARE(form->PortLabel->text(), QStringLiteral("70000"));
-
-        const Peer peer("127.0.0.1", 70000 - 65536);
-        if (!peer.ok()) QSKIP("port 4464 is taken on this machine; delivery not checked");
-        form->Edit1->setText(QStringLiteral("wrapped"));
-        form->Button1->click();
-        QCOMPARE(ReceivedBeforeMarker(peer), QList<QByteArray>{"wrapped"});
-        QCOMPARE(Boxes(env), QStringList());
-    }
-
-    void noUdpSendOutsideUdpMode_data() { OtherModeRows(); }
-    void noUdpSendOutsideUdpMode() {
-        QFETCH(int, mode);
-        FakeEnv env;
-        auto form = Shown(env);
-        const Peer peer;
-        form->Edit2->setText(QStringLiteral("127.0.0.1"));
-        form->Edit3->setText(QString::number(peer.port()));
-        RadioOf(*form, mode)->click();
-        QVERIFY(!form->UDPClient->Active());
-
-        form->Button1->click();
-        QCOMPARE(ReceivedBeforeMarker(peer), QList<QByteArray>());
-        // A UDP send would have given the client a socket again.
-        QVERIFY(!form->UDPClient->Active());
     }
 
     // --- destination edits ------------------------------------------------------------------
 
-    void edit3FollowsIntoLabelAndPort_data() {
-        QTest::addColumn<QString>("text");
-        QTest::addColumn<QString>("label");
-        QTest::addColumn<int>("port");
-        QTest::addColumn<QStringList>("boxes");
-        QTest::newRow("emptied changes nothing") << ""
-                                                 << "5000" << 5000 << QStringList();
-        QTest::newRow("60a shows in the label, raises and keeps the port")
-            << "60a"
-            << "60a" << 5000 << QStringList{QStringLiteral("'60a' is not a valid integer value.")};
-        QTest::newRow("a trailing blank is not an integer")
-            << "6001 "
-            << "6001 " << 5000
-            << QStringList{QStringLiteral("'6001 ' is not a valid integer value.")};
-        QTest::newRow("hexadecimal with a dollar") << "$1F"
-                                                   << "$1F" << 31 << QStringList();
-        QTest::newRow("no range check") << "100000"
-                                        << "100000" << 100000 << QStringList();
-        QTest::newRow("a leading blank is allowed") << " 6002"
-                                                    << " 6002" << 6002 << QStringList();
-    }
-    void edit3FollowsIntoLabelAndPort() {
-        QFETCH(QString, text);
-        QFETCH(QString, label);
-        QFETCH(int, port);
-        QFETCH(QStringList, boxes);
-        FakeEnv env;
-        auto form = Shown(env);
-        form->Edit3->setText(QStringLiteral("5000"));
-        QCOMPARE(form->PortLabel->text(), QStringLiteral("5000"));
-        QCOMPARE(form->UDPClient->Port, 5000);
-
-        form->Edit3->setText(text);
-        QCOMPARE(form->PortLabel->text(), label);
-        QCOMPARE(form->UDPClient->Port, port);
-        QCOMPARE(Boxes(env), boxes);
-    }
-
-    void edit5AppliesEdit3_data() {
+    void portEditsFollowIntoLabelAndPort_data() {
         QTest::addColumn<QString>("edit3");
-        QTest::addColumn<QString>("edit5");
+        QTest::addColumn<bool>("viaEdit5");  // Edit3 left unapplied, then Edit5 changed
         QTest::addColumn<QString>("label");
         QTest::addColumn<int>("port");
         QTest::addColumn<QStringList>("boxes");
-        QTest::newRow("Edit3's text, not Edit5's") << "5002"
-                                                   << "4001"
-                                                   << "5002" << 5002 << QStringList();
-        QTest::newRow("Edit5 is never converted") << "5003"
-                                                  << "abc"
-                                                  << "5003" << 5003 << QStringList();
-        QTest::newRow("empty Edit3 changes nothing") << ""
-                                                     << "4002"
-                                                     << "6104" << 6104 << QStringList();
-        QTest::newRow("Edit3 not an integer raises its own error")
-            << "60a"
-            << "4003"
-            << "60a" << 6104 << QStringList{QStringLiteral("'60a' is not a valid integer value.")};
+        const QStringList notInteger{QStringLiteral("'60a' is not a valid integer value.")};
+        QTest::newRow("emptied changes nothing") << "" << false << "6104" << 6104 << QStringList();
+        QTest::newRow("not an integer: shown, raises, port kept")
+            << "60a" << false << "60a" << 6104 << notInteger;
+        QTest::newRow("hexadecimal with a dollar")
+            << "$1F" << false << "$1F" << 31 << QStringList();
+        QTest::newRow("Edit5 applies Edit3's text, never its own")
+            << "5002" << true << "5002" << 5002 << QStringList();
+        QTest::newRow("Edit5 with Edit3 not an integer")
+            << "60a" << true << "60a" << 6104 << notInteger;
     }
-    void edit5AppliesEdit3() {
+    void portEditsFollowIntoLabelAndPort() {
         QFETCH(QString, edit3);
-        QFETCH(QString, edit5);
+        QFETCH(bool, viaEdit5);
         QFETCH(QString, label);
         QFETCH(int, port);
         QFETCH(QStringList, boxes);
         FakeEnv env;
         auto form = Shown(env);
-        {
-            // Edit3 holds a text that has not been applied, so only Edit5's change can apply it.
-            const QSignalBlocker quiet(form->Edit3);
+        if (viaEdit5) {
+            {
+                const QSignalBlocker quiet(form->Edit3);
+                form->Edit3->setText(edit3);
+            }
+            form->CheckBox2->click();  // unlocks Edit5, as the operator must
+            form->Edit5->setText(QStringLiteral("abc"));
+        } else {
             form->Edit3->setText(edit3);
         }
-        QCOMPARE(form->UDPClient->Port, 6104);
-        form->CheckBox2->click();  // unlocks Edit5, as the operator must
-        QVERIFY(form->Edit5->isEnabled());
-        form->Edit5->setText(edit5);
         QCOMPARE(form->PortLabel->text(), label);
         QCOMPARE(form->UDPClient->Port, port);
         QCOMPARE(Boxes(env), boxes);
@@ -266,55 +173,34 @@ private Q_SLOTS:
 
     // --- transport mode ---------------------------------------------------------------------
 
-    void modeHandlersSetTheirStates_data() {
+    void modeHandlersSetTheirStatesAndKeepTheListener_data() {
         QTest::addColumn<QList<int>>("path");
         QTest::addColumn<bool>("tcpButtons");
-        QTest::addColumn<bool>("clientActive");
-        QTest::addColumn<bool>("receptionBox");
-        QTest::newRow("TCP from UDP") << QList<int>{Tcp} << true << false << false;
-        QTest::newRow("UDP after TCP") << QList<int>{Tcp, Udp} << false << true << true;
-        QTest::newRow("Indy from UDP leaves the buttons disabled")
-            << QList<int>{IndyTcp} << false << false << false;
+        QTest::newRow("TCP from UDP") << QList<int>{Tcp} << true;
+        QTest::newRow("Indy from UDP leaves the buttons disabled") << QList<int>{IndyTcp} << false;
         QTest::newRow("Indy from TCP leaves the buttons enabled")
-            << QList<int>{Tcp, IndyTcp} << true << false << false;
-        QTest::newRow("UDP after Indy after TCP")
-            << QList<int>{Tcp, IndyTcp, Udp} << false << true << true;
+            << QList<int>{Tcp, IndyTcp} << true;
+        QTest::newRow("UDP after Indy after TCP") << QList<int>{Tcp, IndyTcp, Udp} << false;
     }
-    void modeHandlersSetTheirStates() {
+    void modeHandlersSetTheirStatesAndKeepTheListener() {
         QFETCH(QList<int>, path);
         QFETCH(bool, tcpButtons);
-        QFETCH(bool, clientActive);
-        QFETCH(bool, receptionBox);
         FakeEnv env;
         auto form = Shown(env);
+        const std::uint16_t port = Listen(*form);
         for (const int mode : path) {
             QRadioButton* radio = RadioOf(*form, mode);
             radio->click();
             QVERIFY(radio->isChecked());
         }
+        const bool udp = path.last() == Udp;
         QCOMPARE(form->Button2->isEnabled(), tcpButtons);
         QCOMPARE(form->Button3->isEnabled(), tcpButtons);
-        QCOMPARE(form->UDPClient->Active(), clientActive);
-        QCOMPARE(form->CheckBox1->isEnabled(), receptionBox);
-        QVERIFY(!form->CheckBox1->isChecked());
-        QVERIFY(!form->UDPServer->Active());
-        QCOMPARE(Boxes(env), QStringList());
-    }
-
-    void listenerStaysOnInEveryMode() {
-        FakeEnv env;
-        auto form = Shown(env);
-        const auto [defaultPort, port] = TwoFreePorts();
-        Listen(*form, defaultPort, port);
-        QVERIFY(form->UDPServer->Active());
+        QCOMPARE(form->UDPClient->Active(), udp);
+        QCOMPARE(form->CheckBox1->isEnabled(), udp);
+        QVERIFY(form->CheckBox1->isChecked());
         const Peer peer;
-        for (const int mode : {Tcp, IndyTcp, Udp}) {
-            RadioOf(*form, mode)->click();
-            QVERIFY(form->UDPServer->Active());
-            QVERIFY(form->CheckBox1->isChecked());
-            const QByteArray message = "mode " + QByteArray::number(mode);
-            QCOMPARE(AnswerTo(peer, message, port), EchoOf(env, message));
-        }
+        QCOMPARE(AnswerTo(peer, "still here", port), EchoOf(env, "still here"));
         QCOMPARE(Boxes(env), QStringList());
     }
 
@@ -326,120 +212,95 @@ private Q_SLOTS:
         // entry of the list is used.
         env.addresses = std::vector<std::string>{"127.0.0.2", "127.0.0.1"};
         auto form = Shown(env);
-        const auto [defaultPort, port] = TwoFreePorts();
-        Listen(*form, defaultPort, port);
+        const std::uint16_t port = Listen(*form);
+        const std::uint16_t defaultPort = form->UDPServer->DefaultPort;
 
         QCOMPARE(Boxes(env), QStringList());
-        QVERIFY(form->UDPServer->Active());
         QCOMPARE(form->UDPServer->BindingCount(), std::size_t(2));
-        net::TIdSocketHandle& first = form->UDPServer->Binding(0);
-        net::TIdSocketHandle& second = form->UDPServer->Binding(1);
-        QCOMPARE(Str(first.IP), QStringLiteral("127.0.0.2"));
+        const net::TIdSocketHandle& first = form->UDPServer->Binding(0);
+        const net::TIdSocketHandle& second = form->UDPServer->Binding(1);
+        QCOMPARE(first.IP, std::string("127.0.0.2"));
         QCOMPARE(first.Port, int(defaultPort));
         QVERIFY(first.Bound());
-        QCOMPARE(Str(second.IP), QString());
+        QCOMPARE(second.IP, std::string());
         QCOMPARE(second.Port, int(port));
         QVERIFY(second.Bound());
 
-        // Each binding answers from its own address and port.
+        // The first binding answers from its own address and port.
         const Peer peer;
-        auto echo = Exchange(peer, "to first", defaultPort, "127.0.0.2");
+        const auto echo = Exchange(peer, "to first", defaultPort, "127.0.0.2");
         QVERIFY(echo);
         QCOMPARE(echo->bytes, EchoOf(env, "to first"));
         QCOMPARE(echo->fromIp, QStringLiteral("127.0.0.2"));
         QCOMPARE(int(echo->fromPort), int(defaultPort));
-        echo = Exchange(peer, "to second", port);
-        QVERIFY(echo);
-        QCOMPARE(echo->bytes, EchoOf(env, "to second"));
-        QCOMPARE(int(echo->fromPort), int(port));
     }
 
     void receptionOffAndOnAgain() {
         FakeEnv env;
         auto form = Shown(env);
-        const auto [defaultPort, port] = TwoFreePorts();
-        Listen(*form, defaultPort, port);
-        QVERIFY(form->UDPServer->Active());
-
+        const std::uint16_t port = Listen(*form);
         form->CheckBox1->click();
         QVERIFY(!form->UDPServer->Active());
-        QCOMPARE(form->UDPServer->BindingCount(), std::size_t(2));
-        QVERIFY(!form->UDPServer->Binding(0).Bound());
         QVERIFY(!form->UDPServer->Binding(1).Bound());
-        {
-            // Both ports are free again.
-            const Peer a("0.0.0.0", defaultPort), b("0.0.0.0", port);
-            QVERIFY(a.ok());
-            QVERIFY(b.ok());
-        }
 
         // Equal bindings are not listed twice, so switching on again works.
         form->CheckBox1->click();
         QCOMPARE(Boxes(env), QStringList());
-        QVERIFY(form->UDPServer->Active());
         QCOMPARE(form->UDPServer->BindingCount(), std::size_t(2));
         const Peer peer;
         QCOMPARE(AnswerTo(peer, "again", port), EchoOf(env, "again"));
     }
 
-    void checkBox6WhileReceptionIsTickedChangesNothing() {
-        FakeEnv env;
-        auto form = Shown(env);
-        const auto [defaultPort, port] = TwoFreePorts();
-        Listen(*form, defaultPort, port);
-        const bool box6 = form->CheckBox6->isChecked();
-
-        form->CheckBox6->click();
-        QCOMPARE(form->CheckBox6->isChecked(), !box6);
-        QCOMPARE(Boxes(env), QStringList());
-        QVERIFY(form->CheckBox1->isChecked());
-        QVERIFY(form->UDPServer->Active());
-        QCOMPARE(form->UDPServer->BindingCount(), std::size_t(2));
-        const Peer peer;
-        QCOMPARE(AnswerTo(peer, "still here", port), EchoOf(env, "still here"));
+    // CheckBox6 switches off a listener only while reception is not ticked.
+    void checkBox6SwitchesOffAnUntickedListener_data() {
+        QTest::addColumn<bool>("ticked");
+        QTest::newRow("reception ticked: nothing changes") << true;
+        QTest::newRow("listening after a configuration read: off") << false;
     }
-
-    void checkBox6WhileReceptionIsUntickedSwitchesOff() {
+    void checkBox6SwitchesOffAnUntickedListener() {
+        QFETCH(bool, ticked);
         FakeEnv env;
         auto form = Shown(env);
-        const std::uint16_t port = FreePort();
-        // A configuration read is the one way to a listener without the reception tick.
-        form->CheckBox3->click();
-        form->CheckBox2->click();
-        form->CheckBox4->click();
-        form->Edit13->setText(QStringLiteral("127.0.0.1"));
-        form->Edit5->setText(QString::number(port));
-        form->Button4->click();
-        QCOMPARE(Boxes(env), QStringList());
+        std::uint16_t port = FreePort();
+        if (ticked) {
+            port = Listen(*form);
+        } else {
+            // A configuration read is the one way to a listener without the reception tick.
+            form->CheckBox3->click();
+            form->CheckBox2->click();
+            form->CheckBox4->click();
+            form->Edit13->setText(QStringLiteral("127.0.0.1"));
+            form->Edit5->setText(QString::number(port));
+            form->Button4->click();
+        }
         QVERIFY(form->UDPServer->Active());
-        QVERIFY(!form->CheckBox1->isChecked());
+        const auto bindings = form->UDPServer->BindingCount();
 
         form->CheckBox6->click();
-        QVERIFY(!form->UDPServer->Active());
-        QVERIFY(!form->UDPServer->Binding(0).Bound());
-        // Again, on a listener that is off already: nothing, no error.
-        form->CheckBox6->click();
-        QVERIFY(!form->UDPServer->Active());
-        QCOMPARE(form->UDPServer->BindingCount(), std::size_t(1));
+        QCOMPARE(form->UDPServer->Active(), ticked);
+        QCOMPARE(form->UDPServer->Binding(0).Bound(), ticked);
+        form->CheckBox6->click();  // again: on a listener that is off already, nothing
+        QCOMPARE(form->UDPServer->Active(), ticked);
+        QCOMPARE(form->UDPServer->BindingCount(), bindings);
+        QCOMPARE(form->CheckBox1->isChecked(), ticked);
         QCOMPARE(Boxes(env), QStringList());
+        if (ticked) {
+            const Peer peer;
+            QCOMPARE(AnswerTo(peer, "still here", port), EchoOf(env, "still here"));
+        }
     }
 
     void receptionFailures_data() {
-        QTest::addColumn<bool>("holdPort");
         QTest::addColumn<QString>("edit3");
         QTest::addColumn<bool>("hasAddress");
         QTest::addColumn<QString>("box");
         QTest::addColumn<int>("bindings");
-        QTest::newRow("port held by another socket")
-            << true << "" << true
-            << QStringLiteral("Could not bind socket. Address and port are already in use.") << 2;
         QTest::newRow("Edit3 not an integer, after the first binding")
-            << false << "abc" << true << QStringLiteral("'abc' is not a valid integer value.") << 1;
+            << "abc" << true << QStringLiteral("'abc' is not a valid integer value.") << 1;
         QTest::newRow("no local address")
-            << false << "" << false << QStringLiteral("List index out of bounds (0)") << 0;
+            << "6001" << false << QStringLiteral("List index out of bounds (0)") << 0;
     }
     void receptionFailures() {
-        QFETCH(bool, holdPort);
         QFETCH(QString, edit3);
         QFETCH(bool, hasAddress);
         QFETCH(QString, box);
@@ -447,14 +308,8 @@ private Q_SLOTS:
         FakeEnv env;
         if (!hasAddress) env.addresses = std::vector<std::string>{};
         auto form = Shown(env);
-        const auto [defaultPort, port] = TwoFreePorts();
-        std::optional<Peer> holder;
-        if (holdPort) {
-            holder.emplace("0.0.0.0", port);
-            QVERIFY(holder->ok());
-        }
-        form->UDPServer->DefaultPort = defaultPort;
-        form->Edit3->setText(edit3.isEmpty() ? QString::number(port) : edit3);
+        form->UDPServer->DefaultPort = FreePort();
+        form->Edit3->setText(edit3);
         env.boxes.clear();
         form->CheckBox1->click();
 
@@ -462,7 +317,6 @@ private Q_SLOTS:
         QVERIFY(form->CheckBox1->isChecked());
         QVERIFY(!form->UDPServer->Active());
         QCOMPARE(form->UDPServer->BindingCount(), std::size_t(bindings));
-        if (bindings == 2) QVERIFY(!form->UDPServer->Binding(1).Bound());
     }
 
     // --- the display rule and the echo ------------------------------------------------------
@@ -471,7 +325,6 @@ private Q_SLOTS:
         QTest::addColumn<QByteArray>("data");
         QTest::addColumn<QString>("shown");  // Memo1's text; null: check the parts only
         QTest::addColumn<QStringList>("parts");
-        QTest::newRow("abc") << QByteArray("abc") << QStringLiteral("abc") << QStringList();
         QTest::newRow("empty") << QByteArray() << QStringLiteral("") << QStringList();
         QTest::newRow("8192 bytes, the buffer's size")
             << Pattern(8192) << QString::fromLatin1(Pattern(8192)) << QStringList();
@@ -496,8 +349,7 @@ private Q_SLOTS:
         FakeEnv env;
         env.hostName = app::Cp1251("стенд-7");
         auto form = Shown(env);
-        const auto [defaultPort, port] = TwoFreePorts();
-        Listen(*form, defaultPort, port);
+        const std::uint16_t port = Listen(*form);
         QSignalSpy changes(form->Memo1, &ui::TMemo::Changed);
         QStringList firstLineAtChange;
         const QObject scope;  // ends the connection before the list goes
@@ -508,63 +360,33 @@ private Q_SLOTS:
         const auto echo = Exchange(peer, data, port);
         QVERIFY(echo);
         QCOMPARE(echo->bytes, EchoOf(env, data));
-        QCOMPARE(echo->fromIp, QStringLiteral("127.0.0.1"));
         QCOMPARE(int(echo->fromPort), int(port));
-        QCOMPARE(int(form->UDPServer->Binding(1).PeerPort), int(peer.port()));
 
         const QString memo1 = form->Memo1->Text();
         if (!shown.isNull()) QCOMPARE(memo1, shown);
         for (const QString& part : parts) QVERIFY2(memo1.contains(part), qPrintable(part));
-        QVERIFY(!memo1.contains(u'\n'));
         for (const QChar c : memo1)
             QVERIFY2(c.unicode() >= 0x20 || c == u'\t', "control shown raw");
-        QCOMPARE(form->Memo2->Text(), kMemoStart + u'\n' + memo1);
+        QCOMPARE(NewLines(form->Memo2), QStringList{memo1});
         // One change, with the message already in place; drawing it later adds none.
         QCOMPARE(firstLineAtChange, QStringList{memo1});
-        // A memo draws what it holds once it is in view.
         form->PageControl1->setCurrentWidget(form->TabSheet1);
         QTRY_COMPARE(form->Memo1->document()->toRawText(), memo1);
         QCOMPARE(changes.count(), 1);
-        // What was shown reads back the same once drawn.
-        QCOMPARE(form->Memo1->Text(), memo1);
+        QCOMPARE(form->Memo1->Text(), memo1);  // reads back the same once drawn
         QCOMPARE(Boxes(env), QStringList());
     }
 
     void datagramLongerThanTheBufferIsDropped() {
         FakeEnv env;
         auto form = Shown(env);
-        const auto [defaultPort, port] = TwoFreePorts();
-        Listen(*form, defaultPort, port);
+        const std::uint16_t port = Listen(*form);
         QSignalSpy changes(form->Memo1, &ui::TMemo::Changed);
         const Peer peer;
         QVERIFY(peer.SendTo(Pattern(8193), "127.0.0.1", port));
         QCOMPARE(AnswerTo(peer, "after", port), EchoOf(env, "after"));
-        QCOMPARE(form->Memo1->Text(), QStringLiteral("after"));
-        QCOMPARE(form->Memo2->Text(), kMemoStart + QStringLiteral("\nafter"));
+        QCOMPARE(NewLines(form->Memo2), QStringList{QStringLiteral("after")});
         QCOMPARE(changes.count(), 1);
-    }
-
-    void datagramsInARowEachGiveOneLine() {
-        FakeEnv env;
-        auto form = Shown(env);
-        const auto [defaultPort, port] = TwoFreePorts();
-        Listen(*form, defaultPort, port);
-        QSignalSpy changes(form->Memo1, &ui::TMemo::Changed);
-        const Peer peer;
-        QStringList sent;
-        for (int i = 1; i <= 20; ++i) {
-            const QByteArray message = "m" + QByteArray::number(i);
-            QVERIFY(peer.SendTo(message, "127.0.0.1", port));
-            sent.append(QString::fromLatin1(message));
-        }
-        for (const QString& message : sent) {
-            const auto echo = peer.Await();
-            QVERIFY2(echo, qPrintable(message));
-            QCOMPARE(echo->bytes, EchoOf(env, message.toLatin1()));
-        }
-        QCOMPARE(form->Memo2->Text(), kMemoStart + u'\n' + sent.join(u'\n'));
-        QCOMPARE(form->Memo1->Text(), sent.last());
-        QCOMPARE(changes.count(), int(sent.size()));
     }
 
     // --- echo loops -------------------------------------------------------------------------
@@ -584,8 +406,7 @@ private Q_SLOTS:
         QFETCH(bool, answered);
         FakeEnv env;
         auto form = Shown(env);
-        const auto [defaultPort, port] = TwoFreePorts();
-        Listen(*form, defaultPort, port);
+        const std::uint16_t port = Listen(*form);
         const Peer peer;
         QVERIFY(peer.SendTo(data, "127.0.0.1", port));
         // Handled in order: the marker's echo comes after whatever the datagram got.
@@ -604,8 +425,7 @@ private Q_SLOTS:
     void anotherListenerGetsOneEchoOnly() {
         FakeEnv env;
         auto form = Shown(env);
-        const auto [defaultPort, port] = TwoFreePorts();
-        Listen(*form, defaultPort, port);
+        const std::uint16_t port = Listen(*form);
         // Another listener that answers everything, as a forged sender address can pit two
         // listeners against each other.
         net::TIdUDPServer other;
@@ -628,10 +448,10 @@ private Q_SLOTS:
     void aDatagramFromItsOwnSocketIsNotAnswered() {
         FakeEnv env;
         auto form = Shown(env);
-        const auto [defaultPort, port] = TwoFreePorts();
-        Listen(*form, defaultPort, port);
+        const std::uint16_t port = Listen(*form);
         // "From" its own first binding, 127.0.0.1 and the default port.
-        if (!SendForged("x", defaultPort, port)) QSKIP("raw sockets need CAP_NET_RAW");
+        if (!SendForged("x", form->UDPServer->DefaultPort, port))
+            QSKIP("raw sockets need CAP_NET_RAW");
         const Peer peer;
         QCOMPARE(AnswerTo(peer, "marker", port), EchoOf(env, "marker"));
         QCOMPARE(NewLines(form->Memo2),
@@ -644,7 +464,7 @@ private Q_SLOTS:
         if (shaped.isEmpty()) QSKIP("runs where replies are slowed down (shaped_echo_test.sh)");
         FakeEnv env;
         auto form = Shown(env);
-        Listen(*form, TwoFreePorts().first, static_cast<std::uint16_t>(shaped.toUInt()));
+        const std::uint16_t port = Listen(*form, shaped.toUShort());
         const Peer peer;
         // Far more replies than a send buffer holds: those it cannot take at once are dropped.
         constexpr int kCount = 80;
@@ -652,7 +472,7 @@ private Q_SLOTS:
         QElapsedTimer took;
         took.start();
         for (int i = 0; i < kCount; ++i) {
-            QVERIFY(peer.SendTo(message, "127.0.0.1", shaped.toUShort()));
+            QVERIFY(peer.SendTo(message, "127.0.0.1", port));
             QTest::qWait(1);
         }
         QTRY_COMPARE_WITH_TIMEOUT(NewLines(form->Memo2).size(), kCount, 15000);
@@ -663,26 +483,14 @@ private Q_SLOTS:
     void clearWindowEmptiesMemo2Only() {
         FakeEnv env;
         auto form = Shown(env);
-        const auto [defaultPort, port] = TwoFreePorts();
-        Listen(*form, defaultPort, port);
+        const std::uint16_t port = Listen(*form);
         const Peer peer;
-        QVERIFY(Exchange(peer, "abc", port));
         QVERIFY(Exchange(peer, "def", port));
 
         form->Button8->click();
         QCOMPARE(form->Memo2->Text(), QString());
         QCOMPARE(form->Memo1->Text(), QStringLiteral("def"));
-        QVERIFY(Exchange(peer, "xyz", port));
-        QCOMPARE(form->Memo2->Text(), QStringLiteral("xyz"));
-    }
-
-    void emptyMessageKeepsItsLineInAClearedMemo2() {
-        FakeEnv env;
-        auto form = Shown(env);
-        const auto [defaultPort, port] = TwoFreePorts();
-        Listen(*form, defaultPort, port);
-        form->Button8->click();
-        const Peer peer;
+        // An empty message keeps its line in the cleared memo.
         QVERIFY(Exchange(peer, "", port));
         form->Memo2->Flush();  // a frame passes and the line is drawn
         QVERIFY(Exchange(peer, "abc", port));
