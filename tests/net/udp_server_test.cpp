@@ -5,23 +5,25 @@
 #include <QCoreApplication>
 
 #include <algorithm>
-#include <cerrno>
 #include <functional>
 #include <memory>
 #include <ostream>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "base/error.h"
+#include "support/loopback_peer.h"
 #include "udp_peer.h"
 
 namespace {
 
 using net::TIdSocketHandle;
 using net::TIdUDPServer;
-using nettest::Peer;
 using nettest::SpinUntil;
+using testing_support::FreePort;
+using testing_support::Peer;
+
+const char kInUse[] = "Could not bind socket. Address and port are already in use.";
 
 struct Received {
     std::string data;
@@ -29,6 +31,10 @@ struct Received {
     std::string peer_ip;
     std::uint16_t peer_port;
 };
+
+QByteArray Bytes(const std::string& s) {
+    return QByteArray::fromStdString(s);
+}
 
 std::string ActivationError(TIdUDPServer& server) {
     try {
@@ -70,8 +76,9 @@ protected:
 
 struct BindOrder {
     const char* label;
-    std::string first_ip;
-    std::string second_ip;
+    const char* first_ip;
+    const char* second_ip;
+    std::string text;
     friend void PrintTo(const BindOrder& row, std::ostream* os) { *os << row.label; }
 };
 
@@ -79,36 +86,58 @@ class ListenerBindOrderTest : public ListenerTest,
                               public ::testing::WithParamInterface<BindOrder> {};
 
 // All interfaces and 127.0.0.1 on one port clash: whichever is listed first gets the port.
-TEST_P(ListenerBindOrderTest, BindsInListOrderAndStopsAtTheFirstFailure) {
-    const std::uint16_t port = nettest::FreePort();
-    TIdSocketHandle& first = server.AddBinding(GetParam().first_ip, port);
-    TIdSocketHandle& second = server.AddBinding(GetParam().second_ip, port);
-    ASSERT_EQ(server.BindingCount(), 2u);
-    EXPECT_EQ(ActivationError(server),
-              "Could not bind socket. Address and port are already in use.");
+TEST_P(ListenerBindOrderTest, BindsInListOrderAndClosesAllAtTheFirstFailure) {
+    const BindOrder& row = GetParam();
+    const std::uint16_t port = FreePort();
+    TIdSocketHandle& first = server.AddBinding(row.first_ip, port);
+    TIdSocketHandle& second = server.AddBinding(row.second_ip, port);
+    EXPECT_EQ(ActivationError(server), row.text);
     EXPECT_FALSE(server.Active());
     // The first binding was bound before the second failed, and is closed again.
     EXPECT_FALSE(first.Bound());
     EXPECT_FALSE(second.Bound());
-    const Peer outsider(GetParam().first_ip.empty() ? "0.0.0.0" : GetParam().first_ip, port);
-    EXPECT_TRUE(outsider.ok()) << outsider.bind_errno();
+    EXPECT_TRUE(Peer(*row.first_ip ? row.first_ip : "0.0.0.0", port).ok());
 }
 
+const BindOrder kBindOrders[] = {
+    {"address_then_all_interfaces", "127.0.0.1", "", kInUse},
+    {"all_interfaces_then_address", "", "127.0.0.1", kInUse},
+    {"address_not_local", "127.0.0.1", "10.255.255.1",
+     "Socket Error # 10049\r\nCannot assign requested address."},
+};
+
+INSTANTIATE_TEST_SUITE_P(Table, ListenerBindOrderTest, ::testing::ValuesIn(kBindOrders),
+                         [](const auto& info) { return std::string(info.param.label); });
+
 TEST_F(ListenerTest, ReceptionCanBeSwitchedOnAgainAfterAFailedActivation) {
-    const std::uint16_t free_port = nettest::FreePort();
-    auto taker = std::make_unique<Peer>("0.0.0.0", nettest::FreePort());
+    const std::uint16_t free_port = FreePort();
+    auto taker = std::make_unique<Peer>("0.0.0.0", FreePort());
     ASSERT_TRUE(taker->ok());
     server.AddBinding("127.0.0.1", free_port);
     server.AddBinding("", taker->port());
-    EXPECT_EQ(ActivationError(server),
-              "Could not bind socket. Address and port are already in use.");
+    EXPECT_EQ(ActivationError(server), kInUse);
     taker.reset();
 
     server.SetActive(true);
-    Peer sender;
-    ASSERT_EQ(sender.SendTo("again", "127.0.0.1", free_port), 0);
+    ASSERT_TRUE(Peer().SendTo("again", "127.0.0.1", free_port));
     ASSERT_TRUE(WaitFor(1));
     EXPECT_EQ(received[0].data, "again");
+}
+
+// Equal bindings are listed once; one added to an active listener waits for the next activation.
+TEST_F(ListenerTest, AddBindingListsEachAddressAndPortOnce) {
+    TIdSocketHandle& a = server.AddBinding("127.0.0.1", 0);
+    EXPECT_EQ(&server.AddBinding("127.0.0.1", 65536), &a) << "only 16 bits are bound";
+    EXPECT_NE(&server.AddBinding("", 0), &a);
+    server.SetActive(true);
+    TIdSocketHandle& later = server.AddBinding("127.0.0.1", FreePort());
+    EXPECT_EQ(server.BindingCount(), 3u);
+    server.SetActive(true);
+    EXPECT_FALSE(later.Bound());
+    server.SetActive(false);
+    server.SetActive(false);
+    server.SetActive(true);
+    EXPECT_TRUE(later.Bound());
 }
 
 struct OwnAddress {
@@ -142,135 +171,11 @@ const OwnAddress kOwnAddresses[] = {
 INSTANTIATE_TEST_SUITE_P(Table, ListenerOwnAddressTest, ::testing::ValuesIn(kOwnAddresses),
                          [](const auto& info) { return std::string(info.param.label); });
 
-const BindOrder kBindOrders[] = {
-    {"address_then_all_interfaces", "127.0.0.1", ""},
-    {"all_interfaces_then_address", "", "127.0.0.1"},
-};
-
-INSTANTIATE_TEST_SUITE_P(Table, ListenerBindOrderTest, ::testing::ValuesIn(kBindOrders),
-                         [](const auto& info) { return std::string(info.param.label); });
-
-TEST_F(ListenerTest, DeliversFromEveryBindingWithThatBinding) {
-    TIdSocketHandle& one = server.AddBinding("127.0.0.1", 0);
-    TIdSocketHandle& all = server.AddBinding("", 0);
-    server.SetActive(true);
-    ASSERT_TRUE(server.Active());
-    ASSERT_TRUE(one.Bound() && all.Bound());
-    Peer peer;
-    ASSERT_EQ(peer.SendTo("to-one", "127.0.0.1", one.LocalPort()), 0);
-    ASSERT_TRUE(WaitFor(1));
-    ASSERT_EQ(peer.SendTo("to-all", "127.0.0.1", all.LocalPort()), 0);
-    ASSERT_TRUE(WaitFor(2));
-    EXPECT_EQ(received[0].data, "to-one");
-    EXPECT_EQ(received[0].binding, &one);
-    EXPECT_EQ(received[1].data, "to-all");
-    EXPECT_EQ(received[1].binding, &all);
-}
-
-struct BindFailure {
-    const char* label;
-    std::string ip;
-    bool occupy;  // a plain socket holds the address and port first
-    std::string text;
-    friend void PrintTo(const BindFailure& row, std::ostream* os) { *os << row.label; }
-};
-
-class ListenerBindFailureTest : public ListenerTest,
-                                public ::testing::WithParamInterface<BindFailure> {};
-
-TEST_P(ListenerBindFailureTest, ActivationFailsWithTheTextAndStaysInactive) {
-    const BindFailure& f = GetParam();
-    std::unique_ptr<Peer> holder;
-    std::uint16_t port = nettest::FreePort();
-    if (f.occupy) {
-        holder = std::make_unique<Peer>(f.ip);
-        ASSERT_TRUE(holder->ok());
-        port = holder->port();
-    }
-    TIdSocketHandle& b = server.AddBinding(f.ip, port);
-    EXPECT_EQ(ActivationError(server), f.text);
-    EXPECT_FALSE(server.Active());
-    EXPECT_FALSE(b.Bound());
-}
-
-const BindFailure kBindFailures[] = {
-    {"port_in_use", "127.0.0.1", true,
-     "Could not bind socket. Address and port are already in use."},
-    {"address_not_local", "10.255.255.1", false,
-     "Socket Error # 10049\r\nCannot assign requested address."},
-};
-
-INSTANTIATE_TEST_SUITE_P(Table, ListenerBindFailureTest, ::testing::ValuesIn(kBindFailures),
-                         [](const auto& info) { return std::string(info.param.label); });
-
-TEST_F(ListenerTest, AddingAnEqualBindingReturnsTheListedOne) {
-    TIdSocketHandle& a = server.AddBinding("127.0.0.1", 8090);
-    EXPECT_EQ(&server.AddBinding("127.0.0.1", 8090), &a);
-    EXPECT_EQ(&server.AddBinding("127.0.0.1", 8090 + 65536), &a) << "only 16 bits are bound";
-    TIdSocketHandle& b = server.AddBinding("", 8090);
-    TIdSocketHandle& c = server.AddBinding("127.0.0.1", 8091);
-    EXPECT_NE(&b, &a);
-    EXPECT_NE(&c, &a);
-    EXPECT_EQ(server.BindingCount(), 3u);
-    EXPECT_EQ(&server.Binding(0), &a);
-    EXPECT_EQ(&server.Binding(1), &b);
-    EXPECT_EQ(&server.Binding(2), &c);
-    EXPECT_EQ(b.IP, "");
-    EXPECT_EQ(c.Port, 8091);
-}
-
-// Switching reception off and on adds the same two bindings again; both must bind anew.
-TEST_F(ListenerTest, OffAndOnAgainBindsAgainAndDelivers) {
-    const std::uint16_t local_port = nettest::FreePort();
-    const std::uint16_t all_port = nettest::FreePort();
-    Peer peer;
-    for (int round = 0; round < 3; ++round) {
-        SCOPED_TRACE(round);
-        server.AddBinding("127.0.0.1", local_port);
-        server.AddBinding("", all_port);
-        EXPECT_EQ(server.BindingCount(), 2u);
-        ASSERT_EQ(ActivationError(server), "(active)");
-        ASSERT_EQ(peer.SendTo("ping", "127.0.0.1", all_port), 0);
-        ASSERT_TRUE(WaitFor(static_cast<std::size_t>(round) + 1));
-        EXPECT_EQ(received.back().binding, &server.Binding(1));
-        server.SetActive(false);
-        EXPECT_FALSE(server.Active());
-        EXPECT_FALSE(server.Binding(0).Bound());
-        EXPECT_FALSE(server.Binding(1).Bound());
-    }
-    // The ports are free again once the listener is off.
-    Peer after("127.0.0.1", local_port);
-    EXPECT_TRUE(after.ok()) << "bind errno " << after.bind_errno();
-}
-
-TEST_F(ListenerTest, SettingTheCurrentValueDoesNothing) {
-    ListenOnLoopback();
-    TIdSocketHandle& later = server.AddBinding("127.0.0.1", nettest::FreePort());
-    server.SetActive(true);
-    EXPECT_TRUE(server.Active());
-    EXPECT_FALSE(later.Bound()) << "bindings added to an active listener wait for reactivation";
-    server.SetActive(false);
-    server.SetActive(false);
-    EXPECT_FALSE(server.Active());
-    server.SetActive(true);
-    EXPECT_TRUE(later.Bound());
-}
-
-TEST_F(ListenerTest, DestructionClosesTheSockets) {
-    auto listener = std::make_unique<TIdUDPServer>();
-    const std::uint16_t port = nettest::FreePort();
-    listener->AddBinding("127.0.0.1", port);
-    listener->SetActive(true);
-    ASSERT_TRUE(listener->Active());
-    listener.reset();
-    Peer after("127.0.0.1", port);
-    EXPECT_TRUE(after.ok()) << "bind errno " << after.bind_errno();
-}
-
 // --- reception ---
 
 struct Size {
     const char* label;
+    int buffer_size;
     std::size_t size;
     bool delivered;
     friend void PrintTo(const Size& row, std::ostream* os) { *os << row.label; }
@@ -280,115 +185,54 @@ class ListenerSizeTest : public ListenerTest, public ::testing::WithParamInterfa
 
 // A marker datagram sent after the one under test shows that the latter was handled first.
 TEST_P(ListenerSizeTest, DeliversUpToBufferSizeAndDropsLongerOnes) {
+    server.BufferSize = GetParam().buffer_size;
     const std::uint16_t port = ListenOnLoopback();
-    on_read = [](TIdUDPServer&, std::string_view data, TIdSocketHandle& b) {
-        b.SendTo("echo " + std::to_string(data.size()), b.PeerIP, b.PeerPort);
-    };
-    Peer peer;
+    const Peer peer;
     const std::string bytes = nettest::Pattern(GetParam().size);
-    ASSERT_EQ(peer.SendTo(bytes, "127.0.0.1", port), 0);
-    ASSERT_EQ(peer.SendTo("marker", "127.0.0.1", port), 0);
+    ASSERT_TRUE(peer.SendTo(Bytes(bytes), "127.0.0.1", port));
+    ASSERT_TRUE(peer.SendTo("marker", "127.0.0.1", port));
     ASSERT_TRUE(SpinUntil([&] { return !received.empty() && received.back().data == "marker"; }));
-
-    const auto reply = peer.Receive();
-    ASSERT_TRUE(reply.has_value());
-    if (GetParam().delivered) {
-        ASSERT_EQ(received.size(), 2u);
-        EXPECT_EQ(received[0].data.size(), bytes.size());
-        EXPECT_EQ(received[0].data, bytes);
-        EXPECT_EQ(reply->bytes, "echo " + std::to_string(bytes.size()));
-    } else {
-        EXPECT_EQ(received.size(), 1u) << "an over-long datagram was delivered";
-        EXPECT_EQ(reply->bytes, "echo 6") << "an over-long datagram was answered";
-    }
+    ASSERT_EQ(received.size(), GetParam().delivered ? 2u : 1u);
+    EXPECT_EQ(received[0].data, GetParam().delivered ? bytes : "marker");
 }
 
 const Size kSizes[] = {
-    {"empty", 0, true},
-    {"one_byte", 1, true},
-    {"buffer_size", 8192, true},
-    {"one_past_buffer_size", 8193, false},
-    {"largest_datagram", 65507, false},
+    {"buffer_size", 8192, 8192, true},
+    {"one_past_buffer_size", 8192, 8193, false},
+    {"largest_datagram", 8192, 65507, false},
+    {"one_past_a_smaller_buffer_size", 16, 17, false},
 };
 
 INSTANTIATE_TEST_SUITE_P(Table, ListenerSizeTest, ::testing::ValuesIn(kSizes),
                          [](const auto& info) { return std::string(info.param.label); });
 
-TEST_F(ListenerTest, SmallerBufferSizeLowersTheLimit) {
-    server.BufferSize = 16;
+// Two senders take turns; each burst is more than one receive batch.
+TEST_F(ListenerTest, DeliversBurstsCompletelyInOrderWithTheirSenders) {
     const std::uint16_t port = ListenOnLoopback();
-    Peer peer;
-    ASSERT_EQ(peer.SendTo(std::string(17, 'x'), "127.0.0.1", port), 0);
-    ASSERT_EQ(peer.SendTo(std::string(16, 'y'), "127.0.0.1", port), 0);
-    ASSERT_TRUE(WaitFor(1));
-    ASSERT_EQ(received.size(), 1u);
-    EXPECT_EQ(received[0].data, std::string(16, 'y'));
-}
-
-TEST_F(ListenerTest, RecordsTheSenderOfEachDatagramOnTheBinding) {
-    const std::uint16_t port = ListenOnLoopback();
-    Peer first;
-    Peer second("127.0.0.2");
-    ASSERT_TRUE(second.ok()) << "bind errno " << second.bind_errno();
-    ASSERT_EQ(first.SendTo("a", "127.0.0.1", port), 0);
-    ASSERT_EQ(second.SendTo("b", "127.0.0.1", port), 0);
-    ASSERT_TRUE(WaitFor(2));
-    EXPECT_EQ(received[0].peer_ip, "127.0.0.1");
-    EXPECT_EQ(received[0].peer_port, first.port());
-    EXPECT_EQ(received[1].peer_ip, "127.0.0.2");
-    EXPECT_EQ(received[1].peer_port, second.port());
-    EXPECT_EQ(server.Binding(0).PeerIP, "127.0.0.2");
-    EXPECT_EQ(server.Binding(0).PeerPort, second.port());
-}
-
-TEST_F(ListenerTest, ReplyFromTheHandlerReachesTheSenderFromTheListenersPort) {
-    const std::uint16_t port = ListenOnLoopback();
-    on_read = [](TIdUDPServer&, std::string_view data, TIdSocketHandle& b) {
-        b.SendTo("Replied to \"" + std::string(data) + "\"", b.PeerIP, b.PeerPort);
-    };
-    Peer peer;
-    ASSERT_EQ(peer.SendTo("abc", "127.0.0.1", port), 0);
-    ASSERT_TRUE(WaitFor(1));
-    const auto reply = peer.Receive();
-    ASSERT_TRUE(reply.has_value());
-    EXPECT_EQ(reply->bytes, "Replied to \"abc\"");
-    EXPECT_EQ(reply->from_port, port);
-}
-
-TEST_F(ListenerTest, DeliversBurstsCompletelyAndInOrder) {
-    const std::uint16_t port = ListenOnLoopback();
-    Peer peer;
-    // Each burst is more than one receive batch yet fits the socket's receive queue.
+    const Peer peers[] = {Peer("127.0.0.1"), Peer("127.0.0.2")};
+    ASSERT_TRUE(peers[1].ok());
     constexpr int kBurst = 100;
-    constexpr int kBursts = 3;
-    for (int burst = 0; burst < kBursts; ++burst) {
-        for (int i = 0; i < kBurst; ++i) {
-            ASSERT_EQ(peer.SendTo(std::to_string(burst * kBurst + i), "127.0.0.1", port), 0);
+    for (int burst = 0; burst < 2; ++burst) {
+        for (int i = burst * kBurst; i < (burst + 1) * kBurst; ++i) {
+            ASSERT_TRUE(peers[i % 2].SendTo(QByteArray::number(i), "127.0.0.1", port));
         }
-        const auto expected = static_cast<std::size_t>((burst + 1) * kBurst);
-        ASSERT_TRUE(WaitFor(expected)) << received.size() << " delivered";
+        ASSERT_TRUE(WaitFor(std::size_t((burst + 1) * kBurst))) << received.size() << " delivered";
     }
-    ASSERT_EQ(received.size(), static_cast<std::size_t>(kBursts * kBurst));
-    for (std::size_t i = 0; i < received.size(); ++i)
+    ASSERT_EQ(received.size(), std::size_t(2 * kBurst));
+    for (std::size_t i = 0; i < received.size(); ++i) {
         EXPECT_EQ(received[i].data, std::to_string(i));
+        EXPECT_EQ(received[i].peer_ip, i % 2 ? "127.0.0.2" : "127.0.0.1");
+        EXPECT_EQ(received[i].peer_port, peers[i % 2].port());
+    }
 }
 
 // --- the handler ---
 
-struct Throw {
-    const char* label;
-    void (*raise)();
-    std::string report;
-    friend void PrintTo(const Throw& row, std::ostream* os) { *os << row.label; }
-};
-
-class ListenerThrowingHandlerTest : public ListenerTest,
-                                    public ::testing::WithParamInterface<Throw> {};
-
-TEST_P(ListenerThrowingHandlerTest, ReportsTheFailureAndDeliveryGoesOn) {
+TEST_F(ListenerTest, HandlerFailuresAreReportedAndDeliveryGoesOn) {
     const std::uint16_t port = ListenOnLoopback();
-    on_read = [raise = GetParam().raise](TIdUDPServer&, std::string_view data, TIdSocketHandle&) {
-        if (data == "bad") raise();
+    on_read = [](TIdUDPServer&, std::string_view data, TIdSocketHandle&) {
+        if (data == "bad") throw base::Error("Socket Error # 10013\r\nAccess denied.");
+        if (data == "odd") throw 42;
     };
     // Reported before the next datagram is delivered.
     std::vector<std::string> reports;
@@ -403,26 +247,16 @@ TEST_P(ListenerThrowingHandlerTest, ReportsTheFailureAndDeliveryGoesOn) {
         }
         reports.push_back(what);
     };
-    Peer peer;
-    ASSERT_EQ(peer.SendTo("bad", "127.0.0.1", port), 0);
-    ASSERT_EQ(peer.SendTo("good", "127.0.0.1", port), 0);
-    ASSERT_TRUE(WaitFor(2));
-    EXPECT_EQ(received[1].data, "good");
-    EXPECT_EQ(reports, std::vector<std::string>{GetParam().report});
-    ASSERT_EQ(peer.SendTo("later", "127.0.0.1", port), 0);
-    ASSERT_TRUE(WaitFor(3));
+    const Peer peer;
+    for (const char* text : {"bad", "good", "odd", "later"}) {
+        ASSERT_TRUE(peer.SendTo(text, "127.0.0.1", port));
+    }
+    ASSERT_TRUE(WaitFor(4));
+    EXPECT_EQ(received[3].data, "later");
+    EXPECT_EQ(reports, (std::vector<std::string>{"after 1: Socket Error # 10013\r\nAccess denied.",
+                                                 "after 3: (other)"}));
     EXPECT_TRUE(server.Active());
 }
-
-const Throw kThrows[] = {
-    {"app_error", [] { throw base::Error("Socket Error # 10013\r\nAccess denied."); },
-     "after 1: Socket Error # 10013\r\nAccess denied."},
-    {"standard_exception", [] { throw std::logic_error("broken"); }, "after 1: broken"},
-    {"not_an_exception_class", [] { throw 42; }, "after 1: (other)"},
-};
-
-INSTANTIATE_TEST_SUITE_P(Table, ListenerThrowingHandlerTest, ::testing::ValuesIn(kThrows),
-                         [](const auto& info) { return std::string(info.param.label); });
 
 TEST_F(ListenerTest, HandlerThatDeactivatesGetsNoFurtherDatagrams) {
     const std::uint16_t port = ListenOnLoopback();
@@ -435,70 +269,24 @@ TEST_F(ListenerTest, HandlerThatDeactivatesGetsNoFurtherDatagrams) {
             reply_error = e.what();
         }
     };
-    Peer peer;
+    const Peer peer;
     for (const char* text : {"first", "second", "third"}) {
-        ASSERT_EQ(peer.SendTo(text, "127.0.0.1", port), 0);
+        ASSERT_TRUE(peer.SendTo(text, "127.0.0.1", port));
     }
     ASSERT_TRUE(WaitFor(1));
     nettest::ProcessPending();
     ASSERT_EQ(received.size(), 1u);
-    EXPECT_EQ(received[0].data, "first");
     EXPECT_FALSE(server.Active());
     EXPECT_FALSE(server.Binding(0).Bound());
     EXPECT_EQ(reply_error, "Socket Error # 10038\r\nSocket operation on non-socket.");
-    EXPECT_FALSE(peer.Receive(std::chrono::milliseconds(0)).has_value());
+    EXPECT_FALSE(peer.TryReceive().has_value());
 
     // The listener works again after the next activation.
     on_read = nullptr;
     server.SetActive(true);
-    ASSERT_EQ(peer.SendTo("again", "127.0.0.1", server.Binding(0).LocalPort()), 0);
+    ASSERT_TRUE(peer.SendTo("again", "127.0.0.1", server.Binding(0).LocalPort()));
     ASSERT_TRUE(WaitFor(2));
     EXPECT_EQ(received[1].data, "again");
-}
-
-TEST_F(ListenerTest, HandlerThatReactivatesKeepsTheListenerWorking) {
-    const std::uint16_t port = nettest::FreePort();
-    server.AddBinding("127.0.0.1", port);
-    server.SetActive(true);
-    on_read = [](TIdUDPServer& sender, std::string_view, TIdSocketHandle& b) {
-        sender.SetActive(false);
-        sender.SetActive(true);
-        b.SendTo("still here", b.PeerIP, b.PeerPort);
-    };
-    Peer peer;
-    ASSERT_EQ(peer.SendTo("one", "127.0.0.1", port), 0);
-    ASSERT_EQ(peer.SendTo("two", "127.0.0.1", port), 0);
-    ASSERT_TRUE(WaitFor(1));
-    const auto reply = peer.Receive();
-    ASSERT_TRUE(reply.has_value());
-    EXPECT_EQ(reply->bytes, "still here");
-    // "two" went down with the old socket; a new datagram reaches the new one.
-    ASSERT_EQ(peer.SendTo("three", "127.0.0.1", port), 0);
-    ASSERT_TRUE(SpinUntil([&] { return received.back().data == "three"; }));
-    EXPECT_EQ(received.size(), 2u);
-}
-
-TEST_F(ListenerTest, HandlerThatAddsBindingsCanStillUseItsBinding) {
-    const std::uint16_t port = ListenOnLoopback();
-    const std::uint16_t first_new = nettest::FreePort();
-    on_read = [&](TIdUDPServer& sender, std::string_view data, TIdSocketHandle& b) {
-        if (data != "grow") return;
-        // Enough bindings to move any storage that held them by value.
-        for (int i = 0; i < 100; ++i) sender.AddBinding("127.0.0.1", first_new + i);
-        b.SendTo("grown", b.PeerIP, b.PeerPort);
-    };
-    Peer peer;
-    ASSERT_EQ(peer.SendTo("grow", "127.0.0.1", port), 0);
-    ASSERT_TRUE(WaitFor(1));
-    const auto reply = peer.Receive();
-    ASSERT_TRUE(reply.has_value());
-    EXPECT_EQ(reply->bytes, "grown");
-    EXPECT_EQ(server.BindingCount(), 101u);
-    EXPECT_FALSE(server.Binding(1).Bound());
-    EXPECT_TRUE(server.Active());
-    ASSERT_EQ(peer.SendTo("next", "127.0.0.1", port), 0);
-    ASSERT_TRUE(WaitFor(2));
-    EXPECT_EQ(received[1].binding, &server.Binding(0));
 }
 
 // A handler that runs the event loop itself (as a message box would) must not be
@@ -507,22 +295,18 @@ TEST_F(ListenerTest, HandlerThatSpinsTheEventLoopIsNotReentered) {
     const std::uint16_t port = ListenOnLoopback();
     int depth = 0;
     int deepest = 0;
-    Peer peer;
+    const Peer peer;
     on_read = [&](TIdUDPServer&, std::string_view data, TIdSocketHandle&) {
-        ++depth;
-        deepest = std::max(deepest, depth);
+        deepest = std::max(deepest, ++depth);
         if (data == "first") {
-            ASSERT_EQ(peer.SendTo("second", "127.0.0.1", port), 0);
-            for (int i = 0; i < 20; ++i) {
-                QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-            }
+            ASSERT_TRUE(peer.SendTo("second", "127.0.0.1", port));
+            for (int i = 0; i < 20; ++i) QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
         }
         --depth;
     };
-    ASSERT_EQ(peer.SendTo("first", "127.0.0.1", port), 0);
+    ASSERT_TRUE(peer.SendTo("first", "127.0.0.1", port));
     ASSERT_TRUE(WaitFor(2));
     EXPECT_EQ(deepest, 1);
-    EXPECT_EQ(received[0].data, "first");
     EXPECT_EQ(received[1].data, "second");
 }
 
@@ -537,14 +321,13 @@ TEST(ListenerLifetime, HandlerThatDestroysTheListenerEndsDelivery) {
         ++calls;
         delete &sender;
     };
-    Peer peer;
-    ASSERT_EQ(peer.SendTo("one", "127.0.0.1", port), 0);
-    ASSERT_EQ(peer.SendTo("two", "127.0.0.1", port), 0);
+    const Peer peer;
+    ASSERT_TRUE(peer.SendTo("one", "127.0.0.1", port));
+    ASSERT_TRUE(peer.SendTo("two", "127.0.0.1", port));
     ASSERT_TRUE(SpinUntil([&] { return calls >= 1; }));
     nettest::ProcessPending();
     EXPECT_EQ(calls, 1);
-    Peer after("127.0.0.1", port);
-    EXPECT_TRUE(after.ok()) << "the socket outlived its listener";
+    EXPECT_TRUE(Peer("127.0.0.1", port).ok()) << "the socket outlived its listener";
 }
 
 }  // namespace
