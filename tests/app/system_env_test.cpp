@@ -9,27 +9,26 @@
 #include <chrono>
 #include <cstdlib>
 #include <ctime>
+#include <tuple>
 
 #include "app/env.h"
 #include "app/text.h"
 
 namespace {
 
-bool Same(const base::LocalDateTime& a, const base::LocalDateTime& b) {
-    return a.year == b.year && a.month == b.month && a.day == b.day && a.hour == b.hour &&
-           a.minute == b.minute && a.second == b.second && a.isoWeekday == b.isoWeekday;
-}
-
 TEST(SystemEnvTest, ClockReadsNowInTheLocalZone) {
     // Far from UTC, so that a reading in UTC, or of another instant, cannot pass.
     setenv("TZ", "FAR-13", 1);
     tzset();
-    app::SystemEnv env;
+    const auto fields = [](const base::LocalDateTime& t) {
+        return std::tie(t.year, t.month, t.day, t.hour, t.minute, t.second, t.isoWeekday);
+    };
     const std::time_t before = std::time(nullptr);
-    const base::LocalDateTime got = env.LocalTime();
-    const std::time_t after = std::time(nullptr);
+    const base::LocalDateTime got = app::SystemEnv().LocalTime();
     bool matched = false;
-    for (std::time_t t = before; t <= after; ++t) matched |= Same(got, base::LocalDateTimeAt(t));
+    for (std::time_t t = before; t <= std::time(nullptr); ++t) {
+        matched |= fields(got) == fields(base::LocalDateTimeAt(t));
+    }
     EXPECT_TRUE(matched);
     std::tm utc{};
     gmtime_r(&before, &utc);

@@ -8,7 +8,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -39,26 +38,12 @@ public:
         return true;
     }
 
-    // Whatever has arrived, without waiting.
-    std::string ReadAvailable() const {
+    // What came until `size` bytes have, the peer closed, or nothing more came for `limitMs`.
+    std::string Read(std::size_t size = SIZE_MAX, int limitMs = 0) const {
         std::string got;
         char buffer[65536];
-        ssize_t n;
-        while ((n = ::recv(fd_, buffer, sizeof buffer, MSG_DONTWAIT)) > 0) got.append(buffer, n);
-        return got;
-    }
-
-    // Waits until `size` bytes have come, the peer closed, or `limitMs` passed.
-    std::string Read(std::size_t size, int limitMs = 5000) const {
-        std::string got;
-        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(limitMs);
-        while (got.size() < size) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                end - std::chrono::steady_clock::now());
-            pollfd p{fd_, POLLIN, 0};
-            if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) break;
-            char buffer[65536];
-            const ssize_t n = ::recv(fd_, buffer, std::min(sizeof buffer, size - got.size()), 0);
+        for (pollfd p{fd_, POLLIN, 0}; got.size() < size && ::poll(&p, 1, limitMs) > 0;) {
+            const ssize_t n = ::recv(fd_, buffer, sizeof buffer, MSG_DONTWAIT);
             if (n <= 0) break;
             got.append(buffer, static_cast<std::size_t>(n));
         }
@@ -90,11 +75,10 @@ private:
 
 class TcpServer {
 public:
-    explicit TcpServer(const char* ip = "127.0.0.1", std::uint16_t port = 0) {
+    explicit TcpServer(const char* ip = "127.0.0.1") {
         fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_in a{};
         a.sin_family = AF_INET;
-        a.sin_port = htons(port);
         inet_pton(AF_INET, ip, &a.sin_addr);
         socklen_t len = sizeof a;
         if (::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(fd_, 64) != 0 ||
@@ -110,7 +94,6 @@ public:
     TcpServer(const TcpServer&) = delete;
     TcpServer& operator=(const TcpServer&) = delete;
 
-    bool ok() const { return fd_ >= 0; }
     std::uint16_t port() const { return port_; }
 
     // The handshake completes in the kernel, so this needs no event loop.
