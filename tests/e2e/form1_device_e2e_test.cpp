@@ -9,7 +9,6 @@
 
 #include <QDir>
 #include <QFile>
-#include <QMap>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -30,42 +29,26 @@ constexpr int kDeadlineMs = 10000;
 constexpr char kNamespacePrefix[] = "orvan-e2e-";
 constexpr char kVethPrefix[] = "oe2e";  // + pid (at most 7 digits) + h or d: within 15
 
-// The settings the device starts with, all different from the simulator's defaults so that
-// what the window shows can only have come over the link.
-const QStringList kDeviceSettings{
-    QStringLiteral("--telemetry"), QStringLiteral("7001"),
-    QStringLiteral("--h323"),      QStringLiteral("7002"),
-    QStringLiteral("--gateway"),   QStringLiteral("172.16.5.1"),
-    QStringLiteral("--ip"),        QStringLiteral("172.16.5.20"),
-    QStringLiteral("--handset"),   QStringLiteral("172.16.5.9"),
-    QStringLiteral("--mask"),      QStringLiteral("255.255.240.0"),
-    QStringLiteral("--mac"),       QStringLiteral("02-00-5E-10-00-01"),
-};
-const QString kDeviceReply =
-    QStringLiteral("<1B59#1B5A#AC.10.5.1#AC.10.5.14#AC.10.5.9#FF.FF.F0.0#02-00-5E-10-00-01>");
-
 QString IpCommand() {
-    QString ip = QStandardPaths::findExecutable(QStringLiteral("ip"));
-    if (ip.isEmpty()) {
-        ip = QStandardPaths::findExecutable(QStringLiteral("ip"),
-                                            {QStringLiteral("/usr/sbin"), QStringLiteral("/sbin")});
-    }
-    return ip;
+    const QString ip = QStandardPaths::findExecutable(QStringLiteral("ip"));
+    return !ip.isEmpty()
+               ? ip
+               : QStandardPaths::findExecutable(
+                     QStringLiteral("ip"), {QStringLiteral("/usr/sbin"), QStringLiteral("/sbin")});
 }
 
-// Runs `ip` to the end; returns an empty string on success, else what went wrong.
-QString RunIp(const QString& ip, const QStringList& args) {
+// Runs `ip` with blank-separated `args` to the end; empty on success, else what went wrong.
+QString RunIp(const QString& args) {
     QProcess p;
     p.setProcessChannelMode(QProcess::MergedChannels);
-    p.start(ip, args);
+    p.start(IpCommand(), args.split(u' '));
     if (!p.waitForFinished(kDeadlineMs)) {
         p.kill();
         p.waitForFinished();
-        return QStringLiteral("ip %1: did not finish").arg(args.join(u' '));
+        return QStringLiteral("ip %1: did not finish").arg(args);
     }
     if (p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0) return {};
-    return QStringLiteral("ip %1: %2")
-        .arg(args.join(u' '), QString::fromLocal8Bit(p.readAll()).trimmed());
+    return QStringLiteral("ip %1: %2").arg(args, QString::fromLocal8Bit(p.readAll()).trimmed());
 }
 
 // A reason to skip when this process cannot safely make a second host, else empty.
@@ -90,7 +73,7 @@ QString WhyNoNamespaces() {
 }
 
 // Removes namespaces left behind by runs that were killed before they could clean up.
-void RemoveStaleNamespaces(const QString& ip) {
+void RemoveStaleNamespaces() {
     const QStringList names =
         QDir(QStringLiteral("/run/netns"))
             .entryList({QLatin1String(kNamespacePrefix) + u'*'}, QDir::Files | QDir::System);
@@ -98,32 +81,8 @@ void RemoveStaleNamespaces(const QString& ip) {
         bool ok = false;
         const int pid = name.mid(int(sizeof kNamespacePrefix) - 1).toInt(&ok);
         if (ok && pid > 0 && kill(pid, 0) != 0 && errno == ESRCH)
-            RunIp(ip, {QStringLiteral("netns"), QStringLiteral("del"), name});
+            RunIp(QStringLiteral("netns del ") + name);
     }
-}
-
-QString Dotted(std::uint32_t a) {
-    return QStringLiteral("%1.%2.%3.%4")
-        .arg(a >> 24)
-        .arg((a >> 16) & 0xFF)
-        .arg((a >> 8) & 0xFF)
-        .arg(a & 0xFF);
-}
-
-// The state file as sorted key=value lines, so that a difference shows in the failure text.
-QString ReadState(const QString& path) {
-    QFile f(path);
-    if (!f.open(QIODevice::ReadOnly)) return QStringLiteral("(no state file)");
-    QMap<QString, QString> values;
-    for (const QByteArray& line : f.readAll().split('\n')) {
-        const int eq = line.indexOf('=');
-        if (eq > 0)
-            values.insert(QString::fromUtf8(line.left(eq)), QString::fromUtf8(line.mid(eq + 1)));
-    }
-    QString text;
-    for (auto it = values.cbegin(); it != values.cend(); ++it)
-        text += it.key() + u'=' + it.value() + u'\n';
-    return text;
 }
 
 // The second host: a namespace with one end of a veth pair and the simulator on it. Its
@@ -131,16 +90,21 @@ QString ReadState(const QString& path) {
 class DeviceHost {
 public:
     DeviceHost()
-        : pid_(QString::number(getpid())),
-          ip_(IpCommand()),
-          namespace_(QLatin1String(kNamespacePrefix) + pid_),
-          hostLink_(QLatin1String(kVethPrefix) + pid_ + u'h'),
-          deviceLink_(QLatin1String(kVethPrefix) + pid_ + u'd') {
+        : namespace_(QLatin1String(kNamespacePrefix) + QString::number(getpid())),
+          hostLink_(QLatin1String(kVethPrefix) + QString::number(getpid()) + u'h'),
+          deviceLink_(QLatin1String(kVethPrefix) + QString::number(getpid()) + u'd') {
         // A /30 of 10.0.0.0/8 chosen by the process id, so that concurrent runs never share
         // a subnet; process ids stay below 2^22.
         const std::uint32_t base = 0x0A000000u | ((std::uint32_t(getpid()) & 0x3FFFFFu) << 2);
-        hostAddress_ = Dotted(base | 1);
-        deviceAddress_ = Dotted(base | 2);
+        const auto dotted = [](std::uint32_t a) {
+            return QStringLiteral("%1.%2.%3.%4")
+                .arg(a >> 24)
+                .arg((a >> 16) & 0xFF)
+                .arg((a >> 8) & 0xFF)
+                .arg(a & 0xFF);
+        };
+        hostAddress_ = dotted(base | 1);
+        deviceAddress_ = dotted(base | 2);
     }
 
     ~DeviceHost() {
@@ -151,12 +115,10 @@ public:
                 simulator_.waitForFinished();
             }
         }
-        if (QTest::currentTestFailed()) {
+        if (QTest::currentTestFailed())
             qWarning("simulator output:\n%s", simulator_.readAll().constData());
-        }
-        if (linkMade_) RunIp(ip_, {QStringLiteral("link"), QStringLiteral("del"), hostLink_});
-        if (namespaceMade_)
-            RunIp(ip_, {QStringLiteral("netns"), QStringLiteral("del"), namespace_});
+        if (linkMade_) RunIp(QStringLiteral("link del ") + hostLink_);
+        if (namespaceMade_) RunIp(QStringLiteral("netns del ") + namespace_);
     }
 
     DeviceHost(const DeviceHost&) = delete;
@@ -164,77 +126,70 @@ public:
 
     // Empty on success, else the reason: this machine cannot make namespaces at all.
     QString AddNamespace() {
-        RemoveStaleNamespaces(ip_);
-        const QString why =
-            RunIp(ip_, {QStringLiteral("netns"), QStringLiteral("add"), namespace_});
+        RemoveStaleNamespaces();
+        const QString why = RunIp(QStringLiteral("netns add ") + namespace_);
         namespaceMade_ = why.isEmpty();
         return why;
     }
 
     // Empty on success, else the step that failed.
     QString Link() {
+        QString why =
+            RunIp(QStringLiteral("link add %1 type veth peer name %2").arg(hostLink_, deviceLink_));
+        linkMade_ = why.isEmpty();
         const QString n = namespace_;
-        const QString prefix = QStringLiteral("/30");
-        QString why = RunIp(ip_, {QStringLiteral("link"), QStringLiteral("add"), hostLink_,
-                                  QStringLiteral("type"), QStringLiteral("veth"),
-                                  QStringLiteral("peer"), QStringLiteral("name"), deviceLink_});
-        if (!why.isEmpty()) return why;
-        linkMade_ = true;
-        const QList<QStringList> steps{
-            {QStringLiteral("link"), QStringLiteral("set"), deviceLink_, QStringLiteral("netns"),
-             n},
-            {QStringLiteral("addr"), QStringLiteral("add"), hostAddress_ + prefix,
-             QStringLiteral("dev"), hostLink_},
-            {QStringLiteral("link"), QStringLiteral("set"), hostLink_, QStringLiteral("up")},
-            {QStringLiteral("-n"), n, QStringLiteral("addr"), QStringLiteral("add"),
-             deviceAddress_ + prefix, QStringLiteral("dev"), deviceLink_},
-            {QStringLiteral("-n"), n, QStringLiteral("link"), QStringLiteral("set"), deviceLink_,
-             QStringLiteral("up")},
-            {QStringLiteral("-n"), n, QStringLiteral("link"), QStringLiteral("set"),
-             QStringLiteral("lo"), QStringLiteral("up")},
-        };
-        for (const QStringList& step : steps) {
-            why = RunIp(ip_, step);
-            if (!why.isEmpty()) return why;
+        for (const QString& step :
+             {QStringLiteral("link set %1 netns %2").arg(deviceLink_, n),
+              QStringLiteral("addr add %1/30 dev %2").arg(hostAddress_, hostLink_),
+              QStringLiteral("link set %1 up").arg(hostLink_),
+              QStringLiteral("-n %1 addr add %2/30 dev %3").arg(n, deviceAddress_, deviceLink_),
+              QStringLiteral("-n %1 link set %2 up").arg(n, deviceLink_),
+              QStringLiteral("-n %1 link set lo up").arg(n)}) {
+            if (why.isEmpty()) why = RunIp(step);
         }
-        return {};
+        return why;
     }
 
-    // Starts the simulator on the device's address; it dies with this process, even if this
-    // process is killed before the destructor runs.
-    void StartSimulator(const QString& port, const QString& stateFile) {
+    // Starts the simulator on the device's address with settings all different from its
+    // defaults, so that what the window shows can only have come over the link. It dies with
+    // this process, even if this process is killed before the destructor runs.
+    bool StartSimulator(const QString& stateFile) {
         simulator_.setProcessChannelMode(QProcess::MergedChannels);
         simulator_.setChildProcessModifier([] { prctl(PR_SET_PDEATHSIG, SIGKILL); });
-        simulator_.start(
-            ip_,
-            QStringList{QStringLiteral("netns"), QStringLiteral("exec"), namespace_,
-                        QStringLiteral(ORVAN_DEVSIM), QStringLiteral("--address"), deviceAddress_,
-                        QStringLiteral("--port"), port, QStringLiteral("--state"), stateFile} +
-                kDeviceSettings);
+        simulator_.start(IpCommand(),
+                         QStringList{QStringLiteral("netns"), QStringLiteral("exec"), namespace_,
+                                     QStringLiteral(ORVAN_DEVSIM), QStringLiteral("--address"),
+                                     deviceAddress_, QStringLiteral("--state"), stateFile} +
+                             QStringLiteral("--port 4000 --telemetry 7001 --h323 7002"
+                                            " --gateway 172.16.5.1 --ip 172.16.5.20"
+                                            " --handset 172.16.5.9 --mask 255.255.240.0"
+                                            " --mac 02-00-5E-10-00-01")
+                                 .split(u' '));
+        return simulator_.waitForStarted(kDeadlineMs);
     }
 
-    // Waits until the process is there; false when it could not be started.
-    bool SimulatorStarted() { return simulator_.waitForStarted(kDeadlineMs); }
     bool SimulatorRunning() const { return simulator_.state() == QProcess::Running; }
     QByteArray SimulatorOutput() { return simulator_.readAll(); }
     const QString& DeviceAddress() const { return deviceAddress_; }
 
 private:
-    QString pid_, ip_, namespace_, hostLink_, deviceLink_, hostAddress_, deviceAddress_;
+    QString namespace_, hostLink_, deviceLink_, hostAddress_, deviceAddress_;
     bool namespaceMade_ = false;
     bool linkMade_ = false;
     QProcess simulator_;
 };
-
-void Tick(QCheckBox* box) {
-    QTest::keyClick(box, Qt::Key_Space);
-}
 
 // Replaces the whole text of an edit by typing, as an operator would.
 void Retype(QLineEdit* edit, const QString& text) {
     QTest::keyClick(edit, Qt::Key_A, Qt::ControlModifier);
     QTest::keyClick(edit, Qt::Key_Backspace);
     QTest::keyClicks(edit, text);
+}
+
+QString ReadFile(const QString& path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll())
+                                       : QStringLiteral("(no state file)");
 }
 
 }  // namespace
@@ -253,8 +208,7 @@ private Q_SLOTS:
         QTemporaryDir dir;
         QVERIFY(dir.isValid());
         const QString stateFile = dir.filePath(QStringLiteral("state"));
-        device.StartSimulator(QStringLiteral("4000"), stateFile);
-        QVERIFY2(device.SimulatorStarted(), "the simulator could not be started");
+        QVERIFY2(device.StartSimulator(stateFile), "the simulator could not be started");
         QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(stateFile) || !device.SimulatorRunning(),
                                  kDeadlineMs);
         QVERIFY2(device.SimulatorRunning(), device.SimulatorOutput().constData());
@@ -264,72 +218,36 @@ private Q_SLOTS:
         TForm1 form(env);
         form.show();
         QVERIFY(QTest::qWaitForWindowExposed(&form));
-        QCOMPARE(form.PageControl1->currentWidget(), form.TabSheet2);
 
         // Programming mode, the device's address, and the request.
-        Tick(form.CheckBox3);
-        QVERIFY(form.CheckBox3->isChecked());
-        Tick(form.CheckBox4);
-        QVERIFY(form.CheckBox4->isChecked());
-        QVERIFY(form.Edit13->isEnabled());
+        QTest::keyClick(form.CheckBox3, Qt::Key_Space);
+        QTest::keyClick(form.CheckBox4, Qt::Key_Space);
         Retype(form.Edit13, device.DeviceAddress());
-        QCOMPARE(form.Edit13->text(), device.DeviceAddress());
         QCOMPARE(form.Edit5->text(), QStringLiteral("4000"));
         QTest::mouseClick(form.Button4, Qt::LeftButton);
         // The listener binds at once: a port already taken shows here, not as a missing reply.
         QVERIFY2(env.boxes.empty(), env.boxes.empty() ? "" : env.boxes.front().text.c_str());
 
-        // The reply comes back to the listener on the device's port and fills the read side;
-        // the MAC is written last.
+        // The reply fills the read side, the MAC last; copy it to the write side, give the
+        // device a new address and send. The state file then shows what the device took in.
         QTRY_COMPARE_WITH_TIMEOUT(form.Edit7->text(), QStringLiteral("02-00-5E-10-00-01"),
                                   kDeadlineMs);
-        QCOMPARE(form.Memo1->FirstLine(), kDeviceReply);
-        QCOMPARE(form.Edit4->text(), QStringLiteral("7001"));
-        QCOMPARE(form.Edit11->text(), QStringLiteral("7002"));
-        QCOMPARE(form.Edit18->text(), QStringLiteral("172.16.5.1"));
-        QCOMPARE(form.Edit8->text(), QStringLiteral("172.16.5.20"));
-        QCOMPARE(form.Edit19->text(), QStringLiteral("172.16.5.9"));
-        QCOMPARE(form.Edit26->text(), QStringLiteral("255.255.240.0"));
-        QCOMPARE(env.events, std::vector<std::string>{"beep"});
-
-        // Copy to the write side; the padded hex quads, which the command carries, follow.
         QTest::mouseClick(form.Button6, Qt::LeftButton);
-        QCOMPARE(form.Edit6->text(), QStringLiteral("7001"));
-        QCOMPARE(form.Edit12->text(), QStringLiteral("7002"));
-        QCOMPARE(form.Edit22->text(), QStringLiteral("AC.10.05.01"));
-        QCOMPARE(form.Edit14->text(), QStringLiteral("AC.10.05.14"));
-        QCOMPARE(form.Edit25->text(), QStringLiteral("AC.10.05.09"));
-        QCOMPARE(form.Edit29->text(), QStringLiteral("FF.FF.F0.00"));
-        QCOMPARE(form.Edit10->text(), QStringLiteral("02-00-5E-10-00-01"));
-
-        // A new address for the device, typed key by key.
         Retype(form.Edit9, QStringLiteral("10.20.3.77"));
-        QCOMPARE(form.Edit9->text(), QStringLiteral("10.20.3.77"));
-        QCOMPARE(form.Edit16->text(), QStringLiteral("A.14.3.4D"));
-        QCOMPARE(form.Edit14->text(), QStringLiteral("0A.14.03.4D"));
-
-        QVERIFY(form.CheckBox7->isChecked());
         QTest::mouseClick(form.Button5, Qt::LeftButton);
-        QVERIFY(form.Memo1->Text().isEmpty());
 
-        const QString clock = QString::asprintf(
-            "%02d*%02d*%02d*%02d*%02d*%02d*%02d", env.now.year % 100, env.now.month, env.now.day,
-            env.now.isoWeekday, env.now.hour, env.now.minute, env.now.second);
-        const QString expected = QStringLiteral(
-                                     "clock=%1\n"
-                                     "config_commands=1\n"
-                                     "gateway=172.16.5.1\n"
-                                     "h323=7002\n"
-                                     "handset=172.16.5.9\n"
-                                     "ip=10.20.3.77\n"
-                                     "mac=02-00-5E-10-00-01\n"
-                                     "mask=255.255.240.0\n"
-                                     "telemetry=7001\n"
-                                     "time_commands=1\n")
-                                     .arg(clock);
-        QTRY_COMPARE_WITH_TIMEOUT(ReadState(stateFile), expected, kDeadlineMs);
-
-        QCOMPARE(env.events, (std::vector<std::string>{"beep", "pause 500", "beep"}));
+        QTRY_COMPARE_WITH_TIMEOUT(ReadFile(stateFile),
+                                  QStringLiteral("telemetry=7001\n"
+                                                 "h323=7002\n"
+                                                 "gateway=172.16.5.1\n"
+                                                 "ip=10.20.3.77\n"
+                                                 "handset=172.16.5.9\n"
+                                                 "mask=255.255.240.0\n"
+                                                 "mac=02-00-5E-10-00-01\n"
+                                                 "clock=27*03*01*01*08*05*09\n"
+                                                 "time_commands=1\n"
+                                                 "config_commands=1\n"),
+                                  kDeadlineMs);
         QVERIFY2(env.boxes.empty(), env.boxes.empty() ? "" : env.boxes.front().text.c_str());
     }
 };
