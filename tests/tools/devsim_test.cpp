@@ -12,11 +12,14 @@
 #include <fstream>
 #include <iterator>
 #include <memory>
+#include <optional>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "net/udp_peer.h"
+#include "support/loopback_peer.h"
 
 namespace {
 
@@ -123,7 +126,7 @@ protected:
     }
 
     void Send(const std::string& bytes) {
-        ASSERT_EQ(peer_.SendTo(bytes, "127.0.0.1", peer_.port()), 0);
+        ASSERT_TRUE(peer_.SendTo(QByteArray::fromStdString(bytes), "127.0.0.1", peer_.port()));
     }
 
     // Sends `bytes` and waits for the simulator's line that says what it did with them.
@@ -137,17 +140,27 @@ protected:
     // the simulator's own port, which is also the port the reply goes to.
     void ExpectReply(const std::string& reply) {
         Send("GO");
-        const auto got = peer_.Receive(std::chrono::milliseconds(kDeadlineMs));
+        const auto got = Receive();
         ASSERT_TRUE(got) << "no reply; simulator output:\n" << sim_->output();
-        EXPECT_EQ(got->bytes, reply);
-        EXPECT_EQ(got->from_ip + ":" + std::to_string(got->from_port),
+        EXPECT_EQ(got->bytes.toStdString(), reply);
+        EXPECT_EQ(got->fromIp.toStdString() + ":" + std::to_string(got->fromPort),
                   "127.0.0.1:" + std::to_string(peer_.port()));
         EXPECT_TRUE(sim_->WaitFor("sent the configuration reply to 127.0.0.2:" +
                                   std::to_string(peer_.port())));
     }
 
+    // The simulator runs in a process of its own: no event loop is needed to wait for it.
+    std::optional<testing_support::Datagram> Receive() const {
+        const QDeadlineTimer deadline(kDeadlineMs);
+        for (;;) {
+            if (auto got = peer_.TryReceive()) return got;
+            if (deadline.hasExpired()) return std::nullopt;
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+    }
+
     fs::path dir_;
-    nettest::Peer peer_{"127.0.0.2"};
+    testing_support::Peer peer_{"127.0.0.2"};
     std::unique_ptr<Process> sim_;
 };
 
@@ -261,11 +274,11 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(DevsimTest, RepliesToTheDevicePortNotToTheSendersPort) {
     Start();
     // The program sends from a port of its own and listens on the device port number.
-    nettest::Peer other("127.0.0.2");
-    ASSERT_EQ(other.SendTo("GO", "127.0.0.1", peer_.port()), 0);
-    const auto got = peer_.Receive(std::chrono::milliseconds(kDeadlineMs));
+    const testing_support::Peer other("127.0.0.2");
+    ASSERT_TRUE(other.SendTo("GO", "127.0.0.1", peer_.port()));
+    const auto got = Receive();
     ASSERT_TRUE(got) << sim_->output();
-    EXPECT_EQ(got->bytes, kSampleReply);
+    EXPECT_EQ(got->bytes.toStdString(), kSampleReply);
 }
 
 TEST_F(DevsimTest, CountsOnlyAppliedCommandsAndKeepsTheLastClock) {
