@@ -8,6 +8,7 @@
 #include <sys/resource.h>
 
 #include <cstdlib>
+#include <exception>
 #include <future>
 #include <memory>
 #include <ostream>
@@ -117,13 +118,19 @@ TEST_P(TcpClientFailureTest, EventsAndReports) {
         const rlimit low{static_cast<rlim_t>(next), old.rlim_max};
         setrlimit(RLIMIT_NOFILE, &low);
     }
+    std::exception_ptr thrown;
     try {
         client->Open();
+    } catch (...) {
+        thrown = std::current_exception();
+    }
+    // Restored before the error is looked at: the sanitizers' checks need descriptors too.
+    setrlimit(RLIMIT_NOFILE, &old);
+    try {
+        if (thrown) std::rethrow_exception(thrown);
     } catch (const base::Error& e) {
         log.push_back(std::string("threw ") + e.what());
     }
-    // Restored first: the sanitizers need descriptors of their own to report.
-    setrlimit(RLIMIT_NOFILE, &old);
     WaitLog(row.expected.size());
     EXPECT_EQ(log, row.expected);
 }
