@@ -14,8 +14,11 @@ void AddToHistory(std::vector<std::string>& history, const std::string& address,
 // The history file's content: every address followed by CR LF, nothing else.
 std::string HistoryFileBytes(const std::vector<std::string>& history);
 
-// Puts `bytes` at `path` through a temporary file beside it, so that a failure leaves any
-// earlier file as it was. Throws base::Error "Cannot create file "<path>". <reason>".
+// Puts `bytes` at `path` through a new temporary file of its own beside it, so that a failure
+// leaves any earlier file as it was; a symlink at `path` is written through to the regular file
+// it leads to, keeping that file's owner and mode. Where no new file can be made beside it, the
+// file is written in place. Nothing but a regular file is ever opened for writing, and no open
+// waits. Throws base::Error "Cannot create file "<full path>". <reason>" naming what failed.
 void ReplaceFile(const std::string& path, std::string_view bytes);
 
 }  // namespace app

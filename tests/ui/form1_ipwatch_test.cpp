@@ -106,14 +106,14 @@ private Q_SLOTS:
         QCOMPARE(env.addressQueries, 2);
     }
 
-    // The earlier file stays as it was, and the run ends with the fatal box.
+    // What stands at the file's place stays as it was, and the run ends with the fatal box.
     void historyFileThatCannotBeMadeEndsFatally() {
         QTemporaryDir dir;
         const QString path = dir.filePath(QStringLiteral("iphist.dat"));
-        QFile old(path);
+        QVERIFY(QDir().mkdir(path));
+        QFile old(path + QStringLiteral("/kept"));
         QVERIFY(old.open(QIODevice::WriteOnly) && old.write("10.9.9.9\r\n") == 10);
         old.close();
-        QVERIFY(QDir().mkdir(path + QStringLiteral(".tmp")));
         FakeEnv env;
         env.historyDirectory = dir.path().toStdString();
         TForm1* built = nullptr;
@@ -124,7 +124,7 @@ private Q_SLOTS:
             return form;
         });
         QCOMPARE(code, 1);
-        QCOMPARE(Read(path), QByteArray("10.9.9.9\r\n"));
+        QCOMPARE(Read(path + QStringLiteral("/kept")), QByteArray("10.9.9.9\r\n"));
         QCOMPARE(env.boxes.size(), std::size_t(1));
         QCOMPARE(env.boxes[0].kind, app::BoxKind::Fatal);
         QCOMPARE(env.boxes[0].caption, std::string("Application Error"));
