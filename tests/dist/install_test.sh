@@ -103,6 +103,7 @@ declare -A said=(
     [the AppStream data]=$(grep -m1 -o '<release version="[^"]*"' "$metainfo" | sed -E 's/.*"(.*)"/orvan \1/')
 )
 for page in $pages; do
+    [ -f "$prefix/share/man/man${page##*.}/$page.gz" ] || continue  # a missing page fails above
     said["manual page $page"]=$(MANWIDTH=80 man -l "$prefix/share/man/man${page##*.}/$page.gz" 2>&1 |
         tail -n 1 | awk '{print $1, $2}')
 done
@@ -115,6 +116,7 @@ done
 # ---- manual pages --------------------------------------------------------------------------
 for page in $pages; do
     file=$prefix/share/man/man${page##*.}/$page.gz
+    [ -f "$file" ] || continue
     # Debian's rules: strongest compression (flag byte 2), no time stamp (bytes 4 to 7 zero).
     header=$(od -An -tx1 -N10 "$file" | tr -d ' \n')
     [ "${header:8:8}" = 00000000 ] && [ "${header:16:2}" = 02 ] ||
@@ -135,8 +137,9 @@ for page in $pages; do
             fail "$page does not document $option"
     done
 done
-man -l "$prefix/share/man/man1/orvan.1.gz" 2>/dev/null | grep -q 'iphist\.dat' ||
-    fail "orvan.1 does not name iphist.dat"
+MANWIDTH=80 man -l "$prefix/share/man/man1/orvan.1.gz" 2>/dev/null |
+    sed -n '/^FILES$/,/^[A-Z]/p' | grep -q 'iphist\.dat' ||
+    fail "orvan.1 has no FILES section naming iphist.dat"
 
 # ---- arguments -----------------------------------------------------------------------------
 # No display and the X11 platform forced: a program that tried to open a window would fail.
@@ -171,9 +174,8 @@ done
 packaged=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print $6}' | sed -n 's|^\./usr/||p' | LC_ALL=C sort)
 [ "$packaged" = "$installed" ] ||
     fail "package and cmake --install differ:$(diff <(echo "$installed") <(echo "$packaged"))"
-report=$(lintian --tag-display-limit 0 "$deb" 2>"$work/lintian.err")
-status=$?
-[ $status -le 1 ] || fail "lintian could not run: $(cat "$work/lintian.err")"
+report=$(lintian --fail-on none --tag-display-limit 0 "$deb" 2>"$work/lintian.err") ||
+    fail "lintian could not run: $(cat "$work/lintian.err")"
 report=$(unaccepted lintian "$(grep -E '^[EW]: ' <<<"$report")")
 [ -z "$report" ] || fail "lintian: $report"
 
