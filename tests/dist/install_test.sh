@@ -78,11 +78,14 @@ for line in 'Name=[^ ].*' 'Name\[ru\]=.+' 'Categories=(.*;)?Network;.*' 'Exec=or
     grep -Eqx "$line" "$entry" || fail "no line $line in the desktop entry"
 done
 # validate-tree also checks that the desktop entry the data names is installed beside it.
-report=$(appstreamcli validate-tree --no-net "$root" 2>&1)
-status=$?
-report=$(unaccepted appstreamcli "$(grep -E '^ *[EW]:' <<<"$report")")
-[ -z "$report" ] || fail "appstreamcli: $report"
-[ $status -eq 0 ] || [ -n "$report" ] || fail "appstreamcli validate-tree failed with nothing to show"
+for validate in "validate --no-net $metainfo" "validate-tree --no-net $root"; do
+    # shellcheck disable=SC2086  # the words are meant to split
+    report=$(appstreamcli $validate 2>&1)
+    status=$?
+    report=$(unaccepted appstreamcli "$(grep -E '^ *[EW]:' <<<"$report")")
+    [ -z "$report" ] || fail "appstreamcli ${validate%% *}: $report"
+    [ $status -eq 0 ] || [ -n "$report" ] || fail "appstreamcli ${validate%% *} failed with nothing to show"
+done
 for binary in $programs; do
     grep -q "<binary>$binary</binary>" "$metainfo" || fail "the AppStream data do not provide $binary"
 done
