@@ -28,7 +28,7 @@ prefix=$root/usr
 
 # Prints the lines of a validator's report that no entry of the accepted list covers.
 unaccepted() {  # unaccepted <tool> <report>
-    local line entry tag
+    local line entry tool tag
     while IFS= read -r line; do
         [ -n "$line" ] || continue
         while IFS= read -r entry; do
@@ -84,10 +84,12 @@ for validate in "validate --no-net $metainfo" "validate-tree --no-net $root"; do
     status=$?
     report=$(unaccepted appstreamcli "$(grep -E '^ *[EW]:' <<<"$report")")
     [ -z "$report" ] || fail "appstreamcli ${validate%% *}: $report"
-    [ $status -eq 0 ] || [ -n "$report" ] || fail "appstreamcli ${validate%% *} failed with nothing to show"
+    [ $status -eq 0 ] || [ -n "$report" ] ||
+        fail "appstreamcli ${validate%% *} failed with nothing to show"
 done
 for binary in $programs; do
-    grep -q "<binary>$binary</binary>" "$metainfo" || fail "the AppStream data do not provide $binary"
+    grep -q "<binary>$binary</binary>" "$metainfo" ||
+        fail "the AppStream data do not provide $binary"
 done
 
 # ---- one version everywhere ----------------------------------------------------------------
@@ -102,13 +104,16 @@ version=$(dpkg-deb -f "$deb" Version)
 declare -A said=(
     [orvan --version]=$("$prefix/bin/orvan" --version 2>&1)
     [orvan-devsim --version]=$("$prefix/bin/orvan-devsim" --version 2>&1)
-    [the changelog]=$(gzip -dc "$prefix/share/doc/orvan/changelog.gz" | sed -nE '1s/^orvan \(([^)]*)\).*/orvan \1/p')
-    [the AppStream data]=$(grep -m1 -o '<release version="[^"]*"' "$metainfo" | sed -E 's/.*"(.*)"/orvan \1/')
+    [the changelog]=$(gzip -dc "$prefix/share/doc/orvan/changelog.gz" |
+        sed -nE '1s/^orvan \(([^)]*)\).*/orvan \1/p')
+    [the AppStream data]=$(grep -m1 -o '<release version="[^"]*"' "$metainfo" |
+        sed -E 's/.*"(.*)"/orvan \1/')
 )
 for page in $pages; do
-    [ -f "$prefix/share/man/man${page##*.}/$page.gz" ] || continue  # a missing page fails above
-    said["manual page $page"]=$(MANWIDTH=80 man -l "$prefix/share/man/man${page##*.}/$page.gz" 2>&1 |
-        tail -n 1 | awk '{print $1, $2}')
+    file=$prefix/share/man/man${page##*.}/$page.gz
+    [ -f "$file" ] || continue  # a missing page fails above
+    # The footer's left corner: "orvan VERSION".
+    said["manual page $page"]=$(MANWIDTH=80 man -l "$file" 2>&1 | tail -n 1 | awk '{print $1, $2}')
 done
 for where in "${!said[@]}"; do
     expect="orvan $version"
@@ -157,9 +162,13 @@ for case in "--version|0|orvan $version" "--help|0|Usage: orvan [--help | --vers
     [ "$(head -n 1 <<<"$out")" = "$first" ] || fail "orvan $args printed '$(head -n 1 <<<"$out")'"
     [ ! -s "$work/err" ] || fail "orvan $args wrote to stderr: $(cat "$work/err")"
 done
-for args in -h -v --versio --help=x file.txt -platform "--version extra" "" ; do
-    # shellcheck disable=SC2086
-    if [ -z "$args" ]; then out=$(bare "" 2>"$work/err"); else out=$(bare $args 2>"$work/err"); fi
+for args in -h -v --versio --help=x file.txt "-platform offscreen" "--version extra" ""; do
+    if [ -z "$args" ]; then
+        out=$(bare "" 2>"$work/err")  # one empty argument
+    else
+        # shellcheck disable=SC2086
+        out=$(bare $args 2>"$work/err")
+    fi
     status=$?
     [ $status -eq 2 ] || fail "orvan '$args': exit $status, not 2"
     [ -z "$out" ] || fail "orvan '$args' wrote to stdout: $out"
@@ -174,7 +183,8 @@ for program in $programs; do
 done
 
 # ---- the package ---------------------------------------------------------------------------
-packaged=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print $6}' | sed -n 's|^\./usr/||p' | LC_ALL=C sort)
+packaged=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print $6}' | sed -n 's|^\./usr/||p' |
+    LC_ALL=C sort)
 [ "$packaged" = "$installed" ] ||
     fail "package and cmake --install differ:$(diff <(echo "$installed") <(echo "$packaged"))"
 report=$(lintian --fail-on none --tag-display-limit 0 "$deb" 2>"$work/lintian.err") ||
@@ -183,7 +193,7 @@ report=$(unaccepted lintian "$(grep -E '^[EW]: ' <<<"$report")")
 [ -z "$report" ] || fail "lintian: $report"
 
 # ---- the window ----------------------------------------------------------------------------
-cd "$work"
+cd "$work" || exit 1
 xvfb-run -a -s "-screen 0 1024x900x24" bash -c '
     QT_QPA_PLATFORM=xcb "$1" & pid=$!
     id=$("$2" wait "$3" 15000) || { kill $pid; exit 3; }
