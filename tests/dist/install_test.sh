@@ -162,6 +162,12 @@ for case in "--version|0|orvan $version" "--help|0|Usage: orvan [--help | --vers
     [ "$(head -n 1 <<<"$out")" = "$first" ] || fail "orvan $args printed '$(head -n 1 <<<"$out")'"
     [ ! -s "$work/err" ] || fail "orvan $args wrote to stderr: $(cat "$work/err")"
 done
+if [ -w /dev/full ]; then
+    bare --version >/dev/full 2>"$work/err"
+    status=$?
+    [ $status -eq 1 ] && grep -q '^orvan: ' "$work/err" ||
+        fail "orvan --version to a full disk: exit $status, $(cat "$work/err")"
+fi
 for args in -h -v --versio --help=x file.txt "-platform offscreen" "--version extra" ""; do
     if [ -z "$args" ]; then
         out=$(bare "" 2>"$work/err")  # one empty argument
