@@ -8,7 +8,7 @@ cd "$(dirname "$0")"
 RUN_PACKAGES=(g++ cmake ninja-build qt6-base-dev libfontconfig-dev fonts-dejavu-core)
 PACKAGES=("${RUN_PACKAGES[@]}" libgtest-dev libgmock-dev clang-format xvfb xauth xdotool
           x11-utils imagemagick libx11-dev iproute2 util-linux procps desktop-file-utils
-          librsvg2-bin)
+          librsvg2-bin lintian appstream man-db dpkg-dev)
 FUZZ_PACKAGES=(clang libclang-rt-14-dev)
 PACKAGE_PACKAGES=(dpkg-dev)
 JOBS=$(nproc 2>/dev/null || echo 2)
@@ -95,7 +95,7 @@ fuzz)
 shots)
     install_missing "${PACKAGES[@]}"
     build build orvan-shots -DORVAN_TESTS=OFF -DORVAN_BENCH=OFF
-    isolated ./build/tools/orvan-shots "${2:-out}"
+    ./tools/shots/neutral_host.sh ./build/tools/orvan-shots "${2:-out}"
     ;;
 package)
     install_missing "${PACKAGES[@]}" "${PACKAGE_PACKAGES[@]}"

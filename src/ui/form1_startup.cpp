@@ -7,6 +7,7 @@
 
 #include "app/text.h"
 #include "base/error.h"
+#include "base/version.h"
 #include "ui/form1.h"
 #include "ui/program_icon.h"
 
@@ -14,7 +15,7 @@ namespace ui {
 
 TForm1::TForm1(app::Env& env, QWidget* parent) : app::MainWindow(parent), env_(env) {
     setObjectName(QStringLiteral("Form1"));
-    setWindowTitle(QStringLiteral("Velmar Soft Orvan v1.9.1"));
+    setWindowTitle(QStringLiteral("Velmar Soft Orvan v" ORVAN_VERSION));
     setWindowIcon(ProgramIcon());
     resize(513, 776);
     BuildLayout();

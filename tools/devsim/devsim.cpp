@@ -24,6 +24,8 @@
 #include <string_view>
 #include <vector>
 
+#include "base/version.h"
+
 namespace {
 
 using Quad = std::array<std::uint8_t, 4>;
@@ -61,6 +63,7 @@ constexpr const char* kUsage =
     "  --mac TEXT         MAC address text (default 00-AC-6E-24-18-02)\n"
     "  --state FILE       keep the current settings and clock in FILE (key=value lines)\n"
     "  --help             show this text\n"
+    "  --version          show the version\n"
     "\n"
     "Answers \"GO\" with its configuration reply, applies valid configuration and time\n"
     "commands, and prints every datagram and what it did. Stops on SIGINT or SIGTERM.\n";
@@ -192,6 +195,10 @@ Options ParseArguments(int argc, char** argv) {
         std::string value;
         if (name == "--help" || name == "-h") {
             std::fputs(kUsage, stdout);
+            std::exit(0);
+        }
+        if (name == "--version") {
+            std::puts("orvan-devsim " ORVAN_VERSION);
             std::exit(0);
         }
         if (name.rfind("--", 0) != 0) BadArgument("unexpected argument '" + name + "'");
