@@ -180,6 +180,29 @@ TEST_F(TcpClientTest, ResetLeavesItConnectedUntilASendFails) {
     }
 }
 
+// Destroyed while connected or while connecting, a client runs no event then or later (the
+// lookup state is LateLookupsReachNoClient's second half).
+class TcpClientDestroyTest : public TcpClientTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(TcpClientDestroyTest, RunsNoEvent) {
+    TcpConnection peer;
+    if (GetParam() == 0) {  // connected, with unread bytes waiting
+        peer = ConnectAndAccept();
+        ASSERT_TRUE(peer.Send("unread"));
+        log.clear();
+    } else {  // connecting
+        client->Open();
+    }
+    client.reset();
+    SpinFor(100);
+    EXPECT_EQ(log, Log{});
+    if (peer.ok()) {
+        EXPECT_TRUE(peer.Ended());
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(States, TcpClientDestroyTest, ::testing::Values(0, 1));
+
 // A lookup abandoned by a new Open, or by the client's end, answers into nothing.
 TEST_F(TcpClientTest, LateLookupsReachNoClient) {
     std::promise<void> first, second;

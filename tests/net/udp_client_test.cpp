@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <ostream>
 #include <string>
@@ -57,27 +58,49 @@ TEST_P(ClientDestinationTest, DatagramArrivesAtTheResolvedAddressAndLow16BitsOfP
 }
 
 const Destination kDestinations[] = {
+    {"LocalHost_mixed_case", "LocalHost", "127.0.0.1"},
+    {"localhost_lower_case", "localhost", "127.0.0.1"},
     {"LOCALHOST_upper_case", "LOCALHOST", "127.0.0.1"},
+    {"exact_dotted_address", "127.0.0.1", "127.0.0.1"},
+    {"other_loopback_address", "127.0.0.2", "127.0.0.2"},
     // Each part is read as decimal, not octal as some resolvers would.
     {"leading_zero_is_decimal", "127.0.0.010", "127.0.0.10"},
+    {"port_above_16_bits", "127.0.0.1", "127.0.0.1", 65536},
     {"negative_port", "127.0.0.1", "127.0.0.1", -65536},
 };
 
 INSTANTIATE_TEST_SUITE_P(Table, ClientDestinationTest, ::testing::ValuesIn(kDestinations),
                          [](const auto& info) { return std::string(info.param.label); });
 
+TEST(ClientSend, Port70000GoesTo4464) {
+    const Peer peer("127.0.0.1", 4464);
+    if (!peer.ok() && peer.bindErrno() == EADDRINUSE) GTEST_SKIP() << "port 4464 is in use here";
+    ASSERT_TRUE(peer.ok()) << "bind errno " << peer.bindErrno();
+    net::TIdUDPClient client;
+    client.Host = "127.0.0.1";
+    client.Port = 70000;
+    client.Send("abc");
+    const auto got = Await(peer);
+    ASSERT_TRUE(got.has_value());
+    EXPECT_EQ(got->bytes, "abc");
+}
+
 TEST(ClientSend, SendsTheBytesUnchangedUpToTheLargestDatagram) {
     const Peer peer;
     net::TIdUDPClient client;
     client.Host = "127.0.0.1";
     client.Port = peer.port();
-    for (const std::string& text : {std::string("a\0b", 3), nettest::Pattern(65507)}) {
+    for (const std::string& text :
+         {std::string(), std::string("TEST"), std::string("a\0b", 3), std::string("a\0b\r\n", 5),
+          nettest::Pattern(8193), nettest::Pattern(65507)}) {
         client.Send(text);
         const auto got = Await(peer);
         ASSERT_TRUE(got.has_value()) << "size " << text.size();
+        EXPECT_EQ(got->bytes.size(), static_cast<qsizetype>(text.size()));
         EXPECT_EQ(got->bytes.toStdString(), text);
     }
     EXPECT_EQ(SendError(client, nettest::Pattern(65508)), "Package Size Too Big.");
+    EXPECT_EQ(SendError(client, nettest::Pattern(100000)), "Package Size Too Big.");
 }
 
 TEST(ClientActive, SendCreatesTheSocketAndDeactivationClosesIt) {
@@ -85,7 +108,9 @@ TEST(ClientActive, SendCreatesTheSocketAndDeactivationClosesIt) {
     net::TIdUDPClient client;
     client.Host = "127.0.0.1";
     client.Port = peer.port();
+    EXPECT_FALSE(client.Active());
     client.Send("one");
+    EXPECT_TRUE(client.Active());
     const auto first = Await(peer);
     client.Send("two");
     const auto second = Await(peer);
@@ -99,6 +124,18 @@ TEST(ClientActive, SendCreatesTheSocketAndDeactivationClosesIt) {
     const auto third = Await(peer);
     ASSERT_TRUE(third.has_value());
     EXPECT_EQ(third->bytes, "three");
+}
+
+TEST(ClientActive, SetActiveFollowsTheValueGiven) {
+    net::TIdUDPClient client;
+    client.SetActive(true);
+    EXPECT_TRUE(client.Active());
+    client.SetActive(true);
+    EXPECT_TRUE(client.Active());
+    client.SetActive(false);
+    EXPECT_FALSE(client.Active());
+    client.SetActive(false);
+    EXPECT_FALSE(client.Active());
 }
 
 struct Refusal {

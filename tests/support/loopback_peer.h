@@ -12,6 +12,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <optional>
 
@@ -39,6 +40,7 @@ public:
         if (fd_ < 0) return;
         sockaddr_in a = Address(ip, port);
         if (::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+            bindErrno_ = errno;
             ::close(fd_);
             fd_ = -1;
             return;
@@ -55,6 +57,7 @@ public:
 
     bool ok() const { return fd_ >= 0; }
     std::uint16_t port() const { return port_; }
+    int bindErrno() const { return bindErrno_; }
 
     bool SendTo(const QByteArray& bytes, const char* ip, std::uint16_t port) const {
         const sockaddr_in to = Address(ip, port);
@@ -88,6 +91,7 @@ public:
 
 private:
     int fd_ = -1;
+    int bindErrno_ = 0;
     std::uint16_t port_ = 0;
 };
 
