@@ -142,6 +142,7 @@ private Q_SLOTS:
             form->Button1->click();
         }
         QCOMPARE(peer.Read(1, 100), std::string());
+        QCOMPARE(Boxes(env), QStringList());
         form->Edit2->setText(QStringLiteral("1"));
         form->Button3->click();
         QCOMPARE(Boxes(env), QStringList{kNotConnected});
@@ -160,6 +161,7 @@ private Q_SLOTS:
         QTest::addColumn<QString>("host");
         QTest::addColumn<QStringList>("expected");
         QTest::newRow("refused port") << QStringLiteral("127.0.0.1") << QStringList{kFailed};
+        QTest::newRow("empty host") << QString() << QStringList{kFailed, kDisconnected};
         QTest::newRow("unknown name")
             << QStringLiteral("nowhere.test") << QStringList{kFailed, kDisconnected};
     }
@@ -180,6 +182,15 @@ private Q_SLOTS:
         QTRY_COMPARE(statuses.last(), kConnected);
     }
 
+    void staticDisconnectWhileConnectingDoesNotStopIt() {
+        const TcpServer server;
+        Connect(*form, QStringLiteral("127.0.0.1"), server.port());
+        form->Button3->click();
+        QVERIFY(RadiosEnabled(*form));
+        const TcpConnection peer = Accept(server);
+        QTRY_COMPARE(Status(*form), kConnected);
+    }
+
     void twoDestinationsAtOnce() {
         const TcpServer a("127.0.0.2"), b("127.0.0.3");
         form->CheckBox6->click();
@@ -196,6 +207,7 @@ private Q_SLOTS:
         QVERIFY(peerA.Send("abc"));
         QTRY_COMPARE(form->Memo1->Text(), QStringLiteral("127.0.0.2abc"));
         QVERIFY(peerB.Send("xyz"));
+        QTRY_COMPARE(form->Memo1->Text(), QStringLiteral("127.0.0.3xyz"));
         QTRY_COMPARE(form->Memo2->Text().split(u'\n').mid(1),
                      (QStringList{QStringLiteral("127.0.0.2abc"), QStringLiteral("127.0.0.3xyz")}));
 
@@ -237,6 +249,9 @@ private Q_SLOTS:
         QTest::newRow("Cyrillic") << QStringLiteral("хост") << "6022"
                                   << QStringLiteral(
                                          "''Clientхост'' is not a valid component name.");
+        QTest::newRow("the static client's name") << "1"
+                                                  << "6022"
+                                                  << "A component named Client1 already exists.";
         QTest::newRow("another component, other case")
             << "probe"
             << "6022"
@@ -354,6 +369,37 @@ private Q_SLOTS:
         });
         QCOMPARE(code, 0);
         QCOMPARE(dynamic, QStringList{QStringLiteral("127.0.0.1 - ") + kConnected});
+        QCOMPARE(Boxes(env), QStringList());
+        QVERIFY(peerA.Ended());
+        QVERIFY(Accept(b).Ended());
+    }
+
+    void closingEndsEveryClientSilently() {
+        form.reset();
+        const TcpServer a, b("127.0.0.7");
+        TcpConnection peerA;
+        const int code = app::RunApplication(env, [&] {
+            auto window = std::make_unique<TForm1>(env);
+            TForm1* f = window.get();
+            const auto steps = [&, f] {
+                EnterMode(*f, Tcp);
+                Watch(*f, f->Client1, statuses);
+                Connect(*f, QStringLiteral("127.0.0.1"), a.port());
+                peerA = Accept(a);
+                QTRY_COMPARE(Status(*f), kConnected);
+                QVERIFY(peerA.Send("unread"));
+                f->CheckBox6->click();
+                Connect(*f, QStringLiteral("slow.test"), b.port());  // looking up
+                Connect(*f, QStringLiteral("127.0.0.7"), b.port());  // connecting
+            };
+            QTimer::singleShot(0, f, [steps, f] {
+                steps();
+                f->close();
+            });
+            return window;
+        });
+        QCOMPARE(code, 0);
+        QCOMPARE(statuses, QStringList{kConnected});
         QCOMPARE(Boxes(env), QStringList());
         QVERIFY(peerA.Ended());
         QVERIFY(Accept(b).Ended());
