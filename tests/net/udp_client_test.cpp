@@ -8,8 +8,8 @@
 #include <string>
 
 #include "base/error.h"
+#include "support/event_loop.h"
 #include "support/loopback_peer.h"
-#include "udp_peer.h"
 
 namespace {
 
@@ -27,11 +27,6 @@ std::string SendError(net::TIdUDPClient& client, std::string_view bytes) {
         return e.what();
     }
     return "(sent)";
-}
-
-std::optional<testing_support::Datagram> Await(const Peer& peer) {
-    nettest::EnsureApp();
-    return peer.Await();
 }
 
 struct Destination {
@@ -52,7 +47,7 @@ TEST_P(ClientDestinationTest, DatagramArrivesAtTheResolvedAddressAndLow16BitsOfP
     client.Host = d.host;
     client.Port = static_cast<std::int32_t>(peer.port()) + d.port_offset;
     client.Send("TEST");
-    const auto got = Await(peer);
+    const auto got = peer.Await();
     ASSERT_TRUE(got.has_value());
     EXPECT_EQ(got->bytes, "TEST");
 }
@@ -80,7 +75,7 @@ TEST(ClientSend, Port70000GoesTo4464) {
     client.Host = "127.0.0.1";
     client.Port = 70000;
     client.Send("abc");
-    const auto got = Await(peer);
+    const auto got = peer.Await();
     ASSERT_TRUE(got.has_value());
     EXPECT_EQ(got->bytes, "abc");
 }
@@ -92,15 +87,15 @@ TEST(ClientSend, SendsTheBytesUnchangedUpToTheLargestDatagram) {
     client.Port = peer.port();
     for (const std::string& text :
          {std::string(), std::string("TEST"), std::string("a\0b", 3), std::string("a\0b\r\n", 5),
-          nettest::Pattern(8193), nettest::Pattern(65507)}) {
+          testing_support::BytePattern(8193), testing_support::BytePattern(65507)}) {
         client.Send(text);
-        const auto got = Await(peer);
+        const auto got = peer.Await();
         ASSERT_TRUE(got.has_value()) << "size " << text.size();
         EXPECT_EQ(got->bytes.size(), static_cast<qsizetype>(text.size()));
         EXPECT_EQ(got->bytes.toStdString(), text);
     }
-    EXPECT_EQ(SendError(client, nettest::Pattern(65508)), "Package Size Too Big.");
-    EXPECT_EQ(SendError(client, nettest::Pattern(100000)), "Package Size Too Big.");
+    EXPECT_EQ(SendError(client, testing_support::BytePattern(65508)), "Package Size Too Big.");
+    EXPECT_EQ(SendError(client, testing_support::BytePattern(100000)), "Package Size Too Big.");
 }
 
 TEST(ClientActive, SendCreatesTheSocketAndDeactivationClosesIt) {
@@ -111,9 +106,9 @@ TEST(ClientActive, SendCreatesTheSocketAndDeactivationClosesIt) {
     EXPECT_FALSE(client.Active());
     client.Send("one");
     EXPECT_TRUE(client.Active());
-    const auto first = Await(peer);
+    const auto first = peer.Await();
     client.Send("two");
-    const auto second = Await(peer);
+    const auto second = peer.Await();
     ASSERT_TRUE(first && second);
     EXPECT_EQ(first->fromPort, second->fromPort) << "an active client keeps its socket";
 
@@ -121,7 +116,7 @@ TEST(ClientActive, SendCreatesTheSocketAndDeactivationClosesIt) {
     EXPECT_FALSE(client.Active());
     client.Send("three");
     EXPECT_TRUE(client.Active());
-    const auto third = Await(peer);
+    const auto third = peer.Await();
     ASSERT_TRUE(third.has_value());
     EXPECT_EQ(third->bytes, "three");
 }

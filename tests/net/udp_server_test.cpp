@@ -13,16 +13,16 @@
 #include <vector>
 
 #include "base/error.h"
+#include "support/event_loop.h"
 #include "support/loopback_peer.h"
-#include "udp_peer.h"
 
 namespace {
 
 using net::TIdSocketHandle;
 using net::TIdUDPServer;
-using nettest::SpinUntil;
 using testing_support::FreePort;
 using testing_support::Peer;
+using testing_support::SpinUntil;
 
 const char kInUse[] = "Could not bind socket. Address and port are already in use.";
 
@@ -49,7 +49,7 @@ std::string ActivationError(TIdUDPServer& server) {
 class ListenerTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        nettest::EnsureApp();
+        testing_support::EnsureApp();
         server.OnUDPRead = [this](TIdUDPServer& sender, std::string_view data,
                                   TIdSocketHandle& binding) {
             received.push_back({std::string(data), &binding, binding.PeerIP, binding.PeerPort});
@@ -309,7 +309,7 @@ TEST_P(ListenerSizeTest, DeliversUpToBufferSizeAndDropsLongerOnes) {
         b.SendTo("echo " + std::to_string(data.size()), b.PeerIP, b.PeerPort);
     };
     const Peer peer;
-    const std::string bytes = nettest::Pattern(GetParam().size);
+    const std::string bytes = testing_support::BytePattern(GetParam().size);
     ASSERT_TRUE(peer.SendTo(Bytes(bytes), "127.0.0.1", port));
     ASSERT_TRUE(peer.SendTo("marker", "127.0.0.1", port));
     ASSERT_TRUE(SpinUntil([&] { return !received.empty() && received.back().data == "marker"; }));
@@ -436,7 +436,7 @@ TEST_F(ListenerTest, HandlerThatDeactivatesGetsNoFurtherDatagrams) {
         ASSERT_TRUE(peer.SendTo(text, "127.0.0.1", port));
     }
     ASSERT_TRUE(WaitFor(1));
-    nettest::ProcessPending();
+    testing_support::ProcessPending();
     ASSERT_EQ(received.size(), 1u);
     EXPECT_EQ(received[0].data, "first");
     EXPECT_FALSE(server.Active());
@@ -520,7 +520,7 @@ TEST_F(ListenerTest, HandlerThatSpinsTheEventLoopIsNotReentered) {
 }
 
 TEST(ListenerLifetime, HandlerThatDestroysTheListenerEndsDelivery) {
-    nettest::EnsureApp();
+    testing_support::EnsureApp();
     auto* listener = new TIdUDPServer;
     listener->AddBinding("127.0.0.1", 0);
     listener->SetActive(true);
@@ -534,7 +534,7 @@ TEST(ListenerLifetime, HandlerThatDestroysTheListenerEndsDelivery) {
     ASSERT_TRUE(peer.SendTo("one", "127.0.0.1", port));
     ASSERT_TRUE(peer.SendTo("two", "127.0.0.1", port));
     ASSERT_TRUE(SpinUntil([&] { return calls >= 1; }));
-    nettest::ProcessPending();
+    testing_support::ProcessPending();
     EXPECT_EQ(calls, 1);
     EXPECT_TRUE(Peer("127.0.0.1", port).ok()) << "the socket outlived its listener";
 }

@@ -18,7 +18,7 @@
 #include <thread>
 #include <vector>
 
-#include "net/udp_peer.h"
+#include "support/event_loop.h"
 #include "support/loopback_peer.h"
 
 namespace {
@@ -35,7 +35,7 @@ const std::string kSampleReply =
 class Process {
 public:
     explicit Process(const std::vector<std::string>& args) {
-        nettest::EnsureApp();
+        testing_support::EnsureApp();
         QStringList list;
         for (const auto& a : args) list << QString::fromStdString(a);
         process_.setProcessChannelMode(QProcess::MergedChannels);

@@ -13,8 +13,10 @@
 #include "app/application.h"
 #include "app/text.h"
 #include "net/tcp_client.h"
+#include "support/event_loop.h"
 #include "support/fake_env.h"
 #include "support/form_support.h"
+#include "support/loopback_peer.h"
 #include "support/tcp_peer.h"
 #include "ui/form1.h"
 
@@ -71,14 +73,8 @@ void Connect(TForm1& form, const QString& host, std::uint16_t port) {
 // The next connection, while the window runs: a name is looked up before the connect starts.
 TcpConnection Accept(const TcpServer& server) {
     TcpConnection c;
-    static_cast<void>(QTest::qWaitFor([&] { return (c = server.Accept(0)).ok(); }, 5000));
+    static_cast<void>(SpinUntil([&] { return (c = server.Accept(0)).ok(); }));
     return c;
-}
-
-std::string Pattern(std::size_t size) {
-    std::string s(size, '\0');
-    for (std::size_t i = 0; i < size; ++i) s[i] = static_cast<char>('a' + (i * 7 + i / 26) % 26);
-    return s;
 }
 
 }  // namespace
@@ -287,7 +283,7 @@ private Q_SLOTS:
         QFETCH(QString, host);
         form->CheckBox6->click();
         Connect(*form, host, ClosedTcpPort());
-        QTest::qWait(50);
+        SpinFor(50);
         QCOMPARE(Listed(*form).size(), 1);
         form->Button3->click();
         QCOMPARE(Boxes(env), QStringList{kNotConnected});
@@ -314,7 +310,7 @@ private Q_SLOTS:
         form->CheckBox3->click();
         form->Button8->click();
         QSignalSpy changes(form->Memo1, &ui::TMemo::Changed);
-        const std::string burst = Pattern(150 * 1024);
+        const std::string burst = LetterPattern(150 * 1024);
         QVERIFY(peer.Send(burst));
         QTRY_COMPARE(form->Memo2->Text().remove(u'\n').size(), qsizetype(burst.size()));
         const QStringList parts = form->Memo2->Text().split(u'\n');
@@ -323,13 +319,13 @@ private Q_SLOTS:
         QCOMPARE(changes.count(), parts.size());
 
         // A slow reader gets everything: what the socket cannot take at once follows in order.
-        const std::string text = Pattern(32000);
+        const std::string text = LetterPattern(32000);
         form->Edit1->setText(QString::fromLatin1(text));
         constexpr int kSends = 300;  // far more than the socket buffers hold
         for (int i = 0; i < kSends; ++i) form->Button1->click();
         std::string got;
-        static_cast<void>(QTest::qWaitFor(
-            [&] { return (got += peer.Read()).size() >= text.size() * kSends; }, 20000));
+        static_cast<void>(
+            SpinUntil([&] { return (got += peer.Read()).size() >= text.size() * kSends; }, 20000));
         QCOMPARE(got.size(), text.size() * kSends);
         for (int i = 0; i < kSends; ++i)
             QVERIFY(got.compare(i * text.size(), text.size(), text) == 0);

@@ -17,6 +17,7 @@
 #include <string_view>
 
 #include "app/text.h"
+#include "support/event_loop.h"
 #include "support/fake_env.h"
 #include "support/form_support.h"
 #include "support/loopback_peer.h"
@@ -31,9 +32,7 @@ QByteArray EchoOf(const FakeEnv& env, const QByteArray& message) {
 }
 
 QByteArray Pattern(int size) {
-    QByteArray bytes(size, '\0');
-    for (int i = 0; i < size; ++i) bytes[i] = static_cast<char>('a' + (i * 7 + i / 26) % 26);
-    return bytes;
+    return QByteArray::fromStdString(LetterPattern(std::size_t(size)));
 }
 
 // Sends one datagram whose source address and port are forged, as a raw packet; false where
@@ -568,7 +567,7 @@ private Q_SLOTS:
         other.SetActive(true);
         other.Binding(0).SendTo("x", "127.0.0.1", port);
         QTRY_COMPARE(NewLines(form->Memo2).size(), 2);
-        QTest::qWait(100);  // room for a loop to show itself
+        SpinFor(100);  // room for a loop to show itself
         QCOMPARE(heard, 1);
         QCOMPARE(NewLines(form->Memo2).size(), 2);
     }
@@ -601,7 +600,7 @@ private Q_SLOTS:
         took.start();
         for (int i = 0; i < kCount; ++i) {
             QVERIFY(peer.SendTo(message, "127.0.0.1", port));
-            QTest::qWait(1);
+            SpinFor(1);
         }
         QTRY_COMPARE_WITH_TIMEOUT(NewLines(form->Memo2).size(), kCount, 15000);
         // Waiting for room would hold the window about a second per reply it cannot send.
