@@ -1,6 +1,7 @@
 // The window as the operator first meets it: start-up labels, texts that are easy to get
 // wrong, initial states and colours, focus order, and the exit.
 #include <QApplication>
+#include <QLabel>
 #include <QSignalSpy>
 #include <QTest>
 #include <QTimer>
@@ -85,8 +86,13 @@ private Q_SLOTS:
         QCOMPARE(app::FromQString(form->StatusBar1->PanelText(0)),
                  app::Cp1251("Отключен") + " TCP");
         QCOMPARE(form->StatusBar1->PanelText(1), QStringLiteral("Нет клиента TCP"));
-        QCOMPARE(form->StatusBar1->PanelWidth(0), 160);
-        QCOMPARE(form->StatusBar1->PanelWidth(1), 846);
+        // The two panels side by side, 160 and 846 wide with their gaps.
+        const auto panels = form->StatusBar1->findChildren<QLabel*>(Qt::FindDirectChildrenOnly);
+        QCOMPARE(panels.size(), 2);
+        QCOMPARE(panels[0]->x(), 0);
+        QCOMPARE(panels[0]->width() + 2, 160);
+        QCOMPARE(panels[1]->x(), 160);
+        QCOMPARE(panels[1]->width() + 2, 846);
         QCOMPARE(form->Memo1->Text(), QStringLiteral("Данные от сервера:"));
         QCOMPARE(form->Memo2->Text(), QStringLiteral("Данные от сервера:"));
         QCOMPARE(form->PageControl1->count(), 3);
