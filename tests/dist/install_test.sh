@@ -41,7 +41,9 @@ done
 "$prefix/bin/orvan-devsim" --help >/dev/null || fail "orvan-devsim --help"
 
 cd "$work"
-xvfb-run -a -s "-screen 0 1024x900x24" bash -c '
+# Parallel runs that all start their search for a free display at the same number can take
+# the same one; starting from this process's id keeps them apart.
+xvfb-run -a -n $((100 + $$ % 800)) -s "-screen 0 1024x900x24" bash -c '
     QT_QPA_PLATFORM=xcb "$1" & pid=$!
     id=$("$2" wait "Velmar Soft Orvan v1.9.1" 15000) || { kill $pid; exit 3; }
     "$2" close "$id"
