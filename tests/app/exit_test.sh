@@ -29,7 +29,9 @@ mount --bind "$EXIT_TEST_HOSTS" /etc/hosts || exit 2
 mkdir "${EXIT_TEST_HOSTS%/*}/run" && cd "${EXIT_TEST_HOSTS%/*}/run" || exit 2
 [ "$how" = unwritable ] && mkdir iphist.dat
 
-xvfb-run -a -s "-screen 0 1024x900x24" bash -c '
+# Parallel runs that all start their search for a free display at the same number can take
+# the same one; starting from this process's id keeps them apart.
+xvfb-run -a -n $((100 + $$ % 800)) -s "-screen 0 1024x900x24" bash -c '
     orvan=$1 xwin=$2 how=$3
     QT_QPA_PLATFORM=xcb "$orvan" & pid=$!
     id=$("$xwin" wait "Velmar Soft Orvan v1.9.1" 15000) || { kill $pid; exit 3; }

@@ -1,6 +1,12 @@
 #include "app/ip_history.h"
 
 #include <gtest/gtest.h>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+#include "base/error.h"
 
 namespace {
 
@@ -15,8 +21,6 @@ struct AddCase {
 
 class AddToHistoryTest : public ::testing::TestWithParam<AddCase> {};
 
-// Edges the window's runs cannot reach or tell apart; the rest of the rule, the limit, the
-// file's bytes and a failed write are shown through the window.
 TEST_P(AddToHistoryTest, FollowsTheRule) {
     History history = GetParam().before;
     app::AddToHistory(history, GetParam().address, 3);
@@ -24,13 +28,42 @@ TEST_P(AddToHistoryTest, FollowsTheRule) {
 }
 
 const AddCase kAdds[] = {
+    {"first", {}, "10.0.0.1", {"10.0.0.1"}},
     {"empty_text", {"10.0.0.1"}, "", {"10.0.0.1"}},
     {"loopback", {"10.0.0.1"}, "127.0.0.1", {"10.0.0.1"}},
     {"other_loopback_counts", {}, "127.0.0.2", {"127.0.0.2"}},
+    {"repeat_of_newest", {"10.0.0.1", "10.0.0.2"}, "10.0.0.2", {"10.0.0.1", "10.0.0.2"}},
     {"repeat_of_older", {"10.0.0.1", "10.0.0.2"}, "10.0.0.1", {"10.0.0.1", "10.0.0.2", "10.0.0.1"}},
+    {"oldest_dropped",
+     {"10.0.0.1", "10.0.0.2", "10.0.0.3"},
+     "10.0.0.4",
+     {"10.0.0.2", "10.0.0.3", "10.0.0.4"}},
 };
 
 INSTANTIATE_TEST_SUITE_P(Table, AddToHistoryTest, ::testing::ValuesIn(kAdds),
                          [](const auto& info) { return std::string(info.param.label); });
+
+TEST(HistoryFileBytes, OneLinePerAddressEachEndingInCrLf) {
+    EXPECT_EQ(app::HistoryFileBytes({}), "");
+    EXPECT_EQ(app::HistoryFileBytes({"10.0.0.1"}), "10.0.0.1\r\n");
+    EXPECT_EQ(app::HistoryFileBytes({"10.0.0.1", "192.168.1.20"}), "10.0.0.1\r\n192.168.1.20\r\n");
+}
+
+TEST(ReplaceFile, FailureLeavesTheEarlierFileAsItWas) {
+    char dir_template[] = "/tmp/iphistXXXXXX";
+    const std::string dir = mkdtemp(dir_template);
+    const std::string path = dir + "/iphist.dat";
+    std::ofstream(path, std::ios::binary) << "10.9.9.9\r\n";
+    std::filesystem::create_directory(path + ".tmp");  // no temporary file can be made
+    try {
+        app::ReplaceFile(path, "10.0.0.1\r\n");
+        ADD_FAILURE() << "no error";
+    } catch (const base::Error& e) {
+        EXPECT_EQ(e.what(), "Cannot create file \"" + path + "\". Is a directory");
+    }
+    std::ifstream in(path, std::ios::binary);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "10.9.9.9\r\n");
+    std::filesystem::remove_all(dir);
+}
 
 }  // namespace

@@ -21,6 +21,8 @@ const Case kCases[] = {
     {"same_instant_three_hours_east_is_monday", "EAST-3", 1704067199, {2024, 1, 1, 2, 59, 59, 1}},
     {"same_instant_five_hours_west", "WEST5", 1704067199, {2023, 12, 31, 18, 59, 59, 7}},
     {"year_2000_saturday", "UTC0", 946684800, {2000, 1, 1, 0, 0, 0, 6}},
+    {"leap_day_thursday", "UTC0", 1709208000, {2024, 2, 29, 12, 0, 0, 4}},
+    {"monday_morning", "UTC0", 1796634245, {2026, 12, 7, 9, 4, 5, 1}},
 };
 
 std::array<int, 7> Fields(const base::LocalDateTime& t) {

@@ -115,6 +115,28 @@ const ReplyCase kReplies[] = {
     {"leading_zeros_and_32_bit_values",
      "<0001788#FFFFFFFF#0FFFFFFFF.7FFFFFFF.80000000.0#0.00.000.0000#1.1.1.1#0.0.0.0#m>",
      {"6024", "-1", "-1.2147483647.-2147483648.0", "0.0.0.0", "1.1.1.1", "0.0.0.0", "m"}},
+    {"text_before_open_joins_telemetry_field_and_fails",
+     "192.168.1.1#<1788#1789#C0.A8.D.1#7F-DC-6E-24-18-0C>",
+     {kAbsent, kAbsent, kAbsent, kAbsent, kAbsent, kAbsent, "7F-DC-6E-24-18-0C"}},
+    {"empty_line", "", {kAbsent, kAbsent, kAbsent, kAbsent, kAbsent, kAbsent, ""}},
+    {"no_separator_in_code_page_1251_is_all_mac",
+     "\xC4\xE0\xED\xED\xFB\xE5 \xEE\xF2 \xF1\xE5\xF0\xE2\xE5\xF0\xE0:",  // "Данные от сервера:"
+     {kAbsent, kAbsent, kAbsent, kAbsent, kAbsent, kAbsent,
+      "\xC4\xE0\xED\xED\xFB\xE5 \xEE\xF2 \xF1\xE5\xF0\xE2\xE5\xF0\xE0:"}},
+    {"text_after_close_ignored", Sample() + "1#2#3.4.5.6>x", kSampleFields},
+    {"empty_mac", Sample(6, ""), SampleWith(&config::ConfigReplyFields::mac, "")},
+    {"line_break_inside_a_field_fails_it_and_mac_spans_it",
+     "<1788#17\r\n89#C0.A8.77.1#C0.A8.77.8D#C0.A8.77.F0#FF.FF.FF.0#00-AC\r\n-6E>",
+     [] {
+         auto f = SampleUpTo(1);
+         f.mac = "00-AC\r\n-6E";
+         return f;
+     }()},
+    {"empty_telemetry_field", Sample(0, ""), SampleUpTo(0)},
+    {"plus_sign_fails", Sample(0, "+1788"), SampleUpTo(0)},
+    {"dollar_in_field_fails", Sample(0, "$1788"), SampleUpTo(0)},
+    {"parts_above_255_are_kept", Sample(2, "12C.1.1.1"),
+     SampleWith(&config::ConfigReplyFields::gateway, "300.1.1.1")},
     {"value_of_2_pow_32_fails", Sample(1, "100000000"), SampleUpTo(1)},
 };
 
@@ -150,11 +172,34 @@ const DottedCase kDotted[] = {
     {"hex_prefixes_read", "$FF.x1F.0x10.X0a", "FF.1F.10.A / FF.1F.10.0A"},
     {"leading_zeros_read_as_decimal", "010.08.0192.000", "A.8.C0.0 / 0A.08.C0.00"},
     {"negative_is_8_digits_and_padded_to_9", "-1.0.0.0", "FFFFFFFF.0.0.0 / 0FFFFFFFF.00.00.00"},
+    {"two_digit_parts", "192.168.119.141", "C0.A8.77.8D / C0.A8.77.8D"},
+    {"zero_padded", "255.255.255.0", "FF.FF.FF.0 / FF.FF.FF.00"},
+    {"sixteen_is_not_padded", "10.0.0.16", "A.0.0.10 / 0A.00.00.10"},
+    {"all_zero", "0.0.0.0", "0.0.0.0 / 00.00.00.00"},
+    {"no_0_to_255_limit", "300.1.1.1", "12C.1.1.1 / 12C.01.01.01"},
+    {"two_dots_repeat_the_rest", "192.168.1", "C0.A8.1.1 / C0.A8.01.01"},
+    {"leading_blank_allowed", " 192.168.1.1", "C0.A8.1.1 / C0.A8.01.01"},
+    {"blank_after_a_dot_allowed", "1. 2.  3.   4", "1.2.3.4 / 01.02.03.04"},
+    {"negative_in_last_part", "1.1.1.-16", "1.1.1.FFFFFFF0 / 01.01.01.0FFFFFFF0"},
+    {"int_max_8_digits", "2147483647.0.0.0", "7FFFFFFF.0.0.0 / 7FFFFFFF.00.00.00"},
+    {"int_min_9_digits_padded", "0.0.0.-2147483648", "0.0.0.80000000 / 00.00.00.080000000"},
+    {"hex_all_ones_is_negative", "$FFFFFFFF.1.1.1", "FFFFFFFF.1.1.1 / 0FFFFFFFF.01.01.01"},
     {"trailing_dot", "192.168.1.", "nothing"},
     {"empty_part_wins_over_bad_part", "bad..1.1", "nothing"},
+    {"empty", "", "nothing"},
+    {"leading_dot", ".1.2.3", "nothing"},
+    {"empty_middle_part", "1..2.3", "nothing"},
+    {"dots_only", "...", "nothing"},
     {"fifth_part_stays_in_the_fourth", "1.2.3.4.5", "4.5", true},
     {"trailing_blank", "192.168.1.1 ", "1 ", true},
     {"first_bad_part_named", "1.b.3.d", "b", true},
+    {"trailing_dot_after_four_parts", "192.168.1.1.", "1.", true},
+    {"blank_before_a_dot", "1 .2.3.4", "1 ", true},
+    {"blank_only", " ", " ", true},
+    {"letters", "a.b.c.d", "a", true},
+    {"above_int_max", "2147483648.0.0.0", "2147483648", true},
+    {"nine_hex_digits", "$100000000.0.0.0", "$100000000", true},
+    {"code_page_1251_letters", "1.2.3.\xE0", "\xE0", true},
 };
 
 INSTANTIATE_TEST_SUITE_P(Dotted, DottedTest, ::testing::ValuesIn(kDotted),
@@ -183,6 +228,12 @@ const CommandCase kCommands[] = {
      {"6024", "6025", "C0.A8.77.01", "C0.A8.77.8D", "C0.A8.77.F0", "FF.FF.FF.00",
       "00-AC-6E-24-18-02"},
      "<1788#1789#C0.A8.77.01#C0.A8.77.8D#C0.A8.77.F0#FF.FF.FF.00#00-AC-6E-24-18-02>"},
+    {"initial_window_contents",
+     {"0", "0", "0.0.0.0", "0.0.0.0", "0.0.0.0", "0.0.0.0", "00:00:00:00:00:00"},
+     "<0#0#0.0.0.0#0.0.0.0#0.0.0.0#0.0.0.0#00:00:00:00:00:00>"},
+    {"small_port_not_padded",
+     {"5", "15", "01.02.03.04", "01.02.03.04", "01.02.03.04", "01.02.03.04", "m"},
+     "<5#F#01.02.03.04#01.02.03.04#01.02.03.04#01.02.03.04#m>"},
     {"ports_not_range_checked",
      {"70000", "2147483647", "a", "b", "c", "d", "e"},
      "<11170#7FFFFFFF#a#b#c#d#e>"},
@@ -192,15 +243,22 @@ const CommandCase kCommands[] = {
     {"ports_read_like_any_number_and_not_padded",
      {" +8", "$1f", "a", "b", "c", "d", "e"},
      "<8#1F#a#b#c#d#e>"},
+    {"ports_read_like_any_number", {" +80", "$1f", "a", "b", "c", "d", "e"}, "<50#1F#a#b#c#d#e>"},
     {"quads_and_mac_taken_as_they_stand",
      {"1", "2", "", "x.y", " C0.A8.1.1 ", "12C.01.01.01", "#<\xCC\xC0\xCA>"},
      "<1#2##x.y# C0.A8.1.1 #12C.01.01.01##<\xCC\xC0\xCA>>"},
+    {"bad_telemetry_port", {"60 24", "6025", "a", "b", "c", "d", "e"}, "60 24", true},
     {"bad_h323_port", {"6024", "x", "a", "b", "c", "d", "e"}, "x", true},
     {"telemetry_port_read_first", {"", "bad", "a", "b", "c", "d", "e"}, "", true},
+    {"port_above_int_max", {"2147483648", "1", "a", "b", "c", "d", "e"}, "2147483648", true},
 };
 
 INSTANTIATE_TEST_SUITE_P(Commands, CommandTest, ::testing::ValuesIn(kCommands),
                          [](const auto& info) { return std::string(info.param.label); });
+
+TEST(RequestTest, IsGo) {
+    EXPECT_EQ(config::RequestText(), "GO");
+}
 
 // --- Time command ----------------------------------------------------------------------------
 
@@ -213,13 +271,26 @@ struct TimeCase {
 class TimeTest : public ::testing::TestWithParam<TimeCase> {};
 
 TEST_P(TimeTest, Builds) {
-    EXPECT_EQ(config::BuildTimeCommand(GetParam().now), GetParam().want);
+    const std::string got = config::BuildTimeCommand(GetParam().now);
+    EXPECT_EQ(got, GetParam().want);
+    EXPECT_EQ(got.size(), 29u);
 }
 
 const TimeCase kTimes[] = {
     {"sunday_is_07", {2026, 12, 6, 13, 22, 45, 7}, "USTTIME<26*12*06*07*13*22*45>"},
     {"single_digits_padded", {2009, 2, 8, 8, 7, 6, 1}, "USTTIME<09*02*08*01*08*07*06>"},
+    {"monday_morning", {2026, 1, 5, 9, 5, 3, 1}, "USTTIME<26*01*05*01*09*05*03>"},
+    {"tuesday", {2026, 1, 6, 10, 0, 0, 2}, "USTTIME<26*01*06*02*10*00*00>"},
+    {"wednesday", {2026, 1, 7, 11, 11, 11, 3}, "USTTIME<26*01*07*03*11*11*11>"},
+    {"thursday", {2026, 1, 8, 12, 30, 59, 4}, "USTTIME<26*01*08*04*12*30*59>"},
+    {"friday", {2026, 1, 9, 17, 45, 1, 5}, "USTTIME<26*01*09*05*17*45*01>"},
+    {"saturday", {2026, 1, 10, 20, 9, 30, 6}, "USTTIME<26*01*10*06*20*09*30>"},
+    {"midnight", {2026, 3, 18, 0, 0, 0, 3}, "USTTIME<26*03*18*03*00*00*00>"},
+    {"last_second_of_a_day", {2026, 3, 17, 23, 59, 59, 2}, "USTTIME<26*03*17*02*23*59*59>"},
+    {"last_second_of_the_year", {2025, 12, 31, 23, 59, 59, 3}, "USTTIME<25*12*31*03*23*59*59>"},
+    {"new_year", {2026, 1, 1, 0, 0, 0, 4}, "USTTIME<26*01*01*04*00*00*00>"},
     {"new_century_year_00", {2100, 1, 1, 0, 0, 0, 5}, "USTTIME<00*01*01*05*00*00*00>"},
+    {"year_with_leading_zero", {2009, 2, 28, 8, 7, 6, 6}, "USTTIME<09*02*28*06*08*07*06>"},
 };
 
 INSTANTIATE_TEST_SUITE_P(Times, TimeTest, ::testing::ValuesIn(kTimes),
@@ -252,6 +323,16 @@ TEST(RoundTripTest, EveryPartValueComesBack) {
                                                  dotted[2], dotted[3], "M"};
             EXPECT_EQ(Tied(config::ParseConfigReply(text)), Tied(want));
         }
+    }
+}
+
+TEST(RoundTripTest, EveryPortComesBack) {
+    for (int port = 0; port <= 65535; ++port) {
+        const std::string text = std::to_string(port);
+        const auto fields = config::ParseConfigReply(
+            config::BuildConfigCommand(text, text, "1.1.1.1", "1.1.1.1", "1.1.1.1", "1.1.1.1", ""));
+        ASSERT_EQ(fields.telemetryPort, text);
+        ASSERT_EQ(fields.h323Port, text);
     }
 }
 

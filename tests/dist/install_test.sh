@@ -200,7 +200,9 @@ report=$(unaccepted lintian "$(grep -E '^[EW]: ' <<<"$report")")
 
 # ---- the window ----------------------------------------------------------------------------
 cd "$work" || exit 1
-xvfb-run -a -s "-screen 0 1024x900x24" bash -c '
+# Parallel runs that all start their search for a free display at the same number can take
+# the same one; starting from this process's id keeps them apart.
+xvfb-run -a -n $((100 + $$ % 800)) -s "-screen 0 1024x900x24" bash -c '
     QT_QPA_PLATFORM=xcb "$1" & pid=$!
     id=$("$2" wait "$3" 15000) || { kill $pid; exit 3; }
     "$2" close "$id"

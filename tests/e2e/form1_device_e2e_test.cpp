@@ -218,11 +218,16 @@ private Q_SLOTS:
         TForm1 form(env);
         form.show();
         QVERIFY(QTest::qWaitForWindowExposed(&form));
+        QCOMPARE(form.PageControl1->currentWidget(), form.TabSheet2);
 
         // Programming mode, the device's address, and the request.
         QTest::keyClick(form.CheckBox3, Qt::Key_Space);
+        QVERIFY(form.CheckBox3->isChecked());
         QTest::keyClick(form.CheckBox4, Qt::Key_Space);
+        QVERIFY(form.CheckBox4->isChecked());
+        QVERIFY(form.Edit13->isEnabled());
         Retype(form.Edit13, device.DeviceAddress());
+        QCOMPARE(form.Edit13->text(), device.DeviceAddress());
         QCOMPARE(form.Edit5->text(), QStringLiteral("4000"));
         QTest::mouseClick(form.Button4, Qt::LeftButton);
         // The listener binds at once: a port already taken shows here, not as a missing reply.
@@ -232,9 +237,36 @@ private Q_SLOTS:
         // device a new address and send. The state file then shows what the device took in.
         QTRY_COMPARE_WITH_TIMEOUT(form.Edit7->text(), QStringLiteral("02-00-5E-10-00-01"),
                                   kDeadlineMs);
+        QCOMPARE(form.Memo1->FirstLine(),
+                 QStringLiteral(
+                     "<1B59#1B5A#AC.10.5.1#AC.10.5.14#AC.10.5.9#FF.FF.F0.0#02-00-5E-10-00-01>"));
+        QCOMPARE(form.Edit4->text(), QStringLiteral("7001"));
+        QCOMPARE(form.Edit11->text(), QStringLiteral("7002"));
+        QCOMPARE(form.Edit18->text(), QStringLiteral("172.16.5.1"));
+        QCOMPARE(form.Edit8->text(), QStringLiteral("172.16.5.20"));
+        QCOMPARE(form.Edit19->text(), QStringLiteral("172.16.5.9"));
+        QCOMPARE(form.Edit26->text(), QStringLiteral("255.255.240.0"));
+        QCOMPARE(env.events, std::vector<std::string>{"beep"});
+
+        // The padded hex quads, which the command carries, follow the copy.
         QTest::mouseClick(form.Button6, Qt::LeftButton);
+        QCOMPARE(form.Edit6->text(), QStringLiteral("7001"));
+        QCOMPARE(form.Edit12->text(), QStringLiteral("7002"));
+        QCOMPARE(form.Edit22->text(), QStringLiteral("AC.10.05.01"));
+        QCOMPARE(form.Edit14->text(), QStringLiteral("AC.10.05.14"));
+        QCOMPARE(form.Edit25->text(), QStringLiteral("AC.10.05.09"));
+        QCOMPARE(form.Edit29->text(), QStringLiteral("FF.FF.F0.00"));
+        QCOMPARE(form.Edit10->text(), QStringLiteral("02-00-5E-10-00-01"));
+
+        // A new address for the device, typed key by key.
         Retype(form.Edit9, QStringLiteral("10.20.3.77"));
+        QCOMPARE(form.Edit9->text(), QStringLiteral("10.20.3.77"));
+        QCOMPARE(form.Edit16->text(), QStringLiteral("A.14.3.4D"));
+        QCOMPARE(form.Edit14->text(), QStringLiteral("0A.14.03.4D"));
+
+        QVERIFY(form.CheckBox7->isChecked());
         QTest::mouseClick(form.Button5, Qt::LeftButton);
+        QVERIFY(form.Memo1->Text().isEmpty());
 
         QTRY_COMPARE_WITH_TIMEOUT(ReadFile(stateFile),
                                   QStringLiteral("telemetry=7001\n"
@@ -248,6 +280,7 @@ private Q_SLOTS:
                                                  "time_commands=1\n"
                                                  "config_commands=1\n"),
                                   kDeadlineMs);
+        QCOMPARE(env.events, (std::vector<std::string>{"beep", "pause 500", "beep"}));
         QVERIFY2(env.boxes.empty(), env.boxes.empty() ? "" : env.boxes.front().text.c_str());
     }
 };

@@ -7,11 +7,17 @@
 #include <unistd.h>
 
 #include <ostream>
+#include <type_traits>
 #include <utility>
 
 namespace {
 
 using net::Descriptor;
+
+static_assert(!std::is_copy_constructible_v<Descriptor>);
+static_assert(!std::is_copy_assignable_v<Descriptor>);
+static_assert(std::is_nothrow_move_constructible_v<Descriptor>);
+static_assert(std::is_nothrow_move_assignable_v<Descriptor>);
 
 bool IsOpen(int fd) {
     return fd >= 0 && fcntl(fd, F_GETFD) != -1;
@@ -76,6 +82,16 @@ TEST(Descriptor, ClosesOnlyOnce) {
     moved.Close();
     EXPECT_TRUE(IsOpen(reused));
     close(reused);
+}
+
+TEST(Descriptor, EmptyOwnsNothing) {
+    EXPECT_FALSE(Descriptor().Valid());
+    EXPECT_FALSE(Descriptor(-5).Valid());
+    EXPECT_EQ(Descriptor(-5).Get(), -1);
+    Descriptor d(NewSocket());
+    EXPECT_TRUE(d.Valid());
+    d.Close();
+    EXPECT_FALSE(d.Valid());
 }
 
 }  // namespace

@@ -38,12 +38,20 @@ std::vector<std::string> AddressesByHostent(const std::string& name) {
 TEST(LocalHostName, IsTheNameTheSystemReports) {
     utsname u{};
     ASSERT_EQ(uname(&u), 0);
-    EXPECT_EQ(net::LocalHostName(), std::string(u.nodename));
+    const std::string name = net::LocalHostName();
+    EXPECT_FALSE(name.empty());
+    EXPECT_EQ(name.find('\0'), std::string::npos);
+    EXPECT_EQ(name, u.nodename);
 }
 
 TEST(LocalAddressList, ListsTheAddressesOfTheHostNameOnceEachInResolverOrder) {
     const std::vector<std::string> list = net::LocalAddressList();
     ASSERT_FALSE(list.empty());
+    for (const std::string& a : list) {
+        in_addr parsed{};
+        ASSERT_EQ(inet_pton(AF_INET, a.c_str(), &parsed), 1) << a;
+        EXPECT_EQ(std::string(inet_ntoa(parsed)), a) << "not plain dotted decimal";
+    }
     EXPECT_EQ(list, AddressesByHostent(net::LocalHostName()));
 }
 

@@ -16,19 +16,16 @@
 #include <vector>
 
 #include "base/error.h"
+#include "support/event_loop.h"
 #include "support/tcp_peer.h"
-#include "udp_peer.h"
 
 namespace {
 
 using net::TClientSocket;
 using net::TCustomWinSocket;
+using testing_support::SpinFor;
 using testing_support::TcpConnection;
 using Log = std::vector<std::string>;
-
-void SpinFor(int ms) {
-    nettest::SpinUntil([] { return false; }, std::chrono::milliseconds(ms));
-}
 
 // Lookups answer `ip` ("": the name does not exist) once `gate`, if any, is set.
 net::HostResolver Answering(std::string ip, std::shared_future<void> gate = {}) {
@@ -44,7 +41,7 @@ net::HostResolver Answering(std::string ip, std::shared_future<void> gate = {}) 
 class TcpClientTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        nettest::EnsureApp();
+        testing_support::EnsureApp();
         client = std::make_unique<TClientSocket>();
         client->Host = "127.0.0.1";
         client->Port = server.port();
@@ -71,7 +68,7 @@ protected:
     void TearDown() override { net::SetHostResolver(nullptr); }
 
     bool WaitLog(std::size_t size) {
-        const bool got = nettest::SpinUntil([&] { return log.size() >= size; });
+        const bool got = testing_support::SpinUntil([&] { return log.size() >= size; });
         SpinFor(30);  // anything that should not come would come now
         return got;
     }
@@ -179,6 +176,29 @@ TEST_F(TcpClientTest, ResetLeavesItConnectedUntilASendFails) {
                      "(10058), on API 'send'");
     }
 }
+
+// Destroyed while connected or while connecting, a client runs no event then or later (the
+// lookup state is LateLookupsReachNoClient's second half).
+class TcpClientDestroyTest : public TcpClientTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(TcpClientDestroyTest, RunsNoEvent) {
+    TcpConnection peer;
+    if (GetParam() == 0) {  // connected, with unread bytes waiting
+        peer = ConnectAndAccept();
+        ASSERT_TRUE(peer.Send("unread"));
+        log.clear();
+    } else {  // connecting
+        client->Open();
+    }
+    client.reset();
+    SpinFor(100);
+    EXPECT_EQ(log, Log{});
+    if (peer.ok()) {
+        EXPECT_TRUE(peer.Ended());
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(States, TcpClientDestroyTest, ::testing::Values(0, 1));
 
 // A lookup abandoned by a new Open, or by the client's end, answers into nothing.
 TEST_F(TcpClientTest, LateLookupsReachNoClient) {

@@ -2,13 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <ostream>
 #include <string>
 
 #include "base/error.h"
+#include "support/event_loop.h"
 #include "support/loopback_peer.h"
-#include "udp_peer.h"
 
 namespace {
 
@@ -26,11 +27,6 @@ std::string SendError(net::TIdUDPClient& client, std::string_view bytes) {
         return e.what();
     }
     return "(sent)";
-}
-
-std::optional<testing_support::Datagram> Await(const Peer& peer) {
-    nettest::EnsureApp();
-    return peer.Await();
 }
 
 struct Destination {
@@ -51,33 +47,55 @@ TEST_P(ClientDestinationTest, DatagramArrivesAtTheResolvedAddressAndLow16BitsOfP
     client.Host = d.host;
     client.Port = static_cast<std::int32_t>(peer.port()) + d.port_offset;
     client.Send("TEST");
-    const auto got = Await(peer);
+    const auto got = peer.Await();
     ASSERT_TRUE(got.has_value());
     EXPECT_EQ(got->bytes, "TEST");
 }
 
 const Destination kDestinations[] = {
+    {"LocalHost_mixed_case", "LocalHost", "127.0.0.1"},
+    {"localhost_lower_case", "localhost", "127.0.0.1"},
     {"LOCALHOST_upper_case", "LOCALHOST", "127.0.0.1"},
+    {"exact_dotted_address", "127.0.0.1", "127.0.0.1"},
+    {"other_loopback_address", "127.0.0.2", "127.0.0.2"},
     // Each part is read as decimal, not octal as some resolvers would.
     {"leading_zero_is_decimal", "127.0.0.010", "127.0.0.10"},
+    {"port_above_16_bits", "127.0.0.1", "127.0.0.1", 65536},
     {"negative_port", "127.0.0.1", "127.0.0.1", -65536},
 };
 
 INSTANTIATE_TEST_SUITE_P(Table, ClientDestinationTest, ::testing::ValuesIn(kDestinations),
                          [](const auto& info) { return std::string(info.param.label); });
 
+TEST(ClientSend, Port70000GoesTo4464) {
+    const Peer peer("127.0.0.1", 4464);
+    if (!peer.ok() && peer.bindErrno() == EADDRINUSE) GTEST_SKIP() << "port 4464 is in use here";
+    ASSERT_TRUE(peer.ok()) << "bind errno " << peer.bindErrno();
+    net::TIdUDPClient client;
+    client.Host = "127.0.0.1";
+    client.Port = 70000;
+    client.Send("abc");
+    const auto got = peer.Await();
+    ASSERT_TRUE(got.has_value());
+    EXPECT_EQ(got->bytes, "abc");
+}
+
 TEST(ClientSend, SendsTheBytesUnchangedUpToTheLargestDatagram) {
     const Peer peer;
     net::TIdUDPClient client;
     client.Host = "127.0.0.1";
     client.Port = peer.port();
-    for (const std::string& text : {std::string("a\0b", 3), nettest::Pattern(65507)}) {
+    for (const std::string& text :
+         {std::string(), std::string("TEST"), std::string("a\0b", 3), std::string("a\0b\r\n", 5),
+          testing_support::BytePattern(8193), testing_support::BytePattern(65507)}) {
         client.Send(text);
-        const auto got = Await(peer);
+        const auto got = peer.Await();
         ASSERT_TRUE(got.has_value()) << "size " << text.size();
+        EXPECT_EQ(got->bytes.size(), static_cast<qsizetype>(text.size()));
         EXPECT_EQ(got->bytes.toStdString(), text);
     }
-    EXPECT_EQ(SendError(client, nettest::Pattern(65508)), "Package Size Too Big.");
+    EXPECT_EQ(SendError(client, testing_support::BytePattern(65508)), "Package Size Too Big.");
+    EXPECT_EQ(SendError(client, testing_support::BytePattern(100000)), "Package Size Too Big.");
 }
 
 TEST(ClientActive, SendCreatesTheSocketAndDeactivationClosesIt) {
@@ -85,10 +103,12 @@ TEST(ClientActive, SendCreatesTheSocketAndDeactivationClosesIt) {
     net::TIdUDPClient client;
     client.Host = "127.0.0.1";
     client.Port = peer.port();
+    EXPECT_FALSE(client.Active());
     client.Send("one");
-    const auto first = Await(peer);
+    EXPECT_TRUE(client.Active());
+    const auto first = peer.Await();
     client.Send("two");
-    const auto second = Await(peer);
+    const auto second = peer.Await();
     ASSERT_TRUE(first && second);
     EXPECT_EQ(first->fromPort, second->fromPort) << "an active client keeps its socket";
 
@@ -96,9 +116,21 @@ TEST(ClientActive, SendCreatesTheSocketAndDeactivationClosesIt) {
     EXPECT_FALSE(client.Active());
     client.Send("three");
     EXPECT_TRUE(client.Active());
-    const auto third = Await(peer);
+    const auto third = peer.Await();
     ASSERT_TRUE(third.has_value());
     EXPECT_EQ(third->bytes, "three");
+}
+
+TEST(ClientActive, SetActiveFollowsTheValueGiven) {
+    net::TIdUDPClient client;
+    client.SetActive(true);
+    EXPECT_TRUE(client.Active());
+    client.SetActive(true);
+    EXPECT_TRUE(client.Active());
+    client.SetActive(false);
+    EXPECT_FALSE(client.Active());
+    client.SetActive(false);
+    EXPECT_FALSE(client.Active());
 }
 
 struct Refusal {

@@ -2,18 +2,20 @@
 
 // A plain datagram socket on loopback, the far end that the window talks to in tests.
 #include <QByteArray>
-#include <QDeadlineTimer>
 #include <QList>
 #include <QString>
-#include <QTest>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <optional>
+#include <string>
+
+#include "support/event_loop.h"
 
 namespace testing_support {
 
@@ -39,6 +41,7 @@ public:
         if (fd_ < 0) return;
         sockaddr_in a = Address(ip, port);
         if (::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+            bindErrno_ = errno;
             ::close(fd_);
             fd_ = -1;
             return;
@@ -55,6 +58,7 @@ public:
 
     bool ok() const { return fd_ >= 0; }
     std::uint16_t port() const { return port_; }
+    int bindErrno() const { return bindErrno_; }
 
     bool SendTo(const QByteArray& bytes, const char* ip, std::uint16_t port) const {
         const sockaddr_in to = Address(ip, port);
@@ -65,12 +69,9 @@ public:
 
     // Waits for one datagram while the event loop runs, so that the window can answer.
     std::optional<Datagram> Await(int limitMs = 5000) const {
-        const QDeadlineTimer deadline(limitMs);
-        for (;;) {
-            if (auto d = TryReceive()) return d;
-            if (deadline.hasExpired()) return std::nullopt;
-            QTest::qWait(2);
-        }
+        std::optional<Datagram> d;
+        static_cast<void>(SpinUntil([&] { return (d = TryReceive()).has_value(); }, limitMs));
+        return d;
     }
 
     // A datagram already waiting, without waiting or running the event loop.
@@ -88,8 +89,24 @@ public:
 
 private:
     int fd_ = -1;
+    int bindErrno_ = 0;
     std::uint16_t port_ = 0;
 };
+
+// `size` bytes of every value, in a pattern that shows a shifted or cut copy.
+inline std::string BytePattern(std::size_t size) {
+    std::string bytes(size, '\0');
+    for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>((i * 7 + i / 251) & 0xFF);
+    return bytes;
+}
+
+// `size` lowercase letters in a pattern that shows a shifted or cut copy: text that the
+// window shows as it came.
+inline std::string LetterPattern(std::size_t size) {
+    std::string text(size, '\0');
+    for (std::size_t i = 0; i < size; ++i) text[i] = static_cast<char>('a' + (i * 7 + i / 26) % 26);
+    return text;
+}
 
 // A port on which nothing is bound at this moment, on any local address.
 inline std::uint16_t FreePort() {

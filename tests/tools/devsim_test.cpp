@@ -18,7 +18,7 @@
 #include <thread>
 #include <vector>
 
-#include "net/udp_peer.h"
+#include "support/event_loop.h"
 #include "support/loopback_peer.h"
 
 namespace {
@@ -35,7 +35,7 @@ const std::string kSampleReply =
 class Process {
 public:
     explicit Process(const std::vector<std::string>& args) {
-        nettest::EnsureApp();
+        testing_support::EnsureApp();
         QStringList list;
         for (const auto& a : args) list << QString::fromStdString(a);
         process_.setProcessChannelMode(QProcess::MergedChannels);
@@ -268,7 +268,84 @@ INSTANTIATE_TEST_SUITE_P(
         ExchangeCase{"empty_datagram", "", "ignored"},
         ExchangeCase{"lower_case_request", "go", "ignored"},
         ExchangeCase{"request_with_line_end", "GO\r\n", "ignored"},
-        ExchangeCase{"request_with_nul", std::string("GO\0", 3), "ignored"}),
+        ExchangeCase{"request_with_nul", std::string("GO\0", 3), "ignored"},
+        ExchangeCase{"zero_ports_and_empty_mac",
+                     "",
+                     "",
+                     {.telemetry = "0", .h323 = "0", .mac = ""},
+                     "<0#0#C0.A8.77.1#C0.A8.77.8D#C0.A8.77.F0#FF.FF.FF.0#>",
+                     {"--telemetry", "0", "--h323", "0", "--mac", ""}},
+        ExchangeCase{
+            "initial_window_contents",
+            "<0#0#0.0.0.0#0.0.0.0#0.0.0.0#0.0.0.0#00:00:00:00:00:00>",
+            kApplied,
+            {"0", "0", "0.0.0.0", "0.0.0.0", "0.0.0.0", "0.0.0.0", "00:00:00:00:00:00", "", 0, 1},
+            "<0#0#0.0.0.0#0.0.0.0#0.0.0.0#0.0.0.0#00:00:00:00:00:00>"},
+        ExchangeCase{"largest_values_and_lower_case",
+                     "<ffff#FfFf#ff.FF.fe.01#01.02.03.04#00.00.00.00#FF.FF.FF.FC#>",
+                     kApplied,
+                     {"65535", "65535", "255.255.254.1", "1.2.3.4", "0.0.0.0", "255.255.255.252",
+                      "", "", 0, 1},
+                     "<FFFF#FFFF#FF.FF.FE.1#1.2.3.4#0.0.0.0#FF.FF.FF.FC#>"},
+        ExchangeCase{"mac_is_free_text",
+                     "<1#2#01.02.03.04#05.06.07.08#09.0A.0B.0C#FF.00.00.00#a#b c>",
+                     kApplied,
+                     {"1", "2", "1.2.3.4", "5.6.7.8", "9.10.11.12", "255.0.0.0", "a#b c", "", 0, 1},
+                     "<1#2#1.2.3.4#5.6.7.8#9.A.B.C#FF.0.0.0#a#b c>"},
+        // The rejected commands once more, shaped as the window sends them (padded quads).
+        ExchangeCase{"bad_hex_in_port_padded",
+                     "<17G0#1771#0A.00.00.01#0A.00.00.8D#0A.00.00.F0#FF.FF.00.00#M>", kRejected},
+        ExchangeCase{"port_above_FFFF_padded",
+                     "<11170#1771#0A.00.00.01#0A.00.00.8D#0A.00.00.F0#FF.FF.00.00#M>", kRejected},
+        ExchangeCase{"negative_port_as_sent_for_minus_one",
+                     "<FFFFFFFF#1771#0A.00.00.01#0A.00.00.8D#0A.00.00.F0#FF.FF.00.00#M>",
+                     kRejected},
+        ExchangeCase{"empty_port_padded",
+                     "<#1771#0A.00.00.01#0A.00.00.8D#0A.00.00.F0#FF.FF.00.00#M>", kRejected},
+        ExchangeCase{"signed_port",
+                     "<+1770#1771#0A.00.00.01#0A.00.00.8D#0A.00.00.F0#FF.FF.00.00#M>", kRejected},
+        ExchangeCase{"bad_hex_in_part_padded",
+                     "<1770#1771#0A.00.00.0G#0A.00.00.8D#0A.00.00.F0#FF.FF.00.00#M>", kRejected},
+        ExchangeCase{"part_above_FF_padded",
+                     "<1770#1771#0A.00.00.01#0A.00.00.12C#0A.00.00.F0#FF.FF.00.00#M>", kRejected},
+        ExchangeCase{"part_with_three_digits_padded",
+                     "<1770#1771#0A.00.00.001#0A.00.00.8D#0A.00.00.F0#FF.FF.00.00#M>", kRejected},
+        ExchangeCase{"decimal_instead_of_hex",
+                     "<6024#6025#192.168.119.1#192.168.119.141#192.168.119.240#255.255.255.0#M>",
+                     kRejected},
+        ExchangeCase{"three_parts_padded",
+                     "<1770#1771#0A.00.00.01#0A.00.00.8D#0A.00.F0#FF.FF.00.00#M>", kRejected},
+        ExchangeCase{"five_parts",
+                     "<1770#1771#0A.00.00.01#0A.00.00.8D#0A.00.00.F0#FF.FF.00.00.01#M>", kRejected},
+        ExchangeCase{"empty_part", "<1770#1771#0A..00.01#0A.00.00.8D#0A.00.00.F0#FF.FF.00.00#M>",
+                     kRejected},
+        ExchangeCase{"missing_field_padded", "<1770#1771#0A.00.00.01#0A.00.00.8D#FF.FF.00.00#M>",
+                     kRejected},
+        ExchangeCase{"no_closing_bracket_padded",
+                     "<1770#1771#0A.00.00.01#0A.00.00.8D#0A.00.00.F0#FF.FF.00.00#M", kRejected},
+        ExchangeCase{"text_after_closing_bracket_padded",
+                     "<1770#1771#0A.00.00.01#0A.00.00.8D#0A.00.00.F0#FF.FF.00.00#M>x", kRejected},
+        ExchangeCase{"control_byte_in_mac_padded",
+                     "<1770#1771#0A.00.00.01#0A.00.00.8D#0A.00.00.F0#FF.FF.00.00#M\n>", kRejected},
+        ExchangeCase{"bracket_alone", "<", kRejected},
+        ExchangeCase{"empty_brackets", "<>", kRejected},
+        ExchangeCase{"time_on_a_monday_morning",
+                     "USTTIME<26*01*05*01*09*05*03>",
+                     "time command applied",
+                     {.clock = "26*01*05*01*09*05*03", .time_commands = 1}},
+        ExchangeCase{"time_last_second_of_2099",
+                     "USTTIME<99*12*31*04*23*59*59>",
+                     "time command applied",
+                     {.clock = "99*12*31*04*23*59*59", .time_commands = 1}},
+        ExchangeCase{"weekday_zero", "USTTIME<26*12*06*00*13*22*45>", kTimeRejected},
+        ExchangeCase{"weekday_eight", "USTTIME<26*12*06*08*13*22*45>", kTimeRejected},
+        ExchangeCase{"month_zero", "USTTIME<26*00*06*07*13*22*45>", kTimeRejected},
+        ExchangeCase{"day_32", "USTTIME<26*01*32*07*13*22*45>", kTimeRejected},
+        ExchangeCase{"blank_in_field", "USTTIME<26*12* 6*07*13*22*45>", kTimeRejected},
+        ExchangeCase{"time_one_byte_too_many", "USTTIME<26*12*06*07*13*22*45>>", kTimeRejected},
+        ExchangeCase{"operator_text", "TEST", "ignored"},
+        ExchangeCase{"request_with_blank", "GO ", "ignored"},
+        ExchangeCase{"lower_case_time_command", "usttime<26*12*06*07*13*22*45>", "ignored"}),
     kLabel);
 
 TEST_F(DevsimTest, RepliesToTheDevicePortNotToTheSendersPort) {
@@ -344,11 +421,22 @@ INSTANTIATE_TEST_SUITE_P(
                       ArgsCase{"port_zero", {"--port", "0"}, "'0'"},
                       ArgsCase{"port_above_65535", {"--port", "65536"}, "'65536'"},
                       ArgsCase{"telemetry_not_a_number", {"--telemetry", "17x"}, "'17x'"},
+                      ArgsCase{"h323_negative", {"--h323", "-1"}, "'-1'"},
                       ArgsCase{"address_with_three_parts", {"--address", "127.0.0"}, "'127.0.0'"},
                       ArgsCase{"gateway_part_above_255", {"--gateway", "1.2.3.256"}, "'1.2.3.256'"},
                       ArgsCase{"mask_in_hex", {"--mask", "FF.FF.FF.0"}, "'FF.FF.FF.0'"},
                       ArgsCase{"mac_with_closing_bracket", {"--mac", "00>"}, "--mac"},
                       ArgsCase{"empty_state_file", {"--state", ""}, "--state"}),
     kLabel);
+
+TEST(DevsimHelp, NamesEveryOption) {
+    Process p({"--help"});
+    EXPECT_EQ(p.Wait(), 0);
+    for (const char* option :
+         {"Usage: orvan-devsim", "--address", "--port", "--telemetry", "--h323", "--gateway",
+          "--ip", "--handset", "--mask", "--mac", "--state"}) {
+        EXPECT_NE(p.output().find(option), std::string::npos) << option;
+    }
+}
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <QTest>
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 
 #include "app/text.h"
@@ -63,6 +64,22 @@ void AimClientAt(TForm1& form, const Peer& peer) {
     form.Edit3->setText(QString::number(peer.port()));
 }
 
+// A shown window that listens, in programming mode unless told otherwise, and a device peer
+// whose replies `Reply` delivers.
+struct DeviceSetUp {
+    explicit DeviceSetUp(bool programming = true) {
+        if (programming) form->CheckBox3->click();
+    }
+    bool Reply(const QByteArray& bytes = kSampleReply) const {
+        return Deliver(device, bytes, port);
+    }
+
+    FakeEnv env;
+    std::unique_ptr<TForm1> form = Shown(env);
+    std::uint16_t port = Listen(*form);
+    Peer device;
+};
+
 }  // namespace
 
 class Form1ConfigTest : public QObject {
@@ -70,6 +87,40 @@ class Form1ConfigTest : public QObject {
 
 private Q_SLOTS:
     // --- programming mode and unlock boxes --------------------------------------------------
+
+    void programmingModeSwitchesTheFourteenFields() {
+        FakeEnv env;
+        auto form = Shown(env);
+        const QList<QLineEdit*> fourteen{form->Edit4,  form->Edit11, form->Edit8,  form->Edit7,
+                                         form->Edit6,  form->Edit12, form->Edit9,  form->Edit10,
+                                         form->Edit18, form->Edit19, form->Edit20, form->Edit23,
+                                         form->Edit26, form->Edit27};
+        const QList<QLineEdit*> fixed{form->Edit17, form->Edit16, form->Edit14,
+                                      form->Edit21, form->Edit22, form->Edit28,
+                                      form->Edit29, form->Edit24, form->Edit25};
+        const auto texts = [&] {
+            QStringList t;
+            for (const QLineEdit* e : fourteen + fixed) t.append(e->text());
+            return t;
+        };
+        const QStringList before = texts();
+
+        for (const bool on : {true, false, true}) {
+            form->CheckBox3->click();
+            QCOMPARE(form->CheckBox3->isChecked(), on);
+            const ui::Colour colour = on ? ui::Colour::Window : ui::Colour::Light3D;
+            for (QLineEdit* e : fourteen) {
+                QVERIFY2(e->isEnabled() == on, qPrintable(e->objectName()));
+                QVERIFY2(ui::ColourOf(e) == colour, qPrintable(e->objectName()));
+            }
+            for (QLineEdit* e : fixed) {
+                QVERIFY2(!e->isEnabled(), qPrintable(e->objectName()));
+                QVERIFY2(ui::ColourOf(e) == ui::Colour::Light3D, qPrintable(e->objectName()));
+            }
+            QCOMPARE(texts(), before);
+        }
+        QCOMPARE(Boxes(env), QStringList());
+    }
 
     void boxesUnlockTheirFieldsOnly_data() {
         QTest::addColumn<QString>("box");
@@ -95,8 +146,12 @@ private Q_SLOTS:
                    QString::number(int(colour)) + u' ' + e->text();
         };
         QStringList before;
-        for (const QLineEdit* e : edits)
+        for (const QLineEdit* e : edits) {
+            // The unlock boxes' fields start locked; some of the fourteen take typing at once.
+            if (box != QStringLiteral("CheckBox3") && fields.contains(e->objectName()))
+                QVERIFY2(!e->isEnabled(), qPrintable(e->objectName()));
             before.append(describe(e, e->isEnabled(), ui::ColourOf(e)));
+        }
         for (const bool on : {true, false}) {
             check->click();
             QCOMPARE(check->isChecked(), on);
@@ -135,6 +190,7 @@ private Q_SLOTS:
         form->Button4->click();
         QCOMPARE(Host(*form), QStringLiteral("192.168.13.41"));
         QCOMPARE(form->UDPServer->BindingCount(), std::size_t(0));
+        QVERIFY(!form->UDPServer->Active());
         QCOMPARE(ReceivedBeforeMarker(device), QList<QByteArray>());
         QCOMPARE(Boxes(env), QStringList());
     }
@@ -152,6 +208,7 @@ private Q_SLOTS:
         QCOMPARE(Boxes(env), QStringList());
         QCOMPARE(Host(*form), QStringLiteral("127.0.0.1"));
         QCOMPARE(form->UDPClient->Port, int(port));
+        QVERIFY(form->UDPServer->Active());
         QCOMPARE(form->UDPServer->BindingCount(), std::size_t(1));
         const net::TIdSocketHandle& binding = form->UDPServer->Binding(0);
         QCOMPARE(binding.IP, std::string());
@@ -166,12 +223,16 @@ private Q_SLOTS:
         QCOMPARE(Boxes(env), QStringList());
         QCOMPARE(form->UDPServer->BindingCount(), std::size_t(1));
         QTRY_COMPARE(form->Memo1->Text(), QStringLiteral("GO"));
+        // From the client, not from the witness.
+        QVERIFY(form->UDPServer->Binding(0).PeerPort != witness.port());
     }
 
     void requestOnAnActiveListenerStillSends() {
         FakeEnv env;
         auto form = Shown(env);
         Listen(*form);
+        QVERIFY(form->UDPServer->Active());
+        QCOMPARE(form->UDPServer->BindingCount(), std::size_t(2));
         // The new binding stays closed, so the device's port is free for the witness.
         const Peer device;
         form->CheckBox3->click();
@@ -180,6 +241,7 @@ private Q_SLOTS:
         form->Button4->click();
         QCOMPARE(Boxes(env), QStringList());
         QCOMPARE(form->UDPServer->BindingCount(), std::size_t(3));
+        QCOMPARE(form->UDPServer->Binding(2).Port, int(device.port()));
         QVERIFY(!form->UDPServer->Binding(2).Bound());
         QVERIFY(form->UDPServer->Active());
         QCOMPARE(ReceivedBeforeMarker(device), QList<QByteArray>{"GO"});
@@ -214,6 +276,7 @@ private Q_SLOTS:
         form->Button4->click();
         QCOMPARE(Boxes(env), QStringList{box});
         QCOMPARE(Host(*form), QStringLiteral("127.0.0.1"));
+        QCOMPARE(form->UDPClient->Port, int(witness.port()));
         QCOMPARE(form->UDPServer->BindingCount(), std::size_t(bindings));
         QVERIFY(!form->UDPServer->Active());
         QCOMPARE(ReceivedBeforeMarker(witness), QList<QByteArray>());
@@ -229,7 +292,10 @@ private Q_SLOTS:
         QTest::newRow("the sample reply") << true << kSampleReply << kSampleReadSide << 1;
         QTest::newRow("programming mode off fills nothing, no beep")
             << false << kSampleReply << kInitialReadSide << 0;
-        QTest::newRow("several lines: the first one counts")
+        QTest::newRow("several lines: the first one counts (CR LF)")
+            << true << kSampleReply + "\r\n<1#2#A.B.C.D#1.2.3.4#5.6.7.8#9.9.9.9#other>"
+            << kSampleReadSide << 1;
+        QTest::newRow("several lines: the first one counts (LF)")
             << true << kSampleReply + "\n<1#2#A.B.C.D#1.2.3.4#5.6.7.8#9.9.9.9#other>"
             << kSampleReadSide << 1;
         QStringList other = kInitialReadSide;
@@ -250,13 +316,10 @@ private Q_SLOTS:
         QFETCH(QByteArray, data);
         QFETCH(QStringList, readSide);
         QFETCH(int, beeps);
-        FakeEnv env;
-        auto form = Shown(env);
-        const std::uint16_t port = Listen(*form);
-        if (programming) form->CheckBox3->click();
-        const Peer device;
+        DeviceSetUp set(programming);
+        auto& [env, form, port, device] = set;
 
-        QVERIFY(Deliver(device, data, port));
+        QVERIFY(set.Reply(data));
         QCOMPARE(ReadSide(*form), readSide);
         QCOMPARE(env.beeps, beeps);
         const QString text = QString::fromLatin1(data);
@@ -273,6 +336,7 @@ private Q_SLOTS:
         form->Memo1->setFocus();
         form->Memo1->selectAll();
         QTest::keyClick(form->Memo1, Qt::Key_Delete);
+        QCOMPARE(form->Memo1->Text(), QString());
         env.beeps = 0;
 
         const QString reply = QString::fromLatin1(kSampleReply);
@@ -283,20 +347,62 @@ private Q_SLOTS:
         QTest::keyClicks(form->Memo1, reply.mid(6));
         QCOMPARE(env.beeps, int(reply.size()));
         QCOMPARE(ReadSide(*form), kSampleReadSide);
+
+        // A second line is not parsed.
+        QTest::keyClick(form->Memo1, Qt::Key_Return);
+        QTest::keyClicks(form->Memo1, QStringLiteral("x"));
+        QCOMPARE(env.beeps, int(reply.size()) + 2);
+        QCOMPARE(ReadSide(*form), kSampleReadSide);
+
+        // Programming mode off: typing parses nothing and does not beep.
+        form->CheckBox3->click();
+        form->Memo1->selectAll();
+        QTest::keyClicks(form->Memo1, QStringLiteral("abc"));
+        QCOMPARE(env.beeps, int(reply.size()) + 2);
+        QCOMPARE(ReadSide(*form), kSampleReadSide);
         QCOMPARE(Boxes(env), QStringList());
     }
 
     // --- synchronise and live conversion ----------------------------------------------------
 
+    void synchroniseCopiesTheReadSideInOrder_data() {
+        QTest::addColumn<bool>("afterReply");
+        // Edit6 Edit12 Edit9 Edit20 Edit23 Edit27 Edit10
+        QTest::addColumn<QStringList>("writeSide");
+        // Edit16 Edit14 Edit21 Edit22 Edit24 Edit25 Edit28 Edit29
+        QTest::addColumn<QStringList>("quads");
+        QTest::addColumn<QStringList>("order");
+        QTest::newRow("before any reply the initial texts stay, unconverted")
+            << false << kInitialReadSide
+            << Texts({"0.0.0.0", "0.0.0.0", "0.0.0.0", "0.0.0.0", "0.0.0.0", "0.0.0.0", "0.0.0.0",
+                      "0.0.0.0"})
+            << QStringList();
+        QTest::newRow("after the sample reply")
+            << true
+            << Texts({"6024", "6025", "192.168.119.141", "192.168.119.1", "192.168.119.240",
+                      "255.255.255.0", "00-AC-6E-24-18-02"})
+            << Texts({"C0.A8.77.8D", "C0.A8.77.8D", "C0.A8.77.1", "C0.A8.77.01", "C0.A8.77.F0",
+                      "C0.A8.77.F0", "FF.FF.FF.0", "FF.FF.FF.00"})
+            // A decimal input's own entry follows its two quads: the window's handler is
+            // connected before the test's recorder, and converts at once.
+            << Texts({"Edit6", "Edit16", "Edit14", "Edit9", "Edit10", "Edit12", "Edit21", "Edit22",
+                      "Edit20", "Edit28", "Edit29", "Edit27", "Edit24", "Edit25", "Edit23"});
+    }
     void synchroniseCopiesTheReadSideInOrder() {
-        FakeEnv env;
-        auto form = Shown(env);
-        const std::uint16_t port = Listen(*form);
-        form->CheckBox3->click();
-        const Peer device;
-        QVERIFY(Deliver(device, kSampleReply, port));
+        QFETCH(bool, afterReply);
+        QFETCH(QStringList, writeSide);
+        QFETCH(QStringList, quads);
+        QFETCH(QStringList, order);
+        DeviceSetUp set(afterReply);  // before a reply, as the window starts
+        auto& [env, form, port, device] = set;
+        if (afterReply) {
+            QVERIFY(set.Reply());
+            QCOMPARE(ReadSide(*form), kSampleReadSide);
+        }
         const QList<QLineEdit*> writeEdits{form->Edit6,  form->Edit12, form->Edit9, form->Edit20,
                                            form->Edit23, form->Edit27, form->Edit10};
+        const QList<QLineEdit*> quadEdits{form->Edit16, form->Edit14, form->Edit21, form->Edit22,
+                                          form->Edit24, form->Edit25, form->Edit28, form->Edit29};
         QStringList changed;
         const QObject scope;  // ends the connections before the list goes
         for (QLineEdit* e : form->findChildren<QLineEdit*>()) {
@@ -305,15 +411,12 @@ private Q_SLOTS:
         }
 
         form->Button6->click();
-        QStringList written;
-        for (const QLineEdit* e : writeEdits) written.append(e->text());
-        QCOMPARE(written, Texts({"6024", "6025", "192.168.119.141", "192.168.119.1",
-                                 "192.168.119.240", "255.255.255.0", "00-AC-6E-24-18-02"}));
-        // A decimal input's own entry follows its two quads: the window's handler is connected
-        // before the test's recorder, and converts at once.
-        QCOMPARE(changed, Texts({"Edit6", "Edit16", "Edit14", "Edit9", "Edit10", "Edit12", "Edit21",
-                                 "Edit22", "Edit20", "Edit28", "Edit29", "Edit27", "Edit24",
-                                 "Edit25", "Edit23"}));
+        QStringList gotWrite, gotQuads;
+        for (const QLineEdit* e : writeEdits) gotWrite.append(e->text());
+        for (const QLineEdit* e : quadEdits) gotQuads.append(e->text());
+        QCOMPARE(gotWrite, writeSide);
+        QCOMPARE(gotQuads, quads);
+        QCOMPARE(changed, order);
         QCOMPARE(Boxes(env), QStringList());
     }
 
@@ -332,16 +435,21 @@ private Q_SLOTS:
         auto* h = form->findChild<QLineEdit*>(edits[1]);
         auto* p = form->findChild<QLineEdit*>(edits[2]);
         QVERIFY(in && h && p);
+        QVERIFY(in->isEnabled());
         const auto converted = [&] { return h->text() + u' ' + p->text(); };
 
         in->setFocus();
         in->selectAll();
         QTest::keyClicks(in, QStringLiteral("192.168.1"));
+        QCOMPARE(in->text(), QStringLiteral("192.168.1"));
         QCOMPARE(converted(), QStringLiteral("C0.A8.1.1 C0.A8.01.01"));
+        QCOMPARE(Boxes(env), QStringList());
         // A bad text raises and leaves the quads; a trailing dot waits quietly.
         in->setText(QStringLiteral("1.2.3.4.5"));
-        in->setText(QStringLiteral("192.168.1."));
         QCOMPARE(Boxes(env), QStringList{QStringLiteral("'4.5' is not a valid integer value.")});
+        QCOMPARE(converted(), QStringLiteral("C0.A8.1.1 C0.A8.01.01"));
+        in->setText(QStringLiteral("192.168.1."));
+        QCOMPARE(Boxes(env).size(), 1);
         QCOMPARE(converted(), QStringLiteral("C0.A8.1.1 C0.A8.01.01"));
         in->setText(QStringLiteral("10.0.0.16"));
         QCOMPARE(converted(), QStringLiteral("A.0.0.10 0A.00.00.10"));
@@ -362,6 +470,8 @@ private Q_SLOTS:
         const QString pause = QStringLiteral("pause 500"), beep = QStringLiteral("beep");
         QTest::newRow("UDP mode, with the time command")
             << true << int(Udp) << true << true << QStringList{sentCommand, pause, sentTime, beep};
+        QTest::newRow("UDP mode, without the time command")
+            << true << int(Udp) << false << true << QStringList{sentCommand};
         QTest::newRow("the initial window contents, without the time command")
             << true << int(Udp) << false << false
             << Texts({"sent <0#0#0.0.0.0#0.0.0.0#0.0.0.0#0.0.0.0#00:00:00:00:00:00>"});
@@ -406,17 +516,15 @@ private Q_SLOTS:
         form->Button5->click();
         env.beforeEvent();
         QCOMPARE(Events(env), events);  // no beep from clearing Memo1
-        QCOMPARE(form->Memo1->Text().isEmpty(), programming);
+        QCOMPARE(form->Memo1->Text(),
+                 programming ? QString() : QStringLiteral("Данные от сервера:"));
         QCOMPARE(Boxes(env), QStringList());
     }
 
     void commandShowsAReplyThatCameMeanwhileBeforeThePause() {
-        FakeEnv env;
-        auto form = Shown(env);
-        const std::uint16_t port = Listen(*form);
-        const Peer device;
+        DeviceSetUp set;
+        auto& [env, form, port, device] = set;
         AimClientAt(*form, device);
-        form->CheckBox3->click();
         // Waiting in the listener's socket when the command goes out.
         QVERIFY(device.SendTo(kSampleReply, "127.0.0.1", port));
         QString atPause;
@@ -431,18 +539,14 @@ private Q_SLOTS:
     }
 
     void controlBytesOfAReplyReachTheDeviceUnchanged() {
-        FakeEnv env;
-        auto form = Shown(env);
-        const std::uint16_t port = Listen(*form);
-        form->CheckBox3->click();
-        const Peer device;
+        DeviceSetUp set;
+        auto& [env, form, port, device] = set;
         AimClientAt(*form, device);
         const QByteArray mac(
             "00\x01"
             "AC\x7F",
             6);
-        QVERIFY(Deliver(
-            device, "<1788#1789#C0.A8.77.1#C0.A8.77.8D#C0.A8.77.F0#FF.FF.FF.0#" + mac + ">", port));
+        QVERIFY(set.Reply("<1788#1789#C0.A8.77.1#C0.A8.77.8D#C0.A8.77.F0#FF.FF.FF.0#" + mac + ">"));
         form->CheckBox7->click();  // the configuration command alone
 
         form->Button6->click();
@@ -457,6 +561,9 @@ private Q_SLOTS:
         QTest::addColumn<QString>("edit6");
         QTest::addColumn<QString>("edit12");
         QTest::addColumn<QString>("box");
+        QTest::newRow("telemetry port")
+            << "abc"
+            << "6025" << QStringLiteral("'abc' is not a valid integer value.");
         QTest::newRow("H.323 port")
             << "6024"
             << "6025a" << QStringLiteral("'6025a' is not a valid integer value.");
@@ -480,20 +587,19 @@ private Q_SLOTS:
         form->Button5->click();
         QCOMPARE(Boxes(env), QStringList{box});
         QCOMPARE(Events(env), Texts({"box"}));  // no pause, no beep
+        QCOMPARE(form->Memo1->Text(), QString());
         QCOMPARE(ReceivedBeforeMarker(device), QList<QByteArray>());
     }
 
     // --- reconnect --------------------------------------------------------------------------
 
     void reconnectResetsTheReadSideAndRenewsTheClient() {
-        FakeEnv env;
-        auto form = Shown(env);
-        const std::uint16_t port = Listen(*form);
-        form->CheckBox3->click();
-        const Peer device;
-        QVERIFY(Deliver(device, kSampleReply, port));
+        DeviceSetUp set;
+        auto& [env, form, port, device] = set;
+        QVERIFY(set.Reply());
         form->Edit17->setText(QStringLiteral("5"));
         form->Edit6->setText(QStringLiteral("77"));
+        QCOMPARE(ReadSide(*form), kSampleReadSide);
         const QString memo1 = form->Memo1->Text();
         env.events.clear();
         std::optional<bool> activeInPause, buttonShownInPause;
@@ -508,6 +614,7 @@ private Q_SLOTS:
         QCOMPARE(Events(env), Texts({"pause 500"}));
         QCOMPARE(activeInPause, std::optional<bool>(false));
         QCOMPARE(buttonShownInPause, std::optional<bool>(false));
+        QVERIFY(form->UDPClient->Active());
         QVERIFY(form->Button11->isVisible());
         // Not touched: the write side, the listener, Memo1.
         QCOMPARE(form->Edit6->text(), QStringLiteral("77"));
@@ -532,6 +639,7 @@ private Q_SLOTS:
         QCOMPARE(form->Edit4->text(), QStringLiteral("6024"));
         QCOMPARE(Events(env), QStringList());
         QVERIFY(!form->UDPClient->Active());
+        QVERIFY(form->Button11->isVisible());
     }
 };
 

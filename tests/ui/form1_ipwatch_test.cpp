@@ -2,6 +2,7 @@
 // of run, lookups that are slow or still running at shutdown, and a file that cannot be made.
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -42,11 +43,16 @@ private Q_SLOTS:
         QTest::addColumn<QByteArray>("file");
         const QString a = QStringLiteral("10.0.0.5"), b = QStringLiteral("192.168.7.20"),
                       down = QStringLiteral("127.0.0.1"), failed = QStringLiteral("-");
+        QTest::newRow("steady address") << QStringList{a, a, a} << QByteArray("10.0.0.5\r\n");
         QTest::newRow("offline all along") << QStringList{down, down} << QByteArray();
         QTest::newRow("down and up with the same")
             << QStringList{a, down, a} << QByteArray("10.0.0.5\r\n");
         QTest::newRow("down and up with another")
             << QStringList{a, down, b} << QByteArray("10.0.0.5\r\n192.168.7.20\r\n");
+        QTest::newRow("change without a down period")
+            << QStringList{a, b} << QByteArray("192.168.7.20\r\n");
+        QTest::newRow("failed lookups change nothing")
+            << QStringList{a, failed, down, failed} << QByteArray("10.0.0.5\r\n");
         QTest::newRow("a failed lookup is no down period")
             << QStringList{a, failed, b} << QByteArray("192.168.7.20\r\n");
         QStringList many;
@@ -75,6 +81,13 @@ private Q_SLOTS:
                  QStringList{QStringLiteral("iphist.dat")});
     }
 
+    void checksRunFromTheBuildingOfTheWindow() {
+        FakeEnv env;
+        env.addresses = {"10.1.2.3"};
+        TForm1 form(env);
+        QTRY_COMPARE_WITH_TIMEOUT(form.IdIPWatch1->CurrentIP(), std::string("10.1.2.3"), 2000);
+    }
+
     void slowLookupMakesLaterChecksSkip() {
         FakeEnv env;
         env.holdAddressQueries = true;
@@ -83,8 +96,13 @@ private Q_SLOTS:
         QCOMPARE(env.addressQueries, 1);
         env.heldAddressQueries.at(0)("10.0.0.5");
         QCOMPARE(form.IdIPWatch1->CurrentIP(), std::string("10.0.0.5"));
+        // No longer busy: the next check looks up again.
+        form.IdIPWatch1->Check();
+        QCOMPARE(env.addressQueries, 2);
+        env.heldAddressQueries.at(1)("10.0.0.6");
+        QCOMPARE(form.IdIPWatch1->CurrentIP(), std::string("10.0.0.6"));
         // The window's own timer goes on checking.
-        QTRY_COMPARE_WITH_TIMEOUT(env.addressQueries, 2, 2000);
+        QTRY_COMPARE_WITH_TIMEOUT(env.addressQueries, 3, 2000);
     }
 
     void lookupStillRunningAtShutdownIsAbandoned() {
@@ -107,13 +125,25 @@ private Q_SLOTS:
     }
 
     // What stands at the file's place stays as it was, and the run ends with the fatal box.
+    void historyFileThatCannotBeMadeEndsFatally_data() {
+        QTest::addColumn<bool>("earlierFile");  // else the file's own name is a directory
+        QTest::newRow("the file is a link to a directory holding an earlier file") << true;
+        QTest::newRow("the file's name is taken by a directory") << false;
+    }
     void historyFileThatCannotBeMadeEndsFatally() {
+        QFETCH(bool, earlierFile);
         QTemporaryDir dir;
         const QString path = dir.filePath(QStringLiteral("iphist.dat"));
-        QVERIFY(QDir().mkdir(path));
-        QFile old(path + QStringLiteral("/kept"));
-        QVERIFY(old.open(QIODevice::WriteOnly) && old.write("10.9.9.9\r\n") == 10);
-        old.close();
+        const QString kept = dir.filePath(QStringLiteral("keep/iphist.dat"));
+        if (earlierFile) {
+            QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("keep")));
+            QFile old(kept);
+            QVERIFY(old.open(QIODevice::WriteOnly) && old.write("10.9.9.9\r\n") == 10);
+            old.close();
+            QVERIFY(QFile::link(QStringLiteral("keep"), path));
+        } else {
+            QVERIFY(QDir().mkdir(path));
+        }
         FakeEnv env;
         env.historyDirectory = dir.path().toStdString();
         TForm1* built = nullptr;
@@ -124,7 +154,12 @@ private Q_SLOTS:
             return form;
         });
         QCOMPARE(code, 1);
-        QCOMPARE(Read(path + QStringLiteral("/kept")), QByteArray("10.9.9.9\r\n"));
+        if (earlierFile) {
+            QCOMPARE(Read(kept), QByteArray("10.9.9.9\r\n"));
+            QVERIFY(QFileInfo(path).isSymLink());
+        } else {
+            QVERIFY(QFileInfo(path).isDir());
+        }
         QCOMPARE(env.boxes.size(), std::size_t(1));
         QCOMPARE(env.boxes[0].kind, app::BoxKind::Fatal);
         QCOMPARE(env.boxes[0].caption, std::string("Application Error"));

@@ -1,6 +1,7 @@
 // The window as the operator first meets it: start-up labels, texts that are easy to get
 // wrong, initial states and colours, focus order, and the exit.
 #include <QApplication>
+#include <QLabel>
 #include <QSignalSpy>
 #include <QTest>
 #include <QTimer>
@@ -64,18 +65,41 @@ private Q_SLOTS:
         auto form = Shown(env);
         QCOMPARE(form->HostNameLabel->text(), QStringLiteral("стенд-1"));
         QCOMPARE(form->HostAddressLabel->text(), hostAddress);
+        QCOMPARE(form->PortLabel->text(), QStringLiteral("6104"));
         QCOMPARE(form->DestinationLabel->text(), destination);
+        QCOMPARE(form->BufferSizeLabel->text(), QStringLiteral("8192"));
         QVERIFY2(env.boxes.empty(), env.boxes.empty() ? "" : env.boxes[0].text.c_str());
     }
 
     void textsThatAreEasyToGetWrong() {
         FakeEnv env;
         auto form = Shown(env);
+        QCOMPARE(form->windowTitle(), QStringLiteral("Velmar Soft Orvan v1.9.1"));
+        QCOMPARE(form->Label17->Caption(), QStringLiteral("Port command\r\n      (UDP):"));
+        QCOMPARE(form->Label33->Caption(), QStringLiteral("IP контрол-\r\nлера трубки:"));
         QCOMPARE(form->Label35->Caption(), QStringLiteral("IP контрол-\r\nлера трубки:"));
         QCOMPARE(form->CheckBox3->text(), QStringLiteral(" Включить режим программирования"));
+        QCOMPARE(form->CheckBox7->text(), QStringLiteral(" Синхронизировать дату и время"));
+        QCOMPARE(form->RadioButton_IndyTCP->text(),
+                 QStringLiteral("TCP (Indi Socket: Client - Server)"));
         // The start text of the first panel uses Latin T, C, P; later texts use Cyrillic.
         QCOMPARE(app::FromQString(form->StatusBar1->PanelText(0)),
                  app::Cp1251("Отключен") + " TCP");
+        QCOMPARE(form->StatusBar1->PanelText(1), QStringLiteral("Нет клиента TCP"));
+        // The two panels side by side, 160 and 846 wide with their gaps.
+        const auto panels = form->StatusBar1->findChildren<QLabel*>(Qt::FindDirectChildrenOnly);
+        QCOMPARE(panels.size(), 2);
+        QCOMPARE(panels[0]->x(), 0);
+        QCOMPARE(panels[0]->width() + 2, 160);
+        QCOMPARE(panels[1]->x(), 160);
+        QCOMPARE(panels[1]->width() + 2, 846);
+        QCOMPARE(form->Memo1->Text(), QStringLiteral("Данные от сервера:"));
+        QCOMPARE(form->Memo2->Text(), QStringLiteral("Данные от сервера:"));
+        QCOMPARE(form->PageControl1->count(), 3);
+        QCOMPARE(form->PageControl1->tabText(0), QStringLiteral("Work Socket"));
+        QCOMPARE(form->PageControl1->tabText(1), QStringLiteral("Настройка сети"));
+        QCOMPARE(form->PageControl1->tabText(2), QStringLiteral("Stream Work Socket +"));
+        QCOMPARE(form->PageControl1->currentWidget(), form->TabSheet2);
         // Two-line captions show two lines, the second indented by its own spaces.
         QCOMPARE(form->Label17->text(), QStringLiteral("Port command\n      (UDP):"));
         QVERIFY(form->Label17->height() > form->Label10->height());
@@ -85,9 +109,16 @@ private Q_SLOTS:
         FakeEnv env;
         auto form = Shown(env);
         QVERIFY(!form->Button2->isEnabled() && !form->Button3->isEnabled());
-        QVERIFY(!form->RadioButton_IndyTCP->isEnabled());
+        QVERIFY(form->CheckBox1->isEnabled());
         QVERIFY(form->UDPClient->Active());
+        QVERIFY(!form->UDPServer->Active());
+        QVERIFY(!form->RadioButton_IndyTCP->isEnabled());
+        QVERIFY(form->RadioButton_UDP->isChecked());
+        QVERIFY(form->CheckBox7->isChecked());
+        QVERIFY(!form->CheckBox3->isChecked());
         QVERIFY(!form->Panel9->isEnabled());
+        QVERIFY(!form->CheckBox5->isEnabled());
+        QVERIFY(!form->Edit15->isEnabled());
 
         const QColor window = QApplication::palette().color(QPalette::Base);
         const QColor light = QApplication::palette().color(QPalette::Midlight);
@@ -98,11 +129,16 @@ private Q_SLOTS:
             QVERIFY2(e->isEnabled(), qPrintable(e->objectName()));
             QCOMPARE(e->palette().color(QPalette::Base), light);
         }
-        for (QLineEdit* e : {form->Edit4, form->Edit17, form->Edit16, form->Edit5, form->Edit13}) {
+        for (QLineEdit* e : {form->Edit4, form->Edit11, form->Edit17, form->Edit8, form->Edit18,
+                             form->Edit26, form->Edit7, form->Edit19, form->Edit12, form->Edit16,
+                             form->Edit14, form->Edit21, form->Edit22, form->Edit28, form->Edit29,
+                             form->Edit24, form->Edit25, form->Edit5, form->Edit13}) {
             QVERIFY2(!e->isEnabled(), qPrintable(e->objectName()));
             QCOMPARE(e->palette().color(QPalette::Disabled, QPalette::Base), light);
         }
-        QCOMPARE(form->Edit2->palette().color(QPalette::Base), window);
+        for (QLineEdit* e : {form->Edit1, form->Edit2, form->Edit3}) {
+            QCOMPARE(e->palette().color(QPalette::Base), window);
+        }
         QTest::keyClicks(form->Edit9, QStringLiteral("10"));
         QCOMPARE(form->Edit9->text(), QStringLiteral("0.0.0.010"));
     }

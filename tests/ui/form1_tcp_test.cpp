@@ -13,8 +13,10 @@
 #include "app/application.h"
 #include "app/text.h"
 #include "net/tcp_client.h"
+#include "support/event_loop.h"
 #include "support/fake_env.h"
 #include "support/form_support.h"
+#include "support/loopback_peer.h"
 #include "support/tcp_peer.h"
 #include "ui/form1.h"
 
@@ -71,14 +73,8 @@ void Connect(TForm1& form, const QString& host, std::uint16_t port) {
 // The next connection, while the window runs: a name is looked up before the connect starts.
 TcpConnection Accept(const TcpServer& server) {
     TcpConnection c;
-    static_cast<void>(QTest::qWaitFor([&] { return (c = server.Accept(0)).ok(); }, 5000));
+    static_cast<void>(SpinUntil([&] { return (c = server.Accept(0)).ok(); }));
     return c;
-}
-
-std::string Pattern(std::size_t size) {
-    std::string s(size, '\0');
-    for (std::size_t i = 0; i < size; ++i) s[i] = static_cast<char>('a' + (i * 7 + i / 26) % 26);
-    return s;
 }
 
 }  // namespace
@@ -142,6 +138,7 @@ private Q_SLOTS:
             form->Button1->click();
         }
         QCOMPARE(peer.Read(1, 100), std::string());
+        QCOMPARE(Boxes(env), QStringList());
         form->Edit2->setText(QStringLiteral("1"));
         form->Button3->click();
         QCOMPARE(Boxes(env), QStringList{kNotConnected});
@@ -160,6 +157,7 @@ private Q_SLOTS:
         QTest::addColumn<QString>("host");
         QTest::addColumn<QStringList>("expected");
         QTest::newRow("refused port") << QStringLiteral("127.0.0.1") << QStringList{kFailed};
+        QTest::newRow("empty host") << QString() << QStringList{kFailed, kDisconnected};
         QTest::newRow("unknown name")
             << QStringLiteral("nowhere.test") << QStringList{kFailed, kDisconnected};
     }
@@ -180,6 +178,15 @@ private Q_SLOTS:
         QTRY_COMPARE(statuses.last(), kConnected);
     }
 
+    void staticDisconnectWhileConnectingDoesNotStopIt() {
+        const TcpServer server;
+        Connect(*form, QStringLiteral("127.0.0.1"), server.port());
+        form->Button3->click();
+        QVERIFY(RadiosEnabled(*form));
+        const TcpConnection peer = Accept(server);
+        QTRY_COMPARE(Status(*form), kConnected);
+    }
+
     void twoDestinationsAtOnce() {
         const TcpServer a("127.0.0.2"), b("127.0.0.3");
         form->CheckBox6->click();
@@ -196,6 +203,7 @@ private Q_SLOTS:
         QVERIFY(peerA.Send("abc"));
         QTRY_COMPARE(form->Memo1->Text(), QStringLiteral("127.0.0.2abc"));
         QVERIFY(peerB.Send("xyz"));
+        QTRY_COMPARE(form->Memo1->Text(), QStringLiteral("127.0.0.3xyz"));
         QTRY_COMPARE(form->Memo2->Text().split(u'\n').mid(1),
                      (QStringList{QStringLiteral("127.0.0.2abc"), QStringLiteral("127.0.0.3xyz")}));
 
@@ -237,6 +245,9 @@ private Q_SLOTS:
         QTest::newRow("Cyrillic") << QStringLiteral("хост") << "6022"
                                   << QStringLiteral(
                                          "''Clientхост'' is not a valid component name.");
+        QTest::newRow("the static client's name") << "1"
+                                                  << "6022"
+                                                  << "A component named Client1 already exists.";
         QTest::newRow("another component, other case")
             << "probe"
             << "6022"
@@ -272,7 +283,7 @@ private Q_SLOTS:
         QFETCH(QString, host);
         form->CheckBox6->click();
         Connect(*form, host, ClosedTcpPort());
-        QTest::qWait(50);
+        SpinFor(50);
         QCOMPARE(Listed(*form).size(), 1);
         form->Button3->click();
         QCOMPARE(Boxes(env), QStringList{kNotConnected});
@@ -299,7 +310,7 @@ private Q_SLOTS:
         form->CheckBox3->click();
         form->Button8->click();
         QSignalSpy changes(form->Memo1, &ui::TMemo::Changed);
-        const std::string burst = Pattern(150 * 1024);
+        const std::string burst = LetterPattern(150 * 1024);
         QVERIFY(peer.Send(burst));
         QTRY_COMPARE(form->Memo2->Text().remove(u'\n').size(), qsizetype(burst.size()));
         const QStringList parts = form->Memo2->Text().split(u'\n');
@@ -308,13 +319,13 @@ private Q_SLOTS:
         QCOMPARE(changes.count(), parts.size());
 
         // A slow reader gets everything: what the socket cannot take at once follows in order.
-        const std::string text = Pattern(32000);
+        const std::string text = LetterPattern(32000);
         form->Edit1->setText(QString::fromLatin1(text));
         constexpr int kSends = 300;  // far more than the socket buffers hold
         for (int i = 0; i < kSends; ++i) form->Button1->click();
         std::string got;
-        static_cast<void>(QTest::qWaitFor(
-            [&] { return (got += peer.Read()).size() >= text.size() * kSends; }, 20000));
+        static_cast<void>(
+            SpinUntil([&] { return (got += peer.Read()).size() >= text.size() * kSends; }, 20000));
         QCOMPARE(got.size(), text.size() * kSends);
         for (int i = 0; i < kSends; ++i)
             QVERIFY(got.compare(i * text.size(), text.size(), text) == 0);
@@ -354,6 +365,37 @@ private Q_SLOTS:
         });
         QCOMPARE(code, 0);
         QCOMPARE(dynamic, QStringList{QStringLiteral("127.0.0.1 - ") + kConnected});
+        QCOMPARE(Boxes(env), QStringList());
+        QVERIFY(peerA.Ended());
+        QVERIFY(Accept(b).Ended());
+    }
+
+    void closingEndsEveryClientSilently() {
+        form.reset();
+        const TcpServer a, b("127.0.0.7");
+        TcpConnection peerA;
+        const int code = app::RunApplication(env, [&] {
+            auto window = std::make_unique<TForm1>(env);
+            TForm1* f = window.get();
+            const auto steps = [&, f] {
+                EnterMode(*f, Tcp);
+                Watch(*f, f->Client1, statuses);
+                Connect(*f, QStringLiteral("127.0.0.1"), a.port());
+                peerA = Accept(a);
+                QTRY_COMPARE(Status(*f), kConnected);
+                QVERIFY(peerA.Send("unread"));
+                f->CheckBox6->click();
+                Connect(*f, QStringLiteral("slow.test"), b.port());  // looking up
+                Connect(*f, QStringLiteral("127.0.0.7"), b.port());  // connecting
+            };
+            QTimer::singleShot(0, f, [steps, f] {
+                steps();
+                f->close();
+            });
+            return window;
+        });
+        QCOMPARE(code, 0);
+        QCOMPARE(statuses, QStringList{kConnected});
         QCOMPARE(Boxes(env), QStringList());
         QVERIFY(peerA.Ended());
         QVERIFY(Accept(b).Ended());

@@ -17,6 +17,7 @@
 #include <string_view>
 
 #include "app/text.h"
+#include "support/event_loop.h"
 #include "support/fake_env.h"
 #include "support/form_support.h"
 #include "support/loopback_peer.h"
@@ -31,9 +32,7 @@ QByteArray EchoOf(const FakeEnv& env, const QByteArray& message) {
 }
 
 QByteArray Pattern(int size) {
-    QByteArray bytes(size, '\0');
-    for (int i = 0; i < size; ++i) bytes[i] = static_cast<char>('a' + (i * 7 + i / 26) % 26);
-    return bytes;
+    return QByteArray::fromStdString(LetterPattern(std::size_t(size)));
 }
 
 // Sends one datagram whose source address and port are forged, as a raw packet; false where
@@ -66,6 +65,8 @@ QStringList NewLines(const ui::TMemo* memo) {
     return memo->Text().split(u'\n').mid(1);  // after the memo's start text
 }
 
+const QString kMemoStart = QStringLiteral("Данные от сервера:");
+
 // Sends `bytes` to the listener and returns its answer.
 std::optional<Datagram> Exchange(const Peer& peer, const QByteArray& bytes, std::uint16_t port,
                                  const char* ip = "127.0.0.1") {
@@ -92,12 +93,19 @@ private Q_SLOTS:
         QTest::addColumn<QString>("text");
         QTest::addColumn<int>("portOver");  // added to the peer's port in Edit3
         QTest::addColumn<QList<QByteArray>>("received");
+        QTest::newRow("the start text") << int(Udp) << "127.0.0.1"
+                                        << "TEST" << 0 << QList<QByteArray>{"TEST"};
         QTest::newRow("an empty text sends an empty datagram")
             << int(Udp) << "127.0.0.1"
             << "" << 0 << QList<QByteArray>{QByteArray()};
         QTest::newRow("Cyrillic travels as code page 1251")
             << int(Udp) << "127.0.0.1" << QStringLiteral("Привет, ёж") << 0
             << QList<QByteArray>{QByteArray::fromStdString(app::Cp1251("Привет, ёж"))};
+        QTest::newRow("no terminator is added to a line break")
+            << int(Udp) << "127.0.0.1"
+            << "a\r\nb" << 0 << QList<QByteArray>{"a\r\nb"};
+        QTest::newRow("localhost in lower case") << int(Udp) << "localhost"
+                                                 << "x" << 0 << QList<QByteArray>{"x"};
         QTest::newRow("LocalHost in mixed case") << int(Udp) << "LocalHost"
                                                  << "TEST" << 0 << QList<QByteArray>{"TEST"};
         QTest::newRow("the low 16 bits of the port")
@@ -116,16 +124,41 @@ private Q_SLOTS:
         QFETCH(QList<QByteArray>, received);
         FakeEnv env;
         auto form = Shown(env);
+        // Until an edit changes, the client keeps the layout's destination, not the edits'.
+        QCOMPARE(app::ToQString(form->UDPClient->Host), QStringLiteral("192.168.13.41"));
+        QCOMPARE(form->UDPClient->Port, 6104);
+
         const Peer peer;
         QVERIFY(peer.ok());
         form->Edit2->setText(host);
+        QCOMPARE(app::ToQString(form->UDPClient->Host), host);
         form->Edit3->setText(QString::number(peer.port() + portOver));
         QCOMPARE(form->UDPClient->Port, peer.port() + portOver);
+        QCOMPARE(form->PortLabel->text(), QString::number(peer.port() + portOver));
         form->Edit1->setText(text);
         EnterMode(*form, mode);
+        if (mode != Udp) QVERIFY(!form->UDPClient->Active());
         form->Button1->click();
 
         QCOMPARE(ReceivedBeforeMarker(peer), received);
+        QCOMPARE(Boxes(env), QStringList());
+        // A UDP send would have given the client a socket again.
+        if (mode != Udp) QVERIFY(!form->UDPClient->Active());
+    }
+
+    void sendUsesTheLow16BitsOfThePort() {
+        FakeEnv env;
+        auto form = Shown(env);
+        form->Edit2->setText(QStringLiteral("127.0.0.1"));
+        form->Edit3->setText(QStringLiteral("70000"));
+        QCOMPARE(form->UDPClient->Port, 70000);
+        QCOMPARE(form->PortLabel->text(), QStringLiteral("70000"));
+
+        const Peer peer("127.0.0.1", 70000 - 65536);
+        if (!peer.ok()) QSKIP("port 4464 is taken on this machine; delivery not checked");
+        form->Edit1->setText(QStringLiteral("wrapped"));
+        form->Button1->click();
+        QCOMPARE(ReceivedBeforeMarker(peer), QList<QByteArray>{"wrapped"});
         QCOMPARE(Boxes(env), QStringList());
     }
 
@@ -134,23 +167,39 @@ private Q_SLOTS:
     void portEditsFollowIntoLabelAndPort_data() {
         QTest::addColumn<QString>("edit3");
         QTest::addColumn<bool>("viaEdit5");  // Edit3 left unapplied, then Edit5 changed
+        QTest::addColumn<QString>("edit5");
         QTest::addColumn<QString>("label");
         QTest::addColumn<int>("port");
         QTest::addColumn<QStringList>("boxes");
         const QStringList notInteger{QStringLiteral("'60a' is not a valid integer value.")};
-        QTest::newRow("emptied changes nothing") << "" << false << "6104" << 6104 << QStringList();
-        QTest::newRow("not an integer: shown, raises, port kept")
-            << "60a" << false << "60a" << 6104 << notInteger;
-        QTest::newRow("hexadecimal with a dollar")
-            << "$1F" << false << "$1F" << 31 << QStringList();
-        QTest::newRow("Edit5 applies Edit3's text, never its own")
-            << "5002" << true << "5002" << 5002 << QStringList();
-        QTest::newRow("Edit5 with Edit3 not an integer")
-            << "60a" << true << "60a" << 6104 << notInteger;
+        // Without Edit5, Edit3 holds 5000 first.
+        QTest::newRow("emptied changes nothing") << "" << false << ""
+                                                 << "5000" << 5000 << QStringList();
+        QTest::newRow("not an integer: shown, raises, port kept") << "60a" << false << ""
+                                                                  << "60a" << 5000 << notInteger;
+        QTest::newRow("a trailing blank is not an integer")
+            << "6001 " << false << ""
+            << "6001 " << 5000
+            << QStringList{QStringLiteral("'6001 ' is not a valid integer value.")};
+        QTest::newRow("hexadecimal with a dollar") << "$1F" << false << ""
+                                                   << "$1F" << 31 << QStringList();
+        QTest::newRow("no range check") << "100000" << false << ""
+                                        << "100000" << 100000 << QStringList();
+        QTest::newRow("a leading blank is allowed") << " 6002" << false << ""
+                                                    << " 6002" << 6002 << QStringList();
+        QTest::newRow("Edit5 applies Edit3's text, not its own") << "5002" << true << "4001"
+                                                                 << "5002" << 5002 << QStringList();
+        QTest::newRow("Edit5 is never converted") << "5003" << true << "abc"
+                                                  << "5003" << 5003 << QStringList();
+        QTest::newRow("empty Edit3 changes nothing") << "" << true << "4002"
+                                                     << "6104" << 6104 << QStringList();
+        QTest::newRow("Edit5 with Edit3 not an integer") << "60a" << true << "4003"
+                                                         << "60a" << 6104 << notInteger;
     }
     void portEditsFollowIntoLabelAndPort() {
         QFETCH(QString, edit3);
         QFETCH(bool, viaEdit5);
+        QFETCH(QString, edit5);
         QFETCH(QString, label);
         QFETCH(int, port);
         QFETCH(QStringList, boxes);
@@ -161,9 +210,14 @@ private Q_SLOTS:
                 const QSignalBlocker quiet(form->Edit3);
                 form->Edit3->setText(edit3);
             }
+            QCOMPARE(form->UDPClient->Port, 6104);
             form->CheckBox2->click();  // unlocks Edit5, as the operator must
-            form->Edit5->setText(QStringLiteral("abc"));
+            QVERIFY(form->Edit5->isEnabled());
+            form->Edit5->setText(edit5);
         } else {
+            form->Edit3->setText(QStringLiteral("5000"));
+            QCOMPARE(form->PortLabel->text(), QStringLiteral("5000"));
+            QCOMPARE(form->UDPClient->Port, 5000);
             form->Edit3->setText(edit3);
         }
         QCOMPARE(form->PortLabel->text(), label);
@@ -176,18 +230,26 @@ private Q_SLOTS:
     void modeHandlersSetTheirStatesAndKeepTheListener_data() {
         QTest::addColumn<QList<int>>("path");
         QTest::addColumn<bool>("tcpButtons");
-        QTest::newRow("TCP from UDP") << QList<int>{Tcp} << true;
-        QTest::newRow("Indy from UDP leaves the buttons disabled") << QList<int>{IndyTcp} << false;
-        QTest::newRow("Indy from TCP leaves the buttons enabled")
-            << QList<int>{Tcp, IndyTcp} << true;
-        QTest::newRow("UDP after Indy after TCP") << QList<int>{Tcp, IndyTcp, Udp} << false;
+        QTest::addColumn<bool>("listening");
+        for (const bool listening : {true, false}) {
+            const char* const suffix = listening ? ", listening" : ", not listening";
+            QTest::addRow("TCP from UDP%s", suffix) << QList<int>{Tcp} << true << listening;
+            QTest::addRow("UDP after TCP%s", suffix) << QList<int>{Tcp, Udp} << false << listening;
+            QTest::addRow("Indy from UDP leaves the buttons disabled%s", suffix)
+                << QList<int>{IndyTcp} << false << listening;
+            QTest::addRow("Indy from TCP leaves the buttons enabled%s", suffix)
+                << QList<int>{Tcp, IndyTcp} << true << listening;
+            QTest::addRow("UDP after Indy after TCP%s", suffix)
+                << QList<int>{Tcp, IndyTcp, Udp} << false << listening;
+        }
     }
     void modeHandlersSetTheirStatesAndKeepTheListener() {
         QFETCH(QList<int>, path);
         QFETCH(bool, tcpButtons);
+        QFETCH(bool, listening);
         FakeEnv env;
         auto form = Shown(env);
-        const std::uint16_t port = Listen(*form);
+        const std::uint16_t port = listening ? Listen(*form) : 0;
         for (const int mode : path) {
             QRadioButton* radio = RadioOf(*form, mode);
             radio->click();
@@ -198,9 +260,12 @@ private Q_SLOTS:
         QCOMPARE(form->Button3->isEnabled(), tcpButtons);
         QCOMPARE(form->UDPClient->Active(), udp);
         QCOMPARE(form->CheckBox1->isEnabled(), udp);
-        QVERIFY(form->CheckBox1->isChecked());
-        const Peer peer;
-        QCOMPARE(AnswerTo(peer, "still here", port), EchoOf(env, "still here"));
+        QCOMPARE(form->CheckBox1->isChecked(), listening);
+        QCOMPARE(form->UDPServer->Active(), listening);
+        if (listening) {
+            const Peer peer;
+            QCOMPARE(AnswerTo(peer, "still here", port), EchoOf(env, "still here"));
+        }
         QCOMPARE(Boxes(env), QStringList());
     }
 
@@ -216,6 +281,7 @@ private Q_SLOTS:
         const std::uint16_t defaultPort = form->UDPServer->DefaultPort;
 
         QCOMPARE(Boxes(env), QStringList());
+        QVERIFY(form->UDPServer->Active());
         QCOMPARE(form->UDPServer->BindingCount(), std::size_t(2));
         const net::TIdSocketHandle& first = form->UDPServer->Binding(0);
         const net::TIdSocketHandle& second = form->UDPServer->Binding(1);
@@ -226,26 +292,42 @@ private Q_SLOTS:
         QCOMPARE(second.Port, int(port));
         QVERIFY(second.Bound());
 
-        // The first binding answers from its own address and port.
+        // Each binding answers from its own address and port.
         const Peer peer;
-        const auto echo = Exchange(peer, "to first", defaultPort, "127.0.0.2");
+        auto echo = Exchange(peer, "to first", defaultPort, "127.0.0.2");
         QVERIFY(echo);
         QCOMPARE(echo->bytes, EchoOf(env, "to first"));
         QCOMPARE(echo->fromIp, QStringLiteral("127.0.0.2"));
         QCOMPARE(int(echo->fromPort), int(defaultPort));
+        echo = Exchange(peer, "to second", port);
+        QVERIFY(echo);
+        QCOMPARE(echo->bytes, EchoOf(env, "to second"));
+        QCOMPARE(int(echo->fromPort), int(port));
     }
 
     void receptionOffAndOnAgain() {
         FakeEnv env;
         auto form = Shown(env);
         const std::uint16_t port = Listen(*form);
+        const std::uint16_t defaultPort = form->UDPServer->DefaultPort;
+        QVERIFY(form->UDPServer->Active());
+
         form->CheckBox1->click();
         QVERIFY(!form->UDPServer->Active());
+        QCOMPARE(form->UDPServer->BindingCount(), std::size_t(2));
+        QVERIFY(!form->UDPServer->Binding(0).Bound());
         QVERIFY(!form->UDPServer->Binding(1).Bound());
+        {
+            // Both ports are free again.
+            const Peer a("0.0.0.0", defaultPort), b("0.0.0.0", port);
+            QVERIFY(a.ok());
+            QVERIFY(b.ok());
+        }
 
         // Equal bindings are not listed twice, so switching on again works.
         form->CheckBox1->click();
         QCOMPARE(Boxes(env), QStringList());
+        QVERIFY(form->UDPServer->Active());
         QCOMPARE(form->UDPServer->BindingCount(), std::size_t(2));
         const Peer peer;
         QCOMPARE(AnswerTo(peer, "again", port), EchoOf(env, "again"));
@@ -272,11 +354,15 @@ private Q_SLOTS:
             form->Edit13->setText(QStringLiteral("127.0.0.1"));
             form->Edit5->setText(QString::number(port));
             form->Button4->click();
+            QCOMPARE(Boxes(env), QStringList());
         }
         QVERIFY(form->UDPServer->Active());
         const auto bindings = form->UDPServer->BindingCount();
+        QCOMPARE(bindings, std::size_t(ticked ? 2 : 1));
+        const bool box6 = form->CheckBox6->isChecked();
 
         form->CheckBox6->click();
+        QCOMPARE(form->CheckBox6->isChecked(), !box6);
         QCOMPARE(form->UDPServer->Active(), ticked);
         QCOMPARE(form->UDPServer->Binding(0).Bound(), ticked);
         form->CheckBox6->click();  // again: on a listener that is off already, nothing
@@ -291,16 +377,21 @@ private Q_SLOTS:
     }
 
     void receptionFailures_data() {
+        QTest::addColumn<bool>("holdPort");
         QTest::addColumn<QString>("edit3");
         QTest::addColumn<bool>("hasAddress");
         QTest::addColumn<QString>("box");
         QTest::addColumn<int>("bindings");
+        QTest::newRow("port held by another socket")
+            << true << "" << true
+            << QStringLiteral("Could not bind socket. Address and port are already in use.") << 2;
         QTest::newRow("Edit3 not an integer, after the first binding")
-            << "abc" << true << QStringLiteral("'abc' is not a valid integer value.") << 1;
+            << false << "abc" << true << QStringLiteral("'abc' is not a valid integer value.") << 1;
         QTest::newRow("no local address")
-            << "6001" << false << QStringLiteral("List index out of bounds (0)") << 0;
+            << false << "6001" << false << QStringLiteral("List index out of bounds (0)") << 0;
     }
     void receptionFailures() {
+        QFETCH(bool, holdPort);
         QFETCH(QString, edit3);
         QFETCH(bool, hasAddress);
         QFETCH(QString, box);
@@ -308,8 +399,16 @@ private Q_SLOTS:
         FakeEnv env;
         if (!hasAddress) env.addresses = std::vector<std::string>{};
         auto form = Shown(env);
-        form->UDPServer->DefaultPort = FreePort();
-        form->Edit3->setText(edit3);
+        const std::uint16_t port = FreePort();
+        std::uint16_t defaultPort = FreePort();
+        while (defaultPort == port) defaultPort = FreePort();
+        std::optional<Peer> holder;
+        if (holdPort) {
+            holder.emplace("0.0.0.0", port);
+            QVERIFY(holder->ok());
+        }
+        form->UDPServer->DefaultPort = defaultPort;
+        form->Edit3->setText(edit3.isEmpty() ? QString::number(port) : edit3);
         env.boxes.clear();
         form->CheckBox1->click();
 
@@ -317,6 +416,7 @@ private Q_SLOTS:
         QVERIFY(form->CheckBox1->isChecked());
         QVERIFY(!form->UDPServer->Active());
         QCOMPARE(form->UDPServer->BindingCount(), std::size_t(bindings));
+        if (bindings == 2) QVERIFY(!form->UDPServer->Binding(1).Bound());
     }
 
     // --- the display rule and the echo ------------------------------------------------------
@@ -325,6 +425,7 @@ private Q_SLOTS:
         QTest::addColumn<QByteArray>("data");
         QTest::addColumn<QString>("shown");  // Memo1's text; null: check the parts only
         QTest::addColumn<QStringList>("parts");
+        QTest::newRow("abc") << QByteArray("abc") << QStringLiteral("abc") << QStringList();
         QTest::newRow("empty") << QByteArray() << QStringLiteral("") << QStringList();
         QTest::newRow("8192 bytes, the buffer's size")
             << Pattern(8192) << QString::fromLatin1(Pattern(8192)) << QStringList();
@@ -360,14 +461,17 @@ private Q_SLOTS:
         const auto echo = Exchange(peer, data, port);
         QVERIFY(echo);
         QCOMPARE(echo->bytes, EchoOf(env, data));
+        QCOMPARE(echo->fromIp, QStringLiteral("127.0.0.1"));
         QCOMPARE(int(echo->fromPort), int(port));
+        QCOMPARE(int(form->UDPServer->Binding(1).PeerPort), int(peer.port()));
 
         const QString memo1 = form->Memo1->Text();
         if (!shown.isNull()) QCOMPARE(memo1, shown);
         for (const QString& part : parts) QVERIFY2(memo1.contains(part), qPrintable(part));
+        QVERIFY(!memo1.contains(u'\n'));
         for (const QChar c : memo1)
             QVERIFY2(c.unicode() >= 0x20 || c == u'\t', "control shown raw");
-        QCOMPARE(NewLines(form->Memo2), QStringList{memo1});
+        QCOMPARE(form->Memo2->Text(), kMemoStart + u'\n' + memo1);
         // One change, with the message already in place; drawing it later adds none.
         QCOMPARE(firstLineAtChange, QStringList{memo1});
         form->PageControl1->setCurrentWidget(form->TabSheet1);
@@ -385,8 +489,31 @@ private Q_SLOTS:
         const Peer peer;
         QVERIFY(peer.SendTo(Pattern(8193), "127.0.0.1", port));
         QCOMPARE(AnswerTo(peer, "after", port), EchoOf(env, "after"));
-        QCOMPARE(NewLines(form->Memo2), QStringList{QStringLiteral("after")});
+        QCOMPARE(form->Memo1->Text(), QStringLiteral("after"));
+        QCOMPARE(form->Memo2->Text(), kMemoStart + QStringLiteral("\nafter"));
         QCOMPARE(changes.count(), 1);
+    }
+
+    void datagramsInARowEachGiveOneLine() {
+        FakeEnv env;
+        auto form = Shown(env);
+        const std::uint16_t port = Listen(*form);
+        QSignalSpy changes(form->Memo1, &ui::TMemo::Changed);
+        const Peer peer;
+        QStringList sent;
+        for (int i = 1; i <= 20; ++i) {
+            const QByteArray message = "m" + QByteArray::number(i);
+            QVERIFY(peer.SendTo(message, "127.0.0.1", port));
+            sent.append(QString::fromLatin1(message));
+        }
+        for (const QString& message : sent) {
+            const auto echo = peer.Await();
+            QVERIFY2(echo, qPrintable(message));
+            QCOMPARE(echo->bytes, EchoOf(env, message.toLatin1()));
+        }
+        QCOMPARE(form->Memo2->Text(), kMemoStart + u'\n' + sent.join(u'\n'));
+        QCOMPARE(form->Memo1->Text(), sent.last());
+        QCOMPARE(changes.count(), int(sent.size()));
     }
 
     // --- echo loops -------------------------------------------------------------------------
@@ -440,7 +567,7 @@ private Q_SLOTS:
         other.SetActive(true);
         other.Binding(0).SendTo("x", "127.0.0.1", port);
         QTRY_COMPARE(NewLines(form->Memo2).size(), 2);
-        QTest::qWait(100);  // room for a loop to show itself
+        SpinFor(100);  // room for a loop to show itself
         QCOMPARE(heard, 1);
         QCOMPARE(NewLines(form->Memo2).size(), 2);
     }
@@ -473,7 +600,7 @@ private Q_SLOTS:
         took.start();
         for (int i = 0; i < kCount; ++i) {
             QVERIFY(peer.SendTo(message, "127.0.0.1", port));
-            QTest::qWait(1);
+            SpinFor(1);
         }
         QTRY_COMPARE_WITH_TIMEOUT(NewLines(form->Memo2).size(), kCount, 15000);
         // Waiting for room would hold the window about a second per reply it cannot send.
@@ -485,12 +612,22 @@ private Q_SLOTS:
         auto form = Shown(env);
         const std::uint16_t port = Listen(*form);
         const Peer peer;
+        QVERIFY(Exchange(peer, "abc", port));
         QVERIFY(Exchange(peer, "def", port));
 
         form->Button8->click();
         QCOMPARE(form->Memo2->Text(), QString());
         QCOMPARE(form->Memo1->Text(), QStringLiteral("def"));
-        // An empty message keeps its line in the cleared memo.
+        QVERIFY(Exchange(peer, "xyz", port));
+        QCOMPARE(form->Memo2->Text(), QStringLiteral("xyz"));
+    }
+
+    void emptyMessageKeepsItsLineInAClearedMemo2() {
+        FakeEnv env;
+        auto form = Shown(env);
+        const std::uint16_t port = Listen(*form);
+        form->Button8->click();
+        const Peer peer;
         QVERIFY(Exchange(peer, "", port));
         form->Memo2->Flush();  // a frame passes and the line is drawn
         QVERIFY(Exchange(peer, "abc", port));
