@@ -1,5 +1,9 @@
 #include "app/ip_history.h"
 
+#include <sys/resource.h>
+
+#include <csignal>
+
 #include <gtest/gtest.h>
 #include <cstdlib>
 #include <filesystem>
@@ -54,15 +58,26 @@ TEST(ReplaceFile, FailureLeavesTheEarlierFileAsItWas) {
     const std::string dir = mkdtemp(dir_template);
     const std::string path = dir + "/iphist.dat";
     std::ofstream(path, std::ios::binary) << "10.9.9.9\r\n";
-    std::filesystem::create_directory(path + ".tmp");  // no temporary file can be made
+    // A write the system refuses half-way: files may grow to 4 bytes only.
+    rlimit old{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
+    const auto oldSignal = signal(SIGXFSZ, SIG_IGN);
+    const rlimit low{4, old.rlim_max};
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &low), 0);
+    std::string message;
     try {
         app::ReplaceFile(path, "10.0.0.1\r\n");
-        ADD_FAILURE() << "no error";
     } catch (const base::Error& e) {
-        EXPECT_EQ(e.what(), "Cannot create file \"" + path + "\". Is a directory");
+        message = e.what();
     }
+    setrlimit(RLIMIT_FSIZE, &old);
+    signal(SIGXFSZ, oldSignal);
+    // The temporary that failed is named, and gone.
+    EXPECT_TRUE(message.starts_with("Cannot create file \"" + dir + "/.iphist.dat.")) << message;
+    EXPECT_TRUE(message.ends_with("\". File too large")) << message;
     std::ifstream in(path, std::ios::binary);
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "10.9.9.9\r\n");
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), {}), 1);
     std::filesystem::remove_all(dir);
 }
 
