@@ -249,7 +249,7 @@ std::vector<Result> Run(DevicePort& port, const std::vector<Task>& tasks, std::s
     }
     std::vector<Result> results;
     for (Job& job : jobs) {
-        if (job.step != Step::kDone) runner.Finish(job, Outcome::kInterrupted, "interrupted");
+        if (job.step != Step::kDone) runner.Finish(job, Outcome::kInterrupted, {});
         results.push_back(std::move(job.result));
     }
     return results;
