@@ -78,10 +78,11 @@ test)
 bench)
     install_missing "${PACKAGES[@]}"
     build build-bench all -DCMAKE_BUILD_TYPE=Release -DORVAN_TESTS=OFF -DORVAN_BENCH=ON
-    # Both run, and the command fails when either misses a target.
+    # All run, and the command fails when any misses a target.
     status=0
     isolated ./bench/run.sh build-bench || status=1
     isolated ./bench/tcp_scale.sh build-bench || status=1
+    isolated ./bench/orvanctl.sh build-bench || status=1
     exit $status
     ;;
 fuzz)
