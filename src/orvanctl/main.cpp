@@ -367,12 +367,18 @@ int Apply(const Common& c, const ApplyOptions& o) {
 // ---- command line ---------------------------------------------------------------------------
 
 void AddCommon(CLI::App* app, Common& c, bool withJson) {
-    app->add_option("--port", c.port, "device UDP port; bound locally too (default 4000)")
-        ->check(CLI::Range(1, 65535));
-    app->add_option("--timeout", c.timeout, "seconds to wait for each reply (default 1)")
-        ->check(CLI::Range(0.01, 60.0));
-    app->add_option("--retries", c.retries, "requests sent again after a timeout (default 2)")
-        ->check(CLI::Range(0, 10));
+    app->add_option("--port", c.port,
+                    "device UDP port, 1 to 65535; bound locally too (default 4000)")
+        ->type_name("P")
+        ->check(CLI::Range(1, 65535).description(""));
+    app->add_option("--timeout", c.timeout,
+                    "seconds to wait for each reply, 0.01 to 60 (default 1)")
+        ->type_name("SEC")
+        ->check(CLI::Range(0.01, 60.0).description(""));
+    app->add_option("--retries", c.retries,
+                    "requests sent again after a timeout, 0 to 10 (default 2)")
+        ->type_name("N")
+        ->check(CLI::Range(0, 10).description(""));
     if (withJson) app->add_flag("--json", c.json, "print JSON instead of text");
 }
 
@@ -399,16 +405,21 @@ int main(int argc, char** argv) {
     std::string address;
 
     CLI::App* get = app.add_subcommand("get", "Read the seven settings of one device");
-    get->add_option("ADDRESS", address, "device address (dotted IPv4)")->required();
+    get->add_option("ADDRESS", address, "device address (dotted IPv4)")
+        ->type_name("A.B.C.D")
+        ->required();
     AddCommon(get, common, true);
     get->footer(
         "Prints one \"name value\" line per setting, or with --json one JSON object (see the "
         "README, \"Scripting and many devices\"). A reply that parses only in part prints what "
-        "parsed and exits with 4.");
+        "parsed and exits with 4.\n\n" +
+        std::string(kExitCodes));
 
     SetOptions set_options;
     CLI::App* set = app.add_subcommand("set", "Read a device, change the settings named, write");
-    set->add_option("ADDRESS", address, "device address (dotted IPv4)")->required();
+    set->add_option("ADDRESS", address, "device address (dotted IPv4)")
+        ->type_name("A.B.C.D")
+        ->required();
     const std::pair<Setting, const char*> set_flags[] = {
         {Setting::kTelemetryPort, "--telemetry-port"},
         {Setting::kH323Port, "--h323-port"},
@@ -419,15 +430,20 @@ int main(int argc, char** argv) {
         {Setting::kMac, "--mac"}};
     for (const auto& [setting, flag] : set_flags) {
         const std::size_t i = std::size_t(setting);
+        const bool port = i < 2, mac = setting == Setting::kMac;
         set_options.given[i] = set->add_option(flag, set_options.values[i],
                                                std::string("new ") + device::Name(setting) +
-                                                   (i < 2                      ? " (1 to 65535)"
-                                                    : setting == Setting::kMac ? " text"
-                                                                               : " (A.B.C.D)"));
+                                                   (port  ? ", 1 to 65535"
+                                                    : mac ? " text, without '>'"
+                                                          : ""))
+                                   ->type_name(port  ? "N"
+                                               : mac ? "TEXT"
+                                                     : "A.B.C.D");
     }
     set->add_option("--from", set_options.from,
                     "take the settings from FILE ('-': stdin), the JSON that get --json prints; "
-                    "options given beside it win");
+                    "options given beside it win")
+        ->type_name("FILE");
     set->add_flag("--time", set_options.time, "send the time command 500 ms after the command");
     set->add_flag("--verify", set_options.verify,
                   "read the device again (at its new address when --ip changes it) and fail "
@@ -438,22 +454,32 @@ int main(int argc, char** argv) {
     set->footer(
         "Every value is checked before anything is sent. Prints one result line: the address, "
         "the result (changed, unchanged, dry-run, no-reply, partial, verify-failed, failed) "
-        "and each change as old -> new; with --json one JSON object.");
+        "and each change as old -> new; with --json one JSON object.\n\n" +
+        std::string(kExitCodes));
 
     CLI::App* time = app.add_subcommand("time", "Set a device's clock to this host's local time");
-    time->add_option("ADDRESS", address, "device address (dotted IPv4)")->required();
-    time->add_option("--port", common.port, "device UDP port (default 4000)")
-        ->check(CLI::Range(1, 65535));
+    time->add_option("ADDRESS", address, "device address (dotted IPv4)")
+        ->type_name("A.B.C.D")
+        ->required();
+    time->add_option("--port", common.port, "device UDP port, 1 to 65535 (default 4000)")
+        ->type_name("P")
+        ->check(CLI::Range(1, 65535).description(""));
+    time->footer(std::string("Sends \"USTTIME<yy*mm*dd*0w*hh*mm*ss>\" from the device port and "
+                             "waits for nothing.\n\n") +
+                 kExitCodes);
 
     ScanOptions scan_options;
     CLI::App* scan = app.add_subcommand("scan", "Find the devices in a range of addresses");
     scan->add_option("RANGE", scan_options.range, "A.B.C.D/NN (NN 16 to 32) or FIRST-LAST")
+        ->type_name("RANGE")
         ->required();
-    scan->add_option("--rate", scan_options.rate, "requests per second (default 200)")
-        ->check(CLI::Range(1.0, 10000.0));
+    scan->add_option("--rate", scan_options.rate, "requests per second, 1 to 10000 (default 200)")
+        ->type_name("N")
+        ->check(CLI::Range(1.0, 10000.0).description(""));
     scan->add_option("--wait", scan_options.wait,
-                     "seconds to wait for replies after the last request (default 1)")
-        ->check(CLI::Range(0.0, 60.0));
+                     "seconds to wait for replies after the last request, 0 to 60 (default 1)")
+        ->type_name("SEC")
+        ->check(CLI::Range(0.0, 60.0).description(""));
     scan->add_flag("--broadcast", scan_options.broadcast,
                    "allow broadcast addresses, and ask a network's broadcast address too");
     AddCommon(scan, common, true);
@@ -461,7 +487,8 @@ int main(int argc, char** argv) {
         "Prints one line per device that answered, sorted by address: the address, then "
         "mac=, ip=, telemetry_port=, h323_port=; with --json one JSON object per line. A "
         "progress line goes to stderr while it runs when stderr is a terminal. Takes at most "
-        "addresses / rate + wait seconds.");
+        "addresses / rate + wait seconds.\n\n" +
+        std::string(kExitCodes));
 
     ApplyOptions apply_options;
     CLI::App* apply = app.add_subcommand("apply", "Apply a plan to many devices, several at once");
@@ -469,22 +496,22 @@ int main(int argc, char** argv) {
         ->add_option("PLAN", apply_options.plan,
                      "JSON array of objects, each with \"address\" and any of the settings "
                      "(names as get --json prints them); '-': stdin")
+        ->type_name("PLAN.json")
         ->required();
-    apply->add_option("--parallel", apply_options.parallel, "devices at once (default 8)")
-        ->check(CLI::Range(1, 64));
+    apply->add_option("--parallel", apply_options.parallel, "devices at once, 1 to 64 (default 8)")
+        ->type_name("N")
+        ->check(CLI::Range(1, 64).description(""));
     apply->add_flag("--time", apply_options.time, "send the time command after each command");
     apply->add_flag("--verify", apply_options.verify, "read each device again and compare");
     AddCommon(apply, common, true);
     apply->footer(
         "Devices that already match are left alone. Prints one result line per device in plan "
         "order (with --json one JSON object per line) and a summary line (on stderr with "
-        "--json); exits with 1 when any device failed.");
+        "--json); exits with 1 when any device failed.\n\n" +
+        std::string(kExitCodes));
 
     try {
         app.parse(argc, argv);
-        if (!address.empty() && !get->parsed() && !set->parsed() && !time->parsed()) {
-            throw CLI::ValidationError("ADDRESS", "unexpected");
-        }
         if (get->parsed()) return Get(common, AddressArgument(address));
         if (set->parsed()) return Set(common, AddressArgument(address), set_options);
         if (time->parsed()) return Time(common, AddressArgument(address));
