@@ -277,8 +277,8 @@ int Scan(const Common& c, const ScanOptions& o) {
     }
     std::cout.flush();
     if (result.notSent > 0) {
-        Message("scan: " + std::to_string(result.notSent) +
-                " addresses not asked; the first: " + result.firstError);
+        Message("scan: not asked: " + std::to_string(result.notSent) +
+                "; the first: " + result.firstError);
     }
     char summary[160];
     std::snprintf(summary, sizeof summary, "scan: %zu of %zu addresses answered in %.1f s%s",

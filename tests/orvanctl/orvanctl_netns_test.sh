@@ -267,6 +267,18 @@ $net.250 mac=02-00-5E-10-00-01 ip=$net.250 telemetry_port=7001 h323_port=7002" "
     # .10 is the 10th request and .250 the 250th: 240 intervals of 10 ms.
     [ "$gap" -ge 2300 ] && [ "$gap" -le 2700 ] || fail "$net.10 to $net.250: $gap ms, not 2400"
 
+    case_name="broadcast only with --broadcast"
+    run scan "$net.255-$net.255" --wait 0.2
+    expect_eq "exit" 7 "$rc"
+    expect_has "stderr" "scan: not asked: 1; the first: $net.255 is a broadcast address: sending to it needs --broadcast" "$err"
+    run scan "$net.255-$net.255" --wait 0.2 --broadcast
+    expect_eq "exit with --broadcast" 7 "$rc"
+    [[ "$err" != *"not asked"* ]] || fail "with --broadcast: $err"
+    run scan "$net.248/29" --wait 0.2 --broadcast --json
+    expect_eq "exit, /29 and its broadcast" 0 "$rc"
+    expect_has "summary, /29 and its broadcast" "scan: 1 of 7 addresses answered" "$err"
+    [[ "$err" != *"not asked"* ]] || fail "/29 with --broadcast: $err"
+
     case_name="bad ranges"
     for range in "$net.0/15" "$net.0" "$net.9-$net.1" "$net.0/24x"; do
         run scan "$range"
