@@ -213,6 +213,14 @@ EOF
     [ "$gap" -ge 480 ] && [ "$gap" -le 800 ] || fail "time command $gap ms after the command, not 500"
     expect_has "clock set" "time_commands=1" "$(cat "$work/5.state")"
 
+    case_name="time"
+    run time "$net.5"
+    expect_eq "exit" 0 "$rc"
+    expect_eq "stdout" "$net.5 time sent" "$out"
+    expect_has "clock set again" "time_commands=2" "$(cat "$work/5.state")"
+    expect_eq "the host's date and time" "clock=$(date +%y*%m*%d)" \
+        "$(grep -o '^clock=.\{8\}' "$work/5.state")"
+
     case_name="--verify"
     run set "$net.5" --mask 255.255.0.0 --verify
     expect_eq "exit" 0 "$rc"
