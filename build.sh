@@ -5,7 +5,8 @@ set -euo pipefail
 cd "$(dirname "$0")"
 
 # What building and running the program needs; the tests and benchmarks need the rest.
-RUN_PACKAGES=(g++ cmake ninja-build qt6-base-dev libfontconfig-dev fonts-dejavu-core)
+RUN_PACKAGES=(g++ cmake ninja-build qt6-base-dev libfontconfig-dev fonts-dejavu-core libcli11-dev
+              nlohmann-json3-dev)
 PACKAGES=("${RUN_PACKAGES[@]}" libgtest-dev libgmock-dev clang-format xvfb xauth xdotool
           x11-utils imagemagick libx11-dev iproute2 util-linux procps desktop-file-utils
           librsvg2-bin lintian appstream man-db dpkg-dev)
@@ -77,10 +78,11 @@ test)
 bench)
     install_missing "${PACKAGES[@]}"
     build build-bench all -DCMAKE_BUILD_TYPE=Release -DORVAN_TESTS=OFF -DORVAN_BENCH=ON
-    # Both run, and the command fails when either misses a target.
+    # All run, and the command fails when any misses a target.
     status=0
     isolated ./bench/run.sh build-bench || status=1
     isolated ./bench/tcp_scale.sh build-bench || status=1
+    isolated ./bench/orvanctl.sh build-bench || status=1
     exit $status
     ;;
 fuzz)

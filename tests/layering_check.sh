@@ -10,8 +10,10 @@ declare -A allowed=(
     [base]=""
     [config]="base"
     [net]="base"
+    [device]="base config"
     [app]="base config net"
     [ui]="base config net app"
+    [orvanctl]="base config device"
     [.]="base config net app ui"
 )
 

@@ -44,7 +44,7 @@ cmake --install "$build" --prefix "$prefix" >/dev/null || { fail "cmake --instal
 # The programs are the ones with a manual page: a new program comes with its page.
 pages=$(cd "$source/dist/man" && ls -- *.[1-8])
 programs=$(sed -n 's/\.1$//p' <<<"$pages")
-for program in orvan orvan-devsim; do
+for program in orvan orvanctl orvan-devsim; do
     grep -qx "$program" <<<"$programs" || fail "no manual page dist/man/$program.1"
 done
 expected=$(
@@ -52,6 +52,7 @@ expected=$(
     sed -E 's|^(.*)\.([1-8])$|share/man/man\2/\1.\2.gz|' <<<"$pages"
     cat <<'EOF'
 share/applications/example.velmarsoft.orvan.desktop
+share/bash-completion/completions/orvanctl
 share/doc/orvan/changelog.gz
 share/doc/orvan/copyright
 share/icons/hicolor/128x128/apps/orvan.png
@@ -104,6 +105,7 @@ version=$(dpkg-deb -f "$deb" Version)
 declare -A said=(
     [orvan --version]=$("$prefix/bin/orvan" --version 2>&1)
     [orvan-devsim --version]=$("$prefix/bin/orvan-devsim" --version 2>&1)
+    [orvanctl --version]=$("$prefix/bin/orvanctl" --version 2>&1)
     [the changelog]=$(gzip -dc "$prefix/share/doc/orvan/changelog.gz" |
         sed -nE '1s/^orvan \(([^)]*)\).*/orvan \1/p')
     [the AppStream data]=$(grep -m1 -o '<release version="[^"]*"' "$metainfo" |
@@ -118,6 +120,7 @@ done
 for where in "${!said[@]}"; do
     expect="orvan $version"
     [ "$where" = "orvan-devsim --version" ] && expect="orvan-devsim $version"
+    [ "$where" = "orvanctl --version" ] && expect="orvanctl $version"
     [ "${said[$where]}" = "$expect" ] || fail "$where says '${said[$where]}', not '$expect'"
 done
 
@@ -180,6 +183,14 @@ for args in -h -v --versio --help=x file.txt "-platform offscreen" "--version ex
     [ -z "$out" ] || fail "orvan '$args' wrote to stdout: $out"
     [ "$(wc -l <"$work/err")" -eq 1 ] && grep -q '^orvan: .' "$work/err" ||
         fail "orvan '$args': stderr is not one 'orvan: ' line: $(cat "$work/err")"
+done
+
+# orvanctl's completion: valid bash that defines its function and offers the subcommands.
+completion=$prefix/share/bash-completion/completions/orvanctl
+words=$(bash -c 'source "$1" && declare -F _orvanctl >/dev/null &&
+    COMP_WORDS=(orvanctl "") COMP_CWORD=1 && _orvanctl && echo "${COMPREPLY[*]}"' _ "$completion" 2>&1)
+for sub in get set time scan apply; do
+    grep -qw -- "$sub" <<<"$words" || fail "orvanctl's completion does not offer $sub: $words"
 done
 
 for program in $programs; do

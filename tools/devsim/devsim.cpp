@@ -18,6 +18,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <deque>
 #include <fstream>
 #include <optional>
 #include <string>
@@ -62,6 +63,14 @@ constexpr const char* kUsage =
     "  --mask A.B.C.D     network mask (default 255.255.255.0)\n"
     "  --mac TEXT         MAC address text (default 00-AC-6E-24-18-02)\n"
     "  --state FILE       keep the current settings and clock in FILE (key=value lines)\n"
+    "  --millis           stamp each line with milliseconds\n"
+    "\n"
+    "Misbehaving, for trying the program's limits:\n"
+    "  --ignore-commands  apply no configuration or time command (still prints them)\n"
+    "  --drop-requests N  leave the first N requests unanswered\n"
+    "  --delay MS         answer each request MS milliseconds late\n"
+    "  --partial N        send the first N bytes of the configuration reply and its '>'\n"
+    "\n"
     "  --help             show this text\n"
     "  --version          show the version\n"
     "\n"
@@ -110,13 +119,23 @@ std::string Endpoint(const sockaddr_in& a) {
 }
 
 // One line per event, flushed at once so that a reader of a pipe sees it without delay.
+bool g_millis = false;
+
 void Say(const std::string& line) {
-    const std::time_t now = std::time(nullptr);
+    const auto now = std::chrono::system_clock::now();
+    const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
     std::tm tm{};
-    localtime_r(&now, &tm);
+    localtime_r(&seconds, &tm);
     char stamp[16];
     std::strftime(stamp, sizeof stamp, "%H:%M:%S", &tm);
-    std::printf("%s %s\n", stamp, line.c_str());
+    if (g_millis) {
+        const auto ms =
+            std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() %
+            1000;
+        std::printf("%s.%03d %s\n", stamp, int(ms), line.c_str());
+    } else {
+        std::printf("%s %s\n", stamp, line.c_str());
+    }
     std::fflush(stdout);
 }
 
@@ -181,6 +200,10 @@ struct Options {
     std::uint16_t port = 4000;
     Settings settings;
     std::string state_file;
+    bool ignore_commands = false;
+    unsigned drop_requests = 0;
+    unsigned delay_ms = 0;
+    std::optional<std::size_t> partial;
 };
 
 [[noreturn]] void BadArgument(const std::string& message) {
@@ -200,6 +223,14 @@ Options ParseArguments(int argc, char** argv) {
         if (name == "--version") {
             std::puts("orvan-devsim " ORVAN_VERSION);
             std::exit(0);
+        }
+        if (name == "--ignore-commands") {
+            o.ignore_commands = true;
+            continue;
+        }
+        if (name == "--millis") {
+            g_millis = true;
+            continue;
         }
         if (name.rfind("--", 0) != 0) BadArgument("unexpected argument '" + name + "'");
         if (const auto eq = name.find('='); eq != std::string::npos) {
@@ -246,6 +277,13 @@ Options ParseArguments(int argc, char** argv) {
             if (value.find('>') != std::string::npos || HasControlByte(value))
                 BadArgument("--mac: the text must not hold '>' or control characters");
             o.settings.mac = value;
+        } else if (name == "--drop-requests" || name == "--delay" || name == "--partial") {
+            const auto n = Number(value, 10);
+            if (!n || *n > 600000)
+                BadArgument(name + ": '" + value + "' is not a number up to 600000");
+            if (name == "--drop-requests") o.drop_requests = *n;
+            if (name == "--delay") o.delay_ms = *n;
+            if (name == "--partial") o.partial = *n;
         } else if (name == "--state") {
             if (value.empty()) BadArgument("--state: empty file name");
             o.state_file = value;
@@ -481,7 +519,10 @@ public:
         Say("from " + Endpoint(from) + ", " + std::to_string(data.size()) +
             " bytes: " + Escaped(data));
         if (data == "GO") {
-            Reply(from);
+            Request(from);
+        } else if (options_.ignore_commands &&
+                   (data.substr(0, 7) == "USTTIME" || (!data.empty() && data.front() == '<'))) {
+            Say("ignored: a command, and commands are ignored (--ignore-commands)");
         } else if (data.substr(0, 7) == "USTTIME") {
             TimeCommand(data);
         } else if (!data.empty() && data.front() == '<') {
@@ -493,11 +534,59 @@ public:
         }
     }
 
+    // How long until the next late reply is due; nothing when none waits.
+    std::optional<std::chrono::milliseconds> NextDue() const {
+        if (late_.empty()) return std::nullopt;
+        const auto left = late_.front().due - std::chrono::steady_clock::now();
+        return std::max(std::chrono::milliseconds(0),
+                        std::chrono::ceil<std::chrono::milliseconds>(left));
+    }
+
+    void SendDue() {
+        const auto now = std::chrono::steady_clock::now();
+        while (!late_.empty() && late_.front().due <= now) {
+            Reply(late_.front().to);
+            late_.pop_front();
+        }
+    }
+
 private:
+    static constexpr std::size_t kMostLate = 256;
+    struct Late {
+        std::chrono::steady_clock::time_point due;
+        sockaddr_in to;
+    };
+
+    void Request(const sockaddr_in& from) {
+        if (dropped_ < options_.drop_requests) {
+            ++dropped_;
+            Say("request dropped (" + std::to_string(dropped_) + " of " +
+                std::to_string(options_.drop_requests) + ", --drop-requests)");
+            return;
+        }
+        if (options_.delay_ms == 0) {
+            Reply(from);
+            return;
+        }
+        if (late_.size() == kMostLate) {
+            Say("request dropped: " + std::to_string(kMostLate) + " late replies wait already");
+            return;
+        }
+        late_.push_back(
+            {std::chrono::steady_clock::now() + std::chrono::milliseconds(options_.delay_ms),
+             from});
+        Say("request: the reply goes " + std::to_string(options_.delay_ms) + " ms late (--delay)");
+    }
+
     void Reply(sockaddr_in to) {
         // The program listens on the device's port number, not on the port it sent from.
         to.sin_port = htons(options_.port);
-        const std::string reply = ConfigReply(device_.settings);
+        std::string reply = ConfigReply(device_.settings);
+        // Cut before the closing ">", as a device that leaves out the later fields would.
+        if (options_.partial && *options_.partial < reply.size()) {
+            reply.resize(*options_.partial);
+            reply += '>';
+        }
         if (sendto(sock_, reply.data(), reply.size(), 0, reinterpret_cast<sockaddr*>(&to),
                    sizeof to) < 0) {
             Say("request: reply to " + Endpoint(to) + " failed: " + std::strerror(errno));
@@ -541,6 +630,8 @@ private:
     int sock_;
     const Options& options_;
     Device device_;
+    unsigned dropped_ = 0;
+    std::deque<Late> late_;  // in due order: every reply is late by the same time
 };
 
 }  // namespace
@@ -590,11 +681,21 @@ int main(int argc, char** argv) {
         fd_set readable;
         FD_ZERO(&readable);
         FD_SET(sock, &readable);
-        if (pselect(sock + 1, &readable, nullptr, nullptr, nullptr, &wait_mask) < 0) {
+        timespec timeout{};
+        const auto due = sim.NextDue();
+        if (due) {
+            timeout.tv_sec = due->count() / 1000;
+            timeout.tv_nsec = long(due->count() % 1000) * 1000000;
+        }
+        const int ready =
+            pselect(sock + 1, &readable, nullptr, nullptr, due ? &timeout : nullptr, &wait_mask);
+        if (ready < 0) {
             if (errno == EINTR) continue;
             std::fprintf(stderr, "orvan-devsim: pselect: %s\n", std::strerror(errno));
             return 1;
         }
+        sim.SendDue();
+        if (ready == 0) continue;
         sockaddr_in from{};
         socklen_t from_len = sizeof from;
         const ssize_t n = recvfrom(sock, buffer.data(), buffer.size(), 0,

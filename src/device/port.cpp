@@ -1,0 +1,156 @@
+#include "device/port.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+namespace device {
+namespace {
+
+volatile std::sig_atomic_t g_stop = 0;
+
+// How long one wait may last before the stop flag is looked at again.
+constexpr auto kStopCheck = std::chrono::milliseconds(100);
+
+sockaddr_in SocketAddress(Ipv4 address, std::uint16_t port) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(address);
+    return a;
+}
+
+int NewSocket(bool broadcast) {
+    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0) throw base::Error(std::string("cannot create a socket: ") + std::strerror(errno));
+    const int on = broadcast ? 1 : 0;
+    ::setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
+    return fd;
+}
+
+}  // namespace
+
+void RequestStop() noexcept {
+    g_stop = 1;
+}
+
+bool StopRequested() noexcept {
+    return g_stop != 0;
+}
+
+DevicePort::DevicePort(std::uint16_t port, bool broadcast)
+    : port_(port), broadcast_(broadcast), probe_(NewSocket(broadcast)) {}
+
+DevicePort::~DevicePort() {
+    ::close(probe_);
+    for (const auto& [address, fd] : sockets_) ::close(fd);
+}
+
+Ipv4 DevicePort::LocalAddressFor(Ipv4 to) {
+    // A datagram socket's connect only consults the routing table; nothing is sent.
+    const sockaddr_in peer = SocketAddress(to, port_);
+    if (::connect(probe_, reinterpret_cast<const sockaddr*>(&peer), sizeof peer) != 0) {
+        const int err = errno;
+        if (err == EACCES) {
+            throw SendFailed(FormatDotted(to) +
+                             " is a broadcast address: sending to it needs --broadcast");
+        }
+        throw SendFailed("no route to " + FormatDotted(to) + ": " + std::strerror(err));
+    }
+    sockaddr_in local{};
+    socklen_t length = sizeof local;
+    ::getsockname(probe_, reinterpret_cast<sockaddr*>(&local), &length);
+    return ntohl(local.sin_addr.s_addr);
+}
+
+void DevicePort::Open(Ipv4 to) {
+    SocketFor(to);
+}
+
+int DevicePort::SocketFor(Ipv4 to) {
+    const Ipv4 local = LocalAddressFor(to);
+    if (const auto it = sockets_.find(local); it != sockets_.end()) return it->second;
+    if (sockets_.size() == kMostLocalAddresses) {
+        throw base::Error("devices behind more than " + std::to_string(kMostLocalAddresses) +
+                          " local addresses at once");
+    }
+    const int fd = NewSocket(broadcast_);
+    const sockaddr_in a = SocketAddress(local, port_);
+    if (::bind(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0) {
+        const int err = errno;
+        ::close(fd);
+        const std::string where = "port " + std::to_string(port_) + " on " + FormatDotted(local);
+        if (err == EADDRINUSE) {
+            throw PortTaken(where +
+                            " is taken by another program (Orvan's listener or another orvanctl?)");
+        }
+        throw base::Error("cannot bind " + where + ": " + std::strerror(err));
+    }
+    sockets_.emplace(local, fd);
+    return fd;
+}
+
+void DevicePort::Send(Ipv4 to, std::string_view bytes) {
+    const int fd = SocketFor(to);
+    const sockaddr_in peer = SocketAddress(to, port_);
+    for (int attempt = 0;; ++attempt) {
+        if (::sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&peer),
+                     sizeof peer) == static_cast<ssize_t>(bytes.size())) {
+            return;
+        }
+        const int err = errno;
+        // A full send queue drains within milliseconds; wait for it a bounded number of times.
+        if ((err == EAGAIN || err == ENOBUFS) && attempt < 50) {
+            pollfd p{fd, POLLOUT, 0};
+            ::poll(&p, 1, 10);
+            continue;
+        }
+        if (err == EACCES) {
+            throw SendFailed(FormatDotted(to) +
+                             " is a broadcast address: sending to it needs --broadcast");
+        }
+        throw SendFailed("cannot send to " + FormatDotted(to) + ": " + std::strerror(err));
+    }
+}
+
+void DevicePort::Receive(Clock::time_point until, std::vector<Datagram>& out) {
+    std::vector<pollfd> fds;
+    for (const auto& [address, fd] : sockets_) fds.push_back({fd, POLLIN, 0});
+    const std::size_t before = out.size();
+    while (out.size() == before && !StopRequested()) {
+        const auto now = Clock::now();
+        if (now >= until) return;
+        const auto wait = std::min<Clock::duration>(until - now, kStopCheck);
+        const int ms = int(std::chrono::ceil<std::chrono::milliseconds>(wait).count());
+        if (fds.empty()) {
+            ::poll(nullptr, 0, ms);
+            continue;
+        }
+        if (::poll(fds.data(), fds.size(), ms) <= 0) continue;
+        for (pollfd& p : fds) {
+            if (!(p.revents & POLLIN)) continue;
+            // Drain what is there: a burst of replies costs one wake-up.
+            for (int n = 0; n < 256; ++n) {
+                char buffer[2048];
+                sockaddr_in from{};
+                socklen_t length = sizeof from;
+                const ssize_t got = ::recvfrom(p.fd, buffer, sizeof buffer, 0,
+                                               reinterpret_cast<sockaddr*>(&from), &length);
+                if (got < 0) break;
+                // A request to a range that holds this host comes back to the port itself.
+                const Ipv4 source = ntohl(from.sin_addr.s_addr);
+                if (ntohs(from.sin_port) == port_ && sockets_.count(source)) continue;
+                out.push_back(
+                    {source, ntohs(from.sin_port), std::string(buffer, std::size_t(got))});
+            }
+        }
+    }
+}
+
+}  // namespace device

@@ -1,0 +1,262 @@
+#include "device/runner.h"
+
+#include <algorithm>
+#include <ctime>
+
+#include "base/local_date_time.h"
+#include "config/codec.h"
+
+namespace device {
+namespace {
+
+enum class Step { kRead, kTimeDelay, kSettle, kVerify, kDone };
+
+struct Job {
+    const Task* task = nullptr;
+    std::size_t index = 0;
+    Step step = Step::kRead;
+    Clock::time_point deadline;
+    int triesLeft = 0;
+    Ipv4 asked = 0;  // the address whose reply is awaited
+    Settings target;
+    std::optional<Settings> mismatch;  // the last verifying reply that did not match
+    Result result;
+};
+
+std::string Names(const std::vector<Setting>& settings) {
+    std::string text;
+    for (Setting s : settings) text += (text.empty() ? "" : ", ") + std::string(Name(s));
+    return text;
+}
+
+class Runner {
+public:
+    Runner(DevicePort& port, const Timing& timing,
+           const std::function<void(std::size_t, const Result&)>& done)
+        : port_(port), timing_(timing), done_(done) {}
+
+    void Start(Job& job) {
+        job.result.address = job.task->address;
+        Request(job, job.task->address, Step::kRead);
+    }
+
+    void OnReply(Job& job, const std::string& bytes) {
+        const Settings got = FromReply(config::ParseConfigReply(bytes));
+        if (job.step == Step::kVerify) {
+            if (got == job.target) {
+                job.result.after = got;
+                Finish(job, Outcome::kChanged, {});
+            } else {
+                job.mismatch = got;  // perhaps a late reply to an earlier request: wait on
+            }
+            return;
+        }
+        Read(job, got);
+    }
+
+    void OnTimer(Job& job) {
+        switch (job.step) {
+            case Step::kRead:
+            case Step::kVerify:
+                if (job.triesLeft > 0) {
+                    --job.triesLeft;
+                    SendOrFail(job, job.asked, config::RequestText());
+                    job.deadline = Clock::now() + timing_.timeout;
+                } else if (job.step == Step::kRead) {
+                    Finish(job, Outcome::kNoReply, NoReplyText(job));
+                } else {
+                    VerifyFailed(job);
+                }
+                return;
+            case Step::kTimeDelay:
+                if (!SendOrFail(job, job.task->address, TimeCommand())) return;
+                job.result.timeSent = true;
+                AfterCommands(job);
+                return;
+            case Step::kSettle:
+                Verify(job);
+                return;
+            case Step::kDone:
+                return;
+        }
+    }
+
+    void Finish(Job& job, Outcome outcome, std::string message) {
+        job.step = Step::kDone;
+        job.result.outcome = outcome;
+        if (!message.empty()) job.result.message = std::move(message);
+        if (done_) done_(job.index, job.result);
+    }
+
+private:
+    static std::string TimeCommand() {
+        return config::BuildTimeCommand(base::LocalDateTimeAt(std::time(nullptr)));
+    }
+
+    std::string NoReplyText(const Job& job) const {
+        const int requests = timing_.retries + 1;
+        return "no reply from " + FormatDotted(job.asked) + " port " +
+               std::to_string(port_.Port()) + " after " + std::to_string(requests) +
+               (requests == 1 ? " request" : " requests") + " (" +
+               std::to_string(timing_.timeout.count()) + " ms each)";
+    }
+
+    // False (and the job failed) when the datagram could not go out.
+    bool SendOrFail(Job& job, Ipv4 to, const std::string& bytes) {
+        try {
+            port_.Send(to, bytes);
+            return true;
+        } catch (const SendFailed& e) {
+            Finish(job, Outcome::kFailed, e.what());
+            return false;
+        }
+    }
+
+    void Request(Job& job, Ipv4 to, Step step) {
+        job.asked = to;
+        job.step = step;
+        job.triesLeft = timing_.retries;
+        job.deadline = Clock::now() + timing_.timeout;
+        SendOrFail(job, to, config::RequestText());
+    }
+
+    void Read(Job& job, const Settings& got) {
+        const Task& task = *job.task;
+        job.result.before = got;
+        if (!got.Complete()) {
+            Finish(job, Outcome::kPartial,
+                   "the reply parsed only in part; not converted: " + Names(got.Missing()) +
+                       (task.wanted ? "; nothing sent" : ""));
+            return;
+        }
+        if (!task.wanted) {
+            Finish(job, Outcome::kRead, {});
+            return;
+        }
+        job.target = Merge(got, *task.wanted);
+        job.result.changes = Diff(got, *task.wanted);
+        if (job.result.changes.empty()) {
+            Finish(job, Outcome::kUnchanged, {});
+            return;
+        }
+        try {
+            job.result.command = ConfigCommand(job.target);
+        } catch (const base::Error& e) {
+            Finish(job, Outcome::kFailed, std::string("cannot build the command: ") + e.what());
+            return;
+        }
+        if (task.dryRun) {
+            Finish(job, Outcome::kDryRun, {});
+            return;
+        }
+        if (!SendOrFail(job, task.address, job.result.command)) return;
+        if (task.time) {
+            job.step = Step::kTimeDelay;
+            job.deadline = Clock::now() + timing_.timeDelay;
+            return;
+        }
+        AfterCommands(job);
+    }
+
+    void AfterCommands(Job& job) {
+        if (!job.task->verify) {
+            Finish(job, Outcome::kChanged, {});
+            return;
+        }
+        // The device needs a moment to take the settings; a reply read earlier would be stale.
+        job.step = Step::kSettle;
+        job.deadline = Clock::now() + timing_.settle;
+    }
+
+    void Verify(Job& job) {
+        Ipv4 at = job.task->address;
+        const auto& newIp = job.target[Setting::kIp];
+        if (newIp != job.result.before[Setting::kIp]) {
+            at = *ParseDotted(*newIp);
+            try {
+                port_.Open(at);
+            } catch (const SendFailed& e) {
+                Finish(job, Outcome::kVerifyFailed,
+                       "cannot verify at the new address " + *newIp + ": " + e.what());
+                return;
+            }
+        }
+        job.result.verifiedAt = at;
+        job.mismatch.reset();
+        Request(job, at, Step::kVerify);
+    }
+
+    void VerifyFailed(Job& job) {
+        if (!job.mismatch) {
+            Finish(job, Outcome::kVerifyFailed,
+                   "verify: " + NoReplyText(job) + " after the command");
+            return;
+        }
+        job.result.after = *job.mismatch;
+        std::string text;
+        for (Setting s : kAllSettings) {
+            if ((*job.mismatch)[s] == job.target[s]) continue;
+            text += (text.empty() ? "" : ", ") + std::string(Name(s)) + " is " +
+                    job.mismatch->values[std::size_t(s)].value_or("(not converted)") + ", not " +
+                    *job.target[s];
+        }
+        Finish(job, Outcome::kVerifyFailed, "verify: the device reports other settings: " + text);
+    }
+
+    DevicePort& port_;
+    const Timing& timing_;
+    const std::function<void(std::size_t, const Result&)>& done_;
+};
+
+}  // namespace
+
+std::vector<Result> Run(DevicePort& port, const std::vector<Task>& tasks, std::size_t parallel,
+                        const Timing& timing,
+                        const std::function<void(std::size_t, const Result&)>& done) {
+    parallel = std::clamp<std::size_t>(parallel, 1, 64);
+    Runner runner(port, timing, done);
+    std::vector<Job> jobs(tasks.size());
+    for (std::size_t i = 0; i < tasks.size(); ++i) {
+        jobs[i].task = &tasks[i];
+        jobs[i].index = i;
+        jobs[i].result.address = tasks[i].address;
+    }
+    std::vector<Job*> active;
+    std::size_t next = 0;
+    std::vector<Datagram> received;
+    while (!StopRequested()) {
+        std::erase_if(active, [](const Job* j) { return j->step == Step::kDone; });
+        while (active.size() < parallel && next < jobs.size()) {
+            Job& job = jobs[next++];
+            runner.Start(job);
+            if (job.step != Step::kDone) active.push_back(&job);
+        }
+        if (active.empty()) break;
+
+        Clock::time_point until = Clock::time_point::max();
+        for (const Job* j : active) until = std::min(until, j->deadline);
+        received.clear();
+        port.Receive(until, received);
+        for (const Datagram& d : received) {
+            const auto it = std::find_if(active.begin(), active.end(), [&](const Job* j) {
+                return (j->step == Step::kRead || j->step == Step::kVerify) && j->asked == d.from;
+            });
+            if (it != active.end()) runner.OnReply(**it, d.bytes);
+        }
+        const auto now = Clock::now();
+        for (Job* j : active)
+            if (j->step != Step::kDone && j->deadline <= now) runner.OnTimer(*j);
+    }
+    std::vector<Result> results;
+    for (Job& job : jobs) {
+        if (job.step != Step::kDone) runner.Finish(job, Outcome::kInterrupted, {});
+        results.push_back(std::move(job.result));
+    }
+    return results;
+}
+
+void SendTime(DevicePort& port, Ipv4 address) {
+    port.Send(address, config::BuildTimeCommand(base::LocalDateTimeAt(std::time(nullptr))));
+}
+
+}  // namespace device

@@ -1,0 +1,68 @@
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "device/address.h"
+#include "device/port.h"
+#include "device/settings.h"
+
+namespace device {
+
+// What one device is asked to do: read it; with `wanted`, change what differs and write it.
+struct Task {
+    Ipv4 address = 0;
+    std::optional<Settings> wanted;  // only the named settings are present
+    bool time = false;               // the time command 500 ms after the configuration command
+    bool verify = false;             // read again and compare
+    bool dryRun = false;             // build the command, send nothing but the request
+};
+
+struct Timing {
+    std::chrono::milliseconds timeout{1000};   // for each reply
+    int retries = 2;                           // requests sent again after a timeout
+    std::chrono::milliseconds timeDelay{500};  // configuration command to time command
+    std::chrono::milliseconds settle{300};     // last command to the verifying request
+};
+
+enum class Outcome {
+    kRead,          // read only: complete settings
+    kPartial,       // the reply parsed only in part
+    kNoReply,       // no reply after the retries
+    kUnchanged,     // already matching: nothing sent after the request
+    kDryRun,        // the command built, not sent
+    kChanged,       // the command sent (and verified, when asked)
+    kVerifyFailed,  // the command sent, but the device reports other settings
+    kFailed,        // a send failed, or a value could not be written
+    kInterrupted,   // stopped before it ended
+};
+
+struct Result {
+    Ipv4 address = 0;
+    Outcome outcome = Outcome::kInterrupted;
+    Settings before;              // as read (absent settings did not convert)
+    std::vector<Change> changes;  // what the command changes
+    std::string command;          // the configuration command's bytes, when one was built
+    bool timeSent = false;
+    std::optional<Ipv4> verifiedAt;  // where the verifying request went
+    Settings after;                  // the verifying read
+    std::string message;             // why it failed, or a note (e.g. cannot verify)
+};
+
+// Runs tasks on one device port, up to `parallel` devices at once. Replies are matched to a
+// device by their source address alone, and only while that device waits for one, so a stray
+// or late reply is never taken for another device's. `done` is called once per task, in
+// completion order, with the task's index. Stops early (the rest kInterrupted) on a stop
+// request. PortTaken ends the whole run.
+std::vector<Result> Run(DevicePort& port, const std::vector<Task>& tasks, std::size_t parallel,
+                        const Timing& timing,
+                        const std::function<void(std::size_t, const Result&)>& done = {});
+
+// The time command with the host's local date and time, sent once.
+void SendTime(DevicePort& port, Ipv4 address);
+
+}  // namespace device

@@ -1,0 +1,108 @@
+#include "device/settings.h"
+
+#include "base/error.h"
+#include "device/address.h"
+
+namespace device {
+namespace {
+
+constexpr const char* kNames[kSettingCount] = {"telemetry_port", "h323_port", "gateway", "ip",
+                                               "controller",     "mask",      "mac"};
+
+bool IsPort(Setting s) {
+    return s == Setting::kTelemetryPort || s == Setting::kH323Port;
+}
+
+std::string Padded(const Settings& s, Setting which) {
+    const auto quads = config::DottedToHexQuads(*s[which]);
+    if (!quads)
+        throw base::Error(std::string(Name(which)) + ": '" + *s[which] + "' has an empty part");
+    return quads->padded;
+}
+
+}  // namespace
+
+const char* Name(Setting s) {
+    return kNames[std::size_t(s)];
+}
+
+std::optional<Setting> SettingNamed(std::string_view name) {
+    for (Setting s : kAllSettings)
+        if (name == Name(s)) return s;
+    return std::nullopt;
+}
+
+bool Settings::Complete() const {
+    return Missing().empty();
+}
+
+std::vector<Setting> Settings::Missing() const {
+    std::vector<Setting> missing;
+    for (Setting s : kAllSettings)
+        if (!(*this)[s]) missing.push_back(s);
+    return missing;
+}
+
+Settings FromReply(const config::ConfigReplyFields& r) {
+    Settings s;
+    s[Setting::kTelemetryPort] = r.telemetryPort;
+    s[Setting::kH323Port] = r.h323Port;
+    s[Setting::kGateway] = r.gateway;
+    s[Setting::kIp] = r.ipAddress;
+    s[Setting::kController] = r.handsetController;
+    s[Setting::kMask] = r.netMask;
+    s[Setting::kMac] = r.mac;
+    return s;
+}
+
+Checked Check(Setting s, std::string_view text) {
+    const std::string quoted = "'" + std::string(text) + "'";
+    if (IsPort(s)) {
+        unsigned value = 0;
+        bool digits = !text.empty() && text.size() <= 5;
+        for (char c : text) {
+            if (c < '0' || c > '9') digits = false;
+            if (digits) value = value * 10 + unsigned(c - '0');
+        }
+        if (!digits || value < 1 || value > 65535)
+            return {{}, quoted + " is not a port number (1 to 65535)"};
+        return {std::to_string(value), {}};
+    }
+    if (s == Setting::kMac) {
+        for (unsigned char c : text) {
+            if (c == '>') return {{}, quoted + " holds '>', which would end the command"};
+            if (c < 0x20 || c == 0x7F) return {{}, "the MAC text holds a control character"};
+        }
+        return {std::string(text), {}};
+    }
+    const auto address = ParseDotted(text);
+    if (!address) return {{}, quoted + " is not an address of four parts 0 to 255"};
+    return {FormatDotted(*address), {}};
+}
+
+std::vector<Change> Diff(const Settings& current, const Settings& wanted) {
+    std::vector<Change> changes;
+    for (Setting s : kAllSettings) {
+        if (!wanted[s] || wanted[s] == current[s]) continue;
+        changes.push_back({s, current[s].value_or(""), *wanted[s]});
+    }
+    return changes;
+}
+
+Settings Merge(const Settings& current, const Settings& wanted) {
+    Settings merged = current;
+    for (Setting s : kAllSettings)
+        if (wanted[s]) merged[s] = wanted[s];
+    return merged;
+}
+
+std::string ConfigCommand(const Settings& s) {
+    if (const auto missing = s.Missing(); !missing.empty())
+        throw base::Error(std::string("no value for ") + Name(missing.front()));
+    return config::BuildConfigCommand(*s[Setting::kTelemetryPort], *s[Setting::kH323Port],
+                                      Padded(s, Setting::kGateway), Padded(s, Setting::kIp),
+                                      Padded(s, Setting::kController), Padded(s, Setting::kMask),
+                                      *s[Setting::kMac]);
+}
+
+}  // namespace device

@@ -1,0 +1,398 @@
+#!/usr/bin/env bash
+# orvanctl against device simulators on the far side of a veth pair: the simulators live in a
+# network namespace of their own, one address each, orvanctl on the near side, as on a
+# building's segment. One group of cases per run:
+#   orvanctl_netns_test.sh ORVANCTL DEVSIM get|set|scan|apply|port
+# Skips (exit 77) unless run as root in a private namespace with ORVAN_NETNS=1.
+set -u
+ctl=$1 devsim=$2 group=$3
+
+skip() { echo "skipped: $*"; exit 77; }
+[ "${ORVAN_NETNS:-}" = 1 ] || skip "needs a private network namespace (ORVAN_NETNS=1 under unshare -n)"
+[ "$(id -u)" -eq 0 ] || skip "needs root to make network namespaces"
+command -v ip >/dev/null && command -v nsenter >/dev/null || skip "needs ip and nsenter"
+# Addresses go onto this namespace's links: never next to real interfaces.
+while IFS=: read -r link _; do
+    link=${link// /}
+    case $link in lo | oc*) ;; *) skip "interface $link present: not a private namespace" ;; esac
+done < <(tail -n +3 /proc/self/net/dev)
+
+# One /24 per group, so that the groups can run at once in the same namespace.
+case $group in get) n=1 ;; set) n=2 ;; scan) n=3 ;; apply) n=4 ;; port) n=5 ;;
+*) echo "unknown group $group"; exit 2 ;; esac
+net=172.31.$n
+near=$net.1
+work=$(mktemp -d)
+far_pid=
+sims=()
+failures=0
+link=oc$$$n
+
+cleanup() {
+    local p
+    for p in "${sims[@]}"; do kill "$p" 2>/dev/null; done
+    for p in "${sims[@]}"; do wait "$p" 2>/dev/null; done
+    ip link del "${link}h" 2>/dev/null
+    [ -n "$far_pid" ] && kill "$far_pid" 2>/dev/null && wait "$far_pid" 2>/dev/null
+    if [ "$failures" -gt 0 ]; then
+        for f in "$work"/*.log; do [ -e "$f" ] && { echo "--- $f"; cat "$f"; }; done
+    fi
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+fail() { echo "FAIL [$case_name]: $*"; failures=$((failures + 1)); }
+expect_eq() {  # expect_eq WHAT EXPECTED ACTUAL
+    [ "$2" = "$3" ] || fail "$1:"$'\n'"expected: $2"$'\n'"actual:   $3"
+}
+expect_has() {  # expect_has WHAT NEEDLE HAYSTACK
+    [[ "$3" == *"$2"* ]] || fail "$1: no '$2' in:"$'\n'"$3"
+}
+
+# The far host: a namespace held by a sleeping process, joined by a veth pair.
+unshare -n sleep 600 &
+far_pid=$!
+sleep 0.1
+far() { nsenter -t "$far_pid" -n "$@"; }
+ip link add "${link}h" type veth peer name "${link}d" || exit 1
+ip link set "${link}d" netns "$far_pid" || exit 1
+ip addr add "$near/24" dev "${link}h" && ip link set "${link}h" up || exit 1
+far ip link set lo up && far ip link set "${link}d" up || exit 1
+
+# sim HOST ARGS...: a simulator at $net.HOST, port 4000, logging to $work/HOST.log, with
+# settings unlike the defaults (and its own address as its IP setting).
+sim() {
+    local host=$1
+    shift
+    far ip addr add "$net.$host/24" dev "${link}d" 2>/dev/null
+    far "$devsim" --address "$net.$host" --port 4000 --state "$work/$host.state" --millis \
+        --telemetry 7001 --h323 7002 --gateway 172.16.5.1 --ip "$net.$host" \
+        --handset 172.16.5.9 --mask 255.255.240.0 --mac 02-00-5E-10-00-01 "$@" \
+        >"$work/$host.log" 2>&1 &
+    sims+=($!)
+    local _
+    for _ in $(seq 100); do grep -q listening "$work/$host.log" && return 0; sleep 0.05; done
+    echo "simulator at $net.$host did not start"; cat "$work/$host.log"; exit 1
+}
+# run ARGS...: orvanctl; sets out, err, rc.
+run() {
+    "$ctl" "$@" >"$work/out" 2>"$work/err"
+    rc=$?
+    out=$(cat "$work/out") err=$(cat "$work/err")
+}
+datagrams() { grep -c ' bytes: ' "$work/$1.log"; }  # datagrams the simulator at HOST got
+commands() { grep -c 'bytes: "<' "$work/$1.log"; }
+settings_of() {  # the simulator's settings from its state file, one line
+    grep -E '^(telemetry|h323|gateway|ip|handset|mask|mac)=' "$work/$1.state" | tr '\n' ' '
+}
+quick=(--timeout 0.3 --retries 1)
+
+case $group in
+get)
+    sim 2
+    sim 3 --partial 20
+    sim 4 --delay 500
+    sim 5 --delay 1500
+
+    case_name="full reply, text"
+    run get "$net.2"
+    expect_eq "exit" 0 "$rc"
+    expect_eq "stdout" "telemetry_port  7001
+h323_port       7002
+gateway         172.16.5.1
+ip              $net.2
+controller      172.16.5.9
+mask            255.255.240.0
+mac             02-00-5E-10-00-01" "$out"
+    expect_eq "stderr" "" "$err"
+
+    case_name="full reply, JSON"
+    run get "$net.2" --json
+    expect_eq "exit" 0 "$rc"
+    expect_eq "stdout" "$(printf '%s\n' '{' "  \"address\": \"$net.2\"," '  "port": 4000,' \
+        '  "telemetry_port": 7001,' '  "h323_port": 7002,' '  "gateway": "172.16.5.1",' \
+        "  \"ip\": \"$net.2\"," '  "controller": "172.16.5.9",' '  "mask": "255.255.240.0",' \
+        '  "mac": "02-00-5E-10-00-01"' '}')" "$out"
+
+    case_name="partial reply"
+    run get "$net.3"
+    expect_eq "exit" 4 "$rc"
+    expect_eq "stdout" "telemetry_port  7001
+h323_port       7002
+mac             1" "$out"
+    expect_eq "stderr" "orvanctl: $net.3: the reply parsed only in part; not converted: gateway, ip, controller, mask" "$err"
+    run get "$net.3" --json
+    expect_eq "exit, JSON" 4 "$rc"
+    expect_has "JSON" '"gateway": null' "$out"
+    expect_has "JSON" '"missing": [' "$out"
+
+    case_name="no reply"
+    run get "$net.9" "${quick[@]}"
+    expect_eq "exit" 3 "$rc"
+    expect_eq "stdout" "" "$out"
+    expect_eq "stderr" "orvanctl: $net.9: no reply from $net.9 port 4000 after 2 requests (300 ms each)" "$err"
+
+    case_name="wrong port"
+    run get "$net.2" --port 4001 "${quick[@]}"
+    expect_eq "exit" 3 "$rc"
+    expect_has "stderr" "no reply from $net.2 port 4001" "$err"
+
+    case_name="late reply within the retries"
+    run get "$net.4" --timeout 0.3 --retries 2
+    expect_eq "exit" 0 "$rc"
+    expect_has "stdout" "telemetry_port  7001" "$out"
+
+    case_name="late reply past the retries"
+    run get "$net.5" --timeout 0.3 --retries 1
+    expect_eq "exit" 3 "$rc"
+    ;;
+
+set)
+    sim 2
+    sim 3 --telemetry 9000 --h323 9001
+    sim 4 --ignore-commands
+    sim 5
+
+    case_name="one setting changed, the others kept byte for byte"
+    before=$(settings_of 2)
+    run set "$net.2" --telemetry-port 7100
+    expect_eq "exit" 0 "$rc"
+    expect_eq "stdout" "$net.2 changed telemetry_port 7001 -> 7100" "$out"
+    expect_has "command bytes" \
+        '"<1BBC#1B5A#AC.10.05.01#AC.1F.02.02#AC.10.05.09#FF.FF.F0.00#02-00-5E-10-00-01>"' \
+        "$(cat "$work/2.log")"
+    expect_eq "settings" "${before/telemetry=7001/telemetry=7100}" "$(settings_of 2)"
+
+    case_name="--from a get --json file, round trip"
+    run get "$net.2" --json
+    echo "$out" >"$work/2.json"
+    n2=$(commands 2)
+    run set "$net.2" --from "$work/2.json"
+    expect_eq "exit, same device" 0 "$rc"
+    expect_eq "stdout, same device" "$net.2 unchanged" "$out"
+    expect_eq "commands, same device" "$n2" "$(commands 2)"
+    run set "$net.3" --from - --ip "$net.3" <"$work/2.json"
+    expect_eq "exit, other device" 0 "$rc"
+    expect_eq "stdout, other device" "$net.3 changed telemetry_port 9000 -> 7100, h323_port 9001 -> 7002" "$out"
+    run get "$net.3" --json
+    expect_eq "read back" "$(sed "s/$net\.2/$net.3/" "$work/2.json")" "$out"
+
+    case_name="invalid values refused, nothing sent"
+    n=$(datagrams 5)
+    while IFS='|' read -r option value message; do
+        run set "$net.5" "$option" "$value"
+        expect_eq "exit for $option $value" 2 "$rc"
+        expect_eq "stderr for $option $value" "orvanctl: $message" "$err"
+    done <<EOF
+--telemetry-port|0|--telemetry-port: '0' is not a port number (1 to 65535)
+--h323-port|65536|--h323-port: '65536' is not a port number (1 to 65535)
+--telemetry-port|0x10|--telemetry-port: '0x10' is not a port number (1 to 65535)
+--gateway|10.0.0|--gateway: '10.0.0' is not an address of four parts 0 to 255
+--ip|10.0.0.256|--ip: '10.0.0.256' is not an address of four parts 0 to 255
+--mask|255.255.255.0.0|--mask: '255.255.255.0.0' is not an address of four parts 0 to 255
+--mac|AA>BB|--mac: 'AA>BB' holds '>', which would end the command
+EOF
+    run set "$net.5" --mac $'AA\tBB'
+    expect_eq "exit for a control byte" 2 "$rc"
+    expect_eq "stderr for a control byte" "orvanctl: --mac: the MAC text holds a control character" "$err"
+    echo '{"telemetry_port": 7000, "colour": "red"}' >"$work/bad.json"
+    run set "$net.5" --from "$work/bad.json"
+    expect_eq "exit for an unknown key" 2 "$rc"
+    expect_eq "stderr for an unknown key" "orvanctl: --from $work/bad.json: unknown setting 'colour'" "$err"
+    run set 172.31.2.256 --mask 255.0.0.0
+    expect_eq "exit for a bad address" 2 "$rc"
+    expect_eq "datagrams to the device" "$n" "$(datagrams 5)"
+
+    case_name="--time 500 ms after the command"
+    run set "$net.5" --h323-port 7200 --time
+    expect_eq "exit" 0 "$rc"
+    expect_eq "stdout" "$net.5 changed h323_port 7002 -> 7200; time sent" "$out"
+    stamp() { grep "bytes: \"$1" "$work/5.log" | tail -n1 | cut -d' ' -f1; }
+    ms() { IFS=':.' read -r h m s f <<<"$1"; echo $(((10#$h * 3600 + 10#$m * 60 + 10#$s) * 1000 + 10#$f)); }
+    gap=$(($(ms "$(stamp USTTIME)") - $(ms "$(stamp '<')")))
+    [ "$gap" -ge 480 ] && [ "$gap" -le 800 ] || fail "time command $gap ms after the command, not 500"
+    expect_has "clock set" "time_commands=1" "$(cat "$work/5.state")"
+
+    case_name="time"
+    run time "$net.5"
+    expect_eq "exit" 0 "$rc"
+    expect_eq "stdout" "$net.5 time sent" "$out"
+    expect_has "clock set again" "time_commands=2" "$(cat "$work/5.state")"
+    expect_eq "the host's date and time" "clock=$(date +%y*%m*%d)" \
+        "$(grep -o '^clock=.\{8\}' "$work/5.state")"
+
+    case_name="--verify"
+    run set "$net.5" --mask 255.255.0.0 --verify
+    expect_eq "exit" 0 "$rc"
+    expect_eq "stdout" "$net.5 changed mask 255.255.240.0 -> 255.255.0.0; verified at $net.5" "$out"
+    run set "$net.4" --mask 255.255.0.0 --verify "${quick[@]}"
+    expect_eq "exit, device ignoring commands" 6 "$rc"
+    expect_eq "stdout, device ignoring commands" "$net.4 verify-failed mask 255.255.240.0 -> 255.255.0.0; verify: the device reports other settings: mask is 255.255.240.0, not 255.255.0.0" "$out"
+    run set "$net.5" --ip 10.99.0.1 --verify "${quick[@]}"
+    expect_eq "exit, new address unreachable" 6 "$rc"
+    expect_has "stdout, new address unreachable" "cannot verify at the new address 10.99.0.1: no route to 10.99.0.1" "$out"
+
+    case_name="--dry-run"
+    n=$(commands 2)
+    run set "$net.2" --mac AA-BB --dry-run
+    expect_eq "exit" 0 "$rc"
+    expect_eq "stdout" "$net.2 dry-run mac 02-00-5E-10-00-01 -> AA-BB
+command <1BBC#1B5A#AC.10.05.01#AC.1F.02.02#AC.10.05.09#FF.FF.F0.00#AA-BB>" "$out"
+    expect_eq "commands" "$n" "$(commands 2)"
+    ;;
+
+scan)
+    for host in 9 10 100 250; do sim $host; done
+
+    case_name="finds exactly the devices in a /24"
+    run scan "$net.0/24" --rate 1000 --wait 0.5
+    expect_eq "exit" 0 "$rc"
+    expect_eq "stdout" "$net.9 mac=02-00-5E-10-00-01 ip=$net.9 telemetry_port=7001 h323_port=7002
+$net.10 mac=02-00-5E-10-00-01 ip=$net.10 telemetry_port=7001 h323_port=7002
+$net.100 mac=02-00-5E-10-00-01 ip=$net.100 telemetry_port=7001 h323_port=7002
+$net.250 mac=02-00-5E-10-00-01 ip=$net.250 telemetry_port=7001 h323_port=7002" "$out"
+    expect_has "summary" "scan: 4 of 254 addresses answered in" "$err"
+    run scan "$net.0/24" --rate 1000 --wait 0.5 --json
+    expect_eq "JSON lines" 4 "$(grep -c '^{"address":"' <<<"$out")"
+    expect_has "JSON" "{\"address\":\"$net.100\",\"port\":4000,\"telemetry_port\":7001,\"h323_port\":7002,\"gateway\":\"172.16.5.1\",\"ip\":\"$net.100\",\"controller\":\"172.16.5.9\",\"mask\":\"255.255.240.0\",\"mac\":\"02-00-5E-10-00-01\"}" "$out"
+
+    case_name="none on an empty range"
+    run scan "$net.200-$net.220" --rate 1000 --wait 0.3
+    expect_eq "exit" 7 "$rc"
+    expect_eq "stdout" "" "$out"
+    expect_has "summary" "scan: 0 of 21 addresses answered" "$err"
+
+    case_name="rate respected"
+    start=$(date +%s%N)
+    run scan "$net.0/24" --rate 100 --wait 0.2
+    took=$((($(date +%s%N) - start) / 1000000))
+    expect_eq "exit" 0 "$rc"
+    # 254 requests at 100 per second: the last leaves 2.53 s after the first.
+    [ "$took" -ge 2500 ] && [ "$took" -le 4500 ] || fail "took $took ms, expected 2730 give or take"
+    stamp() { grep 'bytes: "GO"' "$work/$1.log" | tail -n1 | cut -d' ' -f1; }
+    ms() { IFS=':.' read -r h m s f <<<"$1"; echo $(((10#$h * 3600 + 10#$m * 60 + 10#$s) * 1000 + 10#$f)); }
+    gap=$(($(ms "$(stamp 250)") - $(ms "$(stamp 10)")))
+    # .10 is the 10th request and .250 the 250th: 240 intervals of 10 ms.
+    [ "$gap" -ge 2300 ] && [ "$gap" -le 2700 ] || fail "$net.10 to $net.250: $gap ms, not 2400"
+
+    case_name="broadcast only with --broadcast"
+    run scan "$net.255-$net.255" --wait 0.2
+    expect_eq "exit" 7 "$rc"
+    expect_has "stderr" "scan: not asked: 1; the first: $net.255 is a broadcast address: sending to it needs --broadcast" "$err"
+    run scan "$net.255-$net.255" --wait 0.2 --broadcast
+    expect_eq "exit with --broadcast" 7 "$rc"
+    [[ "$err" != *"not asked"* ]] || fail "with --broadcast: $err"
+    run scan "$net.248/29" --wait 0.2 --broadcast --json
+    expect_eq "exit, /29 and its broadcast" 0 "$rc"
+    expect_has "summary, /29 and its broadcast" "scan: 1 of 7 addresses answered" "$err"
+    [[ "$err" != *"not asked"* ]] || fail "/29 with --broadcast: $err"
+
+    case_name="bad ranges"
+    for range in "$net.0/15" "$net.0" "$net.9-$net.1" "$net.0/24x"; do
+        run scan "$range"
+        expect_eq "exit for $range" 2 "$rc"
+    done
+    ;;
+
+apply)
+    sim 2
+    sim 3
+    sim 4 --ignore-commands
+
+    case_name="mixed plan: changed, already matching, unreachable, ignoring"
+    cat >"$work/plan.json" <<EOF
+[
+  {"address": "$net.2", "telemetry_port": 7100, "mac": "AA-BB"},
+  {"address": "$net.3", "telemetry_port": 7001, "mask": "255.255.240.0"},
+  {"address": "$net.9", "gateway": "172.16.5.254"},
+  {"address": "$net.4", "h323_port": 7300}
+]
+EOF
+    n3=$(commands 3)
+    run apply "$work/plan.json" --verify "${quick[@]}"
+    expect_eq "exit" 1 "$rc"
+    expect_eq "stdout" "$net.2 changed telemetry_port 7001 -> 7100, mac 02-00-5E-10-00-01 -> AA-BB; verified at $net.2
+$net.3 unchanged
+$net.9 no-reply; no reply from $net.9 port 4000 after 2 requests (300 ms each)
+$net.4 verify-failed h323_port 7002 -> 7300; verify: the device reports other settings: h323_port is 7002, not 7300
+summary: 4 devices, 1 changed, 1 unchanged, 2 failed: $net.9 $net.4" "$out"
+    expect_eq "commands to the matching device" "$n3" "$(commands 3)"
+    expect_has "settings" "telemetry=7100" "$(settings_of 2)"
+
+    case_name="JSON lines"
+    run apply "$work/plan.json" --json "${quick[@]}" --parallel 1
+    expect_eq "exit" 1 "$rc"
+    expect_eq "first line" "{\"address\":\"$net.2\",\"result\":\"unchanged\",\"changes\":[],\"time_sent\":false,\"verified\":false,\"message\":\"\"}" "$(head -n1 <<<"$out")"
+    expect_eq "lines" 4 "$(wc -l <<<"$out")"
+    # Without --verify the device that ignores commands counts as changed.
+    expect_eq "summary on stderr" "orvanctl: summary: 4 devices, 1 changed, 2 unchanged, 1 failed: $net.9" "$err"
+
+    case_name="invalid plan refused, nothing sent"
+    n2=$(datagrams 2)
+    while IFS= read -r plan; do
+        echo "$plan" >"$work/bad.json"
+        run apply "$work/bad.json"
+        expect_eq "exit for $plan" 2 "$rc"
+    done <<EOF
+{"address": "$net.2"}
+[{"address": "$net.2", "mask": "255.255.0"}]
+[{"address": "$net.2", "telemetry_port": 7000}, {"address": "$net.2", "h323_port": 7001}]
+[{"telemetry_port": 7000}]
+[{"address": "$net.2", "port": 4001}]
+[{"address": "$net.2"
+EOF
+    expect_eq "datagrams" "$n2" "$(datagrams 2)"
+
+    case_name="Ctrl+C prints what was done"
+    echo "[{\"address\": \"$net.2\", \"telemetry_port\": 7500}, {\"address\": \"$net.9\", \"mask\": \"255.0.0.0\"}]" >"$work/slow.json"
+    "$ctl" apply "$work/slow.json" --parallel 1 --timeout 10 >"$work/out" 2>"$work/err" &
+    pid=$!
+    for _ in $(seq 100); do grep -q "$net.2 changed" "$work/out" && break; sleep 0.05; done
+    sleep 0.2
+    kill -INT $pid
+    wait $pid
+    rc=$?
+    expect_eq "exit" 130 "$rc"
+    expect_eq "stdout" "$net.2 changed telemetry_port 7100 -> 7500
+$net.9 interrupted
+summary: 2 devices, 1 changed, 0 unchanged, 1 failed: $net.9" "$(cat "$work/out")"
+    ;;
+
+port)
+    sim 2
+
+    case_name="port taken by another program"
+    # Another program holds the device port on the near address: here, a simulator.
+    "$devsim" --address "$near" --port 4000 >"$work/holder.log" 2>&1 &
+    sims+=($!)
+    for _ in $(seq 100); do grep -q listening "$work/holder.log" && break; sleep 0.05; done
+    for args in "get $net.2" "set $net.2 --mask 255.0.0.0" "time $net.2" "scan $net.0/28" \
+        "apply $work/plan.json"; do
+        echo "[{\"address\": \"$net.2\", \"mask\": \"255.0.0.0\"}]" >"$work/plan.json"
+        # shellcheck disable=SC2086
+        run $args
+        expect_eq "exit for $args" 5 "$rc"
+        expect_eq "stderr for $args" "orvanctl: port 4000 on $near is taken by another program (Orvan's listener or another orvanctl?)" "$err"
+    done
+    expect_eq "datagrams to the device" 0 "$(datagrams 2)"
+
+    case_name="port taken by another orvanctl"
+    kill "${sims[-1]}"
+    wait "${sims[-1]}" 2>/dev/null
+    "$ctl" get "$net.9" --timeout 3 --retries 0 >/dev/null 2>&1 &
+    other=$!
+    sleep 0.3
+    run get "$net.2"
+    expect_eq "exit" 5 "$rc"
+    kill $other
+    wait $other 2>/dev/null
+    run get "$net.2"
+    expect_eq "exit once it is gone" 0 "$rc"
+    ;;
+esac
+
+if [ "$failures" -gt 0 ]; then
+    echo "$failures failed"
+    exit 1
+fi
+echo "$group: all cases passed"
