@@ -25,4 +25,15 @@ private:
     int fd_ = -1;
 };
 
+// Descriptors kept for what the window itself needs when sockets have taken the rest: the
+// display connection, a message box, the history file.
+inline constexpr int kReservedDescriptors = 16;
+
+// Whether a descriptor numbered `fd` leaves the reserve untouched (the lowest free number is
+// always handed out, so the number tells how many are in use).
+bool LeavesReserve(int fd);
+
+// Whether one more descriptor can be had without taking from the reserve.
+bool DescriptorToSpare();
+
 }  // namespace net

@@ -20,15 +20,9 @@ namespace net {
 namespace {
 
 // Set and read on the interface thread only; each lookup takes its own copy along.
-HostResolver& Resolver() {
+HostResolver& GlobalResolver() {
     static HostResolver resolver;
     return resolver;
-}
-
-LookupResult SystemLookup(const std::string& host) {
-    LookupResult result;
-    result.error = ipv4::TryLookup(host, &result.addresses);
-    return result;
 }
 
 bool WouldBlock(int err) {
@@ -38,7 +32,7 @@ bool WouldBlock(int err) {
 }  // namespace
 
 void SetHostResolver(HostResolver resolver) {
-    Resolver() = std::move(resolver);
+    GlobalResolver() = std::move(resolver);
 }
 
 // One lookup in flight. The worker hands its result over only while `client` is set; the
@@ -98,7 +92,7 @@ void TClientSocket::Open() {
         return;
     }
     // A name server may take many seconds, or never answer: the worker is never waited for.
-    HostResolver resolve = Resolver() ? Resolver() : HostResolver(SystemLookup);
+    HostResolver resolve = GlobalResolver() ? GlobalResolver() : HostResolver(SystemResolve);
     const auto work = [lookup, resolve = std::move(resolve), host = Host] {
         const LookupResult result = resolve(host);
         const std::lock_guard lock(lookup->mutex);

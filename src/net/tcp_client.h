@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "net/async_lookup.h"
 #include "net/descriptor.h"
 
 class QSocketNotifier;
@@ -51,12 +52,6 @@ using TSocketNotifyEvent = std::function<void(TClientSocket& sender, TCustomWinS
 using TSocketErrorEvent = std::function<void(TClientSocket& sender, TCustomWinSocket& socket,
                                              TErrorEvent errorEvent, int& errorCode)>;
 
-// A name lookup's outcome: addresses in resolver order, or the Windows Sockets number of the
-// failure (11001 for an unknown name).
-struct LookupResult {
-    int error = 0;
-    std::vector<in_addr> addresses;
-};
 using HostResolver = std::function<LookupResult(const std::string& host)>;
 
 // Lookups of clients opened from now on go through `resolver`, on a worker thread; an empty
