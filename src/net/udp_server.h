@@ -12,15 +12,13 @@
 #include <vector>
 
 #include "net/descriptor.h"
-
-class QSocketNotifier;
+#include "net/watched_socket.h"
 
 namespace net {
 
 // One local address and port of a listener, with its socket while the listener is active.
 class TIdSocketHandle {
 public:
-    TIdSocketHandle() = default;
     TIdSocketHandle(const TIdSocketHandle&) = delete;
     TIdSocketHandle& operator=(const TIdSocketHandle&) = delete;
 
@@ -41,8 +39,8 @@ public:
 
 private:
     friend class TIdUDPServer;
-    Descriptor fd_;
-    QSocketNotifier* notifier_ = nullptr;
+    TIdSocketHandle(HandlerTurn& turn, QObject* listener) : socket_(turn, listener) {}
+    WatchedSocket socket_;
     std::uint16_t local_port_ = 0;  // read once at binding: every datagram asks for it
 };
 
@@ -89,10 +87,11 @@ private:
     struct Session;
 
     void Activate();
-    void BindAll();
+    std::vector<Descriptor> BindAll() const;
     void Deactivate();
-    void Drain(std::shared_ptr<Session> session, TIdSocketHandle* binding);
+    void Drain(Session& s, TIdSocketHandle* binding);
 
+    HandlerTurn turn_;  // before the bindings, whose sockets take their turns from it
     std::vector<std::unique_ptr<TIdSocketHandle>> bindings_;
     std::shared_ptr<Session> session_;  // set while active
 };

@@ -67,11 +67,10 @@ void TForm1::Button2Click() {
             throw base::Error("A component named " + name + " already exists");
         }
     }
-    auto* client = new net::TClientSocket(this);
+    auto* client = new net::TClientSocket(env_.Lookup(), this);
     client->setObjectName(listed);
     client->Host = TextOf(Edit2);
     client->Port = port;
-    client->ClientType = net::ctNonBlocking;
     WireTcpClient(*client, true);
     ListBox1->addItem(listed);
     if (!RadioButtonTCP->isChecked()) return;
