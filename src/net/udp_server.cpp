@@ -33,7 +33,7 @@ std::uint16_t TIdSocketHandle::LocalPort() const {
 void TIdSocketHandle::SendTo(std::string_view bytes, const std::string& ip, std::uint16_t port,
                              bool wait) {
     if (!socket_.Valid()) throw SocketError(WsaFromErrno(ENOTSOCK));
-    ipv4::SendDatagram(socket_.Get(), bytes, ipv4::Resolve(ip), port, wait ? 1000 : 0);
+    ipv4::SendDatagram(socket_.Get(), bytes, ipv4::Resolve(ip), port, wait ? ipv4::kSendWaitMs : 0);
 }
 
 // The receive state of one activation. The sockets' callbacks and a running Drain share it,

@@ -53,8 +53,11 @@ public:
     explicit TIdUDPServer(QObject* parent = nullptr);
     ~TIdUDPServer() override;  // deactivates
 
-    int DefaultPort = 8090;
-    int BufferSize = 8192;  // the largest datagram delivered; longer ones are dropped
+    static constexpr int kDefaultPort = 8090;
+    static constexpr int kBufferSize = 8192;
+
+    int DefaultPort = kDefaultPort;
+    int BufferSize = kBufferSize;  // the largest datagram delivered; longer ones are dropped
 
     // Called on the interface thread once per datagram, one at a time. `data` points into the
     // receive buffer and is valid only during the call. The handler may deactivate or destroy the
