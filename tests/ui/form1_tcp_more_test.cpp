@@ -4,10 +4,13 @@
 #include <QTest>
 
 #include <arpa/inet.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <memory>
 
+#include "net/descriptor.h"
 #include "net/tcp_client.h"
 #include "support/fake_env.h"
 #include "support/form_support.h"
@@ -163,6 +166,25 @@ private Q_SLOTS:
         QVERIFY(AnyRadioEnabled(*form));
         QVERIFY(!server.Accept(100).ok());
         QCOMPARE(statuses, QStringList());
+    }
+
+    // A socket that would take one of the descriptors the window keeps for itself fails as
+    // a connect does, through the error event: no box that could not be drawn.
+    void descriptorReserveKept() {
+        const TcpServer server;
+        Watch(*form, form->Client1, statuses);
+        rlimit old{};
+        getrlimit(RLIMIT_NOFILE, &old);
+        const int next = dup(0);
+        close(next);
+        const rlimit low{static_cast<rlim_t>(next + net::kReservedDescriptors), old.rlim_max};
+        setrlimit(RLIMIT_NOFILE, &low);
+        Connect(*form, QStringLiteral("127.0.0.1"), server.port());
+        setrlimit(RLIMIT_NOFILE, &old);
+        QVERIFY(!AnyRadioEnabled(*form));
+        QTRY_COMPARE(statuses, (QStringList{kFailed, kDisconnected}));
+        QVERIFY(!server.Accept(100).ok());
+        QCOMPARE(Boxes(env), QStringList());
     }
 
     // In Indy TCP mode the static connect does nothing; a per-destination client is made,
