@@ -124,6 +124,10 @@ public:
     std::optional<std::string> HistoryFilePath(const std::string&) override {
         return std::nullopt;  // the run writes no history file
     }
+    net::AsyncLookup& Lookup() override { return lookup_; }
+
+private:
+    net::AsyncLookup lookup_;
 };
 
 struct Round {

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "base/local_date_time.h"
+#include "net/async_lookup.h"
 
 namespace app {
 
@@ -35,6 +36,8 @@ public:
     virtual void QueryLocalAddress(AddressDone done) = 0;
     // The full path at which a history file of this name is written; nullopt writes none.
     virtual std::optional<std::string> HistoryFilePath(const std::string& name) = 0;
+    // The one pool of name lookups of the window's TCP clients.
+    virtual net::AsyncLookup& Lookup() = 0;
 };
 
 // The real desktop and host.
@@ -50,10 +53,12 @@ public:
     std::vector<std::string> LocalAddresses() override;
     void QueryLocalAddress(AddressDone done) override;
     std::optional<std::string> HistoryFilePath(const std::string& name) override;
+    net::AsyncLookup& Lookup() override { return lookup_; }
 
 private:
     struct Handoff;
     std::shared_ptr<Handoff> handoff_;
+    net::AsyncLookup lookup_;
 };
 
 }  // namespace app

@@ -1,5 +1,7 @@
 #include "net/descriptor.h"
 
+#include <sys/eventfd.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <utility>
@@ -22,8 +24,16 @@ void Descriptor::Close() noexcept {
     if (fd_ >= 0) ::close(std::exchange(fd_, -1));
 }
 
-int Descriptor::Release() noexcept {
-    return std::exchange(fd_, -1);
+bool LeavesReserve(int fd) {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return true;
+    return static_cast<rlim_t>(fd) + kReservedDescriptors < limit.rlim_cur;
+}
+
+bool DescriptorToSpare() {
+    // The cheapest descriptor there is; its number is the one the next socket would get.
+    const Descriptor probe(eventfd(0, EFD_CLOEXEC));
+    return probe.Valid() && LeavesReserve(probe.Get());
 }
 
 }  // namespace net

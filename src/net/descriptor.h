@@ -18,11 +18,20 @@ public:
     int Get() const noexcept { return fd_; }
     bool Valid() const noexcept { return fd_ >= 0; }
     void Close() noexcept;
-    // Gives the descriptor up without closing it.
-    int Release() noexcept;
 
 private:
     int fd_ = -1;
 };
+
+// Descriptors kept for what the window itself needs when sockets have taken the rest: the
+// display connection, a message box, the history file.
+inline constexpr int kReservedDescriptors = 16;
+
+// Whether a descriptor numbered `fd` leaves the reserve untouched (the lowest free number is
+// always handed out, so the number tells how many are in use).
+bool LeavesReserve(int fd);
+
+// Whether one more descriptor can be had without taking from the reserve.
+bool DescriptorToSpare();
 
 }  // namespace net

@@ -1,12 +1,14 @@
 #pragma once
 
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "app/env.h"
 #include "base/error.h"
+#include "net/async_lookup.h"
 
 namespace testing_support {
 
@@ -35,6 +37,8 @@ public:
     std::vector<AddressDone> heldAddressQueries;
     int addressQueries = 0;
     std::optional<std::string> historyDirectory;  // nullopt: no history file is written
+    // What the lookups of the window's TCP clients answer; read when the first one starts.
+    net::Resolver resolver = [](const std::string&) { return net::LookupResult{11001, {}}; };
 
     void ShowMessage(app::BoxKind kind, const std::string& caption,
                      const std::string& text) override {
@@ -66,6 +70,13 @@ public:
         if (!historyDirectory) return std::nullopt;
         return *historyDirectory + "/" + name;
     }
+    net::AsyncLookup& Lookup() override {
+        if (!lookup_) lookup_ = std::make_unique<net::AsyncLookup>(resolver);
+        return *lookup_;
+    }
+
+private:
+    std::unique_ptr<net::AsyncLookup> lookup_;
 };
 
 }  // namespace testing_support
