@@ -76,7 +76,7 @@ private Q_SLOTS:
         bool visible = false, held = false;
         int answered = -1;
         QStringList labels;
-        QTimer::singleShot(0, [&] {
+        const auto probe = [&] {
             // The event loop runs: the window is up while the name server keeps the lookup.
             held = QTest::qWaitFor([&] { return env.HeldLookups() > 0; }, 5000);
             answered = env.AnsweredLookups();
@@ -87,11 +87,12 @@ private Q_SLOTS:
                 labels << label->text();
             }
             built->BitBtn1->click();
-        });
+        };
         const Watchdog watchdog(env, 5000);
         const int code = app::RunApplication(env, [&] {
             auto form = std::make_unique<TForm1>(env);
             built = form.get();
+            QTimer::singleShot(0, probe);  // the first turn of the loop after the build
             return form;
         });
         QCOMPARE(code, 0);  // and the hanging lookup did not hold up the end
