@@ -12,15 +12,9 @@
 
 #include "net/descriptor.h"
 #include "net/ipv4.h"
+#include "net/socket_error.h"
 
 namespace net {
-
-namespace {
-
-constexpr int kTooManyOpenFiles = 10024;
-constexpr int kNoBufferSpace = 10055;
-
-}  // namespace
 
 LookupResult SystemResolve(const std::string& host) {
     LookupResult result;

@@ -24,10 +24,6 @@ void Descriptor::Close() noexcept {
     if (fd_ >= 0) ::close(std::exchange(fd_, -1));
 }
 
-int Descriptor::Release() noexcept {
-    return std::exchange(fd_, -1);
-}
-
 bool LeavesReserve(int fd) {
     rlimit limit{};
     if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return true;

@@ -18,8 +18,6 @@ public:
     int Get() const noexcept { return fd_; }
     bool Valid() const noexcept { return fd_ >= 0; }
     void Close() noexcept;
-    // Gives the descriptor up without closing it.
-    int Release() noexcept;
 
 private:
     int fd_ = -1;

@@ -96,6 +96,8 @@ Descriptor OpenDatagramSocket(bool non_blocking) {
     Descriptor fd(
         socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | (non_blocking ? SOCK_NONBLOCK : 0), 0));
     if (!fd.Valid()) throw base::Error(kCannotAllocateSocket);
+    // The window needs the last few for itself: a box, the display, the history file.
+    if (!LeavesReserve(fd.Get())) throw SocketError(kTooManyOpenFiles);
     return fd;
 }
 
@@ -129,7 +131,7 @@ void SendDatagram(int fd, std::string_view bytes, in_addr addr, std::uint16_t po
 }
 
 bool IsLocalAddress(in_addr addr) {
-    if ((ntohl(addr.s_addr) >> 24) == 127) return true;
+    if ((ntohl(addr.s_addr) >> 24) == IN_LOOPBACKNET) return true;
     const Descriptor probe = OpenDatagramSocket(true);
     sockaddr_in local{};
     local.sin_family = AF_INET;

@@ -22,6 +22,9 @@ inline constexpr const char* kNoAddressSpecified = "No address specified";
 inline constexpr int kHostNotFound = 11001;
 inline constexpr int kNoData = 11004;
 inline constexpr int kNoAddress = 1110;
+// Windows Sockets numbers that the system's error numbers do not give here.
+inline constexpr int kTooManyOpenFiles = 10024;
+inline constexpr int kNoBufferSpace = 10055;
 
 // Maps a POSIX errno to its Windows Sockets number (EADDRINUSE -> 10048, EACCES -> 10013,
 // ECONNREFUSED -> 10061, ...). An errno without a counterpart is returned unchanged: it stays

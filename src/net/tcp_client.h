@@ -14,13 +14,11 @@
 
 #include "net/async_lookup.h"
 #include "net/descriptor.h"
-
-class QSocketNotifier;
+#include "net/watched_socket.h"
 
 namespace net {
 
 enum TErrorEvent { eeGeneral, eeSend, eeReceive, eeConnect, eeDisconnect, eeAccept, eeLookup };
-enum TClientType { ctNonBlocking };
 
 class TClientSocket;
 
@@ -52,26 +50,20 @@ using TSocketNotifyEvent = std::function<void(TClientSocket& sender, TCustomWinS
 using TSocketErrorEvent = std::function<void(TClientSocket& sender, TCustomWinSocket& socket,
                                              TErrorEvent errorEvent, int& errorCode)>;
 
-using HostResolver = std::function<LookupResult(const std::string& host)>;
-
-// Lookups of clients opened from now on go through `resolver`, on a worker thread; an empty
-// one brings back the system's.
-void SetHostResolver(HostResolver resolver);
-
-// A non-blocking TCP client. Its lookup runs on a worker thread; everything else, every event
-// included, runs on the thread that owns it, one notification at a time. While an event of
-// this client runs (a message box's loop included), its further notifications wait.
+// A non-blocking TCP client. Its lookup runs through the AsyncLookup it was given, which must
+// outlive it; everything else, every event included, runs on the thread that owns it, one
+// notification at a time. While an event of this client runs (a message box's loop included),
+// its further notifications wait.
 class TClientSocket : public QObject {
     Q_OBJECT
 
 public:
-    explicit TClientSocket(QObject* owner = nullptr);
+    TClientSocket(AsyncLookup& lookup, QObject* owner = nullptr);
     // Ends the connection and abandons a lookup or connect in progress; runs no event.
     ~TClientSocket() override;
 
     std::string Host;       // a host name or a dotted address
     std::int32_t Port = 0;  // low 16 bits on the wire
-    TClientType ClientType = ctNonBlocking;
 
     TSocketNotifyEvent OnConnect, OnDisconnect, OnRead;
     TSocketErrorEvent OnError;
@@ -79,11 +71,16 @@ public:
     // declared handled; the owner decides how they are shown. Must not throw.
     std::function<void(std::exception_ptr failure)> OnEventFailed;
 
+    // Bytes a client keeps beyond what the system holds; a send that would pass it is refused.
+    static constexpr std::size_t kMaxUnsent = std::size_t{16} << 20;
+
     // From the connect event to the disconnect event.
-    bool Active() const { return active_; }
-    // Starts looking up Host and connecting; returns at once. An attempt in progress is
-    // abandoned for the new one; a connected client stays as it is. Throws when no socket can
-    // be had or the system refuses a connect at once (the disconnect event has run then).
+    bool Active() const { return state_ == State::Connected || state_ == State::Broken; }
+    // Starts looking up Host and connecting; returns at once, and the outcome comes as events.
+    // An attempt in progress is abandoned for the new one; a connected client stays as it is.
+    // Throws "Can't create new socket" when the system gives no socket. A socket that would
+    // take one of the descriptors kept in reserve (10024), and a connect the system refuses at
+    // once, fail later as a failed lookup does: the error event, then the disconnect event.
     void Open();
     // Ends a connection: the disconnect event runs while the peer is still known, then the
     // socket closes. Does nothing unless connected.
@@ -93,42 +90,46 @@ public:
 
 private:
     friend class TCustomWinSocket;
-    enum class State { Idle, LookingUp, Connecting, Connected };
-    struct Lookup;
+    enum class State {
+        Idle,
+        Opening,  // looking up, or about to report a failure found at once
+        Connecting,
+        Connected,
+        Broken,   // connected, a reset reported: no more reads until closed
+        Ending,   // the disconnect event of a connection runs; the peer is still known
+        Failing,  // the disconnect event after an attempt that never connected runs
+    };
 
+    void Enter(State next);  // every change of state_ goes through here
+    void UpdateWants();
     void StartConnect(in_addr address);
-    void LookupDone(const std::shared_ptr<Lookup>& lookup, const LookupResult& result);
+    void Deliver(std::function<void()> step);
+    void PostFailure(TErrorEvent kind, int code, const char* api);
+    void Failed(TErrorEvent kind, int code, const char* api);
+    void LookupDone(const LookupResult& result);
     void OnReadable();
     void OnWritable();
     int Send(std::string_view text);
     std::string Receive();
     std::size_t Flush();  // sends what waits, as far as the socket takes it; returns the bytes sent
-    template <class F>
-    void Notified(F&& step);
-    void UpdateNotifiers();
+    void Notified(const std::function<void()>& step);  // a step straight from the event loop
     bool RunEvent(const TSocketNotifyEvent& event);
     bool RunErrorEvent(TErrorEvent kind, int* code);
     bool EndConnection();
     void CallFailed(TErrorEvent kind, int err, const char* api);
-    void Reset();
-    void AbandonLookup();
 
     TCustomWinSocket socket_{*this};
     State state_ = State::Idle;
-    bool active_ = false;
-    bool ending_ = false;  // the disconnect event of an ending connection runs
-    bool dead_ = false;    // a reset was reported: no more read notifications
-    int held_ = 0;         // notifications wait while an event of this client runs
-    Descriptor fd_;
-    QSocketNotifier* read_ = nullptr;  // children; disabled before fd_ closes
-    QSocketNotifier* write_ = nullptr;
+    HandlerTurn turn_;
+    WatchedSocket conn_{turn_, this};
     sockaddr_in peer_{};
     std::string remote_;
     std::string unsent_;  // from unsent_at_ on
     std::size_t unsent_at_ = 0;
-    std::shared_ptr<Lookup> lookup_;
-    std::shared_ptr<const LookupResult> deferred_;  // came while notifications waited
-    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+    AsyncLookup& lookups_;
+    LookupTicket lookup_;
+    unsigned attempt_ = 0;            // a result posted for an earlier attempt finds it changed
+    std::function<void()> deferred_;  // came while a turn ran
 };
 
 }  // namespace net

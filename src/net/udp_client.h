@@ -18,9 +18,11 @@ class TIdUDPClient : public QObject {
 public:
     explicit TIdUDPClient(QObject* parent = nullptr);
 
-    std::string Host;               // destination host name or dotted address
-    std::int32_t Port = 0;          // low 16 bits on the wire
-    int BufferSize = 8192;          // kept for display; sending does not use it
+    std::string Host;       // destination host name or dotted address
+    std::int32_t Port = 0;  // low 16 bits on the wire
+    static constexpr int kBufferSize = 8192;
+
+    int BufferSize = kBufferSize;   // kept for display; sending does not use it
     bool BroadcastEnabled = false;  // applied when the socket is created
 
     bool Active() const;

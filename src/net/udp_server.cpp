@@ -1,7 +1,5 @@
 #include "net/udp_server.h"
 
-#include <QSocketNotifier>
-
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -25,21 +23,21 @@ constexpr std::size_t kMaxBatchBytes = std::size_t{1} << 20;
 }  // namespace
 
 bool TIdSocketHandle::Bound() const {
-    return fd_.Valid();
+    return socket_.Valid();
 }
 
 std::uint16_t TIdSocketHandle::LocalPort() const {
-    return fd_.Valid() ? local_port_ : 0;
+    return socket_.Valid() ? local_port_ : 0;
 }
 
 void TIdSocketHandle::SendTo(std::string_view bytes, const std::string& ip, std::uint16_t port,
                              bool wait) {
-    if (!fd_.Valid()) throw SocketError(WsaFromErrno(ENOTSOCK));
-    ipv4::SendDatagram(fd_.Get(), bytes, ipv4::Resolve(ip), port, wait ? 1000 : 0);
+    if (!socket_.Valid()) throw SocketError(WsaFromErrno(ENOTSOCK));
+    ipv4::SendDatagram(socket_.Get(), bytes, ipv4::Resolve(ip), port, wait ? ipv4::kSendWaitMs : 0);
 }
 
-// The receive state of one activation. Notifier slots and a running Drain share it, so a
-// handler that deactivates (or destroys) the listener leaves them something valid to check.
+// The receive state of one activation. The sockets' callbacks and a running Drain share it,
+// so a handler that deactivates (or destroys) the listener leaves them something valid.
 struct TIdUDPServer::Session {
     explicit Session(int buffer_size)
         : slot(static_cast<std::size_t>(std::max(buffer_size, 0))),
@@ -59,8 +57,6 @@ struct TIdUDPServer::Session {
     }
 
     bool stopped = false;
-    bool delivering = false;             // a handler is running
-    std::vector<QSocketNotifier*> held;  // paused because they fired while a handler ran
 
     const std::size_t slot;  // BufferSize at activation
     const std::size_t batch;
@@ -83,7 +79,7 @@ TIdSocketHandle& TIdUDPServer::AddBinding(const std::string& ip, std::int32_t po
     for (auto& b : bindings_) {
         if (b->IP == ip && static_cast<std::uint16_t>(b->Port) == low) return *b;
     }
-    auto& b = bindings_.emplace_back(std::make_unique<TIdSocketHandle>());
+    auto& b = bindings_.emplace_back(new TIdSocketHandle(turn_, this));
     b->IP = ip;
     b->Port = port;
     return *b;
@@ -126,24 +122,20 @@ bool TIdUDPServer::IsOwnAddress(const std::string& ip, std::uint16_t port) const
 }
 
 void TIdUDPServer::Activate() {
-    try {
-        BindAll();
-    } catch (...) {
-        // Nothing stays bound behind a listener that counts as inactive.
-        for (auto& b : bindings_) b->fd_.Close();
-        throw;
-    }
+    // Nothing stays bound behind a listener that counts as inactive: a failure closes them all.
+    std::vector<Descriptor> sockets = BindAll();
     auto session = std::make_shared<Session>(BufferSize);
-    for (auto& b : bindings_) {
-        b->notifier_ = new QSocketNotifier(b->fd_.Get(), QSocketNotifier::Read, this);
-        connect(b->notifier_, &QSocketNotifier::activated, this,
-                [this, session, binding = b.get()] { Drain(session, binding); });
+    for (std::size_t i = 0; i < bindings_.size(); ++i) {
+        TIdSocketHandle* b = bindings_[i].get();
+        b->socket_.Watch(std::move(sockets[i]), [session, b, this] { Drain(*session, b); }, {});
+        b->socket_.Want(true, false);
     }
     session_ = std::move(session);
 }
 
-void TIdUDPServer::BindAll() {
-    for (auto& b : bindings_) {
+std::vector<Descriptor> TIdUDPServer::BindAll() const {
+    std::vector<Descriptor> sockets;
+    for (const auto& b : bindings_) {
         sockaddr_in local{};
         local.sin_family = AF_INET;
         local.sin_port = htons(static_cast<std::uint16_t>(b->Port));
@@ -160,37 +152,24 @@ void TIdUDPServer::BindAll() {
         socklen_t len = sizeof local;
         getsockname(fd.Get(), reinterpret_cast<sockaddr*>(&local), &len);
         b->local_port_ = ntohs(local.sin_port);
-        b->fd_ = std::move(fd);
+        sockets.push_back(std::move(fd));
     }
+    return sockets;
 }
 
 void TIdUDPServer::Deactivate() {
     session_->stopped = true;
     session_.reset();
-    for (auto& b : bindings_) {
-        if (b->notifier_ != nullptr) {
-            // It may be the one whose signal is running the current handler.
-            b->notifier_->setEnabled(false);
-            b->notifier_->deleteLater();
-            b->notifier_ = nullptr;
-        }
-        b->fd_.Close();
-    }
+    for (auto& b : bindings_) b->socket_.Close();
 }
 
-void TIdUDPServer::Drain(std::shared_ptr<Session> session, TIdSocketHandle* binding) {
-    Session& s = *session;
+// Runs as the listener's turn: while a handler runs, a nested event loop included, no socket
+// of the listener delivers, so datagrams are handled one at a time.
+void TIdUDPServer::Drain(Session& s, TIdSocketHandle* binding) {
     if (s.stopped) return;
-    if (s.delivering) {
-        // A handler spins the event loop: hold this socket until it returns, so that
-        // datagrams are still handled one at a time.
-        binding->notifier_->setEnabled(false);
-        s.held.push_back(binding->notifier_);
-        return;
-    }
     for (std::size_t i = 0; i < s.batch; ++i) s.msgs[i].msg_hdr.msg_namelen = sizeof(sockaddr_in);
-    const int count = recvmmsg(binding->fd_.Get(), s.msgs.data(), static_cast<unsigned>(s.batch),
-                               MSG_DONTWAIT | MSG_TRUNC, nullptr);
+    const int count = recvmmsg(binding->socket_.Get(), s.msgs.data(),
+                               static_cast<unsigned>(s.batch), MSG_DONTWAIT | MSG_TRUNC, nullptr);
     if (count <= 0) return;  // receive failures are dropped; the socket stays watched
 
     // A handler that replaces OnUDPRead must not destroy the one that is running.
@@ -209,7 +188,6 @@ void TIdUDPServer::Drain(std::shared_ptr<Session> session, TIdSocketHandle* bind
         binding->PeerIP = s.peer_text;
         binding->PeerPort = ntohs(peer.sin_port);
         if (!handler) continue;
-        s.delivering = true;
         try {
             handler(
                 *this,
@@ -218,11 +196,8 @@ void TIdUDPServer::Drain(std::shared_ptr<Session> session, TIdSocketHandle* bind
         } catch (...) {
             if (failed) failed(std::current_exception());
         }
-        s.delivering = false;
         // Deactivated (perhaps destroyed) by the handler: nothing else may be touched.
         if (s.stopped) return;
-        for (QSocketNotifier* n : s.held) n->setEnabled(true);
-        s.held.clear();
     }
 }
 

@@ -12,15 +12,13 @@
 #include <vector>
 
 #include "net/descriptor.h"
-
-class QSocketNotifier;
+#include "net/watched_socket.h"
 
 namespace net {
 
 // One local address and port of a listener, with its socket while the listener is active.
 class TIdSocketHandle {
 public:
-    TIdSocketHandle() = default;
     TIdSocketHandle(const TIdSocketHandle&) = delete;
     TIdSocketHandle& operator=(const TIdSocketHandle&) = delete;
 
@@ -41,8 +39,8 @@ public:
 
 private:
     friend class TIdUDPServer;
-    Descriptor fd_;
-    QSocketNotifier* notifier_ = nullptr;
+    TIdSocketHandle(HandlerTurn& turn, QObject* listener) : socket_(turn, listener) {}
+    WatchedSocket socket_;
     std::uint16_t local_port_ = 0;  // read once at binding: every datagram asks for it
 };
 
@@ -55,8 +53,11 @@ public:
     explicit TIdUDPServer(QObject* parent = nullptr);
     ~TIdUDPServer() override;  // deactivates
 
-    int DefaultPort = 8090;
-    int BufferSize = 8192;  // the largest datagram delivered; longer ones are dropped
+    static constexpr int kDefaultPort = 8090;
+    static constexpr int kBufferSize = 8192;
+
+    int DefaultPort = kDefaultPort;
+    int BufferSize = kBufferSize;  // the largest datagram delivered; longer ones are dropped
 
     // Called on the interface thread once per datagram, one at a time. `data` points into the
     // receive buffer and is valid only during the call. The handler may deactivate or destroy the
@@ -89,10 +90,11 @@ private:
     struct Session;
 
     void Activate();
-    void BindAll();
+    std::vector<Descriptor> BindAll() const;
     void Deactivate();
-    void Drain(std::shared_ptr<Session> session, TIdSocketHandle* binding);
+    void Drain(Session& s, TIdSocketHandle* binding);
 
+    HandlerTurn turn_;  // before the bindings, whose sockets take their turns from it
     std::vector<std::unique_ptr<TIdSocketHandle>> bindings_;
     std::shared_ptr<Session> session_;  // set while active
 };

@@ -323,9 +323,8 @@ void TForm1::CreateComponents() {
     UDPServer->setObjectName(QStringLiteral("UDPServer"));
     WireUDPServer();  // DefaultPort keeps the component's 8090
 
-    Client1 = new net::TClientSocket(this);
+    Client1 = new net::TClientSocket(env_.Lookup(), this);
     Client1->setObjectName(QStringLiteral("Client1"));
-    Client1->ClientType = net::ctNonBlocking;
     Client1->Port = 0;
     WireTcpClient(*Client1, false);
 

@@ -6,6 +6,7 @@
 #include "app/text.h"
 #include "base/error.h"
 #include "base/int_conv.h"
+#include "net/client_name.h"
 #include "ui/form1.h"
 
 namespace ui {
@@ -31,11 +32,7 @@ bool IsIdentifier(std::string_view name) {
 }  // namespace
 
 std::string TForm1::SubstitutionIP() {
-    std::string tag = TextOf(Edit2);
-    for (char& c : tag) {
-        if (std::string_view(" _.,!?").find(c) != std::string_view::npos) c = '_';
-    }
-    return tag;
+    return net::HostTag(TextOf(Edit2));
 }
 
 void TForm1::Button2Click() {
@@ -50,7 +47,7 @@ void TForm1::Button2Click() {
         }
         return;
     }
-    const std::string name = "Client" + SubstitutionIP();
+    const std::string name = net::ClientName(SubstitutionIP());
     const QString listed = app::ToQString(name);
     for (int i = 0; i < ListBox1->count(); ++i) {
         if (ListBox1->item(i)->text() == listed) {
@@ -67,11 +64,10 @@ void TForm1::Button2Click() {
             throw base::Error("A component named " + name + " already exists");
         }
     }
-    auto* client = new net::TClientSocket(this);
+    auto* client = new net::TClientSocket(env_.Lookup(), this);
     client->setObjectName(listed);
     client->Host = TextOf(Edit2);
     client->Port = port;
-    client->ClientType = net::ctNonBlocking;
     WireTcpClient(*client, true);
     ListBox1->addItem(listed);
     if (!RadioButtonTCP->isChecked()) return;
@@ -86,7 +82,7 @@ void TForm1::Button3Click() {
     if (!CheckBox6->isChecked()) {
         Client1->Close();
     } else {
-        const std::string name = "Client" + SubstitutionIP();
+        const std::string name = net::ClientName(SubstitutionIP());
         const QString listed = app::ToQString(name);
         for (int i = 0; i < ListBox1->count(); ++i) {
             if (ListBox1->item(i)->text() == listed) {
@@ -115,7 +111,7 @@ void TForm1::SendOverTcp() {
     const std::string text = TextOf(Edit1);
     if (!CheckBox6->isChecked()) {
         Client1->Socket().SendText(text);
-    } else if (net::TClientSocket* client = DynamicClient("Client" + SubstitutionIP())) {
+    } else if (net::TClientSocket* client = DynamicClient(net::ClientName(SubstitutionIP()))) {
         client->Socket().SendText(text);
     }
 }

@@ -57,7 +57,6 @@ const Ending kEndings[] = {
      true},
     {"move_assign_replaces", [](Descriptor& d, Descriptor& o) { o = std::move(d); }, true, true},
     {"self_move", [](Descriptor& d, Descriptor&) { d = std::move(d); }, true, false},
-    {"release", [](Descriptor& d, Descriptor& o) { o = Descriptor(d.Release()); }, true, true},
 };
 
 INSTANTIATE_TEST_SUITE_P(Table, DescriptorEndingTest, ::testing::ValuesIn(kEndings),

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "base/error.h"
+#include "net/descriptor.h"
 #include "support/tcp_peer.h"
 #include "udp_peer.h"
 
@@ -30,13 +31,19 @@ void SpinFor(int ms) {
     nettest::SpinUntil([] { return false; }, std::chrono::milliseconds(ms));
 }
 
-// Lookups answer `ip` ("": the name does not exist) once `gate`, if any, is set.
-net::HostResolver Answering(std::string ip, std::shared_future<void> gate = {}) {
-    return [ip, gate](const std::string&) {
-        if (gate.valid()) gate.wait();
+// "first.test" answers 127.0.0.2 once `first` is released, "second.test" 127.0.0.1 once
+// `second` is; any other name does not exist.
+net::Resolver Answering(std::shared_future<void> first, std::shared_future<void> second) {
+    return [first, second](const std::string& host) {
         net::LookupResult r;
-        r.error = ip.empty() ? 11001 : 0;
-        if (!ip.empty()) r.addresses.push_back({inet_addr(ip.c_str())});
+        if (host == "first.test") {
+            first.wait();
+            r.addresses.push_back({inet_addr("127.0.0.2")});
+        } else if (host == "second.test") {
+            second.wait();
+            r.addresses.push_back({inet_addr("127.0.0.1")});
+        }
+        r.error = r.addresses.empty() ? 11001 : 0;
         return r;
     };
 }
@@ -45,7 +52,7 @@ class TcpClientTest : public ::testing::Test {
 protected:
     void SetUp() override {
         nettest::EnsureApp();
-        client = std::make_unique<TClientSocket>();
+        client = std::make_unique<TClientSocket>(lookups);
         client->Host = "127.0.0.1";
         client->Port = server.port();
         client->OnConnect = [this](TClientSocket& c, TCustomWinSocket& s) {
@@ -68,7 +75,15 @@ protected:
             }
         };
     }
-    void TearDown() override { net::SetHostResolver(nullptr); }
+    void TearDown() override {
+        for (std::promise<void>* gate : {&first, &second}) {
+            try {
+                gate->set_value();
+            } catch (const std::future_error&) {
+                // released by the test
+            }
+        }
+    }
 
     bool WaitLog(std::size_t size) {
         const bool got = nettest::SpinUntil([&] { return log.size() >= size; });
@@ -83,6 +98,8 @@ protected:
     }
 
     testing_support::TcpServer server;
+    std::promise<void> first, second;
+    net::AsyncLookup lookups{Answering(first.get_future().share(), second.get_future().share())};
     std::unique_ptr<TClientSocket> client;
     Log log;
     bool clear = true;
@@ -93,7 +110,7 @@ protected:
 struct Failure {
     const char* label;
     std::string host;  // a name other than "" does not exist
-    enum { kNone, kClosedPort, kNoDescriptors, kNoRoute } how;
+    enum { kNone, kClosedPort, kNoDescriptors, kReserveOnly, kNoRoute } how;
     Log expected;
     friend void PrintTo(const Failure& row, std::ostream* os) { *os << row.label; }
 };
@@ -106,16 +123,17 @@ TEST_P(TcpClientFailureTest, EventsAndReports) {
     if (row.how == Failure::kNoRoute && (netns == nullptr || std::string(netns) != "1")) {
         GTEST_SKIP() << "needs a private network namespace (ORVAN_NETNS=1)";
     }
-    net::SetHostResolver(Answering(""));
     client->Host = row.host;
     if (row.how == Failure::kClosedPort) client->Port = testing_support::ClosedTcpPort();
     clear = false;
     rlimit old{};
     getrlimit(RLIMIT_NOFILE, &old);
-    if (row.how == Failure::kNoDescriptors) {
+    if (row.how == Failure::kNoDescriptors || row.how == Failure::kReserveOnly) {
         const int next = dup(0);
         close(next);
-        const rlimit low{static_cast<rlim_t>(next), old.rlim_max};
+        // kReserveOnly: a socket can be had, but only from the reserve.
+        const int room = row.how == Failure::kReserveOnly ? net::kReservedDescriptors : 0;
+        const rlimit low{static_cast<rlim_t>(next + room), old.rlim_max};
         setrlimit(RLIMIT_NOFILE, &low);
     }
     std::exception_ptr thrown;
@@ -146,8 +164,11 @@ const Failure kFailures[] = {
       "failed Windows socket error: Host not found. (11001), on API 'ASync Lookup'"}},
     {"no_socket", "127.0.0.1", Failure::kNoDescriptors, {"threw Can't create new socket"}},
     {"refused_at_once", "10.0.0.7", Failure::kNoRoute,  // no route inside the namespace
-     {"disconnect ",
-      "threw Windows socket error: Network is unreachable. (10051), on API 'connect'"}},
+     {"error connect 10051", "disconnect ",
+      "failed Windows socket error: Network is unreachable. (10051), on API 'connect'"}},
+    {"descriptor_reserve", "127.0.0.1", Failure::kReserveOnly,
+     {"error general 10024", "disconnect ",
+      "failed Windows socket error: Too many open files. (10024), on API 'socket'"}},
 };
 // clang-format on
 
@@ -182,9 +203,7 @@ TEST_F(TcpClientTest, ResetLeavesItConnectedUntilASendFails) {
 
 // A lookup abandoned by a new Open, or by the client's end, answers into nothing.
 TEST_F(TcpClientTest, LateLookupsReachNoClient) {
-    std::promise<void> first, second;
-    net::SetHostResolver(Answering("127.0.0.2", first.get_future().share()));
-    client->Host = "slow.test";
+    client->Host = "first.test";
     client->Open();
     client->Host = "127.0.0.1";
     TcpConnection peer = ConnectAndAccept();
@@ -194,8 +213,7 @@ TEST_F(TcpClientTest, LateLookupsReachNoClient) {
     client->Close();
     EXPECT_TRUE(peer.Ended());
 
-    net::SetHostResolver(Answering("127.0.0.1", second.get_future().share()));
-    client->Host = "slow.test";
+    client->Host = "second.test";
     client->Open();
     client.reset();
     second.set_value();

@@ -2,11 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <cstdlib>
 #include <ostream>
 #include <string>
 
 #include "base/error.h"
+#include "net/descriptor.h"
 #include "support/loopback_peer.h"
 #include "udp_peer.h"
 
@@ -131,6 +135,43 @@ const Refusal kRefusals[] = {
 };
 
 INSTANTIATE_TEST_SUITE_P(Table, ClientRefusalTest, ::testing::ValuesIn(kRefusals),
+                         [](const auto& info) { return std::string(info.param.label); });
+
+// With the descriptors running out, the window keeps a few for itself: a socket that would take
+// one of them is given back and the send fails; none left at all is the system's refusal.
+struct Shortage {
+    const char* label;
+    int room;  // descriptors the limit leaves above the next free number
+    std::string text;
+    friend void PrintTo(const Shortage& row, std::ostream* os) { *os << row.label; }
+};
+
+class ClientShortageTest : public ::testing::TestWithParam<Shortage> {};
+
+TEST_P(ClientShortageTest, KeepsTheReserve) {
+    const Peer peer;
+    net::TIdUDPClient client;
+    client.Host = "127.0.0.1";
+    client.Port = peer.port();
+    rlimit old{};
+    getrlimit(RLIMIT_NOFILE, &old);
+    const int next = dup(0);
+    close(next);
+    const rlimit low{static_cast<rlim_t>(next + GetParam().room), old.rlim_max};
+    setrlimit(RLIMIT_NOFILE, &low);
+    const std::string error = SendError(client, "x");
+    setrlimit(RLIMIT_NOFILE, &old);
+    EXPECT_EQ(error, GetParam().text);
+    EXPECT_EQ(client.Active(), GetParam().text == "(sent)");
+}
+
+const Shortage kShortages[] = {
+    {"none_left", 0, "Cannot allocate socket."},
+    {"reserve_only", net::kReservedDescriptors, "Socket Error # 10024\r\nToo many open files."},
+    {"one_above_the_reserve", net::kReservedDescriptors + 1, "(sent)"},
+};
+
+INSTANTIATE_TEST_SUITE_P(Table, ClientShortageTest, ::testing::ValuesIn(kShortages),
                          [](const auto& info) { return std::string(info.param.label); });
 
 }  // namespace

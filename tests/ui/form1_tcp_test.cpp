@@ -32,6 +32,7 @@ const QString kNotConnected = QStringLiteral("    Socked - не подключе
 // Names: "srv.test" is this host; "slow.test" answers only when the test ends; any other
 // name does not exist. No lookup reaches a real name server.
 std::promise<void> g_release;
+const std::shared_future<void> g_released = g_release.get_future().share();
 
 QString Status(const TForm1& form) {
     return form.StatusBar1->PanelText(0);
@@ -91,18 +92,16 @@ class Form1TcpTest : public QObject {
     QStringList statuses;  // of Client1
 
 private Q_SLOTS:
-    void initTestCase() {
-        net::SetHostResolver([released = g_release.get_future().share()](const std::string& host) {
+    void cleanupTestCase() { g_release.set_value(); }
+    void init() {
+        env = FakeEnv();
+        env.resolver = [released = g_released](const std::string& host) {
             net::LookupResult result;
             if (host == "slow.test") released.wait();
             if (host == "srv.test") result.addresses.push_back({inet_addr("127.0.0.1")});
             result.error = result.addresses.empty() ? 11001 : 0;
             return result;
-        });
-    }
-    void cleanupTestCase() { g_release.set_value(); }
-    void init() {
-        env = FakeEnv();
+        };
         statuses.clear();
         form = Shown(env);
         EnterMode(*form, Tcp);
