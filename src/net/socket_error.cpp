@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cerrno>
+#include <cstring>
 
 namespace net {
 
@@ -83,13 +84,34 @@ std::string SocketErrorDescription(int wsa) {
     return {};
 }
 
+std::string SystemErrorText(int wsa) {
+    for (const Row& row : kTable) {
+        if (row.wsa != wsa) continue;
+        if (*row.description != '\0') return row.description;
+        if (row.errnos[0] != 0) return std::strerror(row.errnos[0]);
+    }
+    switch (wsa) {
+        case 11002:
+            return "Nonauthoritative host not found.";
+        case 11003:
+            return "This is a nonrecoverable error.";
+        case kNoData:
+            return "Valid name, no data record of requested type.";
+        default:
+            break;
+    }
+    // A system error number without a Windows counterpart is passed on as it is.
+    if (wsa > 0 && wsa < 10000) return std::strerror(wsa);
+    return "Unknown error.";
+}
+
 base::Error SocketError(int wsa) {
     return base::Error("Socket Error # " + std::to_string(wsa) + "\r\n" +
                        SocketErrorDescription(wsa));
 }
 
 base::Error WindowsSocketError(int wsa, std::string_view api) {
-    return base::Error("Windows socket error: " + SocketErrorDescription(wsa) + " (" +
+    return base::Error("Windows socket error: " + SystemErrorText(wsa) + " (" +
                        std::to_string(wsa) + "), on API '" + std::string(api) + "'");
 }
 

@@ -34,10 +34,13 @@ int WsaFromErrno(int err);
 // The description of a Windows Sockets number, "" for a number that is not in the table.
 std::string SocketErrorDescription(int wsa);
 
+// The system's text for a number, never empty: the description, else a text of its own.
+std::string SystemErrorText(int wsa);
+
 // "Socket Error # <wsa>\r\n<description>": the UDP endpoints' failures.
 base::Error SocketError(int wsa);
 
-// "Windows socket error: <description> (<wsa>), on API '<api>'": a TCP client's failed call.
+// "Windows socket error: <system's text> (<wsa>), on API '<api>'": a TCP client's failed call.
 base::Error WindowsSocketError(int wsa, std::string_view api);
 
 // "Asynchronous socket error <code>": a TCP client's notification that carried an error.

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstring>
 #include <ostream>
 #include <string>
 
@@ -89,8 +90,41 @@ TEST(TcpSocketErrorTexts, FormatsGiveTheNumberTheDescriptionAndTheCall) {
     EXPECT_STREQ(net::WindowsSocketError(10061, "connect").what(),
                  "Windows socket error: Connection refused. (10061), on API 'connect'");
     EXPECT_STREQ(net::WindowsSocketError(11004, "ASync Lookup").what(),
-                 "Windows socket error:  (11004), on API 'ASync Lookup'");
+                 "Windows socket error: Valid name, no data record of requested type. (11004), "
+                 "on API 'ASync Lookup'");
     EXPECT_STREQ(net::AsyncSocketError(10054).what(), "Asynchronous socket error 10054");
 }
+
+// The system's text has a fallback for every number: the TCP formats never show it empty
+// (the UDP format keeps the empty description, see the first table).
+struct Fallback {
+    const char* label;
+    int number;
+    std::string text;
+    friend void PrintTo(const Fallback& row, std::ostream* os) { *os << row.label; }
+};
+
+class SystemErrorTextTest : public ::testing::TestWithParam<Fallback> {};
+
+TEST_P(SystemErrorTextTest, NeverEmpty) {
+    EXPECT_EQ(net::SystemErrorText(GetParam().number), GetParam().text);
+    EXPECT_STREQ(net::WindowsSocketError(GetParam().number, "recv").what(),
+                 ("Windows socket error: " + GetParam().text + " (" +
+                  std::to_string(GetParam().number) + "), on API 'recv'")
+                     .c_str());
+}
+
+const Fallback kFallbacks[] = {
+    {"in_the_table", 10054, "Connection reset by peer."},
+    {"lookup_no_data", 11004, "Valid name, no data record of requested type."},
+    {"lookup_try_again", 11002, "Nonauthoritative host not found."},
+    {"lookup_no_recovery", 11003, "This is a nonrecoverable error."},
+    {"listed_without_description", 10068, std::strerror(EUSERS)},
+    {"system_number_without_counterpart", EIO, std::strerror(EIO)},
+    {"unknown", 12345, "Unknown error."},
+};
+
+INSTANTIATE_TEST_SUITE_P(Table, SystemErrorTextTest, ::testing::ValuesIn(kFallbacks),
+                         [](const auto& info) { return std::string(info.param.label); });
 
 }  // namespace

@@ -243,4 +243,92 @@ TEST_F(TcpClientTest, NotificationsWaitWhileAnEventRuns) {
     EXPECT_EQ(reads, (Log{"first", "more"}));
 }
 
+// What a peer gets while the test spins the client's event loop, so that what waits goes out.
+// Reading stops at `size` bytes or after a second without any.
+std::string ReadWhileSpinning(const TcpConnection& peer, std::size_t size) {
+    auto got = std::async(std::launch::async, [&] { return peer.Read(size, 1000); });
+    nettest::SpinUntil(
+        [&] { return got.wait_for(std::chrono::seconds(0)) == std::future_status::ready; },
+        std::chrono::seconds(30));
+    return got.get();
+}
+
+constexpr std::size_t kChunk = std::size_t{1} << 20;
+
+// A peer that never reads: sends are kept up to the bound beyond what the system holds; the
+// one that would pass it is refused whole (10055) through the error event, the connection
+// stays, and every accepted byte arrives in order once the peer reads.
+TEST_F(TcpClientTest, SendsBeyondTheBoundAreRefusedWholeAndNothingAcceptedIsLost) {
+    TcpConnection peer = ConnectAndAccept();
+    const std::string bytes = nettest::Pattern(kChunk * 40);
+    std::size_t accepted = 0;
+    std::size_t taken = 0;  // by the system at once
+    while (log.size() == 1 && accepted < bytes.size()) {
+        const int n = client->Socket().SendText(std::string_view(bytes).substr(accepted, kChunk));
+        if (log.size() > 1) break;
+        taken += static_cast<std::size_t>(n);
+        accepted += kChunk;
+    }
+    ASSERT_EQ(log, (Log{"connect 127.0.0.1", "error send 10055"}));
+    // The system took `taken` at least: not refused before the bound was reached.
+    EXPECT_GT(accepted + kChunk, TClientSocket::kMaxUnsent + taken);
+    EXPECT_TRUE(client->Socket().Connected());
+
+    // Not handled: the send throws, and is refused all the same.
+    clear = false;
+    try {
+        client->Socket().SendText(std::string_view(bytes).substr(accepted, kChunk));
+        ADD_FAILURE() << "no failure";
+    } catch (const base::Error& e) {
+        EXPECT_STREQ(e.what(),
+                     "Windows socket error: No buffer space available. (10055), on API 'send'");
+    }
+    const std::string got = ReadWhileSpinning(peer, accepted + 1);
+    EXPECT_EQ(got.size(), accepted);
+    EXPECT_TRUE(got == bytes.substr(0, accepted)) << "the accepted bytes, in order";
+}
+
+// A send behind bytes that still wait counts only its own bytes that went out.
+TEST_F(TcpClientTest, ASendBehindWaitingBytesReturnsItsOwnCount) {
+    TcpConnection peer = ConnectAndAccept();
+    const std::string bytes = nettest::Pattern(kChunk * 64);
+    std::size_t sent = 0, taken = 0;
+    for (; sent < bytes.size(); sent += kChunk) {
+        const auto n = static_cast<std::size_t>(
+            client->Socket().SendText(std::string_view(bytes).substr(sent, kChunk)));
+        taken += n;
+        if (n < kChunk) {
+            sent += kChunk;
+            break;
+        }
+    }
+    ASSERT_LT(taken, sent) << "the system never filled up";
+    ASSERT_GT(taken, kChunk) << "the system holds less than what waits";
+    // The peer takes what the system held; the client has not run its loop to send more.
+    ASSERT_EQ(peer.Read(taken, 2000).size(), taken);
+    EXPECT_EQ(client->Socket().SendText("tail"), 4);
+    const std::string rest = ReadWhileSpinning(peer, sent - taken + 4);
+    EXPECT_TRUE(rest == bytes.substr(taken, sent - taken) + "tail");
+}
+
+// Bytes that still waited when the connection was reset never reach the next connection.
+TEST_F(TcpClientTest, WaitingBytesDoNotSurviveAReset) {
+    TcpConnection peer = ConnectAndAccept();
+    const std::string bytes = nettest::Pattern(kChunk);
+    std::size_t waiting = 0;
+    for (int i = 0; i < 64 && waiting == 0; ++i) {
+        waiting = kChunk - static_cast<std::size_t>(client->Socket().SendText(bytes));
+    }
+    ASSERT_GT(waiting, 0U) << "the system never filled up";
+    peer.Reset();
+    ASSERT_TRUE(nettest::SpinUntil([&] { return log.size() >= 2; }));
+    client->Close();
+    ASSERT_FALSE(client->Socket().Connected());
+
+    TcpConnection next = ConnectAndAccept();
+    ASSERT_TRUE(next.ok());
+    client->Socket().SendText("new");
+    EXPECT_EQ(ReadWhileSpinning(next, 4), "new");
+}
+
 }  // namespace
