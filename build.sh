@@ -83,6 +83,7 @@ bench)
     isolated ./bench/run.sh build-bench || status=1
     isolated ./bench/tcp_scale.sh build-bench || status=1
     isolated ./bench/orvanctl.sh build-bench || status=1
+    ./bench/startup.sh build-bench || status=1  # makes its own network and mount namespaces
     exit $status
     ;;
 fuzz)

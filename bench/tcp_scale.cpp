@@ -119,8 +119,6 @@ public:
     void Pause(int) override {}
     base::LocalDateTime LocalTime() override { return {}; }
     std::string LocalHostName() override { return "bench"; }
-    std::vector<std::string> LocalAddresses() override { return {"127.0.0.1"}; }
-    void QueryLocalAddress(AddressDone done) override { done("127.0.0.1"); }
     std::optional<std::string> HistoryFilePath(const std::string&) override {
         return std::nullopt;  // the run writes no history file
     }

@@ -1,10 +1,7 @@
 #pragma once
 
-#include <functional>
-#include <memory>
 #include <optional>
 #include <string>
-#include <vector>
 
 #include "base/local_date_time.h"
 #include "net/async_lookup.h"
@@ -26,18 +23,13 @@ public:
     virtual void Beep() = 0;
     virtual void Pause(int milliseconds) = 0;  // blocks the interface thread, as the device expects
     virtual base::LocalDateTime LocalTime() = 0;
-    virtual std::string LocalHostName() = 0;
-    virtual std::vector<std::string> LocalAddresses() = 0;  // throws base::Error
-
-    // Entry 0 of the local address list, nullopt when there is none. Asked for away from the
-    // interface thread, since a resolver that does not answer would freeze the window; `done`
-    // runs later on the interface thread, or never once the application has ended.
-    using AddressDone = std::function<void(std::optional<std::string>)>;
-    virtual void QueryLocalAddress(AddressDone done) = 0;
+    virtual std::string LocalHostName() = 0;  // a local call, never the name server
+    // The one pool of name lookups: the host's own name (start-up, the IP watcher, the
+    // reception switch) and the TCP clients' hosts. Lookups never run on the interface thread,
+    // where a name server that does not answer would freeze the window.
+    virtual net::AsyncLookup& Lookup() = 0;
     // The full path at which a history file of this name is written; nullopt writes none.
     virtual std::optional<std::string> HistoryFilePath(const std::string& name) = 0;
-    // The one pool of name lookups of the window's TCP clients.
-    virtual net::AsyncLookup& Lookup() = 0;
 };
 
 // The real desktop and host.
@@ -50,15 +42,11 @@ public:
     void Pause(int milliseconds) override;
     base::LocalDateTime LocalTime() override;
     std::string LocalHostName() override;
-    std::vector<std::string> LocalAddresses() override;
-    void QueryLocalAddress(AddressDone done) override;
-    std::optional<std::string> HistoryFilePath(const std::string& name) override;
     net::AsyncLookup& Lookup() override { return lookup_; }
+    std::optional<std::string> HistoryFilePath(const std::string& name) override;
 
 private:
-    struct Handoff;
-    std::shared_ptr<Handoff> handoff_;
-    net::AsyncLookup lookup_;
+    net::AsyncLookup lookup_{net::SystemResolve};
 };
 
 }  // namespace app

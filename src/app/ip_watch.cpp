@@ -1,57 +1,74 @@
 #include "app/ip_watch.h"
 
-#include <QPointer>
+#include <arpa/inet.h>
+
 #include <algorithm>
 
 #include "app/ip_history.h"
 
 namespace app {
 
-TIdIPWatch::TIdIPWatch(Env& env, QObject* parent) : QObject(parent), env_(env) {
+bool IsOnlineAddress(std::string_view address) {
+    return !address.empty() && address != "127.0.0.1";
+}
+
+std::vector<std::string> DottedAddresses(const std::vector<in_addr>& addresses) {
+    std::vector<std::string> dotted;
+    dotted.reserve(addresses.size());
+    for (const in_addr& address : addresses) {
+        char text[INET_ADDRSTRLEN] = {};
+        inet_ntop(AF_INET, &address, text, sizeof text);
+        dotted.emplace_back(text);
+    }
+    return dotted;
+}
+
+TIdIPWatch::TIdIPWatch(Env& env, QObject* parent)
+    : QObject(parent), env_(env), hostName_(env.LocalHostName()) {
     connect(&timer_, &QTimer::timeout, this, &TIdIPWatch::Check);
 }
 
 void TIdIPWatch::SetActive(bool active) {
     if (active == Active()) return;
     if (active) {
-        timer_.start(std::clamp(WatchInterval, 1, 500));
+        timer_.start(std::clamp(WatchInterval, 1, kSliceMs));
         return;
     }
     timer_.stop();
     busy_ = false;
-    ++lookup_;
+    lookup_.Cancel();
 }
 
 void TIdIPWatch::Check() {
-    if (!Active() || busy_) return;
-    busy_ = true;
-    const unsigned lookup = ++lookup_;
+    if (!Active()) return;
     try {
-        env_.QueryLocalAddress(
-            [self = QPointer<TIdIPWatch>(this), lookup](std::optional<std::string> address) {
-                if (self) self->Apply(lookup, address);
-            });
+        hostName_ = env_.LocalHostName();
+        if (busy_) return;
+        lookup_ = env_.Lookup().Start(
+            hostName_, [this](const net::LookupResult& result) { Answered(result); });
+        busy_ = true;
     } catch (...) {
-        // No thread to be had: the next check tries again.
-        if (lookup == lookup_) busy_ = false;
+        // Out of memory for the name: the next check tries again.
     }
 }
 
-void TIdIPWatch::Apply(unsigned lookup, const std::optional<std::string>& address) noexcept {
-    if (lookup != lookup_) return;
+void TIdIPWatch::Answered(const net::LookupResult& result) noexcept {
     busy_ = false;
-    if (!address) return;
-    try {
-        const bool wasOnline = online_;
-        const std::string last = current_;
-        current_ = *address;
-        online_ = !current_.empty() && current_ != "127.0.0.1";
-        if (wasOnline && !online_) {
-            AddToHistory(history_, last, static_cast<std::size_t>(MaxHistoryEntries));
+    lookup_ = {};
+    if (result.error == 0 && !result.addresses.empty()) {
+        try {
+            const bool wasOnline = online_;
+            const std::string last = current_;
+            current_ = DottedAddresses({result.addresses.front()}).front();
+            online_ = IsOnlineAddress(current_);
+            if (wasOnline && !online_) {
+                AddToHistory(history_, last, static_cast<std::size_t>(MaxHistoryEntries));
+            }
+        } catch (...) {
+            // Out of memory for a line of history: the check is lost, the watcher goes on.
         }
-    } catch (...) {
-        // Out of memory for a line of history: the check is lost, the watcher goes on.
     }
+    if (OnLookupDone) OnLookupDone(result);
 }
 
 void TIdIPWatch::Shutdown() {

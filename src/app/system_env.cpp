@@ -5,8 +5,6 @@
 #include <QWidget>
 #include <ctime>
 #include <filesystem>
-#include <mutex>
-#include <thread>
 
 #include "app/env.h"
 #include "app/text.h"
@@ -14,21 +12,8 @@
 
 namespace app {
 
-// Where finished lookups go back to the interface thread; emptied when the environment ends,
-// so that a lookup that outlives the application hands over nothing.
-struct SystemEnv::Handoff {
-    std::mutex mutex;
-    QObject* target = nullptr;
-};
-
-SystemEnv::SystemEnv() : handoff_(std::make_shared<Handoff>()) {
-    handoff_->target = QCoreApplication::instance();
-}
-
-SystemEnv::~SystemEnv() {
-    const std::lock_guard lock(handoff_->mutex);
-    handoff_->target = nullptr;
-}
+SystemEnv::SystemEnv() = default;
+SystemEnv::~SystemEnv() = default;
 
 void SystemEnv::ShowMessage(BoxKind kind, const std::string& caption, const std::string& text) {
     // A control that holds the mouse would keep it while the box is up.
@@ -61,27 +46,6 @@ base::LocalDateTime SystemEnv::LocalTime() {
 
 std::string SystemEnv::LocalHostName() {
     return net::LocalHostName();
-}
-
-std::vector<std::string> SystemEnv::LocalAddresses() {
-    return net::LocalAddressList();
-}
-
-void SystemEnv::QueryLocalAddress(AddressDone done) {
-    // Detached: nothing waits for a lookup that hangs, not even the end of the program.
-    std::thread([handoff = handoff_, done = std::move(done)]() mutable {
-        std::optional<std::string> address;
-        try {
-            const std::vector<std::string> list = net::LocalAddressList();
-            if (!list.empty()) address = list.front();
-        } catch (...) {
-        }
-        const std::lock_guard lock(handoff->mutex);
-        if (!handoff->target) return;
-        QMetaObject::invokeMethod(
-            handoff->target, [done = std::move(done), address] { done(address); },
-            Qt::QueuedConnection);
-    }).detach();
 }
 
 std::optional<std::string> SystemEnv::HistoryFilePath(const std::string& name) {

@@ -17,12 +17,16 @@
 #include <QRadioButton>
 #include <QTabWidget>
 #include <QWidget>
+#include <optional>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "app/application.h"
 #include "app/env.h"
 #include "app/error_box.h"
 #include "app/ip_watch.h"
+#include "net/async_lookup.h"
 #include "net/tcp_client.h"
 #include "net/udp_client.h"
 #include "net/udp_server.h"
@@ -222,7 +226,12 @@ private:
 
     void BuildLayout();       // form1_layout.cpp
     void CreateComponents();  // form1_layout.cpp
-    void WireUDPServer();     // form1_udp.cpp
+    // form1_startup.cpp
+    void StartupLookupDone(const net::LookupResult& result);
+    // form1_udp.cpp
+    void WireUDPServer();
+    void LocalLookupDone(const net::LookupResult& result);
+    void Listen(const std::vector<std::string>& addresses, const std::string& portText);
     // form1_tcp.cpp
     void WireTcpClient(net::TClientSocket& client, bool dynamic);
     void SendOverTcp();  // the TCP part of Button1Click
@@ -236,6 +245,13 @@ private:
 
     app::Env& env_;
     bool shown_ = false;
+    // The local address list that the last answered lookup of the host's name gave (start-up's
+    // or the IP watcher's); nullopt until one has answered.
+    std::optional<std::vector<std::string>> localAddresses_;
+    // A tick of "Вкл. приём UDP" that came before any list: Edit3's text at the tick. The next
+    // answer switches reception on with it; unticking drops it.
+    std::optional<std::string> listenWhenAnswered_;
+    net::LookupTicket startupLookup_;
 };
 
 }  // namespace ui

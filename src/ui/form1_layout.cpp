@@ -309,8 +309,8 @@ void TForm1::BuildLayout() {
         if (row->on) Wire(w, row->on);
     }
     PageControl1->setCurrentWidget(TabSheet2);
-    StatusBar1->SetPanelText(0, QStringLiteral("Отключен TCP"));
-    StatusBar1->SetPanelText(1, QStringLiteral("Нет клиента TCP"));
+    StatusBar1->SetPanelText(TStatusBar::kConnectionPanel, QStringLiteral("Отключен TCP"));
+    StatusBar1->SetPanelText(TStatusBar::kClientPanel, QStringLiteral("Нет клиента TCP"));
 }
 
 void TForm1::CreateComponents() {
@@ -321,8 +321,7 @@ void TForm1::CreateComponents() {
 
     UDPServer = new net::TIdUDPServer(this);
     UDPServer->setObjectName(QStringLiteral("UDPServer"));
-    UDPServer->DefaultPort = 8090;
-    WireUDPServer();
+    WireUDPServer();  // DefaultPort keeps the component's 8090
 
     Client1 = new net::TClientSocket(env_.Lookup(), this);
     Client1->setObjectName(QStringLiteral("Client1"));
@@ -331,8 +330,8 @@ void TForm1::CreateComponents() {
 
     IdIPWatch1 = new app::TIdIPWatch(env_, this);
     IdIPWatch1->setObjectName(QStringLiteral("IdIPWatch1"));
-    IdIPWatch1->HistoryFilename = "iphist.dat";
-    IdIPWatch1->SetActive(true);
+    IdIPWatch1->OnLookupDone = [this](const net::LookupResult& result) { LocalLookupDone(result); };
+    IdIPWatch1->SetActive(true);  // HistoryFilename keeps the component's "iphist.dat"
 }
 
 void TForm1::Wire(QObject* control, Handler handler) {

@@ -3,10 +3,10 @@
 #include <QResizeEvent>
 #include <QScreen>
 #include <QShowEvent>
-#include <optional>
+#include <string>
+#include <vector>
 
 #include "app/text.h"
-#include "base/error.h"
 #include "base/version.h"
 #include "ui/form1.h"
 #include "ui/program_icon.h"
@@ -50,24 +50,26 @@ void TForm1::resizeEvent(QResizeEvent* event) {
 }
 
 void TForm1::FormCreate() {
-    // Each label on its own: a host whose name does not resolve, or that has one address,
-    // keeps the design caption where a value cannot be had, without an error box.
-    const auto entry = [this](std::size_t index) -> std::optional<std::string> {
-        try {
-            const std::vector<std::string> list = env_.LocalAddresses();
-            if (index < list.size()) return list[index];
-        } catch (const base::Error&) {
-        }
-        return std::nullopt;
-    };
-    const auto fill = [](TLabel* label, const std::optional<std::string>& value) {
-        if (value) label->SetCaption(app::ToQString(*value));
-    };
-    fill(HostNameLabel, env_.LocalHostName());
-    fill(HostAddressLabel, entry(0));
-    fill(PortLabel, std::to_string(UDPClient->Port));
-    fill(DestinationLabel, entry(1));
-    fill(BufferSizeLabel, std::to_string(UDPClient->BufferSize));
+    // The host's name is a local call. Its addresses come from a lookup, which a name server
+    // that does not answer can hold for many seconds: the window does not wait for it, and the
+    // two address labels keep their design captions until it answers (for good, if it fails
+    // or the host has fewer addresses).
+    HostNameLabel->SetCaption(app::ToQString(IdIPWatch1->LocalHostName()));
+    startupLookup_ =
+        env_.Lookup().Start(IdIPWatch1->LocalHostName(),
+                            [this](const net::LookupResult& result) { StartupLookupDone(result); });
+    PortLabel->SetCaption(QString::number(UDPClient->Port));
+    BufferSizeLabel->SetCaption(QString::number(UDPClient->BufferSize));
+}
+
+void TForm1::StartupLookupDone(const net::LookupResult& result) {
+    Guard([&] {
+        if (result.error != 0) return;
+        const std::vector<std::string> list = app::DottedAddresses(result.addresses);
+        if (!list.empty()) HostAddressLabel->SetCaption(app::ToQString(list[0]));
+        if (list.size() > 1) DestinationLabel->SetCaption(app::ToQString(list[1]));
+    });
+    LocalLookupDone(result);
 }
 
 void TForm1::FormShow() {

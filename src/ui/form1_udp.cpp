@@ -1,17 +1,11 @@
 // The UDP side: destination edits, reception switch, received datagrams.
+#include "app/echo.h"
 #include "app/text.h"
 #include "base/error.h"
 #include "base/int_conv.h"
 #include "ui/form1.h"
 
 namespace ui {
-namespace {
-
-bool IsEchoReply(std::string_view data) {
-    return data.starts_with("Replied from ") && data.ends_with('"');
-}
-
-}  // namespace
 
 void TForm1::Edit2Change() {
     UDPClient->Host = TextOf(Edit2);
@@ -27,15 +21,36 @@ void TForm1::Edit3Change() {
 
 void TForm1::CheckBox1Click() {
     // Serves CheckBox6 too, and still follows CheckBox1.
+    listenWhenAnswered_.reset();
     if (!CheckBox1->isChecked()) {
         UDPServer->SetActive(false);
         return;
     }
-    const std::vector<std::string> addresses = env_.LocalAddresses();
+    // The first local address is the last lookup's; before any lookup has answered, the tick
+    // waits for the answer rather than for the name server.
+    if (!localAddresses_) {
+        listenWhenAnswered_ = TextOf(Edit3);
+        return;
+    }
+    Listen(*localAddresses_, TextOf(Edit3));
+}
+
+void TForm1::Listen(const std::vector<std::string>& addresses, const std::string& portText) {
     if (addresses.empty()) throw base::Error("List index out of bounds (0)");
     UDPServer->AddBinding(addresses.front(), UDPServer->DefaultPort);
-    UDPServer->AddBinding("", base::StrToInt(TextOf(Edit3)));
+    UDPServer->AddBinding("", base::StrToInt(portText));
     UDPServer->SetActive(true);
+}
+
+void TForm1::LocalLookupDone(const net::LookupResult& result) {
+    Guard([&] {
+        // A failed lookup leaves the last list as it was.
+        if (result.error == 0) localAddresses_ = app::DottedAddresses(result.addresses);
+        if (!listenWhenAnswered_) return;
+        const std::string portText = std::move(*listenWhenAnswered_);
+        listenWhenAnswered_.reset();
+        Listen(localAddresses_.value_or(std::vector<std::string>{}), portText);
+    });
 }
 
 void TForm1::UDPServerUDPRead(net::TIdUDPServer&, std::string_view data,
@@ -44,15 +59,13 @@ void TForm1::UDPServerUDPRead(net::TIdUDPServer&, std::string_view data,
     Memo1->ClearSilently();
     Memo1->AddLine(message);
     Memo2->AddLine(message);
-    // An echo of an echo, or of the listener's own socket, would answer itself without end
-    // (one forged sender address is enough).
-    if (IsEchoReply(data) || UDPServer->IsOwnAddress(binding.PeerIP, binding.PeerPort)) return;
-    std::string reply = "Replied from " + env_.LocalHostName() + " to \"";
-    reply.append(data);
-    reply.push_back('"');
+    if (!app::AnswersDatagram(data, UDPServer->IsOwnAddress(binding.PeerIP, binding.PeerPort))) {
+        return;
+    }
     // What the socket cannot take at once is dropped, as every echo failure is, rather than
     // holding the window while the send buffer drains.
-    binding.SendTo(reply, binding.PeerIP, binding.PeerPort, false);
+    binding.SendTo(app::EchoReply(IdIPWatch1->LocalHostName(), data), binding.PeerIP,
+                   binding.PeerPort, false);
 }
 
 void TForm1::WireUDPServer() {

@@ -2,12 +2,26 @@
 
 #include <QPainter>
 #include <QPixmap>
+#include <QRgb>
 #include <cmath>
 #include <numbers>
 
 namespace ui {
 
 namespace {
+
+constexpr double kIconCanvas = 60;  // the side of the square the shapes are drawn on
+
+struct IconShape {
+    enum class Kind { RoundedSquare, Disc, Arc };
+    Kind kind;
+    double x, y;  // top-left corner of a square, centre of a disc or an arc
+    double size;  // side of a square, radius of a disc or an arc
+    QRgb colour;
+    double corner = 0;           // square
+    double stroke = 0;           // arc, drawn with round caps
+    double start = 0, span = 0;  // arc, degrees counter-clockwise from three o'clock
+};
 
 constexpr QRgb kBlue = qRgb(0x1F, 0x4E, 0x8C);
 constexpr QRgb kWhite = qRgb(0xFF, 0xFF, 0xFF);
@@ -51,10 +65,6 @@ QByteArray ArcPoint(const IconShape& arc, double degrees) {
 }
 
 }  // namespace
-
-std::span<const IconShape> ProgramIconDesign() {
-    return kDesign;
-}
 
 QImage RenderProgramIcon(int size) {
     QImage image(size, size, QImage::Format_ARGB32_Premultiplied);

@@ -74,8 +74,4 @@ QString TStatusBar::PanelText(int panel) const {
     return panels_.at(static_cast<std::size_t>(panel))->text();
 }
 
-int TStatusBar::PanelWidth(int panel) const {
-    return panels_.at(static_cast<std::size_t>(panel))->width() + 2;
-}
-
 }  // namespace ui

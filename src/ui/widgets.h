@@ -47,10 +47,11 @@ public:
 class TStatusBar : public QFrame {
 public:
     static constexpr int kHeight = 19;
+    static constexpr int kConnectionPanel = 0;  // the TCP connection's state
+    static constexpr int kClientPanel = 1;      // written once, by the layout
     explicit TStatusBar(QWidget* parent);
     void SetPanelText(int panel, const QString& text);
     QString PanelText(int panel) const;
-    int PanelWidth(int panel) const;
 
 private:
     std::array<QLabel*, 2> panels_{};

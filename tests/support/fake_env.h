@@ -1,7 +1,11 @@
 #pragma once
 
+#include <arpa/inet.h>
+
+#include <condition_variable>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -13,7 +17,8 @@
 namespace testing_support {
 
 // A host and desktop that tests drive: boxes, beeps and pauses are recorded in order
-// instead of blocking, and the host's name, addresses and clock are whatever the test says.
+// instead of blocking, and the host's name, addresses, name server and clock are whatever the
+// test says.
 class FakeEnv : public app::Env {
 public:
     struct Box {
@@ -27,18 +32,21 @@ public:
     // peer, and see sends, pauses and beeps in one order.
     std::function<void()> beforeEvent;
     int beeps = 0;
+    int hostNameCalls = 0;
 
     std::string hostName = "testhost";
-    // nullopt: the resolution fails as an unknown name would.
-    std::optional<std::vector<std::string>> addresses = std::vector<std::string>{"127.0.0.1"};
     base::LocalDateTime now{2026, 12, 6, 13, 22, 45, 7};
-    // The address query answers at once from `addresses`, unless held for the test to answer.
-    bool holdAddressQueries = false;
-    std::vector<AddressDone> heldAddressQueries;
-    int addressQueries = 0;
     std::optional<std::string> historyDirectory;  // nullopt: no history file is written
-    // What the lookups of the window's TCP clients answer; read when the first one starts.
+
+    // The name server. A lookup of `hostName` answers with `addresses` (nullopt: it fails as
+    // an unknown name would, 11001), as they are when the lookup is asked for: a test changes
+    // them between lookups without racing the workers. Every other name goes to `resolver`,
+    // on a worker: unknown by default.
+    std::optional<std::vector<std::string>> addresses = std::vector<std::string>{"127.0.0.1"};
     net::Resolver resolver = [](const std::string&) { return net::LookupResult{11001, {}}; };
+    // While set, lookups of `hostName` asked for wait at the name server, as with one that does
+    // not answer, until ReleaseLookups.
+    bool holdLookups = false;
 
     void ShowMessage(app::BoxKind kind, const std::string& caption,
                      const std::string& text) override {
@@ -56,27 +64,112 @@ public:
         events.push_back("pause " + std::to_string(milliseconds));
     }
     base::LocalDateTime LocalTime() override { return now; }
-    std::string LocalHostName() override { return hostName; }
-    std::vector<std::string> LocalAddresses() override {
-        if (!addresses) throw base::Error("Socket Error # 11001\r\nHost not found.");
-        return *addresses;
-    }
-    void QueryLocalAddress(AddressDone done) override {
-        ++addressQueries;
-        if (holdAddressQueries) return heldAddressQueries.push_back(std::move(done));
-        done(addresses && !addresses->empty() ? std::optional(addresses->front()) : std::nullopt);
+    std::string LocalHostName() override {
+        ++hostNameCalls;
+        return hostName;
     }
     std::optional<std::string> HistoryFilePath(const std::string& name) override {
         if (!historyDirectory) return std::nullopt;
         return *historyDirectory + "/" + name;
     }
+
     net::AsyncLookup& Lookup() override {
-        if (!lookup_) lookup_ = std::make_unique<net::AsyncLookup>(resolver);
+        {
+            const std::lock_guard lock(server_->mutex);
+            server_->hostName = hostName;
+            server_->answer = Answer();
+            server_->hold = holdLookups;
+            server_->other = resolver;
+        }
+        if (!lookup_) {
+            lookup_.reset(new net::AsyncLookup(
+                [server = server_](const std::string& host) { return server->Resolve(host); }));
+        }
         return *lookup_;
     }
 
+    // Lookups of `hostName` that have reached the name server, those that it has answered,
+    // and those waiting there.
+    int OwnNameLookups() const {
+        const std::lock_guard lock(server_->mutex);
+        return server_->lookups;
+    }
+    int AnsweredLookups() const {
+        const std::lock_guard lock(server_->mutex);
+        return server_->answered;
+    }
+    int HeldLookups() const {
+        const std::lock_guard lock(server_->mutex);
+        return server_->held;
+    }
+    // The waiting lookups answer with `addresses` as it is now.
+    void ReleaseLookups() {
+        const std::lock_guard lock(server_->mutex);
+        server_->answer = Answer();
+        ++server_->releases;
+        server_->wake.notify_all();
+    }
+
 private:
-    std::unique_ptr<net::AsyncLookup> lookup_;
+    // What the lookup workers share with the test.
+    struct Server {
+        std::mutex mutex;
+        std::condition_variable wake;
+        std::string hostName;
+        net::LookupResult answer;
+        net::Resolver other;
+        bool hold = false;
+        bool closed = false;  // the lookups are gone: nothing waits any more
+        int releases = 0;
+        int lookups = 0;
+        int answered = 0;
+        int held = 0;
+
+        net::LookupResult Resolve(const std::string& host) {
+            std::unique_lock lock(mutex);
+            if (host != hostName) {
+                const net::Resolver resolve = other;
+                lock.unlock();
+                return resolve(host);
+            }
+            ++lookups;
+            if (hold && !closed) {
+                const int release = releases;
+                ++held;
+                wake.wait(lock, [&] { return releases != release || closed; });
+                --held;
+            }
+            ++answered;
+            return answer;
+        }
+    };
+    // Ends the lookups, then lets go of a worker that still waits, so that none is left behind.
+    struct CloseLookup {
+        std::shared_ptr<Server> server;
+        void operator()(net::AsyncLookup* lookup) const {
+            delete lookup;
+            const std::lock_guard lock(server->mutex);
+            server->closed = true;
+            server->wake.notify_all();
+        }
+    };
+
+    net::LookupResult Answer() const {
+        net::LookupResult result;
+        if (!addresses) {
+            result.error = 11001;
+            return result;
+        }
+        for (const std::string& a : *addresses) {
+            in_addr address{};
+            inet_pton(AF_INET, a.c_str(), &address);
+            result.addresses.push_back(address);
+        }
+        return result;
+    }
+
+    std::shared_ptr<Server> server_ = std::make_shared<Server>();
+    std::unique_ptr<net::AsyncLookup, CloseLookup> lookup_{nullptr, CloseLookup{server_}};
 };
 
 }  // namespace testing_support

@@ -16,9 +16,15 @@
 
 namespace testing_support {
 
+// The window once start-up's lookup of the host's name has answered: the address labels are
+// filled and the reception switch knows the first local address.
 inline std::unique_ptr<ui::TForm1> Shown(FakeEnv& env) {
     auto form = std::make_unique<ui::TForm1>(env);
     form->show();
+    if (!env.holdLookups) {
+        static_cast<void>(QTest::qWaitFor([&env] { return env.AnsweredLookups() > 0; }, 5000));
+        QTest::qWait(30);  // the answer, handed over just after, reaches the window
+    }
     return form;
 }
 

@@ -11,6 +11,7 @@
 #include "app/application.h"
 #include "app/text.h"
 #include "support/fake_env.h"
+#include "support/watch_support.h"
 #include "ui/form1.h"
 
 using testing_support::FakeEnv;
@@ -18,12 +19,12 @@ using ui::TForm1;
 
 namespace {
 
-// One check per entry: an address as the host's first, or "-" for a failed lookup.
+// One answered check per entry: an address as the host's first, or "-" for a failed lookup.
 void Run(FakeEnv& env, TForm1& form, const QStringList& results) {
     for (const QString& r : results) {
         env.addresses.reset();
         if (r != QStringLiteral("-")) env.addresses.emplace(1, r.toStdString());
-        form.IdIPWatch1->Check();
+        QVERIFY(testing_support::CheckAnswered(env, form));
     }
 }
 
@@ -90,19 +91,20 @@ private Q_SLOTS:
 
     void slowLookupMakesLaterChecksSkip() {
         FakeEnv env;
-        env.holdAddressQueries = true;
-        TForm1 form(env);
-        Run(env, form, {QStringLiteral("10.0.0.5"), QStringLiteral("10.0.0.6")});
-        QCOMPARE(env.addressQueries, 1);
-        env.heldAddressQueries.at(0)("10.0.0.5");
-        QCOMPARE(form.IdIPWatch1->CurrentIP(), std::string("10.0.0.5"));
-        // No longer busy: the next check looks up again.
+        env.holdLookups = true;
+        TForm1 form(env);  // start-up's lookup waits too
+        env.addresses.emplace(1, "10.0.0.5");
         form.IdIPWatch1->Check();
-        QCOMPARE(env.addressQueries, 2);
-        env.heldAddressQueries.at(1)("10.0.0.6");
-        QCOMPARE(form.IdIPWatch1->CurrentIP(), std::string("10.0.0.6"));
+        env.addresses.emplace(1, "10.0.0.6");
+        form.IdIPWatch1->Check();
+        QTRY_COMPARE(env.HeldLookups(), 2);
+        QTest::qWait(50);  // room for a lookup that should not have started
+        QCOMPARE(env.OwnNameLookups(), 2);
+        env.addresses.emplace(1, "10.0.0.5");
+        env.ReleaseLookups();
+        QTRY_COMPARE(form.IdIPWatch1->CurrentIP(), std::string("10.0.0.5"));
         // The window's own timer goes on checking.
-        QTRY_COMPARE_WITH_TIMEOUT(env.addressQueries, 3, 2000);
+        QTRY_COMPARE_WITH_TIMEOUT(env.OwnNameLookups(), 3, 2000);
     }
 
     void lookupStillRunningAtShutdownIsAbandoned() {
@@ -111,17 +113,32 @@ private Q_SLOTS:
         env.historyDirectory = dir.path().toStdString();
         auto form = std::make_unique<TForm1>(env);
         Run(env, *form, {QStringLiteral("10.0.0.5")});
-        env.holdAddressQueries = true;
-        form->IdIPWatch1->Check();
+        env.holdLookups = true;
+        // A check whose lookup hangs (one from the timer may be in flight first).
+        for (int i = 0; i < 200 && env.HeldLookups() == 0; ++i) {
+            form->IdIPWatch1->Check();
+            QTest::qWait(10);
+        }
+        QCOMPARE(env.HeldLookups(), 1);
         form->Shutdown();
         const QByteArray written = Read(dir.filePath(QStringLiteral("iphist.dat")));
         QCOMPARE(written, QByteArray("10.0.0.5\r\n"));
-        const auto late = env.heldAddressQueries.at(0);
-        late("10.0.0.9");
+        const int asked = env.OwnNameLookups();
+        env.addresses.emplace(1, "10.0.0.9");
+        env.ReleaseLookups();
+        QTRY_COMPARE(env.HeldLookups(), 0);
+        QTest::qWait(600);  // room for the late answer, and for a check the timer should not make
         QCOMPARE(form->IdIPWatch1->CurrentIP(), std::string("10.0.0.5"));
+        QCOMPARE(env.OwnNameLookups(), asked);
+
+        // The window is gone while its lookups hang: their answers touch nothing.
+        form = std::make_unique<TForm1>(env);
+        form->IdIPWatch1->Check();
+        QTRY_COMPARE(env.HeldLookups(), 2);  // start-up's and the check's
         form.reset();
-        late("10.0.0.9");  // the watcher is gone: nothing to touch
-        QCOMPARE(env.addressQueries, 2);
+        env.ReleaseLookups();
+        QTRY_COMPARE(env.HeldLookups(), 0);
+        QTest::qWait(50);
     }
 
     // What stands at the file's place stays as it was, and the run ends with the fatal box.
