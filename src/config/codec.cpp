@@ -3,8 +3,8 @@
 #include <array>
 #include <cstdint>
 #include <cstdio>
+#include <utility>
 
-#include "base/error.h"
 #include "base/int_conv.h"
 
 namespace config {
@@ -20,11 +20,15 @@ std::string_view Scan(std::string_view& rest, char separator) {
     return field;
 }
 
-// Hexadecimal digits only: the "$" keeps blanks, signs and other prefixes out.
-std::string HexFieldToDecimal(std::string_view field) {
+// Hexadecimal digits only: the "$" keeps blanks, signs and other prefixes out. Nothing when
+// the field does not convert: most datagrams seen in programming mode are no replies, and
+// the parser reports nothing anyway.
+std::optional<std::string> HexFieldToDecimal(std::string_view field) {
     std::string text(1, '$');
     text.append(field);
-    return std::to_string(base::StrToInt(text));
+    const std::optional<std::int32_t> value = base::TryStrToInt(text);
+    if (!value) return std::nullopt;
+    return std::to_string(*value);
 }
 
 // Upper case, no leading zeros; a negative value shows its 32-bit two's complement.
@@ -59,16 +63,19 @@ ConfigReplyFields ParseConfigReply(std::string_view line) {
     fields.mac = std::string(Scan(rest, '>'));
     std::optional<std::string>* const addresses[] = {&fields.gateway, &fields.ipAddress,
                                                      &fields.handsetController, &fields.netMask};
-    try {
-        fields.telemetryPort = HexFieldToDecimal(telemetry);
-        fields.h323Port = HexFieldToDecimal(h323);
-        for (std::size_t q = 0; q < quads.size(); ++q) {
-            std::array<std::string, 4> parts;
-            for (std::size_t i = 0; i < 4; ++i) parts[i] = HexFieldToDecimal(quads[q][i]);
-            *addresses[q] = Join(parts);
+    // A bad field ends the conversion; what was stored before it stays.
+    fields.telemetryPort = HexFieldToDecimal(telemetry);
+    if (!fields.telemetryPort) return fields;
+    fields.h323Port = HexFieldToDecimal(h323);
+    if (!fields.h323Port) return fields;
+    for (std::size_t q = 0; q < quads.size(); ++q) {
+        std::array<std::string, 4> parts;
+        for (std::size_t i = 0; i < 4; ++i) {
+            std::optional<std::string> part = HexFieldToDecimal(quads[q][i]);
+            if (!part) return fields;
+            parts[i] = std::move(*part);
         }
-    } catch (const base::Error&) {
-        // A bad field ends the conversion; what was stored before it stays.
+        *addresses[q] = Join(parts);
     }
     return fields;
 }
