@@ -1,6 +1,7 @@
 #include "ui/texts.h"
 
 #include <algorithm>
+#include <array>
 
 #include "app/text.h"
 
@@ -16,32 +17,45 @@ void SetTextOf(QLineEdit* edit, std::string_view text) {
     if (edit->text() != value) edit->setText(value);
 }
 
+namespace {
+
+// What each byte shows as: its code page 1251 character, or for a control byte other than
+// the line break and the tab, its visible symbol (U+2400 + byte, U+2421 for DEL).
+struct DisplayTable {
+    std::array<char16_t, 256> chars{};
+    DisplayTable() {
+        std::array<char, 256> bytes;
+        for (std::size_t b = 0; b < bytes.size(); ++b) bytes[b] = static_cast<char>(b);
+        const QString decoded = app::ToQString(std::string_view(bytes.data(), bytes.size()));
+        for (std::size_t b = 0; b < chars.size(); ++b) {
+            chars[b] = decoded[static_cast<qsizetype>(b)].unicode();
+            if (b < 0x20 && b != '\n' && b != '\t') chars[b] = char16_t(0x2400 + b);
+        }
+        chars[0x7F] = 0x2421;
+    }
+};
+
+const DisplayTable kDisplay;
+
+}  // namespace
+
 QString DisplayText(std::string_view message) {
-    QString text = app::ToQString(message);
-    const auto special = [](char16_t c) {
-        return (c < 0x20 && c != u'\n' && c != u'\t') || c == 0x7F;
-    };
-    // Most messages hold no control character: look before building another text.
-    const QChar* in = text.constData();
-    const qsizetype size = text.size();
-    qsizetype i = 0;
-    while (i < size && !special(in[i].unicode())) ++i;
-    if (i == size) return text;
-    QString out;
-    out.reserve(size);
-    out.append(in, i);
-    for (; i < size; ++i) {
-        const char16_t c = in[i].unicode();
-        if (c == u'\r') {
-            if (i + 1 < size && in[i + 1] == u'\n') continue;
-            out += u'\n';
-        } else if (special(c)) {
-            out += QChar(c == 0x7F ? char16_t(0x2421) : char16_t(0x2400 + c));
-        } else {
-            out += QChar(c);
+    // One pass: decoding and the control symbols come from the same table; "\r\n" and a lone
+    // "\r" become one line break.
+    QString text(static_cast<qsizetype>(message.size()), Qt::Uninitialized);
+    char16_t* out = reinterpret_cast<char16_t*>(text.data());
+    char16_t* const begin = out;
+    const auto* in = reinterpret_cast<const unsigned char*>(message.data());
+    const auto* const end = in + message.size();
+    for (; in != end; ++in) {
+        if (*in != '\r') {
+            *out++ = kDisplay.chars[*in];
+        } else if (in + 1 == end || in[1] != '\n') {
+            *out++ = u'\n';
         }
     }
-    return out;
+    text.truncate(out - begin);
+    return text;
 }
 
 std::string MessageBytes(const QString& shown) {
