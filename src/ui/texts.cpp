@@ -3,6 +3,10 @@
 #include <algorithm>
 #include <array>
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 #include "app/text.h"
 
 namespace ui {
@@ -41,21 +45,52 @@ const DisplayTable kDisplay;
 
 QString DisplayText(std::string_view message) {
     // One pass: decoding and the control symbols come from the same table; "\r\n" and a lone
-    // "\r" become one line break.
+    // "\r" become one line break. Runs of printable ASCII, most of any message, widen sixteen
+    // bytes at a time.
     QString text(static_cast<qsizetype>(message.size()), Qt::Uninitialized);
     char16_t* out = reinterpret_cast<char16_t*>(text.data());
     char16_t* const begin = out;
     const auto* in = reinterpret_cast<const unsigned char*>(message.data());
     const auto* const end = in + message.size();
-    for (; in != end; ++in) {
-        if (*in != '\r') {
-            *out++ = kDisplay.chars[*in];
-        } else if (in + 1 == end || in[1] != '\n') {
-            *out++ = u'\n';
+    while (in != end) {
+#ifdef __SSE2__
+        if (end - in >= 16) {
+            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in));
+            // Signed: bytes from 0x80 up count as below 0x20 too.
+            const __m128i special = _mm_or_si128(_mm_cmplt_epi8(v, _mm_set1_epi8(0x20)),
+                                                 _mm_cmpeq_epi8(v, _mm_set1_epi8(0x7F)));
+            if (_mm_movemask_epi8(special) == 0) {
+                const __m128i zero = _mm_setzero_si128();
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_unpacklo_epi8(v, zero));
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 8), _mm_unpackhi_epi8(v, zero));
+                in += 16;
+                out += 16;
+                continue;
+            }
+        }
+        const auto* const stop = end - in >= 16 ? in + 16 : end;
+#else
+        const auto* const stop = end;
+#endif
+        for (; in != stop; ++in) {
+            if (*in != '\r') {
+                *out++ = kDisplay.chars[*in];
+            } else if (in + 1 == end || in[1] != '\n') {
+                *out++ = u'\n';
+            }
         }
     }
     text.truncate(out - begin);
     return text;
+}
+
+QString PrefixedDisplayText(std::string_view prefix, std::string_view message,
+                            const QString& shown) {
+    // A "\r" at the prefix's end and a "\n" at the message's start are one line break together.
+    if (prefix.ends_with('\r') && message.starts_with('\n')) {
+        return DisplayText(std::string(prefix).append(message));
+    }
+    return DisplayText(prefix) + shown;
 }
 
 std::string MessageBytes(const QString& shown) {

@@ -61,6 +61,39 @@ private Q_SLOTS:
         }
     }
 
+    void everyByteAtEveryPlaceOfAPlainRun() {
+        // Plain runs take a faster road than the other bytes: a byte anywhere in a long run,
+        // at either edge of a block of sixteen, must come out the same.
+        const std::string run = "The quick brown fox jumps over the lazy dog 0123456789";
+        for (int b = 0; b < 256; ++b) {
+            for (std::size_t at = 0; at <= run.size(); ++at) {
+                std::string message = run;
+                message.insert(at, 1, char(b));
+                QVERIFY2(
+                    ui::DisplayText(message) == TwoPassDisplayText(message),
+                    qPrintable(
+                        QStringLiteral("byte 0x%1 at %2").arg(QString::number(b, 16)).arg(at)));
+            }
+        }
+    }
+
+    void aPrefixedMessageShowsAsTheWholeText_data() {
+        QTest::addColumn<QByteArray>("prefix");
+        QTest::addColumn<QByteArray>("message");
+        QTest::newRow("host and text") << QByteArray("srv") << QByteArray("abc");
+        QTest::newRow("empty prefix") << QByteArray() << QByteArray("abc\r\n");
+        QTest::newRow("empty message") << QByteArray("srv\r") << QByteArray();
+        QTest::newRow("CR and LF across the join") << QByteArray("srv\r") << QByteArray("\nabc");
+        QTest::newRow("CR before other text") << QByteArray("srv\r") << QByteArray("\rabc");
+        QTest::newRow("control and high bytes") << QByteArray("\x01\xC0") << QByteArray("\x7F\xFF");
+    }
+    void aPrefixedMessageShowsAsTheWholeText() {
+        QFETCH(QByteArray, prefix);
+        QFETCH(QByteArray, message);
+        const std::string p = prefix.toStdString(), m = message.toStdString();
+        QCOMPARE(ui::PrefixedDisplayText(p, m, ui::DisplayText(m)), ui::DisplayText(p + m));
+    }
+
     void longMessagesOfAllBytesShowAsBefore() {
         std::string message;
         for (int round = 0; round < 8; ++round) {
