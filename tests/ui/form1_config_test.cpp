@@ -297,6 +297,7 @@ private Q_SLOTS:
         form->CheckBox3->click();
         const Peer device;
         QVERIFY(Deliver(device, kSampleReply, port));
+        form->FlushReadSide();
         const QList<QLineEdit*> writeEdits{form->Edit6,  form->Edit12, form->Edit9, form->Edit20,
                                            form->Edit23, form->Edit27, form->Edit10};
         QStringList changed;
