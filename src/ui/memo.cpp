@@ -89,7 +89,16 @@ void TMemo::CatchUp(qsizetype limit) {
     flushTimer_.stop();
     if (!clearPending_ && pending_.isEmpty() && dropped_ == 0) return;
     const qsizetype count = std::min(limit, pending_.size());
-    const QString batch = QStringList(pending_.begin(), pending_.begin() + count).join(u'\n');
+    // An empty document and one empty line look alike; hasLines_ tells them apart.
+    const bool afterLines = hasLines_ && !clearPending_;
+    QString batch;
+    qsizetype chars = 0;
+    for (qsizetype i = 0; i < count; ++i) chars += pending_[i].size() + 1;
+    batch.reserve(chars);
+    for (qsizetype i = 0; i < count; ++i) {
+        if (i > 0 || afterLines) batch += u'\n';
+        batch += pending_[i];
+    }
     flushing_ = true;
     QScrollBar* bar = verticalScrollBar();
     const bool atEnd = bar->value() == bar->maximum();
@@ -106,9 +115,9 @@ void TMemo::CatchUp(qsizetype limit) {
         cursor.removeSelectedText();
     }
     if (count > 0) {
-        cursor.movePosition(QTextCursor::End);
-        // An empty document and one empty line look alike; hasLines_ tells them apart.
-        cursor.insertText((hasLines_ ? QStringLiteral("\n") : QString()) + batch);
+        // Not movePosition(End): that lays out the block the cursor leaves.
+        cursor.setPosition(document()->characterCount() - 1);
+        cursor.insertText(batch);
         hasLines_ = true;
     }
     cursor.endEditBlock();
