@@ -8,7 +8,7 @@ cd "$(dirname "$0")"
 RUN_PACKAGES=(g++ cmake ninja-build qt6-base-dev libfontconfig-dev fonts-dejavu-core)
 PACKAGES=("${RUN_PACKAGES[@]}" libgtest-dev libgmock-dev clang-format xvfb xauth xdotool
           x11-utils imagemagick libx11-dev iproute2 util-linux procps desktop-file-utils
-          librsvg2-bin)
+          librsvg2-bin socat)
 FUZZ_PACKAGES=(clang libclang-rt-14-dev)
 PACKAGE_PACKAGES=(dpkg-dev)
 JOBS=$(nproc 2>/dev/null || echo 2)
