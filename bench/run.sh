@@ -299,6 +299,11 @@ report() {
             # view that stays behind longer than a stall may last is not showing them.
             row "" "on screen behind: Memo1 $lag1 ms, Memo2 $lag2 ms" "<= 100 ms, memos in view" \
                 "$(check "$lag1 <= 100 && $lag2 <= 100")"
+            if [ "$kind" = reply ]; then
+                local lag3
+                lag3=$(each read_side_lag_ms "${ws[@]}" | sort -g | tail -n1)
+                row "" "read side behind on screen $lag3 ms" "<= 100 ms" "$(check "$lag3 <= 100")"
+            fi
             per=$(for f in "${ws[@]}"; do
                 calc %.0f "($(kv rss_after_kb "$f") - $(kv rss_before_kb "$f")) * 1024 / $N"; echo
                 done | median)
