@@ -120,6 +120,40 @@ double ThreadCpuMs() {
     return static_cast<double>(ts.tv_sec) * 1e3 + static_cast<double>(ts.tv_nsec) / 1e6;
 }
 
+// Times every event delivered on the interface thread, counting only the outermost delivery:
+// the longest one, and what it went to, tell what a stall is made of.
+class TimingApplication : public QApplication {
+public:
+    using QApplication::QApplication;
+    double longest_ms = 0;
+    std::string longest_what;
+
+    bool notify(QObject* receiver, QEvent* event) override {
+        if (depth_ > 0) return QApplication::notify(receiver, event);
+        ++depth_;
+        const Clock::time_point t0 = Clock::now();
+        const int type = event->type();
+        const char* cls = receiver->metaObject()->className();
+        bool result = false;
+        try {
+            result = QApplication::notify(receiver, event);
+        } catch (...) {
+            --depth_;
+            throw;
+        }
+        --depth_;
+        const double ms = Ms(Clock::now() - t0);
+        if (ms > longest_ms) {
+            longest_ms = ms;
+            longest_what = std::string(cls) + "/" + std::to_string(type);
+        }
+        return result;
+    }
+
+private:
+    int depth_ = 0;
+};
+
 class QuietEnv : public app::Env {
 public:
     int boxes = 0;
@@ -138,7 +172,7 @@ public:
 
 int Window(int argc, char** argv, int port, const std::string& tab) {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "xcb");
-    QApplication application(argc, argv);
+    TimingApplication application(argc, argv);
     QuietEnv env;
     ui::TForm1 form(env);
     form.show();
@@ -184,9 +218,9 @@ int Window(int argc, char** argv, int port, const std::string& tab) {
             const QString text = form.Memo2->Text();
             std::printf(
                 "RESULT seconds=%.3f cpu_ms=%.1f max_stall_ms=%.1f max_stall_cpu_ms=%.1f "
-                "memo2_chars=%lld boxes=%d\n",
+                "memo2_chars=%lld boxes=%d longest_event_ms=%.1f longest_event=%s\n",
                 seconds, cpu, max_stall, max_stall_cpu, static_cast<long long>(text.size()),
-                env.boxes);
+                env.boxes, application.longest_ms, application.longest_what.c_str());
             std::fflush(stdout);
             application.quit();
         });

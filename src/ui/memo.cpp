@@ -14,6 +14,9 @@ constexpr int kFrameMs = 16;
 // Lines taken into the document per frame: about 10 ms of work, so that a memo shown after a
 // long flood catches up over a few frames instead of stalling the window.
 constexpr qsizetype kLinesPerFrame = 2000;
+// The same for long lines (TCP reads run to 64 KiB): the document takes them in at memory
+// speed, but a frame that takes megabytes holds the window for longer than a frame.
+constexpr qsizetype kCharsPerFrame = 256 * 1024;
 }  // namespace
 
 TMemo::TMemo(QWidget* parent) : QPlainTextEdit(parent) {
@@ -187,7 +190,14 @@ void TMemo::DropPending(qsizetype characters) {
 
 void TMemo::OnFrame() {
     // A document nobody sees need not keep up; it catches up when it is shown.
-    if (isVisible()) CatchUp(kLinesPerFrame);
+    if (!isVisible()) return;
+    qsizetype lines = 0, chars = 0;
+    while (lines < std::min(kLinesPerFrame, pending_.size()) &&
+           (lines == 0 || chars + pending_[lines].size() <= kCharsPerFrame)) {
+        chars += pending_[lines].size() + 1;
+        ++lines;
+    }
+    CatchUp(lines);
 }
 
 bool TMemo::event(QEvent* e) {
