@@ -50,6 +50,28 @@ private Q_SLOTS:
         QVERIFY(text.endsWith(QStringLiteral("new line %1").arg(burst - 1)));
     }
 
+    void longLinesReachTheScreenOverSeveralFramesWholeAndInOrder() {
+        // Long TCP reads: a frame that took them all would hold the window.
+        QWidget window;
+        TMemo memo(&window);
+        window.show();
+        QStringList lines;
+        constexpr int kLine = 40 * 1000;
+        for (int i = 0; i < 10; ++i) lines.append(QString(kLine, QChar(u'a' + i)));
+        QSignalSpy edits(memo.document(), &QTextDocument::contentsChange);
+        for (const QString& line : lines) memo.AddLine(line);
+        QCOMPARE(memo.Text(), lines.join(u'\n'));  // the text has them all at once
+
+        QTRY_COMPARE_WITH_TIMEOUT(memo.document()->blockCount(), int(lines.size()), 10000);
+        QCOMPARE(memo.document()->toPlainText(), lines.join(u'\n'));
+        QVERIFY(edits.count() > 1);
+        for (const QList<QVariant>& edit : edits) {
+            // A frame takes whole lines, about a quarter of a mebicharacter at most.
+            QVERIFY2(edit.at(2).toInt() <= 256 * 1024 + kLine + 1,
+                     qPrintable(QString::number(edit.at(2).toInt())));
+        }
+    }
+
     void typingAfterATrimActsOnTheTrimmedText() {
         QWidget window;
         TMemo memo(&window);
