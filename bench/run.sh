@@ -10,6 +10,7 @@
 #   ORVAN_BENCH_MAP_RUNS=9   launches of each program for the start-up figure (default 15)
 #   ORVAN_BENCH_PROFILE=1    adds the window's time per event type to the raw output
 #   ORVAN_BENCH_FLOOD_SCALE=10  divides the long floods' datagram counts (default 1)
+#   ORVAN_BENCH_ONLY='W=1|1400'  only the speed rows whose names match (an extended regex)
 #   ORVAN_BENCH_TCP_MB=100   megabytes Client1 consumes per TCP round (default 100; the flood
 #                            with Memo2 in view sends twice as much)
 # Raw output goes to BUILD_DIR/bench-results. Exits 1 when a target is missed.
@@ -145,6 +146,10 @@ CONFIGS=(
     "100 B, W=64, programming|100|64|plain|config|0.6"
     "replies, W=64, programming|100|64|reply|config|0.6"
 )
+if [ -n "${ORVAN_BENCH_ONLY:-}" ]; then
+    mapfile -t CONFIGS < <(printf '%s\n' "${CONFIGS[@]}" | grep -E -- "^[^|]*($ORVAN_BENCH_ONLY)")
+fi
+
 i=0
 for config in "${CONFIGS[@]}"; do
     IFS='|' read -r name size w kind tab target <<<"$config"
