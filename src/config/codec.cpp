@@ -3,6 +3,7 @@
 #include <array>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <utility>
 
 #include "base/int_conv.h"
@@ -24,9 +25,16 @@ std::string_view Scan(std::string_view& rest, char separator) {
 // the field does not convert: most datagrams seen in programming mode are no replies, and
 // the parser reports nothing anyway.
 std::optional<std::string> HexFieldToDecimal(std::string_view field) {
-    std::string text(1, '$');
-    text.append(field);
-    const std::optional<std::int32_t> value = base::TryStrToInt(text);
+    // Fields of a reply are short: "$" and the field go on the stack, not the heap.
+    char buffer[32];
+    std::optional<std::int32_t> value;
+    if (field.size() < sizeof buffer) {
+        buffer[0] = '$';
+        std::memcpy(buffer + 1, field.data(), field.size());
+        value = base::TryStrToInt(std::string_view(buffer, field.size() + 1));
+    } else {
+        value = base::TryStrToInt("$" + std::string(field));
+    }
     if (!value) return std::nullopt;
     return std::to_string(*value);
 }
@@ -39,7 +47,13 @@ std::string Hex(std::int32_t value) {
 }
 
 std::string Join(const std::array<std::string, 4>& parts) {
-    return parts[0] + "." + parts[1] + "." + parts[2] + "." + parts[3];
+    std::string joined;
+    joined.reserve(parts[0].size() + parts[1].size() + parts[2].size() + parts[3].size() + 3);
+    for (std::size_t i = 0; i < parts.size(); ++i) {
+        if (i > 0) joined += '.';
+        joined += parts[i];
+    }
+    return joined;
 }
 
 }  // namespace
