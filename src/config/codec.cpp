@@ -33,7 +33,9 @@ std::optional<std::string> HexFieldToDecimal(std::string_view field) {
         std::memcpy(buffer + 1, field.data(), field.size());
         value = base::TryStrToInt(std::string_view(buffer, field.size() + 1));
     } else {
-        value = base::TryStrToInt("$" + std::string(field));
+        std::string text(1, '$');
+        text.append(field);
+        value = base::TryStrToInt(text);
     }
     if (!value) return std::nullopt;
     return std::to_string(*value);
