@@ -29,9 +29,12 @@ constexpr std::size_t MinSize(Kind kind) {
 }
 
 // Printable, without the quotation mark and the line breaks, so that the memos show one line.
+constexpr std::string_view kAlphabet =
+    "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789 .,:;-_+=/()[]<>!?*&%$";
+// Messages whose sequence numbers agree modulo this differ only in their head.
+constexpr std::uint32_t kFillerPeriod = kAlphabet.size();
+
 inline char Filler(std::uint32_t seq, std::size_t at) {
-    constexpr std::string_view kAlphabet =
-        "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789 .,:;-_+=/()[]<>!?*&%$";
     return kAlphabet[(seq * 7u + at) % kAlphabet.size()];
 }
 

@@ -33,7 +33,7 @@
 #include <string>
 #include <vector>
 
-#include "app/env.h"
+#include "bench_env.h"
 #include "ui/form1.h"
 
 namespace {
@@ -108,26 +108,6 @@ pid_t StartEchoServers(int count, std::uint16_t* port) {
 }
 
 // The desktop seam without desktop: any box is a failure of the run.
-class BenchEnv : public app::Env {
-public:
-    int boxes = 0;
-    void ShowMessage(app::BoxKind, const std::string&, const std::string& text) override {
-        ++boxes;
-        std::fprintf(stderr, "box: %s\n", text.c_str());
-    }
-    void Beep() override {}
-    void Pause(int) override {}
-    base::LocalDateTime LocalTime() override { return {}; }
-    std::string LocalHostName() override { return "bench"; }
-    std::optional<std::string> HistoryFilePath(const std::string&) override {
-        return std::nullopt;  // the run writes no history file
-    }
-    net::AsyncLookup& Lookup() override { return lookup_; }
-
-private:
-    net::AsyncLookup lookup_;
-};
-
 struct Round {
     double ms = 0;
     double stall_ms = 0;

@@ -14,13 +14,14 @@ int HexDigit(char c) {
     return -1;
 }
 
-[[noreturn]] void Invalid(std::string_view text) {
-    throw Error("'" + std::string(text) + "' is not a valid integer value");
-}
-
 }  // namespace
 
 std::int32_t StrToInt(std::string_view text) {
+    if (const auto value = TryStrToInt(text)) return *value;
+    throw Error("'" + std::string(text) + "' is not a valid integer value");
+}
+
+std::optional<std::int32_t> TryStrToInt(std::string_view text) noexcept {
     std::size_t i = 0;
     while (i < text.size() && text[i] == ' ') ++i;
 
@@ -39,16 +40,16 @@ std::int32_t StrToInt(std::string_view text) {
         hex = true;
         i += 2;
     }
-    if (i == text.size()) Invalid(text);
+    if (i == text.size()) return std::nullopt;
 
     if (hex) {
         std::uint32_t value = 0;
         int significant = 0;
         for (; i < text.size(); ++i) {
             const int d = HexDigit(text[i]);
-            if (d < 0) Invalid(text);
+            if (d < 0) return std::nullopt;
             if (significant > 0 || d != 0) ++significant;
-            if (significant > 8) Invalid(text);
+            if (significant > 8) return std::nullopt;
             value = value << 4 | static_cast<std::uint32_t>(d);
         }
         // The digits are a 32-bit pattern; negation wraps like the pattern does.
@@ -60,9 +61,9 @@ std::int32_t StrToInt(std::string_view text) {
     std::uint64_t value = 0;
     for (; i < text.size(); ++i) {
         const char c = text[i];
-        if (c < '0' || c > '9') Invalid(text);
+        if (c < '0' || c > '9') return std::nullopt;
         value = value * 10 + static_cast<std::uint64_t>(c - '0');
-        if (value > limit) Invalid(text);
+        if (value > limit) return std::nullopt;
     }
     return negative ? static_cast<std::int32_t>(-static_cast<std::int64_t>(value))
                     : static_cast<std::int32_t>(value);

@@ -3,8 +3,9 @@
 #include <array>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
+#include <utility>
 
-#include "base/error.h"
 #include "base/int_conv.h"
 
 namespace config {
@@ -20,11 +21,24 @@ std::string_view Scan(std::string_view& rest, char separator) {
     return field;
 }
 
-// Hexadecimal digits only: the "$" keeps blanks, signs and other prefixes out.
-std::string HexFieldToDecimal(std::string_view field) {
-    std::string text(1, '$');
-    text.append(field);
-    return std::to_string(base::StrToInt(text));
+// Hexadecimal digits only: the "$" keeps blanks, signs and other prefixes out. Nothing when
+// the field does not convert: most datagrams seen in programming mode are no replies, and
+// the parser reports nothing anyway.
+std::optional<std::string> HexFieldToDecimal(std::string_view field) {
+    // Fields of a reply are short: "$" and the field go on the stack, not the heap.
+    char buffer[32];
+    std::optional<std::int32_t> value;
+    if (field.size() < sizeof buffer) {
+        buffer[0] = '$';
+        std::memcpy(buffer + 1, field.data(), field.size());
+        value = base::TryStrToInt(std::string_view(buffer, field.size() + 1));
+    } else {
+        std::string text(1, '$');
+        text.append(field);
+        value = base::TryStrToInt(text);
+    }
+    if (!value) return std::nullopt;
+    return std::to_string(*value);
 }
 
 // Upper case, no leading zeros; a negative value shows its 32-bit two's complement.
@@ -35,7 +49,13 @@ std::string Hex(std::int32_t value) {
 }
 
 std::string Join(const std::array<std::string, 4>& parts) {
-    return parts[0] + "." + parts[1] + "." + parts[2] + "." + parts[3];
+    std::string joined;
+    joined.reserve(parts[0].size() + parts[1].size() + parts[2].size() + parts[3].size() + 3);
+    for (std::size_t i = 0; i < parts.size(); ++i) {
+        if (i > 0) joined += '.';
+        joined += parts[i];
+    }
+    return joined;
 }
 
 }  // namespace
@@ -59,16 +79,19 @@ ConfigReplyFields ParseConfigReply(std::string_view line) {
     fields.mac = std::string(Scan(rest, '>'));
     std::optional<std::string>* const addresses[] = {&fields.gateway, &fields.ipAddress,
                                                      &fields.handsetController, &fields.netMask};
-    try {
-        fields.telemetryPort = HexFieldToDecimal(telemetry);
-        fields.h323Port = HexFieldToDecimal(h323);
-        for (std::size_t q = 0; q < quads.size(); ++q) {
-            std::array<std::string, 4> parts;
-            for (std::size_t i = 0; i < 4; ++i) parts[i] = HexFieldToDecimal(quads[q][i]);
-            *addresses[q] = Join(parts);
+    // A bad field ends the conversion; what was stored before it stays.
+    fields.telemetryPort = HexFieldToDecimal(telemetry);
+    if (!fields.telemetryPort) return fields;
+    fields.h323Port = HexFieldToDecimal(h323);
+    if (!fields.h323Port) return fields;
+    for (std::size_t q = 0; q < quads.size(); ++q) {
+        std::array<std::string, 4> parts;
+        for (std::size_t i = 0; i < 4; ++i) {
+            std::optional<std::string> part = HexFieldToDecimal(quads[q][i]);
+            if (!part) return fields;
+            parts[i] = std::move(*part);
         }
-    } catch (const base::Error&) {
-        // A bad field ends the conversion; what was stored before it stays.
+        *addresses[q] = Join(parts);
     }
     return fields;
 }

@@ -216,6 +216,9 @@ public:
     void Button11Click();
     void CheckBox2Click();
     void CheckBox4Click();
+    // Parsed replies reach the read side once per frame; this writes the latest ones now, for
+    // whatever reads the read side's edits.
+    void FlushReadSide();
 
 protected:
     void showEvent(QShowEvent* event) override;
@@ -243,6 +246,8 @@ private:
         app::Guarded(env_, std::forward<F>(handler));
     }
 
+    class ReadSide;  // form1_config.cpp
+    ReadSide* readSide_ = nullptr;
     app::Env& env_;
     bool shown_ = false;
     // The local address list that the last answered lookup of the host's name gave (start-up's

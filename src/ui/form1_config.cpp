@@ -1,6 +1,13 @@
 // The device exchange on "Настройка сети": programming mode, request, reply, synchronise,
 // live address conversion, replace, reconnect.
 #include <QCoreApplication>
+#include <QEvent>
+#include <QTimer>
+
+#include <array>
+#include <optional>
+#include <string>
+#include <utility>
 
 #include "base/int_conv.h"
 #include "config/codec.h"
@@ -17,7 +24,74 @@ void ShowQuads(const QLineEdit* input, QLineEdit* hex, QLineEdit* padded) {
     }
 }
 
+constexpr int kFrameMs = 16;
+
 }  // namespace
+
+// Parsed replies wait here for the next frame, merged as the edits would take them: a flood
+// of replies then lays the read side out once per frame, with the latest values, instead of
+// once per datagram. Whatever reads or edits the read side flushes first.
+class TForm1::ReadSide : public QObject {
+public:
+    explicit ReadSide(TForm1& form) : QObject(&form), edits_(Edits(form)) {
+        timer_.setSingleShot(true);
+        timer_.setInterval(kFrameMs);
+        connect(&timer_, &QTimer::timeout, this, &ReadSide::Flush);
+        for (QLineEdit* edit : edits_) edit->installEventFilter(this);
+    }
+
+    void Take(config::ConfigReplyFields fields) {
+        std::optional<std::string>* const values[] = {
+            &fields.telemetryPort, &fields.h323Port,          &fields.gateway,
+            &fields.ipAddress,     &fields.handsetController, &fields.netMask,
+        };
+        for (std::size_t i = 0; i < std::size(values); ++i) {
+            if (*values[i]) pending_[i] = std::move(*values[i]);
+        }
+        pending_.back() = std::move(fields.mac);
+        // Not restarted: a steady flood must not hold the screen back.
+        if (!timer_.isActive()) timer_.start();
+    }
+
+    void Flush() {
+        timer_.stop();
+        for (std::size_t i = 0; i < edits_.size(); ++i) {
+            if (std::optional<std::string> value = std::exchange(pending_[i], std::nullopt)) {
+                SetTextOf(edits_[i], *value);
+            }
+        }
+    }
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        switch (event->type()) {
+            case QEvent::KeyPress:
+            case QEvent::InputMethod:
+            case QEvent::MouseButtonPress:
+            case QEvent::ShortcutOverride:
+            case QEvent::FocusIn:
+                Flush();
+                break;
+            default:
+                break;
+        }
+        return QObject::eventFilter(watched, event);
+    }
+
+private:
+    // In the order the edits are written: the six numeric settings, the MAC last.
+    static std::array<QLineEdit*, 7> Edits(const TForm1& f) {
+        return {f.Edit4, f.Edit11, f.Edit18, f.Edit8, f.Edit19, f.Edit26, f.Edit7};
+    }
+
+    const std::array<QLineEdit*, 7> edits_;
+    std::array<std::optional<std::string>, 7> pending_;
+    QTimer timer_;
+};
+
+void TForm1::FlushReadSide() {
+    if (readSide_ != nullptr) readSide_->Flush();
+}
 
 void TForm1::CheckBox3Click() {
     const bool on = CheckBox3->isChecked();
@@ -39,16 +113,8 @@ void TForm1::Button4Click() {
 void TForm1::Memo1Change() {
     if (!CheckBox3->isChecked()) return;
     env_.Beep();
-    const config::ConfigReplyFields fields =
-        config::ParseConfigReply(MessageBytes(Memo1->FirstLine()));
-    const std::pair<const std::optional<std::string>&, QLineEdit*> targets[] = {
-        {fields.telemetryPort, Edit4}, {fields.h323Port, Edit11},          {fields.gateway, Edit18},
-        {fields.ipAddress, Edit8},     {fields.handsetController, Edit19}, {fields.netMask, Edit26},
-    };
-    for (const auto& [value, edit] : targets) {
-        if (value) SetTextOf(edit, *value);
-    }
-    SetTextOf(Edit7, fields.mac);
+    if (readSide_ == nullptr) readSide_ = new ReadSide(*this);
+    readSide_->Take(config::ParseConfigReply(MessageBytes(Memo1->FirstLine())));
 }
 
 void TForm1::Button6Click() {
@@ -57,6 +123,7 @@ void TForm1::Button6Click() {
         {Edit4, Edit6},   {Edit8, Edit9},   {Edit7, Edit10},  {Edit11, Edit12},
         {Edit18, Edit20}, {Edit26, Edit27}, {Edit19, Edit23},
     };
+    FlushReadSide();
     for (const auto& [from, to] : copies) to->setText(from->text());
 }
 
@@ -82,6 +149,7 @@ void TForm1::Button5Click() {
                                                    TextOf(Edit10)));
         // A reply that arrived meanwhile is shown, and parsed, before the pause.
         QCoreApplication::processEvents();
+        FlushReadSide();
     }
     if (CheckBox7->isChecked()) {
         env_.Pause(500);
@@ -92,6 +160,7 @@ void TForm1::Button5Click() {
 
 void TForm1::Button11Click() {
     if (!RadioButton_UDP->isChecked()) return;
+    FlushReadSide();  // a reply parsed before the reset must not land after it
     const std::pair<QLineEdit*, const char*> resets[] = {
         {Edit4, "0"},
         {Edit11, "0"},

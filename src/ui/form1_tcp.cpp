@@ -145,8 +145,9 @@ void TForm1::Client1Error(net::TClientSocket&, net::TCustomWinSocket&, net::TErr
 void TForm1::Client1Read(net::TClientSocket&, net::TCustomWinSocket& socket) {
     Memo1->ClearSilently();
     const std::string message = socket.ReceiveText();
-    Memo1->AddLine(DisplayText(Client1->Host + message));
-    Memo2->AddLine(DisplayText(message));
+    const QString shown = DisplayText(message);
+    Memo1->AddLine(PrefixedDisplayText(Client1->Host, message, shown));
+    Memo2->AddLine(shown);
 }
 
 void TForm1::TCPClient1Connect(net::TClientSocket&, net::TCustomWinSocket& socket) {

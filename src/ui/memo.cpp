@@ -14,6 +14,9 @@ constexpr int kFrameMs = 16;
 // Lines taken into the document per frame: about 10 ms of work, so that a memo shown after a
 // long flood catches up over a few frames instead of stalling the window.
 constexpr qsizetype kLinesPerFrame = 2000;
+// The same for long lines (TCP reads run to 64 KiB): the document takes them in at memory
+// speed, but a frame that takes megabytes holds the window for longer than a frame.
+constexpr qsizetype kCharsPerFrame = 256 * 1024;
 }  // namespace
 
 TMemo::TMemo(QWidget* parent) : QPlainTextEdit(parent) {
@@ -27,6 +30,7 @@ TMemo::TMemo(QWidget* parent) : QPlainTextEdit(parent) {
     connect(this, &QPlainTextEdit::textChanged, this, [this] {
         if (flushing_) return;
         hasLines_ = !document()->isEmpty();
+        dropped_ = 0;  // the text was set from outside: it is all there is
         Q_EMIT Changed();
     });
 }
@@ -46,6 +50,7 @@ void TMemo::Clear() {
     pendingSize_ = 0;
     clear();
     hasLines_ = false;
+    dropped_ = 0;
 }
 
 void TMemo::AddLine(const QString& line) {
@@ -61,7 +66,7 @@ QString TMemo::FirstLine() const {
     if (clearPending_ || !hasLines_) {
         first = pending_.isEmpty() ? QString() : pending_.front();
     } else {
-        first = document()->firstBlock().text();
+        first = document()->findBlock(int(dropped_)).text();
     }
     return first.left(first.indexOf(u'\n'));
 }
@@ -71,7 +76,7 @@ QString TMemo::Text() const {
     // into plain ones.
     QStringList lines;
     if (!clearPending_ && hasLines_) {
-        for (QTextBlock b = document()->firstBlock(); b.isValid(); b = b.next()) {
+        for (QTextBlock b = document()->findBlock(int(dropped_)); b.isValid(); b = b.next()) {
             lines.append(b.text());
         }
     }
@@ -85,29 +90,48 @@ void TMemo::Flush() {
 
 void TMemo::CatchUp(qsizetype limit) {
     flushTimer_.stop();
-    if (!clearPending_ && pending_.isEmpty()) return;
+    if (!clearPending_ && pending_.isEmpty() && dropped_ == 0) return;
     const qsizetype count = std::min(limit, pending_.size());
-    const QString batch = QStringList(pending_.begin(), pending_.begin() + count).join(u'\n');
+    // An empty document and one empty line look alike; hasLines_ tells them apart.
+    const bool afterLines = hasLines_ && !clearPending_;
+    QString batch;
+    qsizetype chars = 0;
+    for (qsizetype i = 0; i < count; ++i) chars += pending_[i].size() + 1;
+    batch.reserve(chars);
+    for (qsizetype i = 0; i < count; ++i) {
+        if (i > 0 || afterLines) batch += u'\n';
+        batch += pending_[i];
+    }
     flushing_ = true;
     QScrollBar* bar = verticalScrollBar();
     const bool atEnd = bar->value() == bar->maximum();
+    // One edit for the clearing or the trimmed lines and the new ones: the document tells its
+    // layout once, and the cursor does not lay out the last line to find its own place.
+    QTextCursor cursor(document());
+    cursor.beginEditBlock();
     if (clearPending_) {
-        setPlainText(batch);
-        hasLines_ = count > 0;
-    } else {
-        QTextCursor cursor(document());
-        cursor.movePosition(QTextCursor::End);
-        // An empty document and one empty line look alike; hasLines_ tells them apart.
-        cursor.insertText((hasLines_ ? QStringLiteral("\n") : QString()) + batch);
+        cursor.select(QTextCursor::Document);
+        cursor.removeSelectedText();
+        hasLines_ = false;
+    } else if (dropped_ > 0) {
+        cursor.setPosition(int(dropped_), QTextCursor::KeepAnchor);
+        cursor.removeSelectedText();
+    }
+    if (count > 0) {
+        // Not movePosition(End): that lays out the block the cursor leaves.
+        cursor.setPosition(document()->characterCount() - 1);
+        cursor.insertText(batch);
         hasLines_ = true;
     }
+    cursor.endEditBlock();
+    dropped_ = 0;
     clearPending_ = false;
     for (qsizetype i = 0; i < count; ++i) pendingSize_ -= pending_[i].size() + 1;
     pending_.remove(0, count);
     if (Size() > budget_) Trim();
     if (atEnd) bar->setValue(bar->maximum());
     flushing_ = false;
-    if (!pending_.isEmpty()) flushTimer_.start();
+    if (!pending_.isEmpty() || dropped_ > 0) flushTimer_.start();
 }
 
 void TMemo::SetBudget(qsizetype characters) {
@@ -117,7 +141,7 @@ void TMemo::SetBudget(qsizetype characters) {
 
 qsizetype TMemo::DocumentSize() const {
     // characterCount() counts one break after the last line too, as pendingSize_ does.
-    return clearPending_ || !hasLines_ ? 0 : document()->characterCount();
+    return clearPending_ || !hasLines_ ? 0 : document()->characterCount() - dropped_;
 }
 
 qsizetype TMemo::Size() const {
@@ -133,16 +157,14 @@ void TMemo::Trim() {
     if (excess <= 0) return;
     if (inDocument > 0 && (excess < inDocument || pending_.isEmpty())) {
         // Whole lines from the top, up to the one where the excess ends; the last line of the
-        // document stays when it is the newest.
-        QTextBlock end = document()->findBlock(int(std::min(excess, inDocument) - 1)).next();
+        // document stays when it is the newest. They leave the text now and the document with
+        // the next frame's lines, in the same edit.
+        QTextBlock end =
+            document()->findBlock(int(dropped_ + std::min(excess, inDocument) - 1)).next();
         if (!end.isValid() && pending_.isEmpty()) end = document()->lastBlock();
         if (end.isValid()) {
-            const bool wasFlushing = flushing_;
-            flushing_ = true;  // not a change of the text for the handlers
-            QTextCursor cursor(document());
-            cursor.setPosition(end.position(), QTextCursor::KeepAnchor);
-            cursor.removeSelectedText();
-            flushing_ = wasFlushing;
+            dropped_ = end.position();
+            if (!flushTimer_.isActive()) flushTimer_.start();
             return;
         }
     }
@@ -150,6 +172,7 @@ void TMemo::Trim() {
         // The whole document goes: emptied when the pending lines go in.
         excess -= inDocument;
         clearPending_ = true;
+        dropped_ = 0;
         if (!flushTimer_.isActive()) flushTimer_.start();
     }
     DropPending(excess);
@@ -167,7 +190,14 @@ void TMemo::DropPending(qsizetype characters) {
 
 void TMemo::OnFrame() {
     // A document nobody sees need not keep up; it catches up when it is shown.
-    if (isVisible()) CatchUp(kLinesPerFrame);
+    if (!isVisible()) return;
+    qsizetype lines = 0, chars = 0;
+    while (lines < std::min(kLinesPerFrame, pending_.size()) &&
+           (lines == 0 || chars + pending_[lines].size() <= kCharsPerFrame)) {
+        chars += pending_[lines].size() + 1;
+        ++lines;
+    }
+    CatchUp(lines);
 }
 
 bool TMemo::event(QEvent* e) {
@@ -177,10 +207,12 @@ bool TMemo::event(QEvent* e) {
         case QEvent::InputMethod:
         case QEvent::MouseButtonPress:
         case QEvent::ShortcutOverride:
+        case QEvent::ContextMenu:
+        case QEvent::Drop:
             Flush();
             break;
         case QEvent::Show:
-            if (clearPending_ || !pending_.isEmpty()) flushTimer_.start();
+            if (clearPending_ || !pending_.isEmpty() || dropped_ > 0) flushTimer_.start();
             break;
         default:
             break;

@@ -17,8 +17,9 @@ namespace ui {
 //
 // A memo holds at most a budget of characters, counting lines not yet drawn: past it the
 // oldest lines go first, down to three quarters of the budget so that trimming is rare, and
-// the newest line is always kept whole. A listener left on next to a chatty peer then keeps
-// the latest messages instead of exhausting the memory.
+// the newest line is always kept whole. Trimmed lines leave the text at once and the
+// document with the next frame's new lines, in one edit. A listener left on next to a chatty peer
+// then keeps the latest messages instead of exhausting the memory.
 class TMemo : public QPlainTextEdit {
     Q_OBJECT
 public:
@@ -51,6 +52,7 @@ private:
     bool clearPending_ = false;  // the document is to be emptied before pending_ goes in
     QStringList pending_;
     qsizetype pendingSize_ = 0;  // characters of pending_, a line break after each line
+    qsizetype dropped_ = 0;      // characters of whole lines at the document's top, trimmed already
     qsizetype budget_ = kDefaultBudget;
     bool hasLines_ = false;  // the document holds at least one line, perhaps an empty one
     bool flushing_ = false;

@@ -15,6 +15,11 @@ void SetTextOf(QLineEdit* edit, std::string_view text);
 // visible symbols, so that a NUL cannot cut the line.
 QString DisplayText(std::string_view message);
 
+// DisplayText(prefix + message) for a message already shown as `shown`: the message is not
+// gone over a second time.
+QString PrefixedDisplayText(std::string_view prefix, std::string_view message,
+                            const QString& shown);
+
 // The bytes behind a memo's text: the symbols DisplayText shows for control bytes become
 // those bytes again, so that what is parsed and sent back is what arrived.
 std::string MessageBytes(const QString& shown);

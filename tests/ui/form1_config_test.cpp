@@ -34,7 +34,8 @@ const QStringList kSampleReadSide =
 const QStringList kInitialReadSide =
     Texts({"0", "0", "0.0.0.0", "0.0.0.0", "0.0.0.0", "0.0.0.0", "00:00:00:00:00:00"});
 
-QStringList ReadSide(const TForm1& f) {
+QStringList ReadSide(TForm1& f) {
+    f.FlushReadSide();
     QStringList texts;
     for (const QLineEdit* e : {f.Edit4, f.Edit11, f.Edit18, f.Edit8, f.Edit19, f.Edit26, f.Edit7})
         texts.append(e->text());
@@ -342,6 +343,7 @@ private Q_SLOTS:
         const QString reply = QString::fromLatin1(kSampleReply);
         QTest::keyClicks(form->Memo1, reply.left(6));  // "<1788#"
         QCOMPARE(env.beeps, 6);
+        form->FlushReadSide();
         QCOMPARE(form->Edit4->text(), QStringLiteral("6024"));
         QCOMPARE(form->Edit11->text(), QStringLiteral("0"));
         QTest::keyClicks(form->Memo1, reply.mid(6));
