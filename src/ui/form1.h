@@ -239,7 +239,8 @@ private:
     void WireTcpClient(net::TClientSocket& client, bool dynamic);
     void SendOverTcp();  // the TCP part of Button1Click
     net::TClientSocket* DynamicClient(const std::string& name) const;
-    void EndTcpClients() noexcept;
+    // Newest first; with keepClient1 the clients made at run time only.
+    void EndTcpClients(bool keepClient1 = false) noexcept;
     void Wire(QObject* control, Handler handler);
     template <class F>
     void Guard(F&& handler) noexcept {

@@ -31,8 +31,11 @@ TForm1::~TForm1() {
 }
 
 void TForm1::Shutdown() {
-    EndTcpClients();
+    // The newest component goes first: the clients made at run time, the watcher (which writes
+    // the history file), Client1, the listener, the UDP client.
+    EndTcpClients(true);
     IdIPWatch1->Shutdown();
+    EndTcpClients();
     UDPServer->SetActive(false);
     UDPClient->SetActive(false);
 }

@@ -204,12 +204,14 @@ void TForm1::WireTcpClient(net::TClientSocket& client, bool dynamic) {
     };
 }
 
-void TForm1::EndTcpClients() noexcept {
+void TForm1::EndTcpClients(bool keepClient1) noexcept {
     // The most recently created first; a client destroyed runs no event.
     const QList<net::TClientSocket*> clients =
         findChildren<net::TClientSocket*>(Qt::FindDirectChildrenOnly);
-    for (auto it = clients.rbegin(); it != clients.rend(); ++it) delete *it;
-    Client1 = nullptr;
+    for (auto it = clients.rbegin(); it != clients.rend(); ++it) {
+        if (!keepClient1 || *it != Client1) delete *it;
+    }
+    if (!keepClient1) Client1 = nullptr;
 }
 
 }  // namespace ui

@@ -8,7 +8,10 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <functional>
 #include <memory>
+#include <optional>
+#include <string>
 
 #include "net/descriptor.h"
 #include "net/tcp_client.h"
@@ -185,6 +188,44 @@ private Q_SLOTS:
         QTRY_COMPARE(statuses, (QStringList{kFailed, kDisconnected}));
         QVERIFY(!server.Accept(100).ok());
         QCOMPARE(Boxes(env), QStringList());
+    }
+
+    // At the end the newest component goes first: the clients made at run time, then the
+    // watcher writes the history file while Client1 is still connected, then Client1.
+    void shutdownWritesTheHistoryBetweenTheDynamicClientsAndClient1() {
+        struct Recording : FakeEnv {
+            std::function<void()> atHistory;
+            std::optional<std::string> HistoryFilePath(const std::string& name) override {
+                if (atHistory) atHistory();
+                return FakeEnv::HistoryFilePath(name);
+            }
+        };
+        const TcpServer staticServer, dynamicServer;
+        Recording recording;
+        auto window = Shown(recording);
+        EnterMode(*window, Tcp);
+        Connect(*window, QStringLiteral("127.0.0.1"), staticServer.port());
+        const TcpConnection staticPeer = staticServer.Accept();
+        QVERIFY(staticPeer.ok());
+        QTRY_VERIFY(window->Client1->Socket().Connected());
+        window->CheckBox6->click();
+        Connect(*window, QStringLiteral("127.0.0.1"), dynamicServer.port());
+        const TcpConnection dynamicPeer = dynamicServer.Accept();
+        QVERIFY(dynamicPeer.ok());
+        QCOMPARE(window->findChildren<net::TClientSocket*>().size(), qsizetype(2));
+
+        bool client1Connected = false;
+        qsizetype clientsLeft = -1;
+        recording.atHistory = [&] {
+            client1Connected = window->Client1 != nullptr && window->Client1->Socket().Connected();
+            clientsLeft = window->findChildren<net::TClientSocket*>().size();
+        };
+        window->Shutdown();
+        QVERIFY(client1Connected);
+        QCOMPARE(clientsLeft, qsizetype(1));
+        QCOMPARE(window->findChildren<net::TClientSocket*>().size(), qsizetype(0));
+        QVERIFY(staticPeer.Ended());
+        QVERIFY(dynamicPeer.Ended());
     }
 
     // In Indy TCP mode the static connect does nothing; a per-destination client is made,
