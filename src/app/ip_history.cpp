@@ -10,6 +10,7 @@
 #include <optional>
 #include <system_error>
 
+#include "app/ip_watch.h"
 #include "app/text.h"
 #include "base/error.h"
 
@@ -103,7 +104,7 @@ void WriteInPlace(const std::string& destination, std::string_view bytes, bool e
 
 void AddToHistory(std::vector<std::string>& history, const std::string& address,
                   std::size_t limit) {
-    if (address.empty() || address == "127.0.0.1") return;
+    if (!IsOnlineAddress(address)) return;
     if (!history.empty() && history.back() == address) return;
     history.push_back(address);
     if (history.size() > limit) {

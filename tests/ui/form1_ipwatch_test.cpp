@@ -89,6 +89,18 @@ private Q_SLOTS:
         QTRY_COMPARE_WITH_TIMEOUT(form.IdIPWatch1->CurrentIP(), std::string("10.1.2.3"), 2000);
     }
 
+    // The watcher checks about every 500 ms: four checks fit in 2.4 s with room for one
+    // late tick, where a watcher checking every second would make two.
+    void checksAboutEveryHalfSecond() {
+        FakeEnv env;
+        TForm1 form(env);
+        QTRY_VERIFY(env.AnsweredLookups() >= 1);  // start-up's, or the first check's
+        const int before = env.OwnNameLookups();
+        QTest::qWait(2400);
+        QVERIFY2(env.OwnNameLookups() - before >= 3,
+                 qPrintable(QString::number(env.OwnNameLookups() - before)));
+    }
+
     void slowLookupMakesLaterChecksSkip() {
         FakeEnv env;
         env.holdLookups = true;
