@@ -31,6 +31,7 @@
 #include "app/application.h"
 #include "app/env.h"
 #include "message.h"
+#include "timing_application.h"
 #include "ui/form1.h"
 
 namespace {
@@ -120,44 +121,6 @@ Options Parse(int argc, char** argv) {
     if (o.size < bench::MinSize(o.kind)) Usage(argv[0]);
     return o;
 }
-
-// Times every event delivered on the interface thread, by type, counting only the outermost
-// delivery so that nested sends are not counted twice.
-class TimingApplication : public QApplication {
-public:
-    using QApplication::QApplication;
-    bool enabled = false;
-    struct Cost {
-        double ms = 0;
-        double max_ms = 0;
-        std::uint64_t count = 0;
-    };
-    std::map<int, Cost> costs;
-
-    bool notify(QObject* receiver, QEvent* event) override {
-        if (!enabled || depth_ > 0) return QApplication::notify(receiver, event);
-        ++depth_;
-        const Clock::time_point t0 = Clock::now();
-        const int type = event->type();
-        bool result = false;
-        try {
-            result = QApplication::notify(receiver, event);
-        } catch (...) {
-            --depth_;
-            throw;
-        }
-        --depth_;
-        Cost& c = costs[type];
-        const double ms = Ms(Clock::now() - t0);
-        c.ms += ms;
-        c.max_ms = std::max(c.max_ms, ms);
-        ++c.count;
-        return result;
-    }
-
-private:
-    int depth_ = 0;
-};
 
 class Probe {
 public:
@@ -298,7 +261,14 @@ private:
         ready_ = Clock::now();
         last_beat_ = ready_;
         heartbeat_.start();
-        app_.enabled = o_.profile;
+        if (o_.profile) {
+            app_.OnEvent = [this](const char*, int type, double ms) {
+                Cost& c = costs_[type];
+                c.ms += ms;
+                c.max_ms = std::max(c.max_ms, ms);
+                ++c.count;
+            };
+        }
         std::printf("READY port=%d rss_kb=%ld\n", o_.port, rss_before_);
         std::fflush(stdout);
     }
@@ -306,7 +276,7 @@ private:
     void Finish() {
         if (finished_) return;
         finished_ = true;
-        app_.enabled = false;
+        app_.OnEvent = nullptr;
         heartbeat_.stop();
         const long rss_after = ResidentKb();
         const double cpu_ms = CpuMs() - cpu_before_;
@@ -354,7 +324,7 @@ private:
             static_cast<long long>(form_->Memo2->Budget()), edit4_.max_lag_ms);
         if (o_.profile) {
             std::printf("PROFILE event_type count total_ms max_ms\n");
-            for (const auto& [type, c] : app_.costs) {
+            for (const auto& [type, c] : costs_) {
                 std::printf("PROFILE %d %llu %.1f %.2f\n", type,
                             static_cast<unsigned long long>(c.count), c.ms, c.max_ms);
             }
@@ -373,6 +343,13 @@ private:
 
     const Options o_;
     TimingApplication& app_;
+    // The window's time per event type, when profiling.
+    struct Cost {
+        double ms = 0;
+        double max_ms = 0;
+        std::uint64_t count = 0;
+    };
+    std::map<int, Cost> costs_;
     ui::TForm1* form_ = nullptr;
     QTimer heartbeat_, watch_;
     bool exposed_ = false, armed_ = false, finished_ = false;

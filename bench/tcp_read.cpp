@@ -34,6 +34,7 @@
 #include <vector>
 
 #include "bench_env.h"
+#include "timing_application.h"
 #include "ui/form1.h"
 
 namespace {
@@ -120,43 +121,17 @@ double ThreadCpuMs() {
     return static_cast<double>(ts.tv_sec) * 1e3 + static_cast<double>(ts.tv_nsec) / 1e6;
 }
 
-// Times every event delivered on the interface thread, counting only the outermost delivery:
-// the longest one, and what it went to, tell what a stall is made of.
-class TimingApplication : public QApplication {
-public:
-    using QApplication::QApplication;
-    double longest_ms = 0;
-    std::string longest_what;
-
-    bool notify(QObject* receiver, QEvent* event) override {
-        if (depth_ > 0) return QApplication::notify(receiver, event);
-        ++depth_;
-        const Clock::time_point t0 = Clock::now();
-        const int type = event->type();
-        const char* cls = receiver->metaObject()->className();
-        bool result = false;
-        try {
-            result = QApplication::notify(receiver, event);
-        } catch (...) {
-            --depth_;
-            throw;
-        }
-        --depth_;
-        const double ms = Ms(Clock::now() - t0);
-        if (ms > longest_ms) {
-            longest_ms = ms;
-            longest_what = std::string(cls) + "/" + std::to_string(type);
-        }
-        return result;
-    }
-
-private:
-    int depth_ = 0;
-};
-
 int Window(int argc, char** argv, int port, const std::string& tab) {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "xcb");
     TimingApplication application(argc, argv);
+    double longest_ms = 0;
+    std::string longest_what;
+    // The longest event, and what it went to, tell what a stall is made of.
+    application.OnEvent = [&](const char* cls, int type, double ms) {
+        if (ms <= longest_ms) return;
+        longest_ms = ms;
+        longest_what = std::string(cls) + "/" + std::to_string(type);
+    };
     BenchEnv env;
     ui::TForm1 form(env);
     form.show();
@@ -204,7 +179,7 @@ int Window(int argc, char** argv, int port, const std::string& tab) {
                 "RESULT seconds=%.3f cpu_ms=%.1f max_stall_ms=%.1f max_stall_cpu_ms=%.1f "
                 "memo2_chars=%lld boxes=%d longest_event_ms=%.1f longest_event=%s\n",
                 seconds, cpu, max_stall, max_stall_cpu, static_cast<long long>(text.size()),
-                env.boxes, application.longest_ms, application.longest_what.c_str());
+                env.boxes, longest_ms, longest_what.c_str());
             std::fflush(stdout);
             application.quit();
         });

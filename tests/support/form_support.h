@@ -10,6 +10,7 @@
 #include <memory>
 
 #include "app/text.h"
+#include "net/tcp_client.h"
 #include "support/fake_env.h"
 #include "support/loopback_peer.h"
 #include "ui/form1.h"
@@ -26,6 +27,25 @@ inline std::unique_ptr<ui::TForm1> Shown(FakeEnv& env) {
         QTest::qWait(30);  // the answer, handed over just after, reaches the window
     }
     return form;
+}
+
+// The connection panel's text.
+inline QString Status(const ui::TForm1& form) {
+    return form.StatusBar1->PanelText(0);
+}
+
+// Records the status text after each connect, disconnect and error event of a client, in order.
+inline void Watch(ui::TForm1& form, net::TClientSocket* client, QStringList& statuses) {
+    QVERIFY(client != nullptr);
+    const auto after = [&form, &statuses](auto& event) {
+        event = [inner = event, &form, &statuses](auto&&... args) {
+            inner(args...);
+            statuses << Status(form);
+        };
+    };
+    after(client->OnConnect);
+    after(client->OnDisconnect);
+    after(client->OnError);
 }
 
 inline QStringList Boxes(const FakeEnv& env) {

@@ -34,27 +34,9 @@ bool InNamespace() {
     return v != nullptr && QByteArray(v) == "1";
 }
 
-QString Status(const TForm1& form) {
-    return form.StatusBar1->PanelText(0);
-}
-
 bool AnyRadioEnabled(const TForm1& form) {
     return form.RadioButton_UDP->isEnabled() || form.RadioButtonTCP->isEnabled() ||
            form.RadioButton_IndyTCP->isEnabled();
-}
-
-// The status text after each connect, disconnect and error event of a client, in order.
-void Watch(TForm1& form, net::TClientSocket* client, QStringList& statuses) {
-    QVERIFY(client != nullptr);
-    const auto after = [&form, &statuses](auto& event) {
-        event = [inner = event, &form, &statuses](auto&&... args) {
-            inner(args...);
-            statuses << Status(form);
-        };
-    };
-    after(client->OnConnect);
-    after(client->OnDisconnect);
-    after(client->OnError);
 }
 
 void Connect(TForm1& form, const QString& host, std::uint16_t port) {

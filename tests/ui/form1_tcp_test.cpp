@@ -36,24 +36,6 @@ const QString kNotConnected = QStringLiteral("    Socked - не подключе
 std::promise<void> g_release;
 const std::shared_future<void> g_released = g_release.get_future().share();
 
-QString Status(const TForm1& form) {
-    return form.StatusBar1->PanelText(0);
-}
-
-// The status text after each connect, disconnect and error event of a client, in order.
-void Watch(TForm1& form, net::TClientSocket* client, QStringList& statuses) {
-    QVERIFY(client != nullptr);
-    const auto after = [&form, &statuses](auto& event) {
-        event = [inner = event, &form, &statuses](auto&&... args) {
-            inner(args...);
-            statuses << Status(form);
-        };
-    };
-    after(client->OnConnect);
-    after(client->OnDisconnect);
-    after(client->OnError);
-}
-
 QStringList Listed(const TForm1& form) {
     QStringList items;
     for (int i = 0; i < form.ListBox1->count(); ++i) items << form.ListBox1->item(i)->text();
