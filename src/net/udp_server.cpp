@@ -33,7 +33,21 @@ std::uint16_t TIdSocketHandle::LocalPort() const {
 void TIdSocketHandle::SendTo(std::string_view bytes, const std::string& ip, std::uint16_t port,
                              bool wait) {
     if (!socket_.Valid()) throw SocketError(WsaFromErrno(ENOTSOCK));
+    // Answers queued before go first, so that everything leaves in the order given.
+    if (delivering_ != nullptr) delivering_->SendReplies(*delivering_->session_);
     ipv4::SendDatagram(socket_.Get(), bytes, ipv4::Resolve(ip), port, wait ? ipv4::kSendWaitMs : 0);
+}
+
+void TIdSocketHandle::ReplyToSender(std::string bytes) {
+    if (delivering_ != nullptr) {
+        delivering_->QueueReply(*this, std::move(bytes));
+        return;
+    }
+    try {
+        SendTo(bytes, PeerIP, PeerPort, false);
+    } catch (const base::Error&) {
+        // Dropped, as a queued answer that fails is.
+    }
 }
 
 // The receive state of one activation. The sockets' callbacks and a running Drain share it,
@@ -46,7 +60,11 @@ struct TIdUDPServer::Session {
           buffers(std::max<std::size_t>(slot * batch, 1)),
           iov(batch),
           from(batch),
-          msgs(batch) {
+          msgs(batch),
+          replies(batch),
+          reply_to(batch),
+          reply_iov(batch),
+          reply_msgs(batch) {
         for (std::size_t i = 0; i < batch; ++i) {
             iov[i].iov_base = buffers.data() + i * slot;
             iov[i].iov_len = slot;
@@ -66,6 +84,17 @@ struct TIdUDPServer::Session {
     std::vector<mmsghdr> msgs;
     in_addr peer{};  // the last sender's address, and as text
     std::string peer_text;
+
+    // Answers given while a batch is delivered, sent together when its last handler returns:
+    // one system call instead of one per datagram. At most one per datagram of a batch is
+    // held; a handler that answers more sends the ones held first.
+    std::size_t current = 0;              // the datagram being delivered
+    TIdSocketHandle* replying = nullptr;  // the binding whose answers are held
+    std::size_t reply_count = 0;
+    std::vector<std::string> replies;
+    std::vector<sockaddr_in> reply_to;
+    std::vector<iovec> reply_iov;
+    std::vector<mmsghdr> reply_msgs;
 };
 
 TIdUDPServer::TIdUDPServer(QObject* parent) : QObject(parent) {}
@@ -159,6 +188,9 @@ std::vector<Descriptor> TIdUDPServer::BindAll() const {
 
 void TIdUDPServer::Deactivate() {
     session_->stopped = true;
+    // Answers to datagrams already delivered still go out.
+    SendReplies(*session_);
+    for (auto& b : bindings_) b->delivering_ = nullptr;
     session_.reset();
     for (auto& b : bindings_) b->socket_.Close();
 }
@@ -175,6 +207,7 @@ void TIdUDPServer::Drain(Session& s, TIdSocketHandle* binding) {
     // A handler that replaces OnUDPRead must not destroy the one that is running.
     const auto handler = OnUDPRead;
     const auto failed = OnUDPReadFailed;
+    binding->delivering_ = this;
     for (int i = 0; i < count; ++i) {
         const mmsghdr& m = s.msgs[static_cast<std::size_t>(i)];
         // With MSG_TRUNC the length is the whole datagram's, so a longer one is seen and dropped.
@@ -188,6 +221,7 @@ void TIdUDPServer::Drain(Session& s, TIdSocketHandle* binding) {
         binding->PeerIP = s.peer_text;
         binding->PeerPort = ntohs(peer.sin_port);
         if (!handler) continue;
+        s.current = static_cast<std::size_t>(i);
         try {
             handler(
                 *this,
@@ -198,6 +232,49 @@ void TIdUDPServer::Drain(Session& s, TIdSocketHandle* binding) {
         }
         // Deactivated (perhaps destroyed) by the handler: nothing else may be touched.
         if (s.stopped) return;
+    }
+    binding->delivering_ = nullptr;
+    SendReplies(s);
+}
+
+void TIdUDPServer::QueueReply(TIdSocketHandle& binding, std::string bytes) {
+    Session& s = *session_;
+    if (s.reply_count == s.batch || (s.reply_count > 0 && s.replying != &binding)) {
+        SendReplies(s);
+    }
+    s.replies[s.reply_count] = std::move(bytes);
+    s.reply_to[s.reply_count] = s.from[s.current];
+    s.replying = &binding;
+    ++s.reply_count;
+}
+
+void TIdUDPServer::SendReplies(Session& s) {
+    const std::size_t count = s.reply_count;
+    s.reply_count = 0;
+    if (count == 0 || !s.replying->socket_.Valid()) return;
+    for (std::size_t i = 0; i < count; ++i) {
+        s.reply_iov[i].iov_base = s.replies[i].data();
+        s.reply_iov[i].iov_len = s.replies[i].size();
+        msghdr& h = s.reply_msgs[i].msg_hdr;
+        h = msghdr{};
+        h.msg_name = &s.reply_to[i];
+        h.msg_namelen = sizeof(sockaddr_in);
+        h.msg_iov = &s.reply_iov[i];
+        h.msg_iovlen = 1;
+    }
+    // Each answer is tried once, in order; one the socket refuses is dropped and the rest
+    // still go.
+    std::size_t done = 0;
+    while (done < count) {
+        const int sent = sendmmsg(s.replying->socket_.Get(), &s.reply_msgs[done],
+                                  static_cast<unsigned>(count - done), MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (sent > 0) {
+            done += static_cast<std::size_t>(sent);
+        } else if (sent < 0 && errno == EINTR) {
+            continue;
+        } else {
+            ++done;
+        }
     }
 }
 

@@ -16,6 +16,8 @@
 
 namespace net {
 
+class TIdUDPServer;
+
 // One local address and port of a listener, with its socket while the listener is active.
 class TIdSocketHandle {
 public:
@@ -36,12 +38,19 @@ public:
     // `wait` is false: then the datagram fails at once (SocketError(10035)).
     void SendTo(std::string_view bytes, const std::string& ip, std::uint16_t port,
                 bool wait = true);
+    // Answers the sender of the datagram being delivered (PeerIP, PeerPort). The answers
+    // given while a batch of datagrams is delivered leave together, in the order given,
+    // when its last handler returns (one system call for the batch); outside a delivery at
+    // once. An answer the socket does not take at once is dropped, as is any failure:
+    // nothing is thrown.
+    void ReplyToSender(std::string bytes);
 
 private:
     friend class TIdUDPServer;
     TIdSocketHandle(HandlerTurn& turn, QObject* listener) : socket_(turn, listener) {}
     WatchedSocket socket_;
-    std::uint16_t local_port_ = 0;  // read once at binding: every datagram asks for it
+    std::uint16_t local_port_ = 0;        // read once at binding: every datagram asks for it
+    TIdUDPServer* delivering_ = nullptr;  // set while a batch of this binding is delivered
 };
 
 // Receives datagrams on its bindings and hands each one to OnUDPRead on the thread that
@@ -87,12 +96,15 @@ public:
     void SetActive(bool active);
 
 private:
+    friend class TIdSocketHandle;
     struct Session;
 
     void Activate();
     std::vector<Descriptor> BindAll() const;
     void Deactivate();
     void Drain(Session& s, TIdSocketHandle* binding);
+    void QueueReply(TIdSocketHandle& binding, std::string bytes);
+    void SendReplies(Session& s);
 
     HandlerTurn turn_;  // before the bindings, whose sockets take their turns from it
     std::vector<std::unique_ptr<TIdSocketHandle>> bindings_;

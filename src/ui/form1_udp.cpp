@@ -64,8 +64,7 @@ void TForm1::UDPServerUDPRead(net::TIdUDPServer&, std::string_view data,
     }
     // What the socket cannot take at once is dropped, as every echo failure is, rather than
     // holding the window while the send buffer drains.
-    binding.SendTo(app::EchoReply(IdIPWatch1->LocalHostName(), data), binding.PeerIP,
-                   binding.PeerPort, false);
+    binding.ReplyToSender(app::EchoReply(IdIPWatch1->LocalHostName(), data));
 }
 
 void TForm1::WireUDPServer() {
