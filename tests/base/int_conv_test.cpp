@@ -17,8 +17,12 @@ struct Case {
 
 class StrToIntTest : public ::testing::TestWithParam<Case> {};
 
+static_assert(noexcept(base::TryStrToInt("")), "a hot path must not have to catch");
+
 TEST_P(StrToIntTest, ConvertsOrNamesTheText) {
     const Case& c = GetParam();
+    // The non-throwing form gives the same value, or nothing exactly where the error comes.
+    EXPECT_EQ(base::TryStrToInt(c.text), c.value);
     if (c.value) {
         EXPECT_EQ(base::StrToInt(c.text), *c.value);
         return;
@@ -76,6 +80,14 @@ const Case kCases[] = {
     {"dotted_address", "192.168.1.1", std::nullopt},
     {"letters", "abc", std::nullopt},
     {"high_bytes", "\xC0\xE1", std::nullopt},
+    // Fields of a configuration reply, as its parser converts them.
+    {"reply_port_field", "$1788", 0x1788},
+    {"reply_field_lower_case", "$c0", 0xC0},
+    {"reply_field_nine_significant_digits", "$1FFFFFFFF", std::nullopt},
+    {"reply_field_with_closing_bracket", "$1>", std::nullopt},
+    {"reply_field_with_high_byte", "$1\xFF", std::nullopt},
+    {"reply_field_of_a_dotted_address", "$192.168.1.1", std::nullopt},
+    {"reply_field_with_other_prefix", "$0x10", std::nullopt},
 };
 
 INSTANTIATE_TEST_SUITE_P(Table, StrToIntTest, ::testing::ValuesIn(kCases),

@@ -12,11 +12,13 @@
 #include <future>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "net/descriptor.h"
+#include "support/descriptor_limit.h"
 #include "support/event_loop.h"
 
 namespace {
@@ -204,25 +206,19 @@ TEST_F(AsyncLookupTest, EndingNeverWaitsForAHungWorker) {
 TEST_F(AsyncLookupTest, NoDescriptorToSpareFailsWith10024) {
     gate->Open();
     AsyncLookup lookup(Blocking(gate));
-    rlimit old{};
-    getrlimit(RLIMIT_NOFILE, &old);
-    const int next = dup(0);
-    close(next);
-    const rlimit low{static_cast<rlim_t>(next + net::kReservedDescriptors), old.rlim_max};
-    setrlimit(RLIMIT_NOFILE, &low);
+    std::optional<testing_support::DescriptorLimit> limit(std::in_place, net::kReservedDescriptors);
     LookupTicket ticket = lookup.Start("h1", out.For("h1"));
     const bool done = testing_support::SpinUntil([&] { return !out.got.empty(); });
-    setrlimit(RLIMIT_NOFILE, &old);
+    limit.reset();
     ASSERT_TRUE(done);
     EXPECT_EQ(out.got, std::vector<std::string>{"h1 #10024"});
     EXPECT_TRUE(gate->Asked().empty());
 
     // One more descriptor of room: it looks up.
-    const rlimit enough{static_cast<rlim_t>(next + net::kReservedDescriptors + 1), old.rlim_max};
-    setrlimit(RLIMIT_NOFILE, &enough);
+    limit.emplace(net::kReservedDescriptors + 1);
     ticket = lookup.Start("h2", out.For("h2"));
     const bool second = testing_support::SpinUntil([&] { return out.got.size() == 2; });
-    setrlimit(RLIMIT_NOFILE, &old);
+    limit.reset();
     ASSERT_TRUE(second);
     EXPECT_EQ(out.got.back(), "h2 10.0.0.2");
 }

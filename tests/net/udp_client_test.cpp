@@ -13,6 +13,7 @@
 
 #include "base/error.h"
 #include "net/descriptor.h"
+#include "support/descriptor_limit.h"
 #include "support/event_loop.h"
 #include "support/loopback_peer.h"
 
@@ -186,20 +187,14 @@ TEST_P(ClientShortageTest, KeepsTheReserve) {
     net::TIdUDPClient client;
     client.Host = "127.0.0.1";
     client.Port = peer.port();
-    rlimit old{};
-    getrlimit(RLIMIT_NOFILE, &old);
-    const int next = dup(0);
-    close(next);
-    const rlimit low{static_cast<rlim_t>(next + GetParam().room), old.rlim_max};
-    setrlimit(RLIMIT_NOFILE, &low);
+    testing_support::DescriptorLimit limit(GetParam().room);
     std::exception_ptr thrown;
     try {
         client.Send("x");
     } catch (...) {
         thrown = std::current_exception();
     }
-    // Restored before the error is looked at: the sanitizers' checks need descriptors too.
-    setrlimit(RLIMIT_NOFILE, &old);
+    limit.Restore();
     std::string error = "(sent)";
     try {
         if (thrown) std::rethrow_exception(thrown);

@@ -15,6 +15,7 @@
 
 #include "net/descriptor.h"
 #include "net/tcp_client.h"
+#include "support/descriptor_limit.h"
 #include "support/fake_env.h"
 #include "support/form_support.h"
 #include "support/tcp_peer.h"
@@ -158,14 +159,9 @@ private Q_SLOTS:
     void descriptorReserveKept() {
         const TcpServer server;
         Watch(*form, form->Client1, statuses);
-        rlimit old{};
-        getrlimit(RLIMIT_NOFILE, &old);
-        const int next = dup(0);
-        close(next);
-        const rlimit low{static_cast<rlim_t>(next + net::kReservedDescriptors), old.rlim_max};
-        setrlimit(RLIMIT_NOFILE, &low);
+        testing_support::DescriptorLimit limit(net::kReservedDescriptors);
         Connect(*form, QStringLiteral("127.0.0.1"), server.port());
-        setrlimit(RLIMIT_NOFILE, &old);
+        limit.Restore();
         QVERIFY(!AnyRadioEnabled(*form));
         QTRY_COMPARE(statuses, (QStringList{kFailed, kDisconnected}));
         QVERIFY(!server.Accept(100).ok());
