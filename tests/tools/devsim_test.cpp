@@ -150,8 +150,8 @@ protected:
     }
 
     // The simulator runs in a process of its own: no event loop is needed to wait for it.
-    std::optional<testing_support::Datagram> Receive() const {
-        const QDeadlineTimer deadline(kDeadlineMs);
+    std::optional<testing_support::Datagram> Receive(int limitMs = kDeadlineMs) const {
+        const QDeadlineTimer deadline(limitMs);
         for (;;) {
             if (auto got = peer_.TryReceive()) return got;
             if (deadline.hasExpired()) return std::nullopt;
@@ -397,6 +397,85 @@ INSTANTIATE_TEST_SUITE_P(Devsim, StopTest, ::testing::Values(SIGINT, SIGTERM),
                              return std::string(info.param == SIGINT ? "SIGINT" : "SIGTERM");
                          });
 
+// ---- misbehaving on request ----------------------------------------------------------------
+
+struct RequestCase {
+    const char* label;
+    std::vector<std::string> args;
+    // One entry per "GO" sent in turn: the reply it gets, or none within the quiet time.
+    std::vector<std::optional<std::string>> replies;
+    int earliestMs = 0;  // no reply comes sooner than this after its request
+};
+
+class MisbehaveRequestTest : public DevsimTest,
+                             public ::testing::WithParamInterface<RequestCase> {};
+
+TEST_P(MisbehaveRequestTest, AnswersAsTold) {
+    const RequestCase& c = GetParam();
+    Start(c.args);
+    for (std::size_t i = 0; i < c.replies.size(); ++i) {
+        const auto sent = std::chrono::steady_clock::now();
+        Send("GO");
+        // Quiet long enough for a late reply to show up if it were there.
+        const auto got = Receive(c.replies[i] ? kDeadlineMs : c.earliestMs + 300);
+        const auto took = std::chrono::steady_clock::now() - sent;
+        EXPECT_EQ(got ? std::optional(got->bytes.toStdString()) : std::nullopt, c.replies[i])
+            << "request " << i + 1 << "; output:\n"
+            << sim_->output();
+        if (got) {
+            EXPECT_GE(took, std::chrono::milliseconds(c.earliestMs)) << "request " << i + 1;
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Devsim, MisbehaveRequestTest,
+    ::testing::Values(RequestCase{"drops_the_first_two_then_answers",
+                                  {"--drop-requests", "2"},
+                                  {std::nullopt, std::nullopt, kSampleReply, kSampleReply}},
+                      RequestCase{"answers_late", {"--delay", "400"}, {kSampleReply}, 400},
+                      RequestCase{"answers_in_part_with_the_closing_bracket",
+                                  {"--partial", "21"},
+                                  {"<1788#1789#C0.A8.77.1>", "<1788#1789#C0.A8.77.1>"}},
+                      RequestCase{"a_part_longer_than_the_reply_is_the_whole_reply",
+                                  {"--partial", "500"},
+                                  {kSampleReply}},
+                      RequestCase{"partial_and_late_together",
+                                  {"--partial", "1", "--delay", "200"},
+                                  {"<>"},
+                                  200}),
+    kLabel);
+
+const std::string kIgnored = "ignored: a command, and commands are ignored (--ignore-commands)";
+
+struct IgnoreCase {
+    const char* label;
+    std::vector<std::string> args;
+    std::string datagram;
+};
+
+class IgnoreCommandsTest : public DevsimTest, public ::testing::WithParamInterface<IgnoreCase> {};
+
+// Each command is printed and left unapplied: the settings, clock and counters stay.
+TEST_P(IgnoreCommandsTest, LeavesTheSettingsAsTheyWere) {
+    Start(GetParam().args);
+    SendAndWait(GetParam().datagram, kIgnored);
+    ExpectReply(kSampleReply);
+    EXPECT_EQ(StateText(), State{}.Text());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Devsim, IgnoreCommandsTest,
+    ::testing::Values(
+        IgnoreCase{"configuration",
+                   {"--ignore-commands"},
+                   "<1B58#1789#C0.A8.77.01#C0.A8.77.8D#C0.A8.77.F0#FF.FF.FF.00#AA-BB>"},
+        IgnoreCase{"time", {"--ignore-commands"}, "USTTIME<26*12*06*07*13*22*45>"},
+        IgnoreCase{"configuration_with_late_replies",
+                   {"--ignore-commands", "--delay", "100"},
+                   "<1B58#1789#C0.A8.77.01#C0.A8.77.8D#C0.A8.77.F0#FF.FF.FF.00#AA-BB>"}),
+    kLabel);
+
 struct ArgsCase {
     const char* label;
     std::vector<std::string> args;
@@ -426,7 +505,11 @@ INSTANTIATE_TEST_SUITE_P(
                       ArgsCase{"gateway_part_above_255", {"--gateway", "1.2.3.256"}, "'1.2.3.256'"},
                       ArgsCase{"mask_in_hex", {"--mask", "FF.FF.FF.0"}, "'FF.FF.FF.0'"},
                       ArgsCase{"mac_with_closing_bracket", {"--mac", "00>"}, "--mac"},
-                      ArgsCase{"empty_state_file", {"--state", ""}, "--state"}),
+                      ArgsCase{"empty_state_file", {"--state", ""}, "--state"},
+                      ArgsCase{"delay_not_a_number", {"--delay", "soon"}, "--delay: 'soon'"},
+                      ArgsCase{"delay_too_long", {"--delay", "600001"}, "up to 600000"},
+                      ArgsCase{"drop_negative", {"--drop-requests", "-1"}, "--drop-requests: '-1'"},
+                      ArgsCase{"partial_without_value", {"--partial"}, "--partial"}),
     kLabel);
 
 TEST(DevsimHelp, NamesEveryOption) {
