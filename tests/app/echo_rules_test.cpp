@@ -27,18 +27,14 @@ const Answering kAnswering[] = {
     {"plain text", "abc", false, false, true},
     {"empty", "", false, false, true},
     {"an echo reply", "Replied from far to \"abc\"", false, true, false},
-    {"the shortest echo reply", "Replied from \"", false, true, false},
     {"the start alone", "Replied from ", false, true, false},
     {"an echo with a line end added", "Replied from far to \"abc\"\n", false, true, false},
-    {"an echo with a NUL added", "Replied from far to \"abc\"\0"s, false, true, false},
     {"begins like one, no closing quote", "Replied from far to \"abc", false, true, false},
     {"the start without its space", "Replied from", false, false, true},
     {"the start in lower case", "replied from far \"", false, false, true},
     {"the start after a blank", " Replied from far \"", false, false, true},
-    {"the start after a NUL", "\0Replied from far \""s, false, false, true},
     {"closing quote only", "say \"abc\"", false, false, true},
     {"from the listener's own socket", "abc", true, false, false},
-    {"an echo reply from its own socket", "Replied from x \"", true, true, false},
 };
 
 class AnsweringTest : public ::testing::TestWithParam<Answering> {};
@@ -62,10 +58,8 @@ const Reply kReplies[] = {
     {"abc on PC1: 25 bytes", "PC1", "abc", "Replied from PC1 to \"abc\""},
     {"empty: two quotation marks", "PC1", "", "Replied from PC1 to \"\""},
     {"NUL and line ends carried", "h", "a\0b\r\n"s, "Replied from h to \"a\0b\r\n\""s},
-    {"a quotation mark inside carried", "h", "say \"x\"", "Replied from h to \"say \"x\"\""},
     {"host name in code page 1251", "\xF1\xF2\xE5\xED\xE4", "1",
      "Replied from \xF1\xF2\xE5\xED\xE4 to \"1\""},
-    {"no host name", "", "x", "Replied from  to \"x\""},
 };
 
 class ReplyTest : public ::testing::TestWithParam<Reply> {};
@@ -87,8 +81,10 @@ struct Online {
 
 TEST(IsOnlineAddressTest, LoopbackAndNothingAreOffline) {
     const Online rows[] = {
-        {"10.0.0.5", true}, {"192.168.1.7", true}, {"127.0.0.2", true}, {"127.0.0.10", true},
-        {"0.0.0.0", true},  {"127.0.0.1", false},  {"", false},
+        {"10.0.0.5", true},
+        {"127.0.0.2", true},
+        {"127.0.0.1", false},
+        {"", false},
     };
     for (const Online& row : rows) {
         EXPECT_EQ(app::IsOnlineAddress(row.address), row.online) << '"' << row.address << '"';
