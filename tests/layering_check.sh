@@ -9,12 +9,13 @@ src=$1
 declare -A allowed=(
     [base]=""
     [config]="base"
-    [net]="base"
-    [device]="base config"
-    [app]="base config net"
-    [ui]="base config net app"
-    [orvanctl]="base config device"
-    [.]="base config net app ui"
+    [capture]="base"
+    [net]="base capture"
+    [device]="base config capture"
+    [app]="base config net capture"
+    [ui]="base config net app capture"
+    [orvanctl]="base config device capture"
+    [.]="base config net app ui capture"
 )
 
 status=0

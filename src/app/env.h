@@ -4,6 +4,7 @@
 #include <string>
 
 #include "base/local_date_time.h"
+#include "capture/recorder.h"
 #include "net/async_lookup.h"
 
 namespace app {
@@ -30,12 +31,16 @@ public:
     virtual net::AsyncLookup& Lookup() = 0;
     // The full path at which a history file of this name is written; nullopt writes none.
     virtual std::optional<std::string> HistoryFilePath(const std::string& name) = 0;
+    // Where the sockets record their traffic (--capture); null: nowhere.
+    virtual capture::Recorder* Capture() { return nullptr; }
 };
 
 // The real desktop and host.
 class SystemEnv final : public Env {
 public:
-    SystemEnv();  // after the application object, whose thread is the interface thread
+    // After the application object, whose thread is the interface thread. The capture, if
+    // any, must outlive the environment.
+    explicit SystemEnv(capture::Recorder* capture = nullptr);
     ~SystemEnv() override;
     void ShowMessage(BoxKind kind, const std::string& caption, const std::string& text) override;
     void Beep() override;
@@ -44,8 +49,10 @@ public:
     std::string LocalHostName() override;
     net::AsyncLookup& Lookup() override { return lookup_; }
     std::optional<std::string> HistoryFilePath(const std::string& name) override;
+    capture::Recorder* Capture() override { return capture_; }
 
 private:
+    capture::Recorder* capture_;
     net::AsyncLookup lookup_{net::SystemResolve};
 };
 

@@ -12,7 +12,7 @@
 
 namespace app {
 
-SystemEnv::SystemEnv() = default;
+SystemEnv::SystemEnv(capture::Recorder* capture) : capture_(capture) {}
 SystemEnv::~SystemEnv() = default;
 
 void SystemEnv::ShowMessage(BoxKind kind, const std::string& caption, const std::string& text) {

@@ -9,6 +9,8 @@
 #include <utility>
 
 #include "base/error.h"
+#include "capture/recorder.h"
+#include "net/capture_tap.h"
 #include "net/ipv4.h"
 #include "net/socket_error.h"
 
@@ -50,12 +52,26 @@ TClientSocket::TClientSocket(AsyncLookup& lookup, QObject* owner)
     };
 }
 
-TClientSocket::~TClientSocket() = default;
+TClientSocket::~TClientSocket() {
+    EndStream(false, false);
+}
+
+// The connection's end in the capture: closed by one side, or reset.
+void TClientSocket::EndStream(bool by_peer, bool reset) {
+    if (!stream_) return;
+    if (reset) {
+        stream_->Reset(by_peer);
+    } else {
+        stream_->Close(by_peer);
+    }
+    stream_.reset();
+}
 
 // Every change of state: what a state leaves behind and which notifications it wants.
 void TClientSocket::Enter(State next) {
     state_ = next;
     if (next == State::Idle) {
+        EndStream(false, false);
         // Nothing of an attempt survives it: no lookup, no result on its way, no bytes.
         lookup_.Cancel();
         deferred_ = nullptr;
@@ -203,6 +219,7 @@ bool TClientSocket::EndConnection() {
 
 // A send or receive call failed: the error event, then the connection ends.
 void TClientSocket::CallFailed(TErrorEvent kind, int err, const char* api) {
+    EndStream(true, true);
     int code = WsaFromErrno(err);
     if (!RunErrorEvent(kind, &code)) return;
     if (Active() && !EndConnection()) return;
@@ -221,6 +238,10 @@ void TClientSocket::OnWritable() {
         if (getsockopt(conn_.Get(), SOL_SOCKET, SO_ERROR, &err, &len) != 0) err = errno;
         if (err == 0) {
             remote_ = ipv4::Format(peer_.sin_addr);
+            if (Capture != nullptr) {
+                stream_ = std::make_unique<capture::TcpStream>(
+                    *Capture, tap::Local(conn_.Get(), peer_.sin_addr), tap::Endpoint(peer_));
+            }
             Enter(State::Connected);
             RunEvent(OnConnect);
             return;
@@ -246,6 +267,7 @@ void TClientSocket::OnReadable() {
             return;
         }
         if (n == 0) {
+            EndStream(true, false);
             EndConnection();
             return;
         }
@@ -254,6 +276,7 @@ void TClientSocket::OnReadable() {
         // Counted as connected until closed, or until a send or read fails.
         Enter(State::Broken);
         const bool closing = err == ECONNRESET || err == ECONNABORTED || err == ETIMEDOUT;
+        EndStream(true, true);
         int code = WsaFromErrno(err);
         if (RunErrorEvent(closing ? eeDisconnect : eeReceive, &code) && code != 0) {
             throw AsyncSocketError(code);
@@ -266,6 +289,11 @@ int TClientSocket::Send(std::string_view text) {
     const std::size_t waiting = unsent_.size() - unsent_at_;
     if (text.size() > kMaxUnsent - std::min(waiting, kMaxUnsent)) {
         // Refused whole, so that what was accepted before goes out complete.
+        if (stream_) {
+            stream_->Note("a send of " + std::to_string(text.size()) +
+                          " bytes before this one was refused: more than the client keeps "
+                          "unsent");
+        }
         int code = kNoBufferSpace;
         if (RunErrorEvent(eeSend, &code) && code != 0) throw WindowsSocketError(code, "send");
         return 0;
@@ -282,6 +310,10 @@ std::size_t TClientSocket::Flush() {
         const ssize_t n = ::send(conn_.Get(), unsent_.data() + unsent_at_,
                                  unsent_.size() - unsent_at_, MSG_NOSIGNAL);
         if (n >= 0) {
+            if (stream_) {
+                stream_->Data(true, std::string_view(unsent_.data() + unsent_at_,
+                                                     static_cast<std::size_t>(n)));
+            }
             unsent_at_ += static_cast<std::size_t>(n);
             sent += static_cast<std::size_t>(n);
             continue;
@@ -308,6 +340,7 @@ std::string TClientSocket::Receive() {
     static char buffer[TCustomWinSocket::kReceiveLimit];
     for (;;) {
         const ssize_t n = ::recv(conn_.Get(), buffer, sizeof buffer, MSG_DONTWAIT);
+        if (n > 0 && stream_) stream_->Data(false, std::string_view(buffer, static_cast<std::size_t>(n)));
         if (n >= 0) return std::string(buffer, static_cast<std::size_t>(n));
         if (errno == EINTR) continue;
         if (WouldBlock(errno)) return {};

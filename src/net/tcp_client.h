@@ -16,6 +16,11 @@
 #include "net/descriptor.h"
 #include "net/watched_socket.h"
 
+namespace capture {
+class Recorder;
+class TcpStream;
+}  // namespace capture
+
 namespace net {
 
 enum TErrorEvent { eeGeneral, eeSend, eeReceive, eeConnect, eeDisconnect, eeAccept, eeLookup };
@@ -70,6 +75,9 @@ public:
     // Gets what an event raised during a notification, and the failures no error event
     // declared handled; the owner decides how they are shown. Must not throw.
     std::function<void(std::exception_ptr failure)> OnEventFailed;
+    // Where each connection is recorded, from its handshake to its end, with every payload
+    // each way; null: nowhere. Applies from the next connection; must outlive the client.
+    capture::Recorder* Capture = nullptr;
 
     // Bytes a client keeps beyond what the system holds; a send that would pass it is refused.
     static constexpr std::size_t kMaxUnsent = std::size_t{16} << 20;
@@ -117,6 +125,7 @@ private:
     bool RunErrorEvent(TErrorEvent kind, int* code);
     bool EndConnection();
     void CallFailed(TErrorEvent kind, int err, const char* api);
+    void EndStream(bool by_peer, bool reset);
 
     TCustomWinSocket socket_{*this};
     State state_ = State::Idle;
@@ -130,6 +139,7 @@ private:
     LookupTicket lookup_;
     unsigned attempt_ = 0;            // a result posted for an earlier attempt finds it changed
     std::function<void()> deferred_;  // came while a turn ran
+    std::unique_ptr<capture::TcpStream> stream_;  // the connection's record, while capturing
 };
 
 }  // namespace net

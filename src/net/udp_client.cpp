@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <utility>
 
+#include "net/capture_tap.h"
 #include "net/ipv4.h"
 #include "net/socket_error.h"
 
@@ -37,7 +38,12 @@ void TIdUDPClient::Send(std::string_view bytes) {
     // The destination is resolved first: a failed lookup leaves no socket behind.
     const in_addr to = ipv4::Resolve(Host);
     if (!fd_.Valid()) Open();
-    ipv4::SendDatagram(fd_.Get(), bytes, to, static_cast<std::uint16_t>(Port));
+    const auto port = static_cast<std::uint16_t>(Port);
+    ipv4::SendDatagram(fd_.Get(), bytes, to, port);
+    if (Capture != nullptr) {
+        Capture->Udp(true, tap::Local(fd_.Get(), to), tap::Endpoint(to, port), bytes,
+                     capture::Clock::now());
+    }
 }
 
 }  // namespace net

@@ -8,6 +8,10 @@
 
 #include "net/descriptor.h"
 
+namespace capture {
+class Recorder;
+}
+
 namespace net {
 
 // Sends single datagrams to one destination. Its socket is never bound: the system gives it a
@@ -24,6 +28,8 @@ public:
 
     int BufferSize = kBufferSize;   // kept for display; sending does not use it
     bool BroadcastEnabled = false;  // applied when the socket is created
+    // Where each datagram sent is recorded; null: nowhere. Must outlive the client.
+    capture::Recorder* Capture = nullptr;
 
     bool Active() const;
     // true: create the socket (never bound); false: close it.

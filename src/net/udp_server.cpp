@@ -6,8 +6,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <utility>
 
+#include "net/capture_tap.h"
 #include "net/ipv4.h"
 #include "net/socket_error.h"
 
@@ -19,6 +21,8 @@ namespace {
 // one system call, few enough that painting and other sockets get their turn.
 constexpr std::size_t kMaxBatch = 64;
 constexpr std::size_t kMaxBatchBytes = std::size_t{1} << 20;
+// Room for the destination address of a datagram, which tells a capture where it came to.
+constexpr std::size_t kControlSize = CMSG_SPACE(sizeof(in_pktinfo));
 
 }  // namespace
 
@@ -35,7 +39,12 @@ void TIdSocketHandle::SendTo(std::string_view bytes, const std::string& ip, std:
     if (!socket_.Valid()) throw SocketError(WsaFromErrno(ENOTSOCK));
     // Answers queued before go first, so that everything leaves in the order given.
     if (delivering_ != nullptr) delivering_->SendReplies(*delivering_->session_);
-    ipv4::SendDatagram(socket_.Get(), bytes, ipv4::Resolve(ip), port, wait ? ipv4::kSendWaitMs : 0);
+    const in_addr to = ipv4::Resolve(ip);
+    ipv4::SendDatagram(socket_.Get(), bytes, to, port, wait ? ipv4::kSendWaitMs : 0);
+    if (capture_ != nullptr) {
+        capture_->Udp(true, tap::Local(socket_.Get(), to), tap::Endpoint(to, port), bytes,
+                      capture::Clock::now());
+    }
 }
 
 void TIdSocketHandle::ReplyToSender(std::string bytes) {
@@ -53,8 +62,9 @@ void TIdSocketHandle::ReplyToSender(std::string bytes) {
 // The receive state of one activation. The sockets' callbacks and a running Drain share it,
 // so a handler that deactivates (or destroys) the listener leaves them something valid.
 struct TIdUDPServer::Session {
-    explicit Session(int buffer_size)
-        : slot(static_cast<std::size_t>(std::max(buffer_size, 0))),
+    Session(int buffer_size, capture::Recorder* to)
+        : recorder(to),
+          slot(static_cast<std::size_t>(std::max(buffer_size, 0))),
           batch(std::clamp<std::size_t>(kMaxBatchBytes / std::max<std::size_t>(slot, 1), 1,
                                         kMaxBatch)),
           buffers(std::max<std::size_t>(slot * batch, 1)),
@@ -64,7 +74,10 @@ struct TIdUDPServer::Session {
           replies(batch),
           reply_to(batch),
           reply_iov(batch),
-          reply_msgs(batch) {
+          reply_msgs(batch),
+          control(recorder != nullptr ? batch * kControlSize : 0),
+          local(recorder != nullptr ? batch : 0),
+          reply_local(recorder != nullptr ? batch : 0) {
         for (std::size_t i = 0; i < batch; ++i) {
             iov[i].iov_base = buffers.data() + i * slot;
             iov[i].iov_len = slot;
@@ -75,6 +88,7 @@ struct TIdUDPServer::Session {
     }
 
     bool stopped = false;
+    capture::Recorder* const recorder;
 
     const std::size_t slot;  // BufferSize at activation
     const std::size_t batch;
@@ -95,6 +109,12 @@ struct TIdUDPServer::Session {
     std::vector<sockaddr_in> reply_to;
     std::vector<iovec> reply_iov;
     std::vector<mmsghdr> reply_msgs;
+
+    // Only while capturing: the destination of each datagram received, the source of each
+    // answer held.
+    std::vector<char> control;
+    std::vector<capture::Endpoint> local;
+    std::vector<capture::Endpoint> reply_local;
 };
 
 TIdUDPServer::TIdUDPServer(QObject* parent) : QObject(parent) {}
@@ -153,9 +173,10 @@ bool TIdUDPServer::IsOwnAddress(const std::string& ip, std::uint16_t port) const
 void TIdUDPServer::Activate() {
     // Nothing stays bound behind a listener that counts as inactive: a failure closes them all.
     std::vector<Descriptor> sockets = BindAll();
-    auto session = std::make_shared<Session>(BufferSize);
+    auto session = std::make_shared<Session>(BufferSize, Capture);
     for (std::size_t i = 0; i < bindings_.size(); ++i) {
         TIdSocketHandle* b = bindings_[i].get();
+        b->capture_ = Capture;
         b->socket_.Watch(std::move(sockets[i]), [session, b, this] { Drain(*session, b); }, {});
         b->socket_.Want(true, false);
     }
@@ -174,6 +195,8 @@ std::vector<Descriptor> TIdUDPServer::BindAll() const {
             local.sin_addr = ipv4::Resolve(b->IP);
         }
         Descriptor fd = ipv4::OpenDatagramSocket(true);
+        const int on = 1;
+        if (Capture != nullptr) setsockopt(fd.Get(), IPPROTO_IP, IP_PKTINFO, &on, sizeof on);
         if (bind(fd.Get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
             if (errno == EADDRINUSE) throw base::Error(kAddressInUse);
             throw SocketError(WsaFromErrno(errno));
@@ -181,6 +204,7 @@ std::vector<Descriptor> TIdUDPServer::BindAll() const {
         socklen_t len = sizeof local;
         getsockname(fd.Get(), reinterpret_cast<sockaddr*>(&local), &len);
         b->local_port_ = ntohs(local.sin_port);
+        b->local_address_ = ntohl(local.sin_addr.s_addr);
         sockets.push_back(std::move(fd));
     }
     return sockets;
@@ -190,7 +214,10 @@ void TIdUDPServer::Deactivate() {
     session_->stopped = true;
     // Answers to datagrams already delivered still go out.
     SendReplies(*session_);
-    for (auto& b : bindings_) b->delivering_ = nullptr;
+    for (auto& b : bindings_) {
+        b->delivering_ = nullptr;
+        b->capture_ = nullptr;
+    }
     session_.reset();
     for (auto& b : bindings_) b->socket_.Close();
 }
@@ -200,9 +227,16 @@ void TIdUDPServer::Deactivate() {
 void TIdUDPServer::Drain(Session& s, TIdSocketHandle* binding) {
     if (s.stopped) return;
     for (std::size_t i = 0; i < s.batch; ++i) s.msgs[i].msg_hdr.msg_namelen = sizeof(sockaddr_in);
+    if (s.recorder != nullptr) {
+        for (std::size_t i = 0; i < s.batch; ++i) {
+            s.msgs[i].msg_hdr.msg_control = s.control.data() + i * kControlSize;
+            s.msgs[i].msg_hdr.msg_controllen = kControlSize;
+        }
+    }
     const int count = recvmmsg(binding->socket_.Get(), s.msgs.data(),
                                static_cast<unsigned>(s.batch), MSG_DONTWAIT | MSG_TRUNC, nullptr);
     if (count <= 0) return;  // receive failures are dropped; the socket stays watched
+    if (s.recorder != nullptr) Record(s, *binding, static_cast<std::size_t>(count));
 
     // A handler that replaces OnUDPRead must not destroy the one that is running.
     const auto handler = OnUDPRead;
@@ -237,6 +271,34 @@ void TIdUDPServer::Drain(Session& s, TIdSocketHandle* binding) {
     SendReplies(s);
 }
 
+// Every datagram of a batch as it came, before any handler answers it.
+void TIdUDPServer::Record(Session& s, const TIdSocketHandle& binding, std::size_t count) {
+    const auto now = capture::Clock::now();
+    for (std::size_t i = 0; i < count; ++i) {
+        mmsghdr& m = s.msgs[i];
+        capture::Endpoint& local = s.local[i];
+        local = {binding.local_address_, binding.local_port_};
+        for (cmsghdr* c = CMSG_FIRSTHDR(&m.msg_hdr); c != nullptr && local.address == 0;
+             c = CMSG_NXTHDR(&m.msg_hdr, c)) {
+            if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
+                in_pktinfo info{};
+                std::memcpy(&info, CMSG_DATA(c), sizeof info);
+                local.address = ntohl(info.ipi_addr.s_addr);
+            }
+        }
+        const std::string_view data(static_cast<const char*>(m.msg_hdr.msg_iov->iov_base),
+                                    std::min<std::size_t>(m.msg_len, s.slot));
+        if ((m.msg_hdr.msg_flags & MSG_TRUNC) != 0 || m.msg_len > s.slot) {
+            s.recorder->Udp(false, local, tap::Endpoint(s.from[i]), data, now,
+                           "longer than the listener's buffer of " + std::to_string(s.slot) +
+                               " bytes: dropped, not delivered",
+                           m.msg_len);
+        } else {
+            s.recorder->Udp(false, local, tap::Endpoint(s.from[i]), data, now);
+        }
+    }
+}
+
 void TIdUDPServer::QueueReply(TIdSocketHandle& binding, std::string bytes) {
     Session& s = *session_;
     if (s.reply_count == s.batch || (s.reply_count > 0 && s.replying != &binding)) {
@@ -244,6 +306,7 @@ void TIdUDPServer::QueueReply(TIdSocketHandle& binding, std::string bytes) {
     }
     s.replies[s.reply_count] = std::move(bytes);
     s.reply_to[s.reply_count] = s.from[s.current];
+    if (s.recorder != nullptr) s.reply_local[s.reply_count] = s.local[s.current];
     s.replying = &binding;
     ++s.reply_count;
 }
@@ -269,12 +332,20 @@ void TIdUDPServer::SendReplies(Session& s) {
         const int sent = sendmmsg(s.replying->socket_.Get(), &s.reply_msgs[done],
                                   static_cast<unsigned>(count - done), MSG_DONTWAIT | MSG_NOSIGNAL);
         if (sent > 0) {
+            if (s.recorder != nullptr) RecordReplies(s, done, static_cast<std::size_t>(sent));
             done += static_cast<std::size_t>(sent);
         } else if (sent < 0 && errno == EINTR) {
             continue;
         } else {
             ++done;
         }
+    }
+}
+
+void TIdUDPServer::RecordReplies(Session& s, std::size_t first, std::size_t count) {
+    const auto now = capture::Clock::now();
+    for (std::size_t i = first; i < first + count; ++i) {
+        s.recorder->Udp(true, s.reply_local[i], tap::Endpoint(s.reply_to[i]), s.replies[i], now);
     }
 }
 

@@ -14,6 +14,10 @@
 #include "net/descriptor.h"
 #include "net/watched_socket.h"
 
+namespace capture {
+class Recorder;
+}
+
 namespace net {
 
 class TIdUDPServer;
@@ -50,7 +54,9 @@ private:
     TIdSocketHandle(HandlerTurn& turn, QObject* listener) : socket_(turn, listener) {}
     WatchedSocket socket_;
     std::uint16_t local_port_ = 0;        // read once at binding: every datagram asks for it
+    std::uint32_t local_address_ = 0;     // the same; 0 for every interface
     TIdUDPServer* delivering_ = nullptr;  // set while a batch of this binding is delivered
+    capture::Recorder* capture_ = nullptr;  // the listener's, while active
 };
 
 // Receives datagrams on its bindings and hands each one to OnUDPRead on the thread that
@@ -77,6 +83,9 @@ public:
     // Gets what OnUDPRead raised, at once, before the next datagram is delivered; the owner
     // decides whether it is shown. It must not throw. Unset, the failure is lost.
     std::function<void(std::exception_ptr failure)> OnUDPReadFailed;
+    // Where every datagram received and every one sent is recorded; null: nowhere. Applies
+    // from the next activation; must outlive the listener.
+    capture::Recorder* Capture = nullptr;
 
     // Appends a binding, unless one with the same IP and (low 16 bits of) Port is already
     // listed; returns the listed one. References stay valid for the listener's lifetime.
@@ -103,6 +112,8 @@ private:
     std::vector<Descriptor> BindAll() const;
     void Deactivate();
     void Drain(Session& s, TIdSocketHandle* binding);
+    void Record(Session& s, const TIdSocketHandle& binding, std::size_t count);
+    void RecordReplies(Session& s, std::size_t first, std::size_t count);
     void QueueReply(TIdSocketHandle& binding, std::string bytes);
     void SendReplies(Session& s);
 

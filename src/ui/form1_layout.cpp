@@ -318,14 +318,17 @@ void TForm1::CreateComponents() {
     UDPClient->setObjectName(QStringLiteral("UDPClient"));
     UDPClient->Host = "192.168.13.41";
     UDPClient->Port = 6104;
+    UDPClient->Capture = env_.Capture();
 
     UDPServer = new net::TIdUDPServer(this);
     UDPServer->setObjectName(QStringLiteral("UDPServer"));
+    UDPServer->Capture = env_.Capture();
     WireUDPServer();  // DefaultPort keeps the component's 8090
 
     Client1 = new net::TClientSocket(env_.Lookup(), this);
     Client1->setObjectName(QStringLiteral("Client1"));
     Client1->Port = 0;
+    Client1->Capture = env_.Capture();
     WireTcpClient(*Client1, false);
 
     IdIPWatch1 = new app::TIdIPWatch(env_, this);

@@ -68,6 +68,7 @@ void TForm1::Button2Click() {
     client->setObjectName(listed);
     client->Host = TextOf(Edit2);
     client->Port = port;
+    client->Capture = env_.Capture();
     WireTcpClient(*client, true);
     ListBox1->addItem(listed);
     if (!RadioButtonTCP->isChecked()) return;
