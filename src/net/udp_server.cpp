@@ -115,6 +115,10 @@ struct TIdUDPServer::Session {
     std::vector<char> control;
     std::vector<capture::Endpoint> local;
     std::vector<capture::Endpoint> reply_local;
+    // The address an answer leaves from, as the system chooses it for the last peer asked
+    // about: a flood comes from one peer.
+    in_addr source_peer{};
+    std::uint32_t source = 0;
 };
 
 TIdUDPServer::TIdUDPServer(QObject* parent) : QObject(parent) {}
@@ -306,7 +310,19 @@ void TIdUDPServer::QueueReply(TIdSocketHandle& binding, std::string bytes) {
     }
     s.replies[s.reply_count] = std::move(bytes);
     s.reply_to[s.reply_count] = s.from[s.current];
-    if (s.recorder != nullptr) s.reply_local[s.reply_count] = s.local[s.current];
+    if (s.recorder != nullptr) {
+        capture::Endpoint& from = s.reply_local[s.reply_count];
+        from = s.local[s.current];
+        if (binding.local_address_ == 0) {
+            // A socket on every interface answers from the address the system picks.
+            const in_addr peer = s.from[s.current].sin_addr;
+            if (s.source == 0 || s.source_peer.s_addr != peer.s_addr) {
+                s.source_peer = peer;
+                s.source = tap::Local(binding.socket_.Get(), peer).address;
+            }
+            from.address = s.source;
+        }
+    }
     s.replying = &binding;
     ++s.reply_count;
 }
