@@ -80,12 +80,13 @@ struct Options {
     std::string tab = "work";
     int idle_ms = 5000;  // no datagram for this long after the first ends the run
     bool profile = false;
+    std::string capture;  // a pcapng file the window records its traffic in; "" for none
 };
 
 [[noreturn]] void Usage(const char* self) {
     std::fprintf(stderr,
                  "usage: %s [--port P] [--count N] [--size S] [--kind plain|reply]"
-                 " [--tab work|config|stream] [--idle-ms T] [--profile]\n",
+                 " [--tab work|config|stream] [--idle-ms T] [--profile] [--capture FILE]\n",
                  self);
     std::exit(2);
 }
@@ -114,6 +115,8 @@ Options Parse(int argc, char** argv) {
             o.tab = value;
         } else if (arg == "--idle-ms") {
             o.idle_ms = std::atoi(value.c_str());
+        } else if (arg == "--capture") {
+            o.capture = value;
         } else {
             Usage(argv[0]);
         }
@@ -372,8 +375,17 @@ int main(int argc, char** argv) {
     const Options options = Parse(argc, argv);
     // Painting must be paid for: a real X server, not the offscreen platform.
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "xcb");
+    std::unique_ptr<capture::Recorder> recorder;
+    if (!options.capture.empty()) {
+        capture::Options capture;
+        capture.path = options.capture;
+        capture.overwrite = true;
+        capture.program = "bench-form-host";
+        capture.application = "bench-form-host";
+        recorder = std::make_unique<capture::Recorder>(capture);
+    }
     TimingApplication application(argc, argv);
-    app::SystemEnv env;
+    app::SystemEnv env(recorder.get());
     Probe probe(options, application);
     return app::RunApplication(env, [&] {
         auto form = std::make_unique<ui::TForm1>(env);

@@ -115,12 +115,13 @@ run_c() {  # run_c TAG SIZE W KIND
     CHILD_PID=
 }
 
-run_orvan() {  # run_orvan TAG SIZE W KIND TAB
-    local profile=()
+run_orvan() {  # run_orvan TAG SIZE W KIND TAB (TAB+capture: with --capture)
+    local profile=() capture=() tab=${5%+capture}
     [ "${ORVAN_BENCH_PROFILE:-}" = 1 ] && profile=(--profile)
+    [ "$tab" != "$5" ] && capture=(--capture "$TMP/$1.pcapng")
     : >"$OUT/$1.window"
-    "$BIN/bench-form-host" --port "$PORT" --count "$N" --size "$2" --kind "$4" --tab "$5" \
-        "${profile[@]}" >"$OUT/$1.window" 2>"$OUT/$1.window.err" &
+    "$BIN/bench-form-host" --port "$PORT" --count "$N" --size "$2" --kind "$4" --tab "$tab" \
+        "${profile[@]}" "${capture[@]}" >"$OUT/$1.window" 2>"$OUT/$1.window.err" &
     CHILD_PID=$!
     wait_ready "$OUT/$1.window" "$CHILD_PID" 60 || {
         echo "$0: the window did not switch reception on:" >&2
@@ -130,6 +131,12 @@ run_orvan() {  # run_orvan TAG SIZE W KIND TAB
     flood "$1" "$2" "$3" "$4"
     wait_pid "$CHILD_PID" 300
     CHILD_PID=
+    if [ ${#capture[@]} -gt 0 ]; then
+        # Every datagram and its echo in the file: the count tshark reads, then the file goes.
+        echo "captured=$(capinfos -c -M "$TMP/$1.pcapng" 2>/dev/null |
+            awk '/Number of packets/ { print $NF }')" >>"$OUT/$1.window"
+        rm -f "$TMP/$1.pcapng"
+    fi
 }
 
 # ---- the floods ------------------------------------------------------------------------------
@@ -145,6 +152,7 @@ CONFIGS=(
     "100 B, W=64, Memo2 in view|100|64|plain|stream|0.8"
     "100 B, W=64, programming|100|64|plain|config|0.6"
     "replies, W=64, programming|100|64|reply|config|0.6"
+    "100 B, W=64, capture on|100|64|plain|work+capture|0.85"
 )
 if [ -n "${ORVAN_BENCH_ONLY:-}" ]; then
     mapfile -t CONFIGS < <(printf '%s\n' "${CONFIGS[@]}" | grep -E -- "^[^|]*($ORVAN_BENCH_ONLY)")
@@ -265,8 +273,34 @@ report() {
         local ws=("$OUT/$i"-o*.window)
         local ratio
         ratio=$(calc %.3f "$(each rps "${os[@]}" | median) / $(each rps "${cs[@]}" | median)")
-        row "$name" "replies/s ratio $ratio" ">= $target" "$(check "$ratio >= $target")"
-        SUMMARY+=("$name|$ratio|>= $target|$(check "$ratio >= $target")")
+        if [ "$tab" = work+capture ]; then
+            # Against the same flood without capture: both as ratios to the C server.
+            local plain="" r
+            for r in "${ROWS[@]}"; do
+                IFS='|' read -r pi pname psize pw pkind ptab _ <<<"$r"
+                [ "$psize|$pw|$pkind|$ptab" = "$size|$w|$kind|work" ] && plain=$pi
+            done
+            if [ -z "$plain" ]; then
+                row "$name" "no row without capture to compare with" ">= $target" "$(check 0)"
+            else
+                local base
+                base=$(calc %.3f "$(each rps "$OUT/$plain"-o*.load | median) / $(each rps "$OUT/$plain"-c*.load | median)")
+                local own
+                own=$(calc %.3f "$ratio / $base")
+                row "$name" "ratio $ratio vs C; $own of the window without" ">= $target" \
+                    "$(check "$own >= $target")"
+                SUMMARY+=("$name, vs without capture|$own|>= $target|$(check "$own >= $target")")
+            fi
+            local captured
+            captured=$(each captured "${ws[@]}" | sum)
+            local answered
+            answered=$(each answered "${os[@]}" | sum)
+            row "" "packets in the captures $captured" ">= 2 per answer: $((2 * answered))" \
+                "$(check "$captured >= 2 * $answered")"
+        else
+            row "$name" "replies/s ratio $ratio" ">= $target" "$(check "$ratio >= $target")"
+            SUMMARY+=("$name|$ratio|>= $target|$(check "$ratio >= $target")")
+        fi
         if [ "$size" -ge 1400 ]; then
             # A generator that limits the server would flatter the ratio: its own CPU time per
             # datagram gives the rate it could drive on a core of its own.
