@@ -46,8 +46,7 @@ void PutIp(char* at, Endpoint from, Endpoint to, std::uint8_t protocol, std::siz
     Put16(at + 10, Fold(Sum(std::string_view(at, kIpHeader))));
 }
 
-std::uint64_t PseudoHeader(Endpoint from, Endpoint to, std::uint8_t protocol,
-                           std::size_t length) {
+std::uint64_t PseudoHeader(Endpoint from, Endpoint to, std::uint8_t protocol, std::size_t length) {
     return std::uint64_t{from.address >> 16} + (from.address & 0xFFFF) + (to.address >> 16) +
            (to.address & 0xFFFF) + protocol + length;
 }
@@ -67,9 +66,9 @@ void AppendUdp(std::string& out, Endpoint from, Endpoint to, std::string_view pa
     Put16(udp + 4, static_cast<std::uint16_t>(udp_length));
     Put16(udp + 6, 0);
     if (payload.size() == length) {
-        std::uint16_t sum = Fold(Sum(payload, Sum(std::string_view(udp, kUdpHeader),
-                                                  PseudoHeader(from, to, kProtocolUdp,
-                                                               udp_length))));
+        std::uint16_t sum =
+            Fold(Sum(payload, Sum(std::string_view(udp, kUdpHeader),
+                                  PseudoHeader(from, to, kProtocolUdp, udp_length))));
         Put16(udp + 6, sum == 0 ? 0xFFFF : sum);
     }  // else: a datagram kept only in part has no checksum (0), which is allowed for UDP
     out.append(payload);

@@ -46,8 +46,7 @@ void Finish(std::string& out, std::size_t start) {
     const auto length = static_cast<std::uint32_t>(out.size() - start + 4);
     Put32(out, length);
     const char b[4] = {static_cast<char>(length & 0xFF), static_cast<char>((length >> 8) & 0xFF),
-                       static_cast<char>((length >> 16) & 0xFF),
-                       static_cast<char>(length >> 24)};
+                       static_cast<char>((length >> 16) & 0xFF), static_cast<char>(length >> 24)};
     std::memcpy(out.data() + start + 4, b, 4);
 }
 
@@ -79,8 +78,7 @@ void AppendInterface(std::string& out, std::string_view name) {
     Finish(out, start);
 }
 
-std::size_t PacketBlockLength(std::size_t data_length, std::size_t comment_length,
-                              bool direction) {
+std::size_t PacketBlockLength(std::size_t data_length, std::size_t comment_length, bool direction) {
     const std::size_t comment = std::min<std::size_t>(comment_length, 0xFFFF);
     return 28 + Padded(data_length) + (comment > 0 ? 4 + Padded(comment) : 0) +
            (direction ? 8 : 0) + 4 + 4;

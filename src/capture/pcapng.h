@@ -42,16 +42,15 @@ void AppendSectionHeader(std::string& out, const Section& section);
 void AppendInterface(std::string& out, std::string_view name);
 
 struct Packet {
-    std::uint64_t micros = 0;  // since 1970-01-01 UTC
-    std::string_view data;     // what was captured: all of the packet, or its start
+    std::uint64_t micros = 0;           // since 1970-01-01 UTC
+    std::string_view data;              // what was captured: all of the packet, or its start
     std::uint32_t original_length = 0;  // the whole packet's length; 0: data's
     std::uint32_t direction = 0;        // kInbound, kOutbound or 0 (not said)
     std::string_view comment;
 };
 
 // The length AppendPacket adds, so that a limit can be checked before writing.
-std::size_t PacketBlockLength(std::size_t data_length, std::size_t comment_length,
-                              bool direction);
+std::size_t PacketBlockLength(std::size_t data_length, std::size_t comment_length, bool direction);
 void AppendPacket(std::string& out, const Packet& packet);
 
 }  // namespace capture::pcapng

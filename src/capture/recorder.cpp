@@ -140,8 +140,8 @@ void Recorder::Tcp(bool sent, Endpoint local, Endpoint peer, const packet::TcpSe
 }
 
 // Under the lock.
-void Recorder::Add(bool sent, std::string_view packet, std::size_t original,
-                   Clock::time_point when, std::string_view comment) {
+void Recorder::Add(bool sent, std::string_view packet, std::size_t original, Clock::time_point when,
+                   std::string_view comment) {
     if (Stopped()) return;
     std::string note;
     if (dropped_ > 0) {
@@ -158,9 +158,9 @@ void Recorder::Add(bool sent, std::string_view packet, std::size_t original,
         const std::string reason = "capture stopped: the file reached its limit of " +
                                    std::to_string(options_.limit >> 20) +
                                    " MB; nothing after this packet is recorded";
-        block.data = packet.substr(0, packet::kIpHeader + (packet.size() > 28 && packet[9] == 6
-                                                               ? packet::kTcpHeader
-                                                               : packet::kUdpHeader));
+        block.data = packet.substr(
+            0, packet::kIpHeader + (packet.size() > 28 && packet[9] == 6 ? packet::kTcpHeader
+                                                                         : packet::kUdpHeader));
         block.comment = reason;
         pcapng::AppendPacket(waiting_, block);
         stopped_.store(true, std::memory_order_relaxed);

@@ -21,8 +21,8 @@ using Clock = std::chrono::system_clock;
 struct Options {
     std::string path;
     std::uint64_t limit = std::uint64_t{100} << 20;  // bytes in the file at most
-    bool overwrite = false;  // an existing regular file is emptied; a link is still refused
-    std::string program;     // "orvan": the start of each line on stderr
+    bool overwrite = false;   // an existing regular file is emptied; a link is still refused
+    std::string program;      // "orvan": the start of each line on stderr
     std::string application;  // "orvan 1.9.1", in the file's header
 };
 
@@ -64,9 +64,9 @@ private:
 
     std::mutex mutex_;
     std::condition_variable wake_, written_;
-    std::string waiting_;      // blocks not yet handed to the writer
-    std::string scratch_;      // the packet being built
-    std::uint64_t size_ = 0;   // bytes in the file once everything waiting is written
+    std::string waiting_;     // blocks not yet handed to the writer
+    std::string scratch_;     // the packet being built
+    std::uint64_t size_ = 0;  // bytes in the file once everything waiting is written
     std::uint64_t dropped_ = 0;
     std::uint64_t handed_ = 0, done_ = 0;  // handovers to the writer, and those written
     bool closing_ = false;
@@ -90,8 +90,7 @@ public:
     void Reset(bool by_peer, Clock::time_point when = Clock::now());
 
 private:
-    void Segment(bool sent, std::uint8_t flags, std::string_view payload,
-                 Clock::time_point when);
+    void Segment(bool sent, std::uint8_t flags, std::string_view payload, Clock::time_point when);
 
     Recorder& recorder_;
     Endpoint local_, peer_;

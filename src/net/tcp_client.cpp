@@ -340,7 +340,8 @@ std::string TClientSocket::Receive() {
     static char buffer[TCustomWinSocket::kReceiveLimit];
     for (;;) {
         const ssize_t n = ::recv(conn_.Get(), buffer, sizeof buffer, MSG_DONTWAIT);
-        if (n > 0 && stream_) stream_->Data(false, std::string_view(buffer, static_cast<std::size_t>(n)));
+        if (n > 0 && stream_)
+            stream_->Data(false, std::string_view(buffer, static_cast<std::size_t>(n)));
         if (n >= 0) return std::string(buffer, static_cast<std::size_t>(n));
         if (errno == EINTR) continue;
         if (WouldBlock(errno)) return {};

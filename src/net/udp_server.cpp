@@ -294,9 +294,9 @@ void TIdUDPServer::Record(Session& s, const TIdSocketHandle& binding, std::size_
                                     std::min<std::size_t>(m.msg_len, s.slot));
         if ((m.msg_hdr.msg_flags & MSG_TRUNC) != 0 || m.msg_len > s.slot) {
             s.recorder->Udp(false, local, tap::Endpoint(s.from[i]), data, now,
-                           "longer than the listener's buffer of " + std::to_string(s.slot) +
-                               " bytes: dropped, not delivered",
-                           m.msg_len);
+                            "longer than the listener's buffer of " + std::to_string(s.slot) +
+                                " bytes: dropped, not delivered",
+                            m.msg_len);
         } else {
             s.recorder->Udp(false, local, tap::Endpoint(s.from[i]), data, now);
         }

@@ -53,9 +53,9 @@ private:
     friend class TIdUDPServer;
     TIdSocketHandle(HandlerTurn& turn, QObject* listener) : socket_(turn, listener) {}
     WatchedSocket socket_;
-    std::uint16_t local_port_ = 0;        // read once at binding: every datagram asks for it
-    std::uint32_t local_address_ = 0;     // the same; 0 for every interface
-    TIdUDPServer* delivering_ = nullptr;  // set while a batch of this binding is delivered
+    std::uint16_t local_port_ = 0;          // read once at binding: every datagram asks for it
+    std::uint32_t local_address_ = 0;       // the same; 0 for every interface
+    TIdUDPServer* delivering_ = nullptr;    // set while a batch of this binding is delivered
     capture::Recorder* capture_ = nullptr;  // the listener's, while active
 };
 

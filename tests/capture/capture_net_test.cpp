@@ -61,16 +61,19 @@ struct Row {
 std::vector<Row> UdpRows(const std::string& path) {
     std::vector<Row> rows;
     for (const auto& line :
-         Tshark(path, "-T fields -e frame.packet_flags_direction -e ip.src -e udp.srcport "
-                      "-e ip.dst -e udp.dstport -e udp.payload -e frame.comment "
-                      "-e frame.time_epoch")) {
+         Tshark(path,
+                "-T fields -e frame.packet_flags_direction -e ip.src -e udp.srcport "
+                "-e ip.dst -e udp.dstport -e udp.payload -e frame.comment "
+                "-e frame.time_epoch")) {
         const auto f = Split(line);
         if (f.size() != 8) {
             ADD_FAILURE() << "unexpected line: " << line;
             continue;
         }
-        rows.push_back({f[0] == "0x00000001" ? "in" : f[0] == "0x00000002" ? "out" : f[0], f[1],
-                        f[2], f[3], f[4], f[5], f[6], std::atof(f[7].c_str())});
+        rows.push_back({f[0] == "0x00000001"   ? "in"
+                        : f[0] == "0x00000002" ? "out"
+                                               : f[0],
+                        f[1], f[2], f[3], f[4], f[5], f[6], std::atof(f[7].c_str())});
     }
     return rows;
 }
@@ -151,11 +154,11 @@ TEST_F(CaptureNetTest, UdpClientRecordsWhatItSent) {
     recorder.reset();
     const auto rows = UdpRows(path_);
     ASSERT_EQ(rows.size(), 1u);
-    EXPECT_EQ((std::vector<std::string>{rows[0].direction, rows[0].src, rows[0].srcport,
-                                        rows[0].dst, rows[0].dstport, rows[0].payload}),
-              (std::vector<std::string>{"out", got->fromIp.toStdString(),
-                                        std::to_string(got->fromPort), "127.0.0.5",
-                                        std::to_string(peer.port()), Hex(kCp1251)}));
+    EXPECT_EQ(
+        (std::vector<std::string>{rows[0].direction, rows[0].src, rows[0].srcport, rows[0].dst,
+                                  rows[0].dstport, rows[0].payload}),
+        (std::vector<std::string>{"out", got->fromIp.toStdString(), std::to_string(got->fromPort),
+                                  "127.0.0.5", std::to_string(peer.port()), Hex(kCp1251)}));
 }
 
 // How the connection ends, and which side the capture shows ending it.
@@ -214,17 +217,17 @@ TEST_P(CaptureTcpTest, EachWayTheStreamHoldsExactlyWhatWasSent) {
         }));
         EXPECT_EQ(got, up2);
         switch (row.end) {
-        case End::ClientCloses:
-            client.Close();
-            break;
-        case End::PeerCloses:
-            conn.Close();
-            ASSERT_TRUE(testing_support::SpinUntil([&] { return ended; }));
-            break;
-        case End::PeerResets:
-            conn.Reset();
-            ASSERT_TRUE(testing_support::SpinUntil([&] { return failed || ended; }));
-            break;
+            case End::ClientCloses:
+                client.Close();
+                break;
+            case End::PeerCloses:
+                conn.Close();
+                ASSERT_TRUE(testing_support::SpinUntil([&] { return ended; }));
+                break;
+            case End::PeerResets:
+                conn.Reset();
+                ASSERT_TRUE(testing_support::SpinUntil([&] { return failed || ended; }));
+                break;
         }
         recorder.reset();
 
@@ -260,9 +263,11 @@ TEST_P(CaptureTcpTest, EachWayTheStreamHoldsExactlyWhatWasSent) {
 }
 
 const TcpRow kEnds[] = {
-    {"client_closes", End::ClientCloses,
+    {"client_closes",
+     End::ClientCloses,
      {"127.0.0.1\t·······A···F", "127.0.0.4\t·······A···F", "127.0.0.1\t·······A····"}},
-    {"peer_closes", End::PeerCloses,
+    {"peer_closes",
+     End::PeerCloses,
      {"127.0.0.4\t·······A···F", "127.0.0.1\t·······A···F", "127.0.0.4\t·······A····"}},
     {"peer_resets", End::PeerResets, {"127.0.0.4\t·······A·R··"}},
 };

@@ -59,8 +59,9 @@ private Q_SLOTS:
             echo = got->bytes;
         }
         recorder.reset();
-        const auto rows = Tshark(path, "-T fields -e ip.src -e udp.srcport -e ip.dst "
-                                       "-e udp.dstport -e udp.payload");
+        const auto rows = Tshark(path,
+                                 "-T fields -e ip.src -e udp.srcport -e ip.dst "
+                                 "-e udp.dstport -e udp.payload");
         const std::string p = std::to_string(port), q = std::to_string(peerPort);
         const std::vector<std::string> expected = {
             "127.0.0.1\t" + q + "\t127.0.0.1\t" + p + "\t" + Hex(text.toStdString()),

@@ -65,15 +65,15 @@ TEST_F(CaptureRecorderTest, StopsAtTheLimitWithOneLineAndAFinalComment) {
         recorder.Udp(false, kLocal, kPeer, "after", capture::Clock::now());  // not recorded
     }
     const std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(err, "orvan_test: capture stopped: " + options_.path +
-                       " reached the limit of 1 MB\n");
+    EXPECT_EQ(err,
+              "orvan_test: capture stopped: " + options_.path + " reached the limit of 1 MB\n");
     struct stat st {};
     ASSERT_EQ(::stat(options_.path.c_str(), &st), 0);
     EXPECT_LE(st.st_size, 1 << 20);
     EXPECT_GT(st.st_size, (1 << 20) - 4096) << "stopped long before the limit";
     int status = -1;
-    const auto rows = Tshark(options_.path, "-T fields -e frame.cap_len -e frame.len -e frame.comment",
-                             &status);
+    const auto rows =
+        Tshark(options_.path, "-T fields -e frame.cap_len -e frame.len -e frame.comment", &status);
     EXPECT_EQ(status, 0);
     ASSERT_EQ(rows.size(), static_cast<std::size_t>(recorded));
     for (std::size_t i = 0; i + 1 < rows.size(); ++i) ASSERT_EQ(rows[i], "1028\t1028\t") << i;
@@ -192,8 +192,8 @@ TEST_F(CaptureRecorderTest, AWriteFailureStopsCapturingNotTheProgram) {
     ASSERT_EQ(::waitpid(child, &status, 0), child);
     ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
     EXPECT_EQ(WEXITSTATUS(status), 0);
-    EXPECT_EQ(Read(errors), "orvan_test: capture stopped: cannot write " + options_.path +
-                                ": File too large\n");
+    EXPECT_EQ(Read(errors),
+              "orvan_test: capture stopped: cannot write " + options_.path + ": File too large\n");
 }
 
 }  // namespace

@@ -13,8 +13,7 @@ namespace testing_support {
 // as root) go to stderr, which is dropped; `status` gets its exit status.
 inline std::vector<std::string> Tshark(const std::string& file, const std::string& arguments,
                                        int* status = nullptr) {
-    const std::string command =
-        "tshark -n -r '" + file + "' " + arguments + " 2>/dev/null";
+    const std::string command = "tshark -n -r '" + file + "' " + arguments + " 2>/dev/null";
     std::vector<std::string> lines;
     FILE* out = ::popen(command.c_str(), "r");
     if (out == nullptr) return lines;
