@@ -276,3 +276,40 @@ INSTANTIATE_TEST_SUITE_P(Ends, CaptureTcpTest, ::testing::ValuesIn(kEnds),
                          [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
+
+namespace {
+
+TEST_F(CaptureNetTest, ASendRefusedAtTheBoundIsNotedOnTheNextPacket) {
+    auto recorder = std::make_unique<capture::Recorder>(options_);
+    testing_support::TcpServer server("127.0.0.6");
+    net::AsyncLookup lookups([](const std::string&) { return net::LookupResult{11001, {}}; });
+    int refusals = 0;
+    {
+        net::TClientSocket client(lookups);
+        client.Capture = recorder.get();
+        client.Host = "127.0.0.6";
+        client.Port = server.port();
+        client.OnError = [&](net::TClientSocket&, net::TCustomWinSocket&, net::TErrorEvent kind,
+                             int& code) {
+            if (kind == net::eeSend) ++refusals;
+            code = 0;
+        };
+        client.Open();
+        testing_support::TcpConnection conn = server.Accept();
+        ASSERT_TRUE(testing_support::SpinUntil([&] { return client.Active(); }));
+        const std::size_t tooLong = net::TClientSocket::kMaxUnsent + 1;
+        EXPECT_EQ(client.Socket().SendText(std::string(tooLong, 'x')), 0);
+        EXPECT_EQ(refusals, 1);
+        client.Socket().SendText("after");
+        EXPECT_EQ(conn.Read(5, 2000), "after");
+        client.Close();
+    }
+    recorder.reset();
+    const auto rows = Tshark(path_, "-Y 'tcp.len > 0' -T fields -e tcp.payload -e frame.comment");
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0], Hex("after") + "\ta send of " + std::to_string(16777217) +
+                           " bytes before this one was refused: more than the client keeps "
+                           "unsent");
+}
+
+}  // namespace
