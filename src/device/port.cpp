@@ -96,12 +96,33 @@ int DevicePort::SocketFor(Ipv4 to) {
     return fd;
 }
 
+Ipv4 DevicePort::LocalOf(int fd) const {
+    for (const auto& [local, socket] : sockets_)
+        if (socket == fd) return local;
+    return 0;
+}
+
+void DevicePort::Tap(bool sent, Ipv4 local, Ipv4 peer, std::uint16_t peerPort,
+                     std::string_view bytes) {
+    if (!tap_) return;
+    WireEvent e;
+    e.sent = sent;
+    e.local = local;
+    e.localPort = port_;
+    e.peer = peer;
+    e.peerPort = peerPort;
+    e.bytes = bytes;
+    e.when = std::chrono::system_clock::now();
+    tap_(e);
+}
+
 void DevicePort::Send(Ipv4 to, std::string_view bytes) {
     const int fd = SocketFor(to);
     const sockaddr_in peer = SocketAddress(to, port_);
     for (int attempt = 0;; ++attempt) {
         if (::sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&peer),
                      sizeof peer) == static_cast<ssize_t>(bytes.size())) {
+            Tap(true, LocalOf(fd), to, port_, bytes);
             return;
         }
         const int err = errno;
@@ -135,6 +156,7 @@ void DevicePort::Receive(Clock::time_point until, std::vector<Datagram>& out) {
         if (::poll(fds.data(), fds.size(), ms) <= 0) continue;
         for (pollfd& p : fds) {
             if (!(p.revents & POLLIN)) continue;
+            const Ipv4 local = LocalOf(p.fd);
             // Drain what is there: a burst of replies costs one wake-up.
             for (int n = 0; n < 256; ++n) {
                 char buffer[2048];
@@ -145,6 +167,8 @@ void DevicePort::Receive(Clock::time_point until, std::vector<Datagram>& out) {
                 if (got < 0) break;
                 // A request to a range that holds this host comes back to the port itself.
                 const Ipv4 source = ntohl(from.sin_addr.s_addr);
+                Tap(false, local, source, ntohs(from.sin_port),
+                    std::string_view(buffer, std::size_t(got)));
                 if (ntohs(from.sin_port) == port_ && sockets_.count(source)) continue;
                 out.push_back(
                     {source, ntohs(from.sin_port), std::string(buffer, std::size_t(got))});

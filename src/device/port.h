@@ -3,6 +3,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <string_view>
@@ -38,6 +39,18 @@ struct Datagram {
     std::string bytes;
 };
 
+// One datagram on the wire, as the tap sees it.
+struct WireEvent {
+    bool sent = false;  // false: received
+    Ipv4 local = 0;     // the local address of the socket
+    std::uint16_t localPort = 0;
+    Ipv4 peer = 0;
+    std::uint16_t peerPort = 0;
+    std::string_view bytes;  // the exact datagram; valid during the call only
+    std::chrono::system_clock::time_point when;
+};
+using WireTap = std::function<void(const WireEvent&)>;
+
 // The device port on this host. A device answers "GO" at the requester's address and at its
 // own port number, so the port is bound on the local address that routes to each device,
 // one socket per such address, and every request and command leaves from it.
@@ -50,6 +63,10 @@ public:
     DevicePort& operator=(const DevicePort&) = delete;
 
     std::uint16_t Port() const { return port_; }
+
+    // Called for every datagram received and every datagram sent (once the send succeeded),
+    // the ones the runs ignore included. An empty tap removes it.
+    void SetTap(WireTap tap) { tap_ = std::move(tap); }
 
     // The local address that routes to `to`. Throws SendFailed when there is no route.
     Ipv4 LocalAddressFor(Ipv4 to);
@@ -68,11 +85,14 @@ public:
 private:
     static constexpr std::size_t kMostLocalAddresses = 16;
     int SocketFor(Ipv4 to);
+    Ipv4 LocalOf(int fd) const;
+    void Tap(bool sent, Ipv4 local, Ipv4 peer, std::uint16_t peerPort, std::string_view bytes);
 
     std::uint16_t port_;
     bool broadcast_;
     int probe_ = -1;               // unbound; connected only to ask the routing table
     std::map<Ipv4, int> sockets_;  // local address -> socket bound to it at the port
+    WireTap tap_;
 };
 
 }  // namespace device
