@@ -91,6 +91,7 @@ int Apply(const Common& c, const ApplyOptions& o) {
         }
     };
     device::DevicePort port(std::uint16_t(c.port), false);
+    Tap(port, c);
     const std::vector<device::Result> results =
         device::Run(port, tasks, std::size_t(o.parallel), TimingOf(c), print);
 

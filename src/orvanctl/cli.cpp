@@ -140,6 +140,11 @@ void AddCommon(CLI::App* app, Common& c, bool withJson) {
         ->type_name("N")
         ->check(CLI::Range(0, 10).description(""));
     if (withJson) app->add_flag("--json", c.json, "print JSON instead of text");
+    AddCaptureOptions(app, c.capture);
+}
+
+void Tap(device::DevicePort& port, const Common& c) {
+    if (c.recorder != nullptr) port.SetTap(CaptureTap(*c.recorder));
 }
 
 }  // namespace orvanctl

@@ -6,6 +6,7 @@
 
 #include "device/address.h"
 #include "device/runner.h"
+#include "orvanctl/capture_option.h"
 
 // What every orvanctl subcommand shares: the common options, exit codes and messages.
 namespace orvanctl {
@@ -31,6 +32,8 @@ struct Common {
     double timeout = 1.0;
     int retries = 2;
     bool json = false;
+    CaptureOptions capture;
+    capture::Recorder* recorder = nullptr;  // opened after parsing, when --capture is given
 };
 
 // One subcommand: its parsed options live in the closure of `run`.
@@ -59,6 +62,9 @@ std::string ReadAll(const std::string& path, const std::string& what);
 CLI::Validator Finite();
 
 void AddCommon(CLI::App* app, Common& c, bool withJson);
+
+// Gives the port the taps the options ask for (--capture).
+void Tap(device::DevicePort& port, const Common& c);
 
 Subcommand AddGet(CLI::App& parent, Common& common);
 Subcommand AddSet(CLI::App& parent, Common& common);

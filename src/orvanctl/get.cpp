@@ -17,6 +17,7 @@ namespace {
 
 int Get(const Common& c, device::Ipv4 address) {
     device::DevicePort port(std::uint16_t(c.port), false);
+    Tap(port, c);
     device::Task task;
     task.address = address;
     const device::Result r = device::Run(port, {task}, 1, TimingOf(c)).front();

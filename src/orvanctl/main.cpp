@@ -5,6 +5,7 @@
 #include <CLI/CLI.hpp>
 #include <csignal>
 
+#include "base/error.h"
 #include "base/version.h"
 #include "device/port.h"
 #include "orvanctl/cli.h"
@@ -46,8 +47,16 @@ int main(int argc, char** argv) {
         AddScan(app, common), AddApply(app, common),
     };
 
+    std::unique_ptr<capture::Recorder> recorder;  // written out when main returns
     try {
         app.parse(argc, argv);
+        try {
+            recorder = OpenCapture(common.capture);
+        } catch (const base::Error& e) {
+            Message(e.what());  // nothing has been sent
+            return kUsage;
+        }
+        common.recorder = recorder.get();
         for (const Subcommand& s : subcommands)
             if (s.app->parsed()) return s.run();
     } catch (const CLI::Success& e) {

@@ -32,6 +32,7 @@ int Scan(const Common& c, const ScanOptions& o) {
         throw CLI::ValidationError("RANGE", e.what());
     }
     device::DevicePort port(std::uint16_t(c.port), o.broadcast);
+    Tap(port, c);
     const bool terminal = isatty(STDERR_FILENO) != 0;
     const auto progress = [&](const device::ScanProgress& p) {
         if (!terminal) return;

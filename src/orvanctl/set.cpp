@@ -95,6 +95,7 @@ int Set(const Common& c, device::Ipv4 address, const SetOptions& o) {
     task.verify = o.verify;
     task.dryRun = o.dryRun;
     device::DevicePort port(std::uint16_t(c.port), false);
+    Tap(port, c);
     const device::Result r = device::Run(port, {task}, 1, TimingOf(c)).front();
     if (c.json) {
         std::cout << Dump(ResultJson(r, wish.skipped)) << '\n';

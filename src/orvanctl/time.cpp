@@ -10,6 +10,7 @@ namespace {
 
 int Time(const Common& c, device::Ipv4 address) {
     device::DevicePort port(std::uint16_t(c.port), false);
+    Tap(port, c);
     device::SendTime(port, address);
     std::cout << device::FormatDotted(address) << " time sent\n";
     return kOk;
@@ -27,6 +28,7 @@ Subcommand AddTime(CLI::App& parent, Common& common) {
     time->add_option("--port", common.port, "device UDP port, 1 to 65535 (default 4000)")
         ->type_name("P")
         ->check(CLI::Range(1, 65535).description(""));
+    AddCaptureOptions(time, common.capture);
     time->footer(std::string("Sends \"USTTIME<yy*mm*dd*0w*hh*mm*ss>\" from the device port and "
                              "waits for nothing.\n\n") +
                  kExitCodes);
