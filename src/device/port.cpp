@@ -44,6 +44,10 @@ void RequestStop() noexcept {
     g_stop = 1;
 }
 
+void ClearStop() noexcept {
+    g_stop = 0;
+}
+
 bool StopRequested() noexcept {
     return g_stop != 0;
 }
@@ -266,10 +270,11 @@ void DevicePort::Receive(Clock::time_point until, std::vector<Datagram>& out) {
             const Ipv4 local = LocalOf(p.fd);
             // Drain what is there: a burst of replies costs one wake-up.
             for (int n = 0; n < 256; ++n) {
-                char buffer[2048];
+                // Whole: the largest datagram fits, so nothing is cut without notice.
+                char* const buffer = buffer_.data();
                 sockaddr_in from{};
                 socklen_t length = sizeof from;
-                const ssize_t got = ::recvfrom(p.fd, buffer, sizeof buffer, 0,
+                const ssize_t got = ::recvfrom(p.fd, buffer, buffer_.size(), 0,
                                                reinterpret_cast<sockaddr*>(&from), &length);
                 if (got < 0) break;
                 // A request to a range that holds this host comes back to the port itself.

@@ -39,6 +39,8 @@ public:
 // Set from a signal handler (Ctrl+C); every wait below returns soon after it is set.
 void RequestStop() noexcept;
 bool StopRequested() noexcept;
+// For a program that goes on after a stopped run (and for tests).
+void ClearStop() noexcept;
 
 struct Datagram {
     Ipv4 from = 0;
@@ -120,6 +122,7 @@ private:
     int probe_ = -1;                 // connected only to ask the routing table
     std::map<Ipv4, Bound> sockets_;  // local address -> socket bound to it at the port
     WireTap tap_;
+    std::vector<char> buffer_ = std::vector<char>(65536);
 };
 
 }  // namespace device
