@@ -21,6 +21,7 @@ public:
         std::string reply = kSampleReply;  // empty: silent
         std::uint16_t replyPort = 0;       // 0: from the device port itself
         std::function<void(const std::string&)> onCommand;
+        int dropFirst = 0;  // requests left unanswered first
     };
 
     FakeDevice(device::Ipv4 address, std::uint16_t port, Behaviour behaviour)
@@ -56,7 +57,7 @@ private:
                 received_.push_back(got->bytes);
             }
             if (got->bytes == "GO") {
-                if (behaviour_.reply.empty()) continue;
+                if (behaviour_.reply.empty() || dropped_++ < behaviour_.dropFirst) continue;
                 const UdpPeer& from = behaviour_.replyPort ? other_ : socket_;
                 from.SendTo(got->from, port_, behaviour_.reply);
             } else if (behaviour_.onCommand) {
@@ -71,6 +72,7 @@ private:
     UdpPeer other_;
     mutable std::mutex mutex_;
     std::vector<std::string> received_;
+    int dropped_ = 0;
     std::atomic<bool> stop_{false};
     std::thread thread_;
 };

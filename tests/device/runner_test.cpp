@@ -51,7 +51,8 @@ class RetriesTest : public ::testing::TestWithParam<int> {};
 TEST_P(RetriesTest, SendsExactlyOneRequestMoreThanTheRetries) {
     const int retries = GetParam();
     constexpr std::uint16_t kPort = 47201;
-    FakeDevice silent(Loopback(2), kPort, {.reply = "", .replyPort = 0, .onCommand = {}});
+    FakeDevice silent(Loopback(2), kPort,
+                      {.reply = "", .replyPort = 0, .onCommand = {}, .dropFirst = 0});
     ASSERT_TRUE(silent.Ok());
     device::Task read;
     read.address = Loopback(2);
@@ -67,9 +68,11 @@ INSTANTIATE_TEST_SUITE_P(Runner, RetriesTest, ::testing::Values(0, 1, 2));
 
 TEST(Runner, AReplyFromAnotherPortOfTheDevicesAddressIsNotTheDevice) {
     constexpr std::uint16_t kPort = 47202;
-    FakeDevice elsewhere(
-        Loopback(2), kPort,
-        {.reply = device_test::kSampleReply, .replyPort = kPort + 7, .onCommand = {}});
+    FakeDevice elsewhere(Loopback(2), kPort,
+                         {.reply = device_test::kSampleReply,
+                          .replyPort = kPort + 7,
+                          .onCommand = {},
+                          .dropFirst = 0});
     ASSERT_TRUE(elsewhere.Ok());
     const device::Result r = RunOne(kPort, SetTelemetry("7000"), Quick(1));
     EXPECT_EQ(r.outcome, Outcome::kNoReply);
@@ -82,7 +85,8 @@ TEST(Runner, AReplyLongerThanTheOldBufferIsReadWhole) {
     FakeDevice device(Loopback(2), kPort,
                       {.reply = device_test::kSampleReply.substr(0, 57) + mac + ">",
                        .replyPort = 0,
-                       .onCommand = {}});
+                       .onCommand = {},
+                       .dropFirst = 0});
     device::Task read;
     read.address = Loopback(2);
     const device::Result r = RunOne(kPort, read, Quick(0));
@@ -96,7 +100,8 @@ TEST(Runner, AReplyLongerThanAReplyCanBeIsPartialAndNothingIsWrittenBack) {
         Loopback(2), kPort,
         {.reply = device_test::kSampleReply.substr(0, 57) + std::string(9000, 'M') + ">",
          .replyPort = 0,
-         .onCommand = {}});
+         .onCommand = {},
+         .dropFirst = 0});
     const device::Result r = RunOne(kPort, SetTelemetry("7000"), Quick(0));
     EXPECT_EQ(r.outcome, Outcome::kPartial);
     EXPECT_EQ(r.message,
@@ -124,9 +129,11 @@ class SentTest : public ::testing::TestWithParam<SentCase> {};
 TEST_P(SentTest, EachResultSaysWhatWentOut) {
     const SentCase& c = GetParam();
     constexpr std::uint16_t kPort = 47205;
-    FakeDevice device(
-        Loopback(2), kPort,
-        {.reply = c.silent ? "" : device_test::kSampleReply, .replyPort = 0, .onCommand = {}});
+    FakeDevice device(Loopback(2), kPort,
+                      {.reply = c.silent ? "" : device_test::kSampleReply,
+                       .replyPort = 0,
+                       .onCommand = {},
+                       .dropFirst = 0});
     device::Task task;
     if (c.setTelemetry) task = SetTelemetry("7000");
     task.address = Loopback(2);
@@ -176,7 +183,8 @@ TEST(Runner, InterruptedAfterTheCommandSaysItWentOut) {
     FakeDevice device(Loopback(2), kPort,
                       {.reply = device_test::kSampleReply,
                        .replyPort = 0,
-                       .onCommand = [](const std::string&) { device::RequestStop(); }});
+                       .onCommand = [](const std::string&) { device::RequestStop(); },
+                       .dropFirst = 0});
     device::Task task = SetTelemetry("7000");
     task.time = true;
     device::Timing t = Quick(0);
@@ -195,7 +203,8 @@ TEST(Runner, InterruptedAfterTheCommandSaysItWentOut) {
 
 TEST(Runner, InterruptedBeforeTheCommandSaysNothingWentOut) {
     constexpr std::uint16_t kPort = 47208;
-    FakeDevice silent(Loopback(2), kPort, {.reply = "", .replyPort = 0, .onCommand = {}});
+    FakeDevice silent(Loopback(2), kPort,
+                      {.reply = "", .replyPort = 0, .onCommand = {}, .dropFirst = 0});
     device::DevicePort port(kPort, false);
     std::thread stopper([] {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -213,8 +222,9 @@ TEST(Runner, InterruptedBeforeTheCommandSaysNothingWentOut) {
 
 TEST(Runner, AVerifyThatCannotRouteIsAVerifyFailure) {
     constexpr std::uint16_t kPort = 47207;
-    FakeDevice device(Loopback(2), kPort,
-                      {.reply = device_test::kSampleReply, .replyPort = 0, .onCommand = {}});
+    FakeDevice device(
+        Loopback(2), kPort,
+        {.reply = device_test::kSampleReply, .replyPort = 0, .onCommand = {}, .dropFirst = 0});
     device::Task task;
     task.address = Loopback(2);
     device::Settings wanted;
