@@ -4,16 +4,31 @@
 
 #include "device/port.h"
 #include "orvanctl/cli.h"
+#include "orvanctl/plan.h"
+#include "orvanctl/text.h"
 
 namespace orvanctl {
 namespace {
 
 int Time(const Common& c, device::Ipv4 address) {
-    device::DevicePort port(std::uint16_t(c.port), false);
-    Tap(port, c);
-    device::SendTime(port, address);
-    std::cout << device::FormatDotted(address) << " time sent\n";
-    return kOk;
+    const auto log = OpenLog(c);
+    const auto port = OpenPort(c);
+    // Read first: a device that does not answer gets no clock.
+    device::Task task;
+    task.address = address;
+    task.time = true;
+    const device::Result r = device::Run(*port, {task}, 1, TimingOf(c)).front();
+    LogResult(log.get(), *port, r);
+    if (c.json) {
+        std::cout << Dump(ResultJson(r)) << '\n';
+    } else if (r.sent.time) {
+        std::cout << device::FormatDotted(address) << " time sent\n";
+    } else {
+        std::cout << ResultLine(r) << '\n';
+    }
+    if (!r.sent.time && !r.message.empty())
+        Message(device::FormatDotted(address) + ": " + Printable(r.message));
+    return ExitOf(r.outcome);
 }
 
 }  // namespace
@@ -25,12 +40,9 @@ Subcommand AddTime(CLI::App& parent, Common& common) {
     time->add_option("ADDRESS", *address, "device address (dotted IPv4)")
         ->type_name("A.B.C.D")
         ->required();
-    time->add_option("--port", common.port, "device UDP port, 1 to 65535 (default 4000)")
-        ->type_name("P")
-        ->check(CLI::Range(1, 65535).description(""));
-    AddCaptureOptions(time, common.capture);
-    time->footer(std::string("Sends \"USTTIME<yy*mm*dd*0w*hh*mm*ss>\" from the device port and "
-                             "waits for nothing.\n\n") +
+    AddCommon(time, common, true);
+    time->footer(std::string("Reads the device first (no reply: exit 3, nothing sent), then "
+                             "sends \"USTTIME<yy*mm*dd*0w*hh*mm*ss>\" from the device port.\n\n") +
                  kExitCodes);
     return {time, [&common, address] { return Time(common, AddressArgument(*address)); }};
 }

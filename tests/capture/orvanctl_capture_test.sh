@@ -54,8 +54,13 @@ grep -q "^mac  *00-AC-6E-24-18-02" get.out || fail "get printed: $(cat get.out)"
 
 "$CTL" time 127.0.0.2 --port "$PORT" --capture time.pcapng >/dev/null 2>time.err ||
     fail "orvanctl time failed: $(cat time.err)"
-payload=$(fields time.pcapng -e udp.dstport -e udp.payload)
-[[ "$payload" == "$PORT	$(printf USTTIME | hex)"* ]] || fail "time's capture: $payload"
+# time reads the device first, then sends the clock.
+payload=$(fields time.pcapng -e frame.packet_flags_direction -e udp.payload)
+[ "$(head -n 2 <<<"$payload")" = "0x00000002	474f
+0x00000001	$reply" ] || fail "time's capture does not begin with the read: $payload"
+[[ "$(sed -n 3p <<<"$payload")" == "0x00000002	$(printf USTTIME | hex)"* ]] ||
+    fail "time's capture has no clock command third: $payload"
+[ "$(wc -l <<<"$payload")" = 3 ] || fail "time's capture: $payload"
 
 # An existing file: refused before anything is sent, the file left as it was.
 echo old >old.pcapng
