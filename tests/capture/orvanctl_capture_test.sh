@@ -19,7 +19,7 @@ fields() { tshark -n -r "$1" -T fields "${@:2}" 2>/dev/null; }
 hex() { od -An -v -tx1 | tr -d ' \n'; }
 cd "$TMP" || exit 1
 
-for sub in get set time scan apply; do
+for sub in get set time scan apply backup restore; do
     help=$("$CTL" "$sub" --help 2>&1)
     for option in --capture --capture-limit --capture-overwrite; do
         grep -q -- "$option" <<<"$help" || fail "orvanctl $sub --help does not list $option"
@@ -51,6 +51,12 @@ $expected"
 times=$(fields get.pcapng -e frame.time_epoch)
 sort -g -c <<<"$times" 2>/dev/null || fail "packets out of time order: $times"
 grep -q "^mac  *00-AC-6E-24-18-02" get.out || fail "get printed: $(cat get.out)"
+
+# With -v too: both taps see every datagram.
+"$CTL" get 127.0.0.2 --port "$PORT" -v --capture verbose.pcapng >/dev/null 2>verbose.err ||
+    fail "orvanctl get -v failed: $(cat verbose.err)"
+[ "$(fields verbose.pcapng -e udp.payload | wc -l)" = 2 ] || fail "get -v captured no exchange"
+[ "$(grep -c '127.0.0.2' verbose.err)" -ge 2 ] || fail "get -v printed: $(cat verbose.err)"
 
 "$CTL" time 127.0.0.2 --port "$PORT" --capture time.pcapng >/dev/null 2>time.err ||
     fail "orvanctl time failed: $(cat time.err)"
