@@ -6,7 +6,7 @@ cd "$(dirname "$0")"
 
 # What building and running the program needs; the tests and benchmarks need the rest.
 RUN_PACKAGES=(g++ cmake ninja-build qt6-base-dev libfontconfig-dev fonts-dejavu-core libcli11-dev
-              nlohmann-json3-dev)
+              nlohmann-json3-dev fonts-liberation)
 PACKAGES=("${RUN_PACKAGES[@]}" libgtest-dev libgmock-dev clang-format xvfb xauth xdotool
           x11-utils imagemagick libx11-dev iproute2 util-linux procps desktop-file-utils
           librsvg2-bin lintian appstream man-db dpkg-dev socat)
