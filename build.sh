@@ -145,7 +145,20 @@ fuzz)
 shots)
     install_missing "${PACKAGES[@]}"
     build build orvan-shots -DORVAN_TESTS=OFF -DORVAN_BENCH=OFF
-    ./tools/shots/neutral_host.sh ./build/tools/orvan-shots "${2:-out}"
+    out=${2:-out}
+    again=$(mktemp -d)
+    trap 'rm -rf "$again"' EXIT
+    ./tools/shots/neutral_host.sh ./build/tools/orvan-shots "$out"
+    ./tools/shots/neutral_host.sh ./build/tools/orvan-shots "$again" >/dev/null
+    # A second run gives the same pictures, pixel for pixel, or these are not to be trusted.
+    status=0
+    for picture in "$out"/tab*.png; do
+        if ! compare -metric AE "$picture" "$again/${picture##*/}" null: 2>/dev/null; then
+            echo "FAILED: $picture differs from a second rendering" >&2
+            status=1
+        fi
+    done
+    exit $status
     ;;
 package)
     install_missing "${PACKAGES[@]}" "${PACKAGE_PACKAGES[@]}"
