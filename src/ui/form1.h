@@ -255,7 +255,7 @@ private:
     app::Env& env_;
     bool shown_ = false;
     // The local address list that the last answered lookup of the host's name gave (start-up's
-    // or the IP watcher's); nullopt until one has answered.
+    // or the IP watcher's); nullopt until one has answered, empty when the first one failed.
     std::optional<std::vector<std::string>> localAddresses_;
     // From a tick of "Вкл. приём UDP" that came before any list until the next answer, every
     // change of the listener waits here in click order; the answer carries them out, so that

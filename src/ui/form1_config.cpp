@@ -105,8 +105,8 @@ void TForm1::Button4Click() {
     if (!CheckBox3->isChecked() || !RadioButton_UDP->isChecked()) return;
     UDPClient->Host = TextOf(Edit13);
     UDPClient->Port = base::StrToInt(TextOf(Edit5));
-    // Behind a tick that waits for the first lookup, the request waits too: its reply port is
-    // opened, or not, as the answer's order of events decides.
+    // Behind a tick that waits for the first lookup this waits too: the listener's bindings
+    // then come in click order, as they would have after an instant answer.
     ChangeListener([this, host = UDPClient->Host, port = UDPClient->Port] {
         UDPServer->AddBinding("", port);
         UDPServer->SetActive(true);

@@ -47,13 +47,13 @@ void TForm1::Listen(const std::vector<std::string>& addresses, const std::string
 }
 
 void TForm1::LocalLookupDone(const net::LookupResult& result) {
-    // A failed lookup leaves the last list as it was; the first answer, failed or not, makes a
-    // list, so that a tick after it fails or listens at once.
-    if (result.error == 0) {
-        localAddresses_ = app::DottedAddresses(result.addresses);
-    } else if (!localAddresses_) {
-        localAddresses_.emplace();
-    }
+    Guard([&] {
+        // A failed lookup leaves the last list as it was.
+        if (result.error == 0) localAddresses_ = app::DottedAddresses(result.addresses);
+    });
+    // The first answer makes a list even when it failed (an empty one), so that a later tick
+    // fails or listens at once instead of waiting.
+    if (!localAddresses_) localAddresses_.emplace();
     // Each change fails on its own, as each click would have; a click during a box joins the
     // end of the queue.
     while (listenerChanges_ && !listenerChanges_->empty()) {
