@@ -3,10 +3,11 @@
 # benchmarks, fuzzes or packages. Usage: ./build.sh run | test | bench | fuzz | shots | package
 set -euo pipefail
 cd "$(dirname "$0")"
+SELF="$PWD/$(basename "$0")"
 
 # What building and running the program needs; the tests and benchmarks need the rest.
 RUN_PACKAGES=(g++ cmake ninja-build qt6-base-dev libfontconfig-dev fonts-dejavu-core libcli11-dev
-              nlohmann-json3-dev)
+              nlohmann-json3-dev fonts-liberation)
 PACKAGES=("${RUN_PACKAGES[@]}" libgtest-dev libgmock-dev clang-format xvfb xauth xdotool
           x11-utils imagemagick libx11-dev iproute2 util-linux procps desktop-file-utils
           librsvg2-bin lintian appstream man-db dpkg-dev socat tshark)
@@ -30,10 +31,11 @@ install_missing() {
     fi
 }
 
-build() {  # build <dir> <target|all> [cmake options...]
-    local dir=$1 target=$2; shift 2
+build() {  # build <dir> "<target...>|all" [cmake options...]
+    local dir=$1 targets=$2; shift 2
     cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
-    cmake --build "$dir" -j "$JOBS" --target "$target"
+    # shellcheck disable=SC2086  # one word per target
+    cmake --build "$dir" -j "$JOBS" --target $targets
 }
 
 # Runs a command in a fresh network namespace with only loopback up, so that no test
@@ -56,15 +58,60 @@ format_check() {
         xargs clang-format --dry-run -Werror
 }
 
+# Runs a command and then fails if anything it started is still running (those are ended).
+# In a PID namespace of its own (ORVAN_PIDNS=1) that is every process but the namespace's
+# first and this one's; elsewhere, every process carrying the mark put in the environment.
+contained() {
+    local mark="orvan-suite-$$-$RANDOM$RANDOM" status=0 pid p tries left
+    ORVAN_SUITE_MARK=$mark "$@" || status=$?
+    for tries in 1 2 3 4 5 6 7 8 9 10; do  # a process being ended gets a moment to go
+        left=()
+        for p in /proc/[0-9]*; do
+            pid=${p#/proc/}
+            [ "$pid" = 1 ] || [ "$pid" = $$ ] && continue
+            if [ "${ORVAN_PIDNS:-}" = 1 ]; then
+                grep -q "^PPid:[[:space:]]*$$\$" "$p/status" 2>/dev/null && continue  # ours
+            else
+                grep -qz "^ORVAN_SUITE_MARK=$mark\$" "$p/environ" 2>/dev/null || continue
+            fi
+            grep -q '^State:[[:space:]]*Z' "$p/status" 2>/dev/null && continue  # already ended
+            left+=("$pid")
+        done
+        [ ${#left[@]} -eq 0 ] && return "$status"
+        sleep 0.3
+    done
+    echo "FAILED: ${#left[@]} process(es) that the tests started still run; ending them:" >&2
+    for pid in "${left[@]}"; do
+        echo "  $pid $(tr '\0' ' ' <"/proc/$pid/cmdline" 2>/dev/null)" >&2
+        kill -KILL "$pid" 2>/dev/null || true
+    done
+    return 1
+}
+
+# The suite runs in its own PID namespace too where the machine allows it, so nothing it starts
+# can outlive it; either way it fails when something it started is still running at its end.
 run_suite() {  # run_suite <dir>
-    isolated ctest --test-dir "$1" --output-on-failure -j "$JOBS"
+    local suite=("$SELF" contained ctest --test-dir "$1" --output-on-failure -j "$JOBS")
+    local inner='ip link set lo up && ORVAN_NETNS=1 ORVAN_PIDNS=1 "$@"' pidns=(-n -p -f --mount-proc)
+    if [ "$(id -u)" -eq 0 ] && unshare "${pidns[@]}" true 2>/dev/null; then
+        unshare "${pidns[@]}" sh -c "$inner" sh "${suite[@]}"
+    elif unshare -r "${pidns[@]}" true 2>/dev/null; then
+        unshare -r "${pidns[@]}" sh -c "$inner" sh "${suite[@]}"
+    else
+        echo "note: no private PID namespace here; leftover processes are still looked for" >&2
+        isolated "${suite[@]}"
+    fi
 }
 
 case "${1:-}" in
 run)
     install_missing "${RUN_PACKAGES[@]}"
-    build build orvan -DORVAN_TESTS=OFF -DORVAN_BENCH=OFF
+    build build "orvan orvanctl orvan-devsim" -DORVAN_TESTS=OFF -DORVAN_BENCH=OFF
     exec ./build/src/orvan
+    ;;
+contained)  # contained <command...>: how the suite runs, see run_suite
+    shift
+    contained "$@"
     ;;
 test)
     install_missing "${PACKAGES[@]}"
@@ -98,7 +145,20 @@ fuzz)
 shots)
     install_missing "${PACKAGES[@]}"
     build build orvan-shots -DORVAN_TESTS=OFF -DORVAN_BENCH=OFF
-    ./tools/shots/neutral_host.sh ./build/tools/orvan-shots "${2:-out}"
+    out=${2:-out}
+    again=$(mktemp -d)
+    trap 'rm -rf "$again"' EXIT
+    ./tools/shots/neutral_host.sh ./build/tools/orvan-shots "$out"
+    ./tools/shots/neutral_host.sh ./build/tools/orvan-shots "$again" >/dev/null
+    # A second run gives the same pictures, pixel for pixel, or these are not to be trusted.
+    status=0
+    for picture in "$out"/tab*.png; do
+        if ! compare -metric AE "$picture" "$again/${picture##*/}" null: 2>/dev/null; then
+            echo "FAILED: $picture differs from a second rendering" >&2
+            status=1
+        fi
+    done
+    exit $status
     ;;
 package)
     install_missing "${PACKAGES[@]}" "${PACKAGE_PACKAGES[@]}"

@@ -17,6 +17,8 @@
 #include <QRadioButton>
 #include <QTabWidget>
 #include <QWidget>
+#include <deque>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -235,6 +237,7 @@ private:
     void WireUDPServer();
     void LocalLookupDone(const net::LookupResult& result);
     void Listen(const std::vector<std::string>& addresses, const std::string& portText);
+    void ChangeListener(std::function<void()> change);
     // form1_tcp.cpp
     void WireTcpClient(net::TClientSocket& client, bool dynamic);
     void SendOverTcp();  // the TCP part of Button1Click
@@ -252,11 +255,12 @@ private:
     app::Env& env_;
     bool shown_ = false;
     // The local address list that the last answered lookup of the host's name gave (start-up's
-    // or the IP watcher's); nullopt until one has answered.
+    // or the IP watcher's); nullopt until one has answered, empty when the first one failed.
     std::optional<std::vector<std::string>> localAddresses_;
-    // A tick of "Вкл. приём UDP" that came before any list: Edit3's text at the tick. The next
-    // answer switches reception on with it; unticking drops it.
-    std::optional<std::string> listenWhenAnswered_;
+    // From a tick of "Вкл. приём UDP" that came before any list until the next answer, every
+    // change of the listener waits here in click order; the answer carries them out, so that
+    // reception ends as it would have had the answer come first.
+    std::optional<std::deque<std::function<void()>>> listenerChanges_;
     net::LookupTicket startupLookup_;
 };
 

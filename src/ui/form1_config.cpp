@@ -105,9 +105,26 @@ void TForm1::Button4Click() {
     if (!CheckBox3->isChecked() || !RadioButton_UDP->isChecked()) return;
     UDPClient->Host = TextOf(Edit13);
     UDPClient->Port = base::StrToInt(TextOf(Edit5));
-    UDPServer->AddBinding("", base::StrToInt(TextOf(Edit5)));
-    UDPServer->SetActive(true);
-    UDPClient->Send(config::RequestText());
+    // Behind a tick that waits for the first lookup this waits too: the listener's bindings
+    // then come in click order, as they would have after an instant answer.
+    ChangeListener([this, host = UDPClient->Host, port = UDPClient->Port] {
+        UDPServer->AddBinding("", port);
+        UDPServer->SetActive(true);
+        // To where it was addressed at the click, whatever the edits have said since.
+        const std::string nowHost = std::exchange(UDPClient->Host, host);
+        const std::int32_t nowPort = std::exchange(UDPClient->Port, port);
+        const auto restore = [&] {
+            UDPClient->Host = nowHost;
+            UDPClient->Port = nowPort;
+        };
+        try {
+            UDPClient->Send(config::RequestText());
+        } catch (...) {
+            restore();
+            throw;
+        }
+        restore();
+    });
 }
 
 void TForm1::Memo1Change() {

@@ -42,6 +42,8 @@ struct Row {
 
 #define M(name) &TForm1::name, #name
 
+const char* const kLayoutRectProperty = "orvanLayoutRect";
+
 QString SpokenCaption(QString caption) {
     caption.replace(QStringLiteral("-\r\n"), QString());
     return caption.simplified();
@@ -169,21 +171,20 @@ const Row kRows[] = {
 };
 // clang-format on
 
-// The captions were measured in narrow fonts; a wide fallback is condensed to fit them.
+// The layout's sizes were measured in narrow bitmap fonts. Liberation Sans Narrow (Debian's
+// fonts-liberation, which the package depends on) has Cyrillic and fits every caption in them:
+// at 11 px its capitals are as tall as the layout's, at 10 px bold the two-line captions fit.
 QFont WindowFont() {
     QFont font;
-    font.setFamilies({QStringLiteral("MS Sans Serif"), QStringLiteral("Liberation Sans"),
-                      QStringLiteral("Nimbus Sans"), QStringLiteral("DejaVu Sans")});
+    font.setFamilies({QStringLiteral("Liberation Sans Narrow"),
+                      QStringLiteral("DejaVu Sans Condensed"), QStringLiteral("DejaVu Sans")});
     font.setPixelSize(11);
-    font.setStretch(QFont::SemiCondensed);
     return font;
 }
 
 QFont SmallBoldFont(const QFont& windowFont) {
     QFont font = windowFont;
-    font.setFamilies({QStringLiteral("Arial"), QStringLiteral("Liberation Sans"),
-                      QStringLiteral("Nimbus Sans"), QStringLiteral("DejaVu Sans")});
-    font.setPixelSize(9);
+    font.setPixelSize(10);
     font.setBold(true);
     return font;
 }
@@ -238,6 +239,8 @@ Built CreateControls(TForm1& form) {
         w->setObjectName(QString::fromLatin1(row.name));
         if (row.flags & kDisabled) w->setEnabled(false);
         if (row.flags & kBold) w->setFont(smallBold);
+        // Labels size themselves to their captions; what the layout gave them stays readable.
+        w->setProperty(kLayoutRectProperty, QRect(row.left, row.top, row.width, row.height));
         built.byName[row.name] = w;
         built.controls.emplace_back(w, &row);
     }

@@ -21,18 +21,22 @@ void TForm1::Edit3Change() {
 
 void TForm1::CheckBox1Click() {
     // Serves CheckBox6 too, and still follows CheckBox1.
-    listenWhenAnswered_.reset();
     if (!CheckBox1->isChecked()) {
-        UDPServer->SetActive(false);
+        ChangeListener([this] { UDPServer->SetActive(false); });
         return;
     }
     // The first local address is the last lookup's; before any lookup has answered, the tick
     // waits for the answer rather than for the name server.
-    if (!localAddresses_) {
-        listenWhenAnswered_ = TextOf(Edit3);
-        return;
+    if (!localAddresses_ && !listenerChanges_) listenerChanges_.emplace();
+    ChangeListener([this, portText = TextOf(Edit3)] { Listen(*localAddresses_, portText); });
+}
+
+void TForm1::ChangeListener(std::function<void()> change) {
+    if (listenerChanges_) {
+        listenerChanges_->push_back(std::move(change));
+    } else {
+        change();
     }
-    Listen(*localAddresses_, TextOf(Edit3));
 }
 
 void TForm1::Listen(const std::vector<std::string>& addresses, const std::string& portText) {
@@ -46,11 +50,18 @@ void TForm1::LocalLookupDone(const net::LookupResult& result) {
     Guard([&] {
         // A failed lookup leaves the last list as it was.
         if (result.error == 0) localAddresses_ = app::DottedAddresses(result.addresses);
-        if (!listenWhenAnswered_) return;
-        const std::string portText = std::move(*listenWhenAnswered_);
-        listenWhenAnswered_.reset();
-        Listen(localAddresses_.value_or(std::vector<std::string>{}), portText);
     });
+    // The first answer makes a list even when it failed (an empty one), so that a later tick
+    // fails or listens at once instead of waiting.
+    if (!localAddresses_) localAddresses_.emplace();
+    // Each change fails on its own, as each click would have; a click during a box joins the
+    // end of the queue.
+    while (listenerChanges_ && !listenerChanges_->empty()) {
+        const std::function<void()> change = std::move(listenerChanges_->front());
+        listenerChanges_->pop_front();
+        Guard(change);
+    }
+    listenerChanges_.reset();
 }
 
 void TForm1::UDPServerUDPRead(net::TIdUDPServer&, std::string_view data,

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <QObject>
+#include <QSocketNotifier>
 
 #include <sys/socket.h>
 #include <unistd.h>
@@ -125,6 +126,36 @@ TEST(WatchedSocket, ClosedInItsOwnHandlerItFiresNoMore) {
     SpinFor(50ms);
     EXPECT_EQ(log, (std::vector<std::string>{"a read 1", "resumed"}));
     EXPECT_FALSE(owner.a.Valid());
+}
+
+// A notification that comes while a turn of its owner runs (a message box waiting inside a
+// handler, say) switches its notifier off until the turn ends, instead of coming again and
+// again; the data is read once the turn has ended.
+TEST(WatchedSocket, ANotificationDuringATurnWaitsSwitchedOff) {
+    testing_support::EnsureApp();
+    std::vector<std::string> log;
+    Owner owner(&log);
+    QSocketNotifier* notifier = nullptr;
+    for (auto* n : owner.parent.findChildren<QSocketNotifier*>()) {
+        if (n->socket() == owner.a.Get() && n->type() == QSocketNotifier::Read) notifier = n;
+    }
+    ASSERT_NE(notifier, nullptr);
+    int fired = 0;
+    QObject::connect(notifier, &QSocketNotifier::activated, notifier, [&fired] { ++fired; });
+    ASSERT_EQ(write(owner.far_a, "1", 1), 1);
+    bool heldInTurn = false;
+    owner.turn.Run([&] {
+        // A notification already under way as the turn began: its notifier is on.
+        notifier->setEnabled(true);
+        SpinFor(60ms);
+        heldInTurn = !notifier->isEnabled();
+    });
+    EXPECT_EQ(fired, 1);
+    EXPECT_TRUE(heldInTurn);
+    ASSERT_TRUE(testing_support::SpinUntil([&] { return !log.empty(); }));
+    SpinFor(20ms);
+    EXPECT_EQ(log, (std::vector<std::string>{"resumed", "a read 1", "resumed"}));
+    EXPECT_EQ(fired, 2);
 }
 
 }  // namespace

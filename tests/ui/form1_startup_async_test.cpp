@@ -4,6 +4,10 @@
 #include <QTest>
 #include <QTimer>
 
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -53,6 +57,69 @@ private:
     bool stopped_ = false;
     std::thread thread_;
 };
+
+// Whether something on this host holds UDP port `port`: a socket on the wildcard address
+// cannot have it then. Asks without sending anything.
+bool Held(std::uint16_t port) {
+    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+    if (fd < 0) return false;
+    sockaddr_in any{};
+    any.sin_family = AF_INET;
+    any.sin_port = htons(port);
+    const bool held = ::bind(fd, reinterpret_cast<const sockaddr*>(&any), sizeof any) != 0;
+    ::close(fd);
+    return held;
+}
+
+// What a run of clicks leaves behind, as the operator and a peer can tell.
+struct Ports {
+    std::uint16_t first, edit3, edit5;  // the first binding's, reception's, the reply port
+};
+
+QString EndState(TForm1& form, const FakeEnv& env, const Ports& ports) {
+    QStringList state;
+    state << (form.CheckBox1->isChecked() ? QStringLiteral("ticked") : QStringLiteral("unticked"));
+    state << (form.UDPServer->Active() ? QStringLiteral("active") : QStringLiteral("inactive"));
+    for (std::size_t i = 0; i < form.UDPServer->BindingCount(); ++i) {
+        const auto& b = form.UDPServer->Binding(i);
+        state << QStringLiteral("listed %1:%2").arg(QString::fromStdString(b.IP)).arg(b.Port);
+    }
+    for (const auto& [name, port] :
+         {std::pair{"first", ports.first}, std::pair{"edit3", ports.edit3},
+          std::pair{"edit5", ports.edit5}}) {
+        if (Held(port)) state << QStringLiteral("open ") + QLatin1String(name);
+    }
+    state << Boxes(env);
+    return state.join(u'|');
+}
+
+// t tick, u untick (clicks of "Вкл. приём UDP"), g "Получить данные", 1-3 the tabs.
+void Click(TForm1& form, QChar step) {
+    switch (step.unicode()) {
+        case 't':
+            QVERIFY(!form.CheckBox1->isChecked());
+            form.CheckBox1->click();
+            break;
+        case 'u':
+            QVERIFY(form.CheckBox1->isChecked());
+            form.CheckBox1->click();
+            break;
+        case 'g':
+            form.Button4->click();
+            break;
+        default:
+            form.PageControl1->setCurrentIndex(step.digitValue() - 1);
+    }
+}
+
+// Ready for "Получить данные" in programming mode, every port on loopback.
+void Prepare(TForm1& form, const Ports& ports) {
+    form.UDPServer->DefaultPort = ports.first;
+    form.Edit3->setText(QString::number(ports.edit3));
+    form.Edit5->setText(QString::number(ports.edit5));
+    form.Edit13->setText(QStringLiteral("127.0.0.1"));
+    form.CheckBox3->click();
+}
 
 std::unique_ptr<TForm1> ShownWhileHeld(FakeEnv& env) {
     env.holdLookups = true;
@@ -135,8 +202,8 @@ private Q_SLOTS:
         QTest::newRow("no address: the same")
             << Addresses(std::vector<std::string>{}) << port << false << false << 0
             << QStringList{QStringLiteral("List index out of bounds (0)")};
-        QTest::newRow("unticked meanwhile: nothing")
-            << one << port << true << false << 0 << QStringList();
+        QTest::newRow("unticked meanwhile: listed, nothing open")
+            << one << port << true << false << 2 << QStringList();
         QTest::newRow("Edit3 not an integer: after the first binding")
             << one << QStringLiteral("abc") << false << false << 1
             << QStringList{QStringLiteral("'abc' is not a valid integer value.")};
@@ -179,6 +246,67 @@ private Q_SLOTS:
         const auto echo = peer.Await();
         QVERIFY(echo);
         QCOMPARE(echo->bytes, QByteArray("Replied from testhost to \"abc\""));
+    }
+
+    // Clicks made while start-up's lookup is pending end as the same clicks after an instant
+    // answer: the answer carries out the listener's changes in click order.
+    void clicksBeforeTheAnswerEndAsAfterIt_data() {
+        QTest::addColumn<QString>("clicks");
+        QTest::addColumn<bool>("fails");  // the lookup fails
+        QTest::addColumn<QString>("open");
+        QTest::newRow("tick") << "t" << false << "first edit3";
+        QTest::newRow("tick, get: the reply port listed only") << "t2g" << false << "first edit3";
+        QTest::newRow("get, tick") << "2gt" << false << "edit5";
+        QTest::newRow("tick, untick") << "tu" << false << "";
+        QTest::newRow("tick, untick, get: all three") << "tu2g" << false << "first edit3 edit5";
+        QTest::newRow("tick, get, untick, tick") << "t2g1ut" << false << "first edit3 edit5";
+        QTest::newRow("tick, untick, tick") << "tut" << false << "first edit3";
+        QTest::newRow("get twice, tick, untick") << "2gg1tu" << false << "";
+        QTest::newRow("tabs between") << "31t2g3" << false << "first edit3";
+        QTest::newRow("lookup fails: tick, get") << "t2g" << true << "edit5";
+        QTest::newRow("lookup fails: tick, untick, get") << "tu2g" << true << "edit5";
+    }
+    void clicksBeforeTheAnswerEndAsAfterIt() {
+        QFETCH(QString, clicks);
+        QFETCH(bool, fails);
+        QFETCH(QString, open);
+        const Addresses answer =
+            fails ? Addresses() : Addresses(std::vector<std::string>{"127.0.0.1"});
+        Ports ports{FreePort(), FreePort(), FreePort()};
+        while (ports.edit3 == ports.first) ports.edit3 = FreePort();
+        while (ports.edit5 == ports.first || ports.edit5 == ports.edit3) ports.edit5 = FreePort();
+
+        QString instant;
+        {
+            FakeEnv env;
+            env.addresses = answer;
+            auto form = Shown(env);
+            Prepare(*form, ports);
+            for (const QChar step : clicks) Click(*form, step);
+            QTest::qWait(20);
+            instant = EndState(*form, env, ports);
+        }
+        QString pending;
+        {
+            FakeEnv env;
+            env.addresses = answer;
+            auto form = ShownWhileHeld(env);
+            QTRY_COMPARE(env.HeldLookups(), 1);
+            Prepare(*form, ports);
+            for (const QChar step : clicks) Click(*form, step);
+            env.holdLookups = false;
+            env.ReleaseLookups();
+            QTRY_VERIFY(env.AnsweredLookups() > 0);
+            // Until the answer reaches the window, which then carries out the held clicks.
+            QTRY_COMPARE_WITH_TIMEOUT(EndState(*form, env, ports), instant, 5000);
+            pending = EndState(*form, env, ports);
+        }
+        QCOMPARE(pending, instant);
+        QStringList opened;
+        for (const QString& part : instant.split(u'|')) {
+            if (part.startsWith(QStringLiteral("open "))) opened << part.mid(5);
+        }
+        QCOMPARE(opened.join(u' '), open);
     }
 
     // Once a lookup has answered, a tick binds at once with the newest list it knows.

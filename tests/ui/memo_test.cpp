@@ -70,6 +70,37 @@ private Q_SLOTS:
         memo.AddLine(QStringLiteral("after"));
         QCOMPARE(memo.Text(), QStringLiteral("after"));
     }
+    // Datagrams clear Memo1 silently before each line: what was waiting to be drawn leaves the
+    // count too, or the budget is reached early after a clear.
+    void aSilentClearEmptiesTheCountToo_data() {
+        QTest::addColumn<bool>("shown");
+        QTest::addColumn<bool>("drawn");  // the lines before the clear reached the document
+        QTest::newRow("hidden, waiting") << false << false;
+        QTest::newRow("shown, waiting") << true << false;
+        QTest::newRow("shown, drawn") << true << true;
+    }
+    void aSilentClearEmptiesTheCountToo() {
+        QFETCH(bool, shown);
+        QFETCH(bool, drawn);
+        QWidget window;
+        TMemo memo(&window);
+        memo.SetBudget(50);
+        if (shown) window.show();
+        for (int i = 0; i < 4; ++i) memo.AddLine(QStringLiteral("0123456789"));
+        if (drawn) memo.Flush();
+        memo.ClearSilently();
+        QCOMPARE(memo.Size(), qsizetype(0));
+        QCOMPARE(memo.Text(), QString());
+        // 44 characters with their breaks: within the budget, so all of it stays.
+        const QStringList after{QString(20, u'a'), QString(10, u'b'), QString(11, u'c')};
+        for (const QString& line : after) memo.AddLine(line);
+        QCOMPARE(memo.Size(), qsizetype(44));
+        QCOMPARE(memo.Text(), after.join(u'\n'));
+        if (!shown) return;
+        memo.Flush();
+        QCOMPARE(memo.document()->toPlainText(), after.join(u'\n'));
+        QCOMPARE(memo.Size(), qsizetype(44));
+    }
 };
 
 QTEST_MAIN(MemoTest)
