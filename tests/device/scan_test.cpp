@@ -62,7 +62,8 @@ class ScanRetriesTest : public ::testing::TestWithParam<RetriesCase> {};
 
 TEST_P(ScanRetriesTest, AsksAgainOnlyTheAddressesThatDidNotAnswer) {
     const RetriesCase& c = GetParam();
-    constexpr std::uint16_t kPort = 47301;
+    // A port per row: the suite's tests run at once.
+    const std::uint16_t kPort = std::uint16_t(47320 + c.retries);
     FakeDevice answering(Loopback(2), kPort, Answers());
     FakeDevice late(Loopback(3), kPort, Answers(1));
     FakeDevice silent(Loopback(4), kPort, Silent());
