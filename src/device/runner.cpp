@@ -156,6 +156,10 @@ private:
                 Finish(job, Outcome::kRead, {});
                 return;
             }
+            if (task.dryRun) {
+                Finish(job, Outcome::kDryRun, {});
+                return;
+            }
             if (!SendOrFail(job, task.address, TimeCommand())) return;
             job.result.sent.time = job.result.timeSent = true;
             Finish(job, Outcome::kChanged, {});

@@ -121,6 +121,7 @@ struct SentCase {
     bool silent;
     bool setTelemetry;  // else a time task
     bool time;
+    bool dryRun;
     Outcome outcome;
     device::Sent sent;
     std::vector<std::string> kinds;  // what the device received, by first bytes
@@ -139,6 +140,7 @@ TEST_P(SentTest, EachResultSaysWhatWentOut) {
     if (c.setTelemetry) task = SetTelemetry("7000");
     task.address = Loopback(2);
     task.time = c.time;
+    task.dryRun = c.dryRun;
     const device::Result r = RunOne(c.port, task, Quick(0));
     EXPECT_EQ(r.outcome, c.outcome) << r.message;
     EXPECT_EQ(r.sent.request, c.sent.request);
@@ -151,38 +153,71 @@ TEST_P(SentTest, EachResultSaysWhatWentOut) {
     EXPECT_EQ(kinds, c.kinds);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Runner, SentTest,
-    ::testing::Values(
-        SentCase{"time_reads_first_no_reply_sends_nothing",
-                 47220,
-                 true,
-                 false,
-                 true,
-                 Outcome::kNoReply,
-                 {true, false, false},
-                 {"GO"}},
-        SentCase{"time_after_the_reply",
-                 47221,
-                 false,
-                 false,
-                 true,
-                 Outcome::kChanged,
-                 {true, false, true},
-                 {"GO", "US"}},
-        SentCase{
-            "read_only", 47222, false, false, false, Outcome::kRead, {true, false, false}, {"GO"}},
-        SentCase{
-            "set", 47223, false, true, false, Outcome::kChanged, {true, true, false}, {"GO", "<1"}},
-        SentCase{"set_and_time",
-                 47224,
-                 false,
-                 true,
-                 true,
-                 Outcome::kChanged,
-                 {true, true, true},
-                 {"GO", "<1", "US"}}),
-    [](const auto& info) { return std::string(info.param.label); });
+INSTANTIATE_TEST_SUITE_P(Runner, SentTest,
+                         ::testing::Values(SentCase{"time_reads_first_no_reply_sends_nothing",
+                                                    47220,
+                                                    true,
+                                                    false,
+                                                    true,
+                                                    false,
+                                                    Outcome::kNoReply,
+                                                    {true, false, false},
+                                                    {"GO"}},
+                                           SentCase{"time_after_the_reply",
+                                                    47221,
+                                                    false,
+                                                    false,
+                                                    true,
+                                                    false,
+                                                    Outcome::kChanged,
+                                                    {true, false, true},
+                                                    {"GO", "US"}},
+                                           SentCase{"read_only",
+                                                    47222,
+                                                    false,
+                                                    false,
+                                                    false,
+                                                    false,
+                                                    Outcome::kRead,
+                                                    {true, false, false},
+                                                    {"GO"}},
+                                           SentCase{"set",
+                                                    47223,
+                                                    false,
+                                                    true,
+                                                    false,
+                                                    false,
+                                                    Outcome::kChanged,
+                                                    {true, true, false},
+                                                    {"GO", "<1"}},
+                                           SentCase{"set_and_time",
+                                                    47224,
+                                                    false,
+                                                    true,
+                                                    true,
+                                                    false,
+                                                    Outcome::kChanged,
+                                                    {true, true, true},
+                                                    {"GO", "<1", "US"}},
+                                           SentCase{"time_dry_run",
+                                                    47225,
+                                                    false,
+                                                    false,
+                                                    true,
+                                                    true,
+                                                    Outcome::kDryRun,
+                                                    {true, false, false},
+                                                    {"GO"}},
+                                           SentCase{"set_and_time_dry_run",
+                                                    47226,
+                                                    false,
+                                                    true,
+                                                    true,
+                                                    true,
+                                                    Outcome::kDryRun,
+                                                    {true, false, false},
+                                                    {"GO"}}),
+                         [](const auto& info) { return std::string(info.param.label); });
 
 TEST(Runner, InterruptedAfterTheCommandSaysItWentOut) {
     constexpr std::uint16_t kPort = 47206;
