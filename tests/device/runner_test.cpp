@@ -1,6 +1,10 @@
 // The read-change-write runs against a device played on loopback: how many requests go out,
 // which replies count, what each result says was sent.
 #include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/wait.h>
+
+#include <cstdlib>
 
 #include <string>
 #include <vector>
@@ -276,6 +280,56 @@ TEST(Runner, AVerifyThatCannotRouteIsAVerifyFailure) {
     EXPECT_EQ(r.outcome, Outcome::kVerifyFailed) << r.message;
     EXPECT_TRUE(r.sent.command);
     EXPECT_NE(r.message.find("10.213.0.9"), std::string::npos) << r.message;
+}
+
+// In a network namespace of the test's own, where a second local address can be had: a device
+// reached from it, whose port another program holds, fails alone once others have results;
+// before anything went out, the whole run ends.
+TEST(Runner, APortTakenAfterOthersHaveResultsFailsOnlyItsDevices) {
+    constexpr std::uint16_t kPort = 47230;
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (::unshare(CLONE_NEWNET) != 0 ||
+            std::system("ip link set lo up && ip addr add 10.213.7.1/24 dev lo") != 0) {
+            ::_exit(77);
+        }
+        int failures = 0;
+        device_test::UdpPeer holder(0x0AD50701, kPort);  // another program on 10.213.7.1
+        FakeDevice device(
+            Loopback(2), kPort,
+            {.reply = device_test::kSampleReply, .replyPort = 0, .onCommand = {}, .dropFirst = 0});
+        device::Task near, far;
+        near.address = Loopback(2);
+        far.address = 0x0AD50702;
+        {
+            device::DevicePort port(kPort, false);
+            try {
+                device::Run(port, {far}, 1, Quick(0));
+                failures |= 1;  // should have ended the run
+            } catch (const device::PortTaken&) {
+            }
+        }
+        device::DevicePort port(kPort, false);
+        try {
+            const auto results = device::Run(port, {near, far}, 1, Quick(0));
+            if (results[0].outcome != Outcome::kRead || results[0].portTaken) failures |= 2;
+            if (results[1].outcome != Outcome::kFailed || !results[1].portTaken ||
+                results[1].message.find("taken") == std::string::npos) {
+                failures |= 4;
+            }
+        } catch (...) {
+            failures |= 8;
+        }
+        ::_exit(failures);
+    }
+    int status = -1;
+    ::waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    if (WEXITSTATUS(status) == 77) GTEST_SKIP() << "cannot make a network namespace";
+    EXPECT_EQ(WEXITSTATUS(status), 0)
+        << "1: a taken port before anything was sent did not end the run; 2: the first "
+           "device's result; 4: the second device's result; 8: the run threw";
 }
 
 }  // namespace
