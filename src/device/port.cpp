@@ -101,7 +101,12 @@ DevicePort::~DevicePort() {
 }
 
 Ipv4 DevicePort::LocalAddressFor(Ipv4 to) {
-    // A datagram socket's connect only consults the routing table; nothing is sent.
+    // A datagram socket's connect only consults the routing table; nothing is sent. The first
+    // connect fixes the socket's local address, so it is undone first (unless a source is
+    // bound: that one stays).
+    sockaddr unspecified{};
+    unspecified.sa_family = AF_UNSPEC;
+    ::connect(probe_, &unspecified, sizeof unspecified);
     const sockaddr_in peer = SocketAddress(to, port_);
     if (::connect(probe_, reinterpret_cast<const sockaddr*>(&peer), sizeof peer) != 0) {
         const int err = errno;
@@ -134,13 +139,20 @@ int DevicePort::SocketFor(Ipv4 to) {
 
 namespace {
 
+// The network namespace the process is in: a port is bound per namespace, while /run/lock is
+// one for the whole host.
+std::string NetworkNamespace() {
+    struct stat st {};
+    if (::stat("/proc/self/ns/net", &st) != 0) return "net";
+    return "net" + std::to_string(st.st_ino);
+}
+
 // The lock file of one local address and port, opened without following a planted link and
 // without taking over anything but a regular file; -1 when there can be none (no turns then,
 // and a run that finds the port bound reports it taken).
 int OpenLock(const std::string& dir, Ipv4 local, std::uint16_t port) {
     if (dir.empty()) return -1;
-    const std::string path =
-        dir + "/orvanctl-" + FormatDotted(local) + "-" + std::to_string(port) + ".lock";
+    const std::string path = LockPath(dir, local, port);
     constexpr int kFlags = O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK;
     for (int attempt = 0; attempt < 3; ++attempt) {
         // Opened without O_CREAT first: a sticky directory refuses O_CREAT on another user's file.
@@ -162,6 +174,11 @@ int OpenLock(const std::string& dir, Ipv4 local, std::uint16_t port) {
 }
 
 }  // namespace
+
+std::string LockPath(const std::string& dir, Ipv4 local, std::uint16_t port) {
+    return dir + "/orvanctl-" + NetworkNamespace() + "-" + FormatDotted(local) + "-" +
+           std::to_string(port) + ".lock";
+}
 
 int DevicePort::Bind(Ipv4 local) {
     if (sockets_.size() == kMostLocalAddresses) {
