@@ -278,7 +278,10 @@ private Q_SLOTS:
                                                  "mac=02-00-5E-10-00-01\n"
                                                  "clock=27*03*01*01*08*05*09\n"
                                                  "time_commands=1\n"
-                                                 "config_commands=1\n"),
+                                                 "config_commands=1\n"
+                                                 "datagrams=4\n"
+                                                 "requests=1\n"
+                                                 "commands=2\n"),
                                   kDeadlineMs);
         QCOMPARE(env.events, (std::vector<std::string>{"beep", "pause 500", "beep"}));
         QVERIFY2(env.boxes.empty(), env.boxes.empty() ? "" : env.boxes.front().text.c_str());
