@@ -1,0 +1,177 @@
+# -*- coding: utf-8 -*-
+# Copyright: Velmar Soft
+# GNU General Public License v3.0+ (see https://www.gnu.org/licenses/gpl-3.0.txt)
+
+# What every module of the collection shares: finding orvanctl, the options every subcommand
+# takes, running it and reading its JSON. The device exchange and every check stay in
+# orvanctl; nothing here talks to a device.
+
+from __future__ import absolute_import, division, print_function
+
+__metaclass__ = type
+
+import json
+
+# The seven settings in orvanctl's order, with the command-line flag of each.
+SETTINGS = ('telemetry_port', 'h323_port', 'gateway', 'ip', 'controller', 'mask', 'mac')
+
+SETTINGS_SPEC = dict(
+    telemetry_port=dict(type='int'),
+    h323_port=dict(type='int'),
+    gateway=dict(type='str'),
+    ip=dict(type='str'),
+    controller=dict(type='str'),
+    mask=dict(type='str'),
+    mac=dict(type='str'),
+)
+
+COMMON_SPEC = dict(
+    port=dict(type='int'),
+    timeout=dict(type='float'),
+    retries=dict(type='int'),
+    source=dict(type='str'),
+    port_wait=dict(type='float', default=30),
+    orvanctl_path=dict(type='path'),
+)
+
+# Results that end a device's task in failure; anything else is done.
+FAILED_RESULTS = ('no-reply', 'partial', 'verify-failed', 'failed', 'interrupted', 'mismatch')
+# Results that change the device (or would, in a dry run).
+CHANGING_RESULTS = ('changed', 'dry-run')
+
+EXIT_MEANINGS = {
+    1: 'failed',
+    2: 'usage error or invalid value; nothing was sent',
+    3: 'no reply',
+    4: 'partial reply',
+    5: 'the device port is taken on the local address',
+    6: 'verify failed',
+    7: 'no device found',
+    130: 'interrupted',
+}
+
+
+def flag(name):
+    return '--' + name.replace('_', '-')
+
+
+def number(value):
+    # 30.0 as "30": orvanctl may take whole seconds only.
+    return '%g' % value if isinstance(value, float) else str(value)
+
+
+def parse_objects(text):
+    """Every JSON object in text: one a line, or pretty-printed over several."""
+    decoder = json.JSONDecoder()
+    objects = []
+    index = 0
+    while True:
+        while index < len(text) and text[index].isspace():
+            index += 1
+        if index >= len(text):
+            return objects
+        value, index = decoder.raw_decode(text, index)
+        objects.append(value)
+
+
+def settings_of(obj):
+    """The seven settings of a settings or result object ("before", "after"), or None."""
+    if not isinstance(obj, dict):
+        return None
+    return dict((name, obj.get(name)) for name in SETTINGS)
+
+
+def device_result(obj):
+    """One device's result object from set or apply as the task's result."""
+    result = dict(
+        address=obj.get('address'),
+        result=obj.get('result'),
+        changes=obj.get('changes') or [],
+        command=obj.get('command'),
+        settings=settings_of(obj.get('before')),
+        verified=bool(obj.get('verified')),
+        time_sent=bool(obj.get('time_sent')),
+        message=obj.get('message') or '',
+    )
+    for optional in ('sent', 'skipped'):
+        if optional in obj:
+            result[optional] = obj[optional]
+    if 'after' in obj:
+        result['after'] = settings_of(obj['after'])
+    # A verify failure comes after the command was sent: the device did change.
+    sent = obj.get('sent') or {}
+    result['changed'] = (result['result'] in CHANGING_RESULTS or result['result'] == 'verify-failed'
+                         or bool(sent.get('command')) or result['time_sent'])
+    return result
+
+
+def diff_of(address, changes):
+    return dict(
+        before_header='%s (before)' % address,
+        after_header='%s (after)' % address,
+        before=dict((c['setting'], c['from']) for c in changes),
+        after=dict((c['setting'], c['to']) for c in changes),
+    )
+
+
+class Orvanctl(object):
+    """One module run's orvanctl: the program and the options every subcommand is given."""
+
+    def __init__(self, module):
+        self.module = module
+        self.argv = []
+        self.helps = {}
+        path = module.params.get('orvanctl_path')
+        if path:
+            self.path = path
+        else:
+            self.path = module.get_bin_path('orvanctl', required=True)
+
+    def knows(self, subcommand, option):
+        """Whether this orvanctl's SUBCOMMAND takes OPTION: an older one lacks a few."""
+        if subcommand not in self.helps:
+            rc, out, err = self.module.run_command([self.path, subcommand, '--help'])
+            self.helps[subcommand] = out if rc == 0 else ''
+        return (' %s ' % option) in self.helps[subcommand]
+
+    def common_args(self, subcommand):
+        args = []
+        for name in ('port', 'timeout', 'retries', 'source', 'port_wait'):
+            value = self.module.params.get(name)
+            if value is None:
+                continue
+            # Without port-wait, orvanctl runs on one host do not take turns on the port; the
+            # task still runs and fails with rc 5 only if they meet.
+            if name == 'port_wait' and not self.knows(subcommand, flag(name)):
+                continue
+            args += [flag(name), number(value)]
+        return args
+
+    def run(self, args, data=None):
+        """Runs orvanctl with args and the common options; returns rc, objects, stdout, stderr.
+        A run that fails before printing its JSON fails the task with orvanctl's message."""
+        self.argv = [self.path] + args + self.common_args(args[0])
+        rc, out, err = self.module.run_command(self.argv, data=data)
+        try:
+            objects = parse_objects(out)
+        except ValueError:
+            self.fail(rc, err, 'orvanctl printed something that is not JSON: %s' % out)
+        if rc != 0 and not objects:
+            self.fail(rc, err)
+        return rc, objects, err
+
+    def fail(self, rc, err, msg=None, **result):
+        if not msg:
+            msg = message(err) or 'orvanctl exited with %d (%s)' % (rc, EXIT_MEANINGS.get(rc, '?'))
+        self.module.fail_json(msg=msg, rc=rc, stderr=err, cmd=self.argv, **result)
+
+
+def message(stderr):
+    """orvanctl's messages without its name in front, one line each."""
+    lines = []
+    for line in stderr.splitlines():
+        if line.startswith('orvanctl: '):
+            line = line[len('orvanctl: '):]
+        if line.strip():
+            lines.append(line)
+    return '\n'.join(lines)
