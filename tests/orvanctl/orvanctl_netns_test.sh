@@ -37,7 +37,16 @@ cleanup() {
     if [ "$failures" -gt 0 ]; then
         for f in "$work"/*.log; do [ -e "$f" ] && { echo "--- $f"; cat "$f"; }; done
     fi
+    # Every simulator names this run's folder on its command line: none may outlive the run.
+    local left
+    left=$(pgrep -f -- "$work/")
+    for p in "${sims[@]}"; do kill -0 "$p" 2>/dev/null && left+=" $p"; done
     rm -rf "$work"
+    if [ -n "$left" ]; then
+        echo "FAIL: processes left running: $(echo $left)"
+        for p in $left; do kill "$p" 2>/dev/null; done
+        exit 1
+    fi
 }
 trap cleanup EXIT
 
@@ -50,7 +59,7 @@ expect_has() {  # expect_has WHAT NEEDLE HAYSTACK
 }
 
 # The far host: a namespace held by a sleeping process, joined by a veth pair.
-unshare -n sleep 600 &
+unshare -n sleep 600 </dev/null >/dev/null 2>&1 &
 far_pid=$!
 sleep 0.1
 far() { nsenter -t "$far_pid" -n "$@"; }
@@ -60,15 +69,17 @@ ip addr add "$near/24" dev "${link}h" && ip link set "${link}h" up || exit 1
 far ip link set lo up && far ip link set "${link}d" up || exit 1
 
 # sim HOST ARGS...: a simulator at $net.HOST, port 4000, logging to $work/HOST.log, with
-# settings unlike the defaults (and its own address as its IP setting).
+# settings unlike the defaults (and its own address as its IP setting). nsenter runs it in
+# place, so $! is the simulator itself (a function in the background would be a subshell that
+# a kill leaves the simulator behind), and it holds none of the caller's descriptors.
 sim() {
     local host=$1
     shift
     far ip addr add "$net.$host/24" dev "${link}d" 2>/dev/null
-    far "$devsim" --address "$net.$host" --port 4000 --state "$work/$host.state" --millis \
+    nsenter -t "$far_pid" -n "$devsim" --address "$net.$host" --port 4000 --state "$work/$host.state" --millis \
         --telemetry 7001 --h323 7002 --gateway 172.16.5.1 --ip "$net.$host" \
         --handset 172.16.5.9 --mask 255.255.240.0 --mac 02-00-5E-10-00-01 "$@" \
-        >"$work/$host.log" 2>&1 &
+        </dev/null >"$work/$host.log" 2>&1 &
     sims+=($!)
     local _
     for _ in $(seq 100); do grep -q listening "$work/$host.log" && return 0; sleep 0.05; done
@@ -363,7 +374,7 @@ port)
 
     case_name="port taken by another program"
     # Another program holds the device port on the near address: here, a simulator.
-    "$devsim" --address "$near" --port 4000 >"$work/holder.log" 2>&1 &
+    "$devsim" --address "$near" --port 4000 </dev/null >"$work/holder.log" 2>&1 &
     sims+=($!)
     for _ in $(seq 100); do grep -q listening "$work/holder.log" && break; sleep 0.05; done
     for args in "get $net.2" "set $net.2 --mask 255.0.0.0" "time $net.2" "scan $net.0/28" \

@@ -1,0 +1,113 @@
+#include "orvanctl/cli.h"
+
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <sstream>
+
+#include "base/error.h"
+#include "orvanctl/plan.h"
+#include "orvanctl/text.h"
+
+namespace orvanctl {
+
+using device::Outcome;
+using device::Setting;
+
+const char* const kExitCodes =
+    "Exit status:\n"
+    "  0    done\n"
+    "  1    failed: a device failed in apply, a send failed, or another error\n"
+    "  2    usage error or an invalid value; nothing was sent\n"
+    "  3    no reply from the device after the retries\n"
+    "  4    the reply parsed only in part\n"
+    "  5    the device port is taken on the local address (another program holds it)\n"
+    "  6    verify failed: the device reports other settings, or could not be read again\n"
+    "  7    scan: no device answered\n"
+    "  130  interrupted (Ctrl+C); what was done so far is printed\n";
+
+void Message(const std::string& text) {
+    std::cerr << "orvanctl: " << text << '\n';
+}
+
+device::Timing TimingOf(const Common& c) {
+    device::Timing t;
+    t.timeout = std::chrono::milliseconds(long(c.timeout * 1000 + 0.5));
+    t.retries = c.retries;
+    return t;
+}
+
+device::Ipv4 AddressArgument(const std::string& text) {
+    const auto address = device::ParseDotted(text);
+    if (!address) {
+        throw CLI::ValidationError("ADDRESS", "'" + text +
+                                                  "' is not a dotted IPv4 address (four parts "
+                                                  "0 to 255)");
+    }
+    return *address;
+}
+
+std::string Shown(Setting s, const std::string& value) {
+    return s == Setting::kMac ? Utf8FromCp1251(value) : value;
+}
+
+std::string ResultLine(const device::Result& r) {
+    std::string line = device::FormatDotted(r.address) + " " + OutcomeWord(r.outcome);
+    std::string changes;
+    for (const device::Change& c : r.changes) {
+        changes += (changes.empty() ? " " : ", ") + std::string(device::Name(c.setting)) + " " +
+                   Shown(c.setting, c.from) + " -> " + Shown(c.setting, c.to);
+    }
+    line += changes;
+    if (r.timeSent) line += "; time sent";
+    if (r.outcome == Outcome::kChanged && r.verifiedAt)
+        line += "; verified at " + device::FormatDotted(*r.verifiedAt);
+    if (!r.message.empty()) line += "; " + r.message;
+    return line;
+}
+
+int ExitOf(Outcome o) {
+    switch (o) {
+        case Outcome::kNoReply:
+            return kNoReply;
+        case Outcome::kPartial:
+            return kPartial;
+        case Outcome::kVerifyFailed:
+            return kVerifyFailed;
+        case Outcome::kFailed:
+            return kFailed;
+        case Outcome::kInterrupted:
+            return kInterrupted;
+        default:
+            return kOk;
+    }
+}
+
+std::string ReadAll(const std::string& path, const std::string& what) {
+    if (path == "-") {
+        return std::string(std::istreambuf_iterator<char>(std::cin), {});
+    }
+    std::ifstream in(path, std::ios::binary);
+    if (!in) throw base::Error(what + ": cannot read " + path);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+void AddCommon(CLI::App* app, Common& c, bool withJson) {
+    app->add_option("--port", c.port,
+                    "device UDP port, 1 to 65535; bound locally too (default 4000)")
+        ->type_name("P")
+        ->check(CLI::Range(1, 65535).description(""));
+    app->add_option("--timeout", c.timeout,
+                    "seconds to wait for each reply, 0.01 to 60 (default 1)")
+        ->type_name("SEC")
+        ->check(CLI::Range(0.01, 60.0).description(""));
+    app->add_option("--retries", c.retries,
+                    "requests sent again after a timeout, 0 to 10 (default 2)")
+        ->type_name("N")
+        ->check(CLI::Range(0, 10).description(""));
+    if (withJson) app->add_flag("--json", c.json, "print JSON instead of text");
+}
+
+}  // namespace orvanctl
