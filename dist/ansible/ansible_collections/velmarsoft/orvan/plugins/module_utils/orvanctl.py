@@ -147,23 +147,25 @@ class Orvanctl(object):
             args += [flag(name), number(value)]
         return args
 
-    def run(self, args, data=None):
-        """Runs orvanctl with args and the common options; returns rc, objects, stdout, stderr.
-        A run that fails before printing its JSON fails the task with orvanctl's message."""
+    def run(self, args, data=None, done=(0,)):
+        """Runs orvanctl with args and the common options; returns rc, objects, stderr. A run
+        that prints no JSON and exits with a status not in done fails the task with orvanctl's
+        message."""
         self.argv = [self.path] + args + self.common_args(args[0])
         rc, out, err = self.module.run_command(self.argv, data=data)
         try:
             objects = parse_objects(out)
         except ValueError:
             self.fail(rc, err, 'orvanctl printed something that is not JSON: %s' % out)
-        if rc != 0 and not objects:
+        if rc not in done and not objects:
             self.fail(rc, err)
         return rc, objects, err
 
-    def fail(self, rc, err, msg=None, **result):
+    def fail(self, code, err, msg=None, **result):
         if not msg:
-            msg = message(err) or 'orvanctl exited with %d (%s)' % (rc, EXIT_MEANINGS.get(rc, '?'))
-        self.module.fail_json(msg=msg, rc=rc, stderr=err, cmd=self.argv, **result)
+            msg = message(err) or 'orvanctl exited with %d (%s)' % (code, EXIT_MEANINGS.get(code, '?'))
+        result.update(rc=code, stderr=err, cmd=self.argv)
+        self.module.fail_json(msg=msg, **result)
 
 
 def message(stderr):

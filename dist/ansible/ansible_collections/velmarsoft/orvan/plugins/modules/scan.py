@@ -14,7 +14,7 @@ description:
   - Asks every address of a range with C(orvanctl scan) at a bounded rate and returns each
     device that answered with its settings, by address. Sends requests only, so it changes
     nothing and runs the same in check mode.
-  - No device answering is not a failure; I(devices) is empty and I(rc) 7.
+  - No device answering is not a failure; I(devices) is then empty.
   - Each device in I(devices) can be given to M(velmarsoft.orvan.apply) as it is.
 author:
   - Velmar Soft Orvan maintainers (@velmarsoft)
@@ -74,8 +74,8 @@ devices:
             "gateway": "10.20.0.1", "ip": "10.20.0.31", "controller": "10.20.0.240",
             "mask": "255.255.255.0", "mac": "00-AC-6E-24-18-02"}]
 rc:
-  description: C(orvanctl)'s exit status; 7 when no device answered.
-  returned: always
+  description: C(orvanctl)'s exit status.
+  returned: failure
   type: int
 '''
 
@@ -104,10 +104,11 @@ def main():
     if params['broadcast']:
         args.append('--broadcast')
     ctl = Orvanctl(module)
-    rc, objects, err = ctl.run(args)
+    rc, objects, err = ctl.run(args, done=(0, NO_DEVICE))
     if rc not in (0, NO_DEVICE):
         ctl.fail(rc, err, devices=objects)
-    module.exit_json(changed=False, rc=rc, devices=objects)
+    # No rc in a result that succeeds: Ansible fails a task whose rc is not 0.
+    module.exit_json(changed=False, devices=objects)
 
 
 if __name__ == '__main__':
