@@ -1,13 +1,17 @@
 #include "device/port.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 namespace device {
@@ -44,12 +48,52 @@ bool StopRequested() noexcept {
     return g_stop != 0;
 }
 
+namespace {
+
+// Callers from before the port wait keep their behaviour: a port held is taken at once.
+PortOptions WithBroadcast(bool broadcast) {
+    PortOptions o;
+    o.broadcast = broadcast;
+    o.portWait = std::chrono::milliseconds(0);
+    return o;
+}
+
+}  // namespace
+
 DevicePort::DevicePort(std::uint16_t port, bool broadcast)
-    : port_(port), broadcast_(broadcast), probe_(NewSocket(broadcast)) {}
+    : DevicePort(port, WithBroadcast(broadcast)) {}
+
+DevicePort::DevicePort(std::uint16_t port, const PortOptions& options)
+    : port_(port), options_(options), probe_(NewSocket(options.broadcast)) {
+    if (!options_.source) return;
+    const Ipv4 source = *options_.source;
+    // Binding the probe to the source (any port) asks the kernel whether the address is ours.
+    const sockaddr_in a = SocketAddress(source, 0);
+    if (source == 0 || source == 0xFFFFFFFF ||
+        ::bind(probe_, reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0) {
+        const int err = errno;
+        ::close(probe_);
+        if (source == 0 || source == 0xFFFFFFFF || err == EADDRNOTAVAIL) {
+            throw NotLocalAddress("--source " + FormatDotted(source) +
+                                  " is not an address of this host");
+        }
+        throw base::Error("cannot bind to " + FormatDotted(source) + ": " + std::strerror(err));
+    }
+    try {
+        Bind(source);
+    } catch (...) {
+        ::close(probe_);
+        throw;
+    }
+}
 
 DevicePort::~DevicePort() {
     ::close(probe_);
-    for (const auto& [address, fd] : sockets_) ::close(fd);
+    // The socket first: the next run waiting on the lock must find the port free.
+    for (const auto& [address, bound] : sockets_) {
+        ::close(bound.fd);
+        if (bound.lock >= 0) ::close(bound.lock);
+    }
 }
 
 Ipv4 DevicePort::LocalAddressFor(Ipv4 to) {
@@ -61,8 +105,11 @@ Ipv4 DevicePort::LocalAddressFor(Ipv4 to) {
             throw SendFailed(FormatDotted(to) +
                              " is a broadcast address: sending to it needs --broadcast");
         }
-        throw SendFailed("no route to " + FormatDotted(to) + ": " + std::strerror(err));
+        throw SendFailed("no route to " + FormatDotted(to) +
+                         (options_.source ? " from " + FormatDotted(*options_.source) : "") + ": " +
+                         std::strerror(err));
     }
+    if (options_.source) return *options_.source;
     sockaddr_in local{};
     socklen_t length = sizeof local;
     ::getsockname(probe_, reinterpret_cast<sockaddr*>(&local), &length);
@@ -75,25 +122,105 @@ void DevicePort::Open(Ipv4 to) {
 
 int DevicePort::SocketFor(Ipv4 to) {
     const Ipv4 local = LocalAddressFor(to);
-    if (const auto it = sockets_.find(local); it != sockets_.end()) return it->second;
+    if (const auto it = sockets_.find(local); it != sockets_.end()) return it->second.fd;
+    return Bind(local);
+}
+
+namespace {
+
+// The lock file of one local address and port, opened without following a planted link and
+// without taking over anything but a regular file; -1 when there can be none (no turns then,
+// and a run that finds the port bound reports it taken).
+int OpenLock(const std::string& dir, Ipv4 local, std::uint16_t port) {
+    if (dir.empty()) return -1;
+    const std::string path =
+        dir + "/orvanctl-" + FormatDotted(local) + "-" + std::to_string(port) + ".lock";
+    constexpr int kFlags = O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        // Opened without O_CREAT first: a sticky directory refuses O_CREAT on another user's file.
+        int fd = ::open(path.c_str(), kFlags);
+        if (fd < 0 && errno == ENOENT) {
+            fd = ::open(path.c_str(), kFlags | O_CREAT | O_EXCL, 0644);
+            if (fd < 0 && errno == EEXIST) continue;
+            if (fd >= 0) ::fchmod(fd, 0644);  // readable by every user's runs, whatever umask
+        }
+        if (fd < 0) return -1;
+        struct stat st {};
+        if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+            ::close(fd);
+            return -1;
+        }
+        return fd;
+    }
+    return -1;
+}
+
+}  // namespace
+
+int DevicePort::Bind(Ipv4 local) {
     if (sockets_.size() == kMostLocalAddresses) {
         throw base::Error("devices behind more than " + std::to_string(kMostLocalAddresses) +
                           " local addresses at once");
     }
-    const int fd = NewSocket(broadcast_);
+    const std::string where = "port " + std::to_string(port_) + " on " + FormatDotted(local);
+    Bound bound;
+    bound.lock = OpenLock(options_.lockDir, local, port_);
+    if (bound.lock >= 0 && ::flock(bound.lock, LOCK_EX | LOCK_NB) != 0) {
+        // Another orvanctl run holds it: take turns, checking now and then.
+        const auto until = Clock::now() + options_.portWait;
+        bool got = false;
+        while (!got && !StopRequested() && Clock::now() < until) {
+            const auto left = until - Clock::now();
+            ::poll(nullptr, 0,
+                   int(std::clamp<long long>(
+                       std::chrono::ceil<std::chrono::milliseconds>(left).count(), 1, 50)));
+            got = ::flock(bound.lock, LOCK_EX | LOCK_NB) == 0;
+        }
+        if (!got) {
+            ::close(bound.lock);
+            char waited[32];
+            std::snprintf(waited, sizeof waited, "%.1f",
+                          std::chrono::duration<double>(options_.portWait).count());
+            throw PortTaken(where + " is held by another orvanctl run" +
+                            (StopRequested()
+                                 ? ""
+                                 : " for longer than --port-wait " + std::string(waited) + " s"));
+        }
+    }
+    bound.fd = NewSocket(options_.broadcast);
     const sockaddr_in a = SocketAddress(local, port_);
-    if (::bind(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0) {
+    if (::bind(bound.fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0) {
         const int err = errno;
-        ::close(fd);
-        const std::string where = "port " + std::to_string(port_) + " on " + FormatDotted(local);
+        ::close(bound.fd);
+        if (bound.lock >= 0) ::close(bound.lock);
         if (err == EADDRINUSE) {
             throw PortTaken(where +
                             " is taken by another program (Orvan's listener or another orvanctl?)");
         }
         throw base::Error("cannot bind " + where + ": " + std::strerror(err));
     }
-    sockets_.emplace(local, fd);
-    return fd;
+    sockets_.emplace(local, bound);
+    return bound.fd;
+}
+
+Ipv4 DevicePort::LocalOf(int fd) const {
+    for (const auto& [local, bound] : sockets_)
+        if (bound.fd == fd) return local;
+    return 0;
+}
+
+void DevicePort::Tap(bool sent, Ipv4 local, Ipv4 peer, std::uint16_t peerPort,
+                     std::string_view bytes) {
+    if (!tap_) return;
+    WireEvent e;
+    e.sent = sent;
+    e.local = local;
+    e.localPort = port_;
+    e.peer = peer;
+    e.peerPort = peerPort;
+    e.bytes = bytes;
+    e.when = std::chrono::system_clock::now();
+    tap_(e);
 }
 
 void DevicePort::Send(Ipv4 to, std::string_view bytes) {
@@ -102,6 +229,7 @@ void DevicePort::Send(Ipv4 to, std::string_view bytes) {
     for (int attempt = 0;; ++attempt) {
         if (::sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&peer),
                      sizeof peer) == static_cast<ssize_t>(bytes.size())) {
+            Tap(true, LocalOf(fd), to, port_, bytes);
             return;
         }
         const int err = errno;
@@ -121,7 +249,7 @@ void DevicePort::Send(Ipv4 to, std::string_view bytes) {
 
 void DevicePort::Receive(Clock::time_point until, std::vector<Datagram>& out) {
     std::vector<pollfd> fds;
-    for (const auto& [address, fd] : sockets_) fds.push_back({fd, POLLIN, 0});
+    for (const auto& [address, bound] : sockets_) fds.push_back({bound.fd, POLLIN, 0});
     const std::size_t before = out.size();
     while (out.size() == before && !StopRequested()) {
         const auto now = Clock::now();
@@ -135,6 +263,7 @@ void DevicePort::Receive(Clock::time_point until, std::vector<Datagram>& out) {
         if (::poll(fds.data(), fds.size(), ms) <= 0) continue;
         for (pollfd& p : fds) {
             if (!(p.revents & POLLIN)) continue;
+            const Ipv4 local = LocalOf(p.fd);
             // Drain what is there: a burst of replies costs one wake-up.
             for (int n = 0; n < 256; ++n) {
                 char buffer[2048];
@@ -145,6 +274,8 @@ void DevicePort::Receive(Clock::time_point until, std::vector<Datagram>& out) {
                 if (got < 0) break;
                 // A request to a range that holds this host comes back to the port itself.
                 const Ipv4 source = ntohl(from.sin_addr.s_addr);
+                Tap(false, local, source, ntohs(from.sin_port),
+                    std::string_view(buffer, std::size_t(got)));
                 if (ntohs(from.sin_port) == port_ && sockets_.count(source)) continue;
                 out.push_back(
                     {source, ntohs(from.sin_port), std::string(buffer, std::size_t(got))});

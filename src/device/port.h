@@ -3,7 +3,9 @@
 #include <chrono>
 #include <csignal>
 #include <cstdint>
+#include <functional>
 #include <map>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -18,6 +20,12 @@ using Clock = std::chrono::steady_clock;
 // Another socket holds the device port on the local address (the window's listener, another
 // orvanctl): nothing can be received there.
 class PortTaken : public base::Error {
+public:
+    using base::Error::Error;
+};
+
+// --source names an address that is not one of this host's: nothing can be bound there.
+class NotLocalAddress : public base::Error {
 public:
     using base::Error::Error;
 };
@@ -38,12 +46,37 @@ struct Datagram {
     std::string bytes;
 };
 
+// One datagram on the wire, as the tap sees it.
+struct WireEvent {
+    bool sent = false;  // false: received
+    Ipv4 local = 0;     // the local address of the socket
+    std::uint16_t localPort = 0;
+    Ipv4 peer = 0;
+    std::uint16_t peerPort = 0;
+    std::string_view bytes;  // the exact datagram; valid during the call only
+    std::chrono::system_clock::time_point when;
+};
+using WireTap = std::function<void(const WireEvent&)>;
+
+struct PortOptions {
+    // The sockets may send to broadcast addresses; nothing else turns that on.
+    bool broadcast = false;
+    // Bind on this local address only, and send every datagram from it.
+    std::optional<Ipv4> source;
+    // How long to wait for another orvanctl run to release the port on a local address.
+    std::chrono::milliseconds portWait{30000};
+    // Where the lock files live that let runs on one host take turns; empty: no turns.
+    std::string lockDir = "/run/lock";
+};
+
 // The device port on this host. A device answers "GO" at the requester's address and at its
 // own port number, so the port is bound on the local address that routes to each device,
 // one socket per such address, and every request and command leaves from it.
 class DevicePort {
 public:
-    // `broadcast`: the sockets may send to broadcast addresses; nothing else turns that on.
+    // With a source, binds at once. Throws NotLocalAddress, PortTaken, base::Error.
+    DevicePort(std::uint16_t port, const PortOptions& options);
+    // No port wait: another run holding the port is PortTaken at once.
     DevicePort(std::uint16_t port, bool broadcast);
     ~DevicePort();
     DevicePort(const DevicePort&) = delete;
@@ -51,11 +84,17 @@ public:
 
     std::uint16_t Port() const { return port_; }
 
-    // The local address that routes to `to`. Throws SendFailed when there is no route.
+    // Called for every datagram received and every datagram sent (once the send succeeded),
+    // the ones the runs ignore included. An empty tap removes it.
+    void SetTap(WireTap tap) { tap_ = std::move(tap); }
+
+    // The local address that routes to `to` (the source, when one was given). Throws
+    // SendFailed when there is no route.
     Ipv4 LocalAddressFor(Ipv4 to);
 
-    // Binds the port on the local address for `to` unless done already. Throws PortTaken or
-    // base::Error (too many local addresses, no socket).
+    // Binds the port on the local address for `to` unless done already. Another orvanctl run
+    // holding it there is waited for, up to the port wait; any other program: PortTaken at
+    // once. Throws PortTaken or base::Error (too many local addresses, no socket).
     void Open(Ipv4 to);
 
     // One datagram to `to` at the device port. Throws SendFailed, PortTaken.
@@ -67,12 +106,20 @@ public:
 
 private:
     static constexpr std::size_t kMostLocalAddresses = 16;
+    struct Bound {
+        int fd = -1;
+        int lock = -1;  // the lock file held while bound, or -1
+    };
     int SocketFor(Ipv4 to);
+    int Bind(Ipv4 local);
+    Ipv4 LocalOf(int fd) const;
+    void Tap(bool sent, Ipv4 local, Ipv4 peer, std::uint16_t peerPort, std::string_view bytes);
 
     std::uint16_t port_;
-    bool broadcast_;
-    int probe_ = -1;               // unbound; connected only to ask the routing table
-    std::map<Ipv4, int> sockets_;  // local address -> socket bound to it at the port
+    PortOptions options_;
+    int probe_ = -1;                 // connected only to ask the routing table
+    std::map<Ipv4, Bound> sockets_;  // local address -> socket bound to it at the port
+    WireTap tap_;
 };
 
 }  // namespace device

@@ -4,9 +4,11 @@
 #include <optional>
 
 #include "base/error.h"
+#include "device/csv.h"
 #include "device/port.h"
 #include "orvanctl/cli.h"
 #include "orvanctl/plan.h"
+#include "orvanctl/text.h"
 
 namespace orvanctl {
 
@@ -16,23 +18,49 @@ namespace {
 
 struct ApplyOptions {
     std::string plan;
+    std::string format;  // "json", "csv", or empty: by the file name
     int parallel = 8;
-    bool time = false, verify = false;
+    bool time = false, verify = false, dryRun = false, csv = false;
 };
 
-int Apply(const Common& c, const ApplyOptions& o) {
-    std::vector<PlanEntry> entries;
+std::vector<PlanEntry> ReadPlan(const Common& c, const ApplyOptions& o) {
+    const bool csv =
+        o.format.empty() ? o.plan.size() > 4 && o.plan.ends_with(".csv") : o.format == "csv";
     try {
-        std::string text;
-        try {
-            text = ReadAll(o.plan, "plan");
-        } catch (const base::Error&) {
-            throw base::Error("cannot read the plan " + o.plan);
-        }
-        entries = ParsePlan(text, std::uint16_t(c.port));
+        const std::string text = ReadAll(o.plan, "plan");
+        return csv ? ParseCsvPlan(text, std::uint16_t(c.port))
+                   : ParsePlan(text, std::uint16_t(c.port));
     } catch (const base::Error& e) {
         throw CLI::ValidationError(e.what());
     }
+}
+
+const device::CsvRow kCsvHeader = {"address",   "result",       "changes",
+                                   "command",   "request_sent", "command_sent",
+                                   "time_sent", "verified",     "message"};
+
+device::CsvRow CsvOf(const device::Result& r) {
+    const Json j = ResultJson(r);
+    std::string changes;
+    for (const device::Change& c : r.changes) {
+        changes += (changes.empty() ? "" : "; ") + std::string(device::Name(c.setting)) + " " +
+                   Utf8FromCp1251(c.from) + " -> " + Utf8FromCp1251(c.to);
+    }
+    const Sent sent = SentOf(r);
+    const auto yes = [](bool b) { return std::string(b ? "yes" : "no"); };
+    return {device::FormatDotted(r.address),
+            OutcomeWord(r.outcome),
+            changes,
+            Utf8FromCp1251(r.command),
+            yes(sent.request),
+            yes(sent.command),
+            yes(sent.time),
+            yes(j["verified"].get<bool>()),
+            Utf8FromCp1251(r.message)};
+}
+
+int Apply(const Common& c, const ApplyOptions& o) {
+    const std::vector<PlanEntry> entries = ReadPlan(c, o);
     std::vector<device::Task> tasks;
     for (const auto& e : entries) {
         device::Task t;
@@ -40,18 +68,25 @@ int Apply(const Common& c, const ApplyOptions& o) {
         t.wanted = e.wanted;
         t.time = o.time;
         t.verify = o.verify;
+        t.dryRun = o.dryRun;
         tasks.push_back(t);
     }
+    if (o.csv) std::cout << device::FormatCsvRow(kCsvHeader) << std::flush;
     // Results come in plan order: each is printed once every one before it is done.
     std::vector<std::optional<device::Result>> done(tasks.size());
     std::size_t printed = 0;
     const auto print = [&](std::size_t index, const device::Result& r) {
         done[index] = r;
         for (; printed < done.size() && done[printed]; ++printed) {
+            const device::Result& d = *done[printed];
             if (c.json) {
-                std::cout << ResultJson(*done[printed]).dump() << std::endl;
+                std::cout << Dump(ResultJson(d)) << std::endl;
+            } else if (o.csv) {
+                std::cout << device::FormatCsvRow(CsvOf(d)) << std::flush;
             } else {
-                std::cout << ResultLine(*done[printed]) << std::endl;
+                std::string line = ResultLine(d);
+                if (d.outcome == Outcome::kDryRun) line += "; command " + Printable(d.command);
+                std::cout << line << std::endl;
             }
         }
     };
@@ -64,7 +99,7 @@ int Apply(const Common& c, const ApplyOptions& o) {
     std::size_t failures = 0;
     bool interrupted = false;
     for (const device::Result& r : results) {
-        if (r.outcome == Outcome::kChanged) {
+        if (r.outcome == Outcome::kChanged || r.outcome == Outcome::kDryRun) {
             ++changed;
         } else if (r.outcome == Outcome::kUnchanged) {
             ++unchanged;
@@ -75,10 +110,12 @@ int Apply(const Common& c, const ApplyOptions& o) {
         }
     }
     std::string summary = "summary: " + std::to_string(results.size()) + " devices, " +
-                          std::to_string(changed) + " changed, " + std::to_string(unchanged) +
-                          " unchanged, " + std::to_string(failures) + " failed";
+                          std::to_string(changed) + (o.dryRun ? " would change, " : " changed, ") +
+                          std::to_string(unchanged) + " unchanged, " + std::to_string(failures) +
+                          " failed";
     if (failures > 0) summary += ": " + failed;
-    if (c.json) {
+    if (o.dryRun) summary += " (dry run: nothing sent but the requests)";
+    if (c.json || o.csv) {
         Message(summary);
     } else {
         std::cout << summary << '\n';
@@ -96,19 +133,31 @@ Subcommand AddApply(CLI::App& parent, Common& common) {
     apply
         ->add_option("PLAN", o->plan,
                      "JSON array of objects, each with \"address\" and any of the settings "
-                     "(names as get --json prints them); '-': stdin")
-        ->type_name("PLAN.json")
+                     "(names as get --json prints them), or CSV with a header row (a name "
+                     "ending in .csv, or --plan-format csv); '-': stdin; at most 16 MiB")
+        ->type_name("PLAN")
         ->required();
+    apply->add_option("--plan-format", o->format, "json or csv (default: csv for *.csv, else json)")
+        ->type_name("FORMAT")
+        ->check(CLI::IsMember({"json", "csv"}));
     apply->add_option("--parallel", o->parallel, "devices at once, 1 to 64 (default 8)")
         ->type_name("N")
         ->check(CLI::Range(1, 64).description(""));
     apply->add_flag("--time", o->time, "send the time command after each command");
     apply->add_flag("--verify", o->verify, "read each device again and compare");
+    apply->add_flag("--dry-run", o->dryRun,
+                    "read every device and print what would change and the command bytes; "
+                    "send nothing but the requests");
     AddCommon(apply, common, true);
+    apply->add_flag("--csv", o->csv, "print the results as CSV with a header row")
+        ->excludes("--json");
     apply->footer(
+        "The plan is checked whole before anything is sent: it is refused (exit 2, every "
+        "offending entry named) when an address comes twice, two entries set one new ip, a new "
+        "ip is the address of another listed device that keeps it, or two entries set one mac. "
         "Devices that already match are left alone. Prints one result line per device in plan "
-        "order (with --json one JSON object per line) and a summary line (on stderr with "
-        "--json); exits with 1 when any device failed.\n\n" +
+        "order (with --json one JSON object per line, with --csv one row) and a summary line "
+        "(on stderr with --json and --csv); exits with 1 when any device failed.\n\n" +
         std::string(kExitCodes));
     return {apply, [&common, o] { return Apply(common, *o); }};
 }

@@ -1,9 +1,9 @@
 #include "orvanctl/cli.h"
 
+#include <cmath>
+#include <cstdlib>
 #include <fstream>
 #include <iostream>
-#include <iterator>
-#include <sstream>
 
 #include "base/error.h"
 #include "orvanctl/plan.h"
@@ -23,8 +23,12 @@ const char* const kExitCodes =
     "  4    the reply parsed only in part\n"
     "  5    the device port is taken on the local address (another program holds it)\n"
     "  6    verify failed: the device reports other settings, or could not be read again\n"
-    "  7    scan: no device answered\n"
-    "  130  interrupted (Ctrl+C); what was done so far is printed\n";
+    "  7    scan, backup: no device answered\n"
+    "  8    restore: the device is not the one the backup file names (its MAC text differs)\n"
+    "  130  interrupted (Ctrl+C or SIGTERM); what was done so far is printed\n"
+    "\n"
+    "JSON output is one object per line, always (get too); text from devices is converted\n"
+    "from code page 1251 to UTF-8.\n";
 
 void Message(const std::string& text) {
     std::cerr << "orvanctl: " << text << '\n';
@@ -47,8 +51,8 @@ device::Ipv4 AddressArgument(const std::string& text) {
     return *address;
 }
 
-std::string Shown(Setting s, const std::string& value) {
-    return s == Setting::kMac ? Utf8FromCp1251(value) : value;
+std::string Shown(Setting, const std::string& value) {
+    return Printable(value);
 }
 
 std::string ResultLine(const device::Result& r) {
@@ -62,7 +66,12 @@ std::string ResultLine(const device::Result& r) {
     if (r.timeSent) line += "; time sent";
     if (r.outcome == Outcome::kChanged && r.verifiedAt)
         line += "; verified at " + device::FormatDotted(*r.verifiedAt);
-    if (!r.message.empty()) line += "; " + r.message;
+    if (r.outcome == Outcome::kInterrupted) {
+        const Sent sent = SentOf(r);
+        if (sent.command) line += "; the command went out";
+        if (sent.time) line += ", and the time command";
+    }
+    if (!r.message.empty()) line += "; " + Printable(r.message);
     return line;
 }
 
@@ -84,14 +93,36 @@ int ExitOf(Outcome o) {
 }
 
 std::string ReadAll(const std::string& path, const std::string& what) {
-    if (path == "-") {
-        return std::string(std::istreambuf_iterator<char>(std::cin), {});
+    std::ifstream file;
+    if (path != "-") {
+        file.open(path, std::ios::binary);
+        if (!file) throw base::Error(what + ": cannot read " + path);
     }
-    std::ifstream in(path, std::ios::binary);
-    if (!in) throw base::Error(what + ": cannot read " + path);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
+    std::istream& in = path == "-" ? std::cin : file;
+    // Read no further than one byte past the bound: /dev/zero ends here too.
+    std::string text;
+    char chunk[65536];
+    while (text.size() <= kMostPlanBytes && in.read(chunk, sizeof chunk).gcount() > 0)
+        text.append(chunk, std::size_t(in.gcount()));
+    if (in.bad() || (file.is_open() && !in.eof() && text.size() <= kMostPlanBytes))
+        throw base::Error(what + ": cannot read " + path);
+    if (text.size() > kMostPlanBytes) {
+        throw base::Error(what + ": " + path + " is larger than " +
+                          std::to_string(kMostPlanBytes >> 20) + " MiB");
+    }
+    return text;
+}
+
+CLI::Validator Finite() {
+    return CLI::Validator(
+        [](std::string& text) -> std::string {
+            char* end = nullptr;
+            const double value = std::strtod(text.c_str(), &end);
+            if (end == text.c_str() || *end != '\0' || !std::isfinite(value))
+                return "'" + text + "' is not a finite number";
+            return {};
+        },
+        "");
 }
 
 void AddCommon(CLI::App* app, Common& c, bool withJson) {
@@ -102,6 +133,7 @@ void AddCommon(CLI::App* app, Common& c, bool withJson) {
     app->add_option("--timeout", c.timeout,
                     "seconds to wait for each reply, 0.01 to 60 (default 1)")
         ->type_name("SEC")
+        ->check(Finite())
         ->check(CLI::Range(0.01, 60.0).description(""));
     app->add_option("--retries", c.retries,
                     "requests sent again after a timeout, 0 to 10 (default 2)")

@@ -19,6 +19,7 @@ enum Exit {
     kPortTaken = 5,
     kVerifyFailed = 6,
     kNoDevice = 7,
+    kNotThatDevice = 8,
     kInterrupted = 130,
 };
 
@@ -44,7 +45,7 @@ device::Timing TimingOf(const Common& c);
 
 device::Ipv4 AddressArgument(const std::string& text);
 
-// "6024" or "192.168.1.1" as the operator reads it; the MAC in the terminal's UTF-8.
+// A device value as the operator reads it: UTF-8, control bytes as \xNN.
 std::string Shown(device::Setting s, const std::string& value);
 
 std::string ResultLine(const device::Result& r);
@@ -53,6 +54,9 @@ int ExitOf(device::Outcome o);
 
 // The whole of a file, or of stdin for "-". Throws base::Error.
 std::string ReadAll(const std::string& path, const std::string& what);
+
+// Refuses NaN and infinity, which pass every range check.
+CLI::Validator Finite();
 
 void AddCommon(CLI::App* app, Common& c, bool withJson);
 

@@ -6,6 +6,7 @@
 #include "device/port.h"
 #include "orvanctl/cli.h"
 #include "orvanctl/plan.h"
+#include "orvanctl/text.h"
 
 namespace orvanctl {
 
@@ -21,7 +22,7 @@ int Get(const Common& c, device::Ipv4 address) {
     const device::Result r = device::Run(port, {task}, 1, TimingOf(c)).front();
     if (r.outcome == Outcome::kRead || r.outcome == Outcome::kPartial) {
         if (c.json) {
-            std::cout << SettingsJson(address, port.Port(), r.before).dump(2) << '\n';
+            std::cout << Dump(SettingsJson(address, port.Port(), r.before)) << '\n';
         } else {
             for (Setting s : device::kAllSettings) {
                 if (const auto& v = r.before[s]) {
@@ -30,7 +31,7 @@ int Get(const Common& c, device::Ipv4 address) {
             }
         }
     }
-    if (!r.message.empty()) Message(device::FormatDotted(address) + ": " + r.message);
+    if (!r.message.empty()) Message(device::FormatDotted(address) + ": " + Printable(r.message));
     return ExitOf(r.outcome);
 }
 

@@ -13,9 +13,9 @@ namespace {
 
 using namespace orvanctl;
 
-void OnInterrupt(int) {
+void OnInterrupt(int signal) {
     device::RequestStop();
-    std::signal(SIGINT, SIG_DFL);  // a second Ctrl+C ends at once
+    std::signal(signal, SIG_DFL);  // a second one ends at once
 }
 
 }  // namespace
@@ -25,7 +25,10 @@ int main(int argc, char** argv) {
     struct sigaction sa {};
     sa.sa_handler = OnInterrupt;
     sigemptyset(&sa.sa_mask);
-    sigaction(SIGINT, &sa, nullptr);  // no SA_RESTART: a wait returns at once
+    // No SA_RESTART: a wait returns at once. SIGTERM (timeout, kill, a service manager) is
+    // Ctrl+C too: the results so far and the summary are printed.
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
 
     CLI::App app{
         "Reads, changes and clock-sets handset-controller devices over UDP: one device, a\n"

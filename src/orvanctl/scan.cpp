@@ -49,7 +49,7 @@ int Scan(const Common& c, const ScanOptions& o) {
     for (const auto& [address, reply] : result.replies) {
         const device::Settings s = device::FromReply(config::ParseConfigReply(reply));
         if (c.json) {
-            std::cout << SettingsJson(address, port.Port(), s).dump() << '\n';
+            std::cout << Dump(SettingsJson(address, port.Port(), s)) << '\n';
             continue;
         }
         std::string line = device::FormatDotted(address);
@@ -83,10 +83,12 @@ Subcommand AddScan(CLI::App& parent, Common& common) {
         ->required();
     scan->add_option("--rate", o->rate, "requests per second, 1 to 10000 (default 200)")
         ->type_name("N")
+        ->check(Finite())
         ->check(CLI::Range(1.0, 10000.0).description(""));
     scan->add_option("--wait", o->wait,
                      "seconds to wait for replies after the last request, 0 to 60 (default 1)")
         ->type_name("SEC")
+        ->check(Finite())
         ->check(CLI::Range(0.0, 60.0).description(""));
     scan->add_flag("--broadcast", o->broadcast,
                    "allow broadcast addresses, and ask a network's broadcast address too");

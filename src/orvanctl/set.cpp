@@ -12,7 +12,6 @@ namespace orvanctl {
 
 using device::Outcome;
 using device::Setting;
-using json = nlohmann::ordered_json;
 
 namespace {
 
@@ -21,65 +20,98 @@ struct SetOptions {
     std::string values[device::kSettingCount];
     CLI::Option* given[device::kSettingCount] = {};
     std::string from;
-    bool time = false, verify = false, dryRun = false;
+    bool time = false, verify = false, dryRun = false, withIdentity = false;
 };
 
-// Everything the command line and the file ask for, checked before anything is sent.
-device::Settings Wanted(const Common& c, const SetOptions& o) {
+struct Wish {
     device::Settings wanted;
+    std::vector<Skipped> skipped;
+};
+
+bool Given(const SetOptions& o, Setting s) {
+    const CLI::Option* option = o.given[std::size_t(s)];
+    return option && option->count() > 0;
+}
+
+// Everything the command line and the file ask for, checked before anything is sent. The
+// settings that identify a device (ip, mac) come from the file only when it was read from
+// this very device, or when asked: a clone must not get its original's identity.
+Wish Wanted(const Common& c, const SetOptions& o, device::Ipv4 address) {
+    Wish wish;
+    device::Settings& wanted = wish.wanted;
     if (!o.from.empty()) {
-        json object;
+        const std::string where = "--from " + o.from;
+        Json object;
         try {
-            object = json::parse(ReadAll(o.from, "--from"));
-        } catch (const json::parse_error& e) {
-            throw CLI::ValidationError("--from", o.from + " is not JSON: " + e.what());
-        }
-        try {
-            wanted = WantedSettings(object, std::uint16_t(c.port), "--from " + o.from);
+            object = ParseJson(ReadAll(o.from, "--from"), where);
+            wanted = WantedSettings(object, std::uint16_t(c.port), where);
         } catch (const base::Error& e) {
             throw CLI::ValidationError(e.what());
+        }
+        std::optional<device::Ipv4> readFrom;
+        if (object.contains("address") && object["address"].is_string())
+            readFrom = device::ParseDotted(object["address"].get<std::string>());
+        if (!o.withIdentity && readFrom != address) {
+            const std::string reason =
+                (readFrom ? "the file was read from " + device::FormatDotted(*readFrom) +
+                                ", not from " + device::FormatDotted(address)
+                          : std::string("the file names no device address")) +
+                "; --with-identity takes it";
+            for (Setting s : {Setting::kIp, Setting::kMac}) {
+                if (!wanted[s] || Given(o, s)) continue;
+                wanted[s].reset();
+                wish.skipped.push_back({s, reason});
+            }
         }
     }
     for (Setting s : device::kAllSettings) {
         const std::size_t i = std::size_t(s);
-        if (!o.given[i] || o.given[i]->count() == 0) continue;
-        std::string text = o.values[i];
-        if (s == Setting::kMac) {
-            const auto bytes = Cp1251FromUtf8(text);
-            if (!bytes) throw CLI::ValidationError("--mac", "a character code page 1251 lacks");
-            text = *bytes;
+        if (!Given(o, s)) continue;
+        try {
+            wanted[s] = CheckedValue(s, o.values[i], "");
+        } catch (const base::Error& e) {
+            // Read without a place (": mac: why"): the option's name goes first instead.
+            std::string reason = e.what();
+            reason.erase(0, reason.find(": ", 2) + 2);
+            throw CLI::ValidationError(o.given[i]->get_name(), reason);
         }
-        const device::Checked checked = device::Check(s, text);
-        if (!checked.error.empty())
-            throw CLI::ValidationError(o.given[i]->get_name(), checked.error);
-        wanted[s] = checked.value;
     }
     bool any = false;
     for (const auto& v : wanted.values) any = any || v.has_value();
-    if (!any) throw CLI::ValidationError("set", "no setting to change (see --help)");
-    return wanted;
+    if (!any) {
+        std::string why = "no setting to change (see --help)";
+        if (!wish.skipped.empty()) why += "; " + wish.skipped.front().reason;
+        throw CLI::ValidationError("set", why);
+    }
+    return wish;
 }
 
 int Set(const Common& c, device::Ipv4 address, const SetOptions& o) {
+    const Wish wish = Wanted(c, o, address);
     device::Task task;
     task.address = address;
-    task.wanted = Wanted(c, o);
+    task.wanted = wish.wanted;
     task.time = o.time;
     task.verify = o.verify;
     task.dryRun = o.dryRun;
     device::DevicePort port(std::uint16_t(c.port), false);
     const device::Result r = device::Run(port, {task}, 1, TimingOf(c)).front();
     if (c.json) {
-        json out = ResultJson(r);
-        if (o.dryRun) out["command"] = Utf8FromCp1251(r.command);
-        std::cout << out.dump() << '\n';
+        std::cout << Dump(ResultJson(r, wish.skipped)) << '\n';
     } else {
-        std::cout << ResultLine(r) << '\n';
-        if (r.outcome == Outcome::kDryRun) std::cout << "command " << r.command << '\n';
+        std::string line = ResultLine(r);
+        if (!wish.skipped.empty()) {
+            line += "; not taken from the file:";
+            for (const Skipped& s : wish.skipped)
+                line += std::string(" ") + device::Name(s.setting);
+            line += " (" + wish.skipped.front().reason + ")";
+        }
+        std::cout << line << '\n';
+        if (r.outcome == Outcome::kDryRun) std::cout << "command " << Printable(r.command) << '\n';
     }
     if (r.outcome != Outcome::kChanged && r.outcome != Outcome::kUnchanged &&
         r.outcome != Outcome::kDryRun && !r.message.empty()) {
-        Message(device::FormatDotted(address) + ": " + r.message);
+        Message(device::FormatDotted(address) + ": " + Printable(r.message));
     }
     return ExitOf(r.outcome);
 }
@@ -88,19 +120,17 @@ int Set(const Common& c, device::Ipv4 address, const SetOptions& o) {
 
 Subcommand AddSet(CLI::App& parent, Common& common) {
     auto o = std::make_shared<SetOptions>();
-    CLI::App* set =
-        parent.add_subcommand("set", "Read a device, change the settings named, write");
+    CLI::App* set = parent.add_subcommand("set", "Read a device, change the settings named, write");
     set->add_option("ADDRESS", o->address, "device address (dotted IPv4)")
         ->type_name("A.B.C.D")
         ->required();
-    const std::pair<Setting, const char*> flags[] = {
-        {Setting::kTelemetryPort, "--telemetry-port"},
-        {Setting::kH323Port, "--h323-port"},
-        {Setting::kGateway, "--gateway"},
-        {Setting::kIp, "--ip"},
-        {Setting::kController, "--controller"},
-        {Setting::kMask, "--mask"},
-        {Setting::kMac, "--mac"}};
+    const std::pair<Setting, const char*> flags[] = {{Setting::kTelemetryPort, "--telemetry-port"},
+                                                     {Setting::kH323Port, "--h323-port"},
+                                                     {Setting::kGateway, "--gateway"},
+                                                     {Setting::kIp, "--ip"},
+                                                     {Setting::kController, "--controller"},
+                                                     {Setting::kMask, "--mask"},
+                                                     {Setting::kMac, "--mac"}};
     for (const auto& [setting, flag] : flags) {
         const std::size_t i = std::size_t(setting);
         const bool port = i < 2, mac = setting == Setting::kMac;
@@ -115,8 +145,12 @@ Subcommand AddSet(CLI::App& parent, Common& common) {
     }
     set->add_option("--from", o->from,
                     "take the settings from FILE ('-': stdin), the JSON that get --json prints; "
-                    "options given beside it win")
+                    "ip and mac only when FILE was read from ADDRESS; options given beside it "
+                    "win")
         ->type_name("FILE");
+    set->add_flag("--with-identity", o->withIdentity,
+                  "with --from: take ip and mac from FILE even when it was read from another "
+                  "device");
     set->add_flag("--time", o->time, "send the time command 500 ms after the command");
     set->add_flag("--verify", o->verify,
                   "read the device again (at its new address when --ip changes it) and fail "

@@ -50,6 +50,21 @@ std::string Utf8FromCp1251(std::string_view bytes) {
     return out;
 }
 
+std::string Printable(std::string_view bytes) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    for (unsigned char b : bytes) {
+        if (b < 0x20 || b == 0x7F || b == 0x98) {
+            out += "\\x";
+            out += kHex[b >> 4];
+            out += kHex[b & 0xF];
+        } else {
+            AppendUtf8(out, CodePoint(b));
+        }
+    }
+    return out;
+}
+
 std::optional<std::string> Cp1251FromUtf8(std::string_view text) {
     std::string out;
     for (std::size_t i = 0; i < text.size();) {

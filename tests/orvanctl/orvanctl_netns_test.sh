@@ -120,10 +120,7 @@ mac             02-00-5E-10-00-01" "$out"
     case_name="full reply, JSON"
     run get "$net.2" --json
     expect_eq "exit" 0 "$rc"
-    expect_eq "stdout" "$(printf '%s\n' '{' "  \"address\": \"$net.2\"," '  "port": 4000,' \
-        '  "telemetry_port": 7001,' '  "h323_port": 7002,' '  "gateway": "172.16.5.1",' \
-        "  \"ip\": \"$net.2\"," '  "controller": "172.16.5.9",' '  "mask": "255.255.240.0",' \
-        '  "mac": "02-00-5E-10-00-01"' '}')" "$out"
+    expect_eq "stdout" "{\"address\":\"$net.2\",\"port\":4000,\"telemetry_port\":7001,\"h323_port\":7002,\"gateway\":\"172.16.5.1\",\"ip\":\"$net.2\",\"controller\":\"172.16.5.9\",\"mask\":\"255.255.240.0\",\"mac\":\"02-00-5E-10-00-01\"}" "$out"
 
     case_name="partial reply"
     run get "$net.3"
@@ -134,8 +131,8 @@ mac             1" "$out"
     expect_eq "stderr" "orvanctl: $net.3: the reply parsed only in part; not converted: gateway, ip, controller, mask" "$err"
     run get "$net.3" --json
     expect_eq "exit, JSON" 4 "$rc"
-    expect_has "JSON" '"gateway": null' "$out"
-    expect_has "JSON" '"missing": [' "$out"
+    expect_has "JSON" '"gateway":null' "$out"
+    expect_has "JSON" '"partial":true,"missing":["gateway","ip","controller","mask"]}' "$out"
 
     case_name="no reply"
     run get "$net.9" "${quick[@]}"
@@ -184,9 +181,9 @@ set)
     expect_eq "commands, same device" "$n2" "$(commands 2)"
     run set "$net.3" --from - --ip "$net.3" <"$work/2.json"
     expect_eq "exit, other device" 0 "$rc"
-    expect_eq "stdout, other device" "$net.3 changed telemetry_port 9000 -> 7100, h323_port 9001 -> 7002" "$out"
+    expect_eq "stdout, other device" "$net.3 changed telemetry_port 9000 -> 7100, h323_port 9001 -> 7002; not taken from the file: mac (the file was read from $net.2, not from $net.3; --with-identity takes it)" "$out"
     run get "$net.3" --json
-    expect_eq "read back" "$(sed "s/$net\.2/$net.3/" "$work/2.json")" "$out"
+    expect_eq "read back" "$(sed "s/$net\.2/$net.3/g" "$work/2.json")" "$out"
 
     case_name="invalid values refused, nothing sent"
     n=$(datagrams 5)
@@ -209,7 +206,7 @@ EOF
     echo '{"telemetry_port": 7000, "colour": "red"}' >"$work/bad.json"
     run set "$net.5" --from "$work/bad.json"
     expect_eq "exit for an unknown key" 2 "$rc"
-    expect_eq "stderr for an unknown key" "orvanctl: --from $work/bad.json: unknown setting 'colour'" "$err"
+    expect_eq "stderr for an unknown key" "orvanctl: --from $work/bad.json: unknown setting 'colour'; the valid names: address, port, telemetry_port, h323_port, gateway, ip, controller, mask, mac" "$err"
     run set 172.31.2.256 --mask 255.0.0.0
     expect_eq "exit for a bad address" 2 "$rc"
     expect_eq "datagrams to the device" "$n" "$(datagrams 5)"
@@ -333,7 +330,7 @@ summary: 4 devices, 1 changed, 1 unchanged, 2 failed: $net.9 $net.4" "$out"
     case_name="JSON lines"
     run apply "$work/plan.json" --json "${quick[@]}" --parallel 1
     expect_eq "exit" 1 "$rc"
-    expect_eq "first line" "{\"address\":\"$net.2\",\"result\":\"unchanged\",\"changes\":[],\"time_sent\":false,\"verified\":false,\"message\":\"\"}" "$(head -n1 <<<"$out")"
+    expect_eq "first line" "{\"address\":\"$net.2\",\"result\":\"unchanged\",\"changes\":[],\"before\":{\"telemetry_port\":7100,\"h323_port\":7002,\"gateway\":\"172.16.5.1\",\"ip\":\"$net.2\",\"controller\":\"172.16.5.9\",\"mask\":\"255.255.240.0\",\"mac\":\"AA-BB\"},\"command\":null,\"sent\":{\"request\":true,\"command\":false,\"time\":false},\"time_sent\":false,\"verified\":false,\"skipped\":[],\"message\":\"\"}" "$(head -n1 <<<"$out")"
     expect_eq "lines" 4 "$(wc -l <<<"$out")"
     # Without --verify the device that ignores commands counts as changed.
     expect_eq "summary on stderr" "orvanctl: summary: 4 devices, 1 changed, 2 unchanged, 1 failed: $net.9" "$err"

@@ -92,11 +92,13 @@ INSTANTIATE_TEST_SUITE_P(
         PlanCase{"address_twice",
                  R"([{"address": "10.0.0.2"}, {"address": "010.0.0.2"}])",
                  {},
-                 "plan entry 2 (010.0.0.2): the address comes twice"},
+                 "plan refused, nothing sent:\n  the address 10.0.0.2 comes more than once: "
+                 "plan entry 1 (10.0.0.2), plan entry 2 (010.0.0.2)"},
         PlanCase{"unknown_setting",
                  R"([{"address": "10.0.0.2", "colour": "red"}])",
                  {},
-                 "plan entry 1 (10.0.0.2): unknown setting 'colour'"},
+                 "plan entry 1 (10.0.0.2): unknown setting 'colour'; the valid names: address, "
+                 "port, telemetry_port, h323_port, gateway, ip, controller, mask, mac"},
         PlanCase{"port_out_of_range",
                  R"([{"address": "10.0.0.2", "h323_port": 0}])",
                  {},
@@ -122,7 +124,146 @@ INSTANTIATE_TEST_SUITE_P(
                  R"([{"address": "10.0.0.2", "port": 4001}])",
                  {},
                  "plan entry 1 (10.0.0.2): port: 4001 is not the device port 4000 in use (see "
-                 "--port)"}),
+                 "--port)"},
+        // Plans that would give two devices one identity: refused whole, every entry named.
+        PlanCase{"same_new_ip_twice",
+                 R"([{"address": "10.0.0.2", "ip": "10.0.0.50"}, {"address": "10.0.0.3"},
+                     {"address": "10.0.0.4", "ip": "10.0.0.50"}])",
+                 {},
+                 "plan refused, nothing sent:\n  one new ip 10.0.0.50 for several devices: plan "
+                 "entry 1 (10.0.0.2), plan entry 3 (10.0.0.4)"},
+        PlanCase{"new_ip_of_a_device_that_keeps_it",
+                 R"([{"address": "10.0.0.2", "ip": "10.0.0.3"},
+                     {"address": "10.0.0.3", "mask": "255.0.0.0"}])",
+                 {},
+                 "plan refused, nothing sent:\n  the new ip 10.0.0.3 of plan entry 1 (10.0.0.2) "
+                 "is the address of plan entry 2 (10.0.0.3), which keeps it"},
+        PlanCase{"new_ip_of_a_device_that_keeps_it_by_name",
+                 R"([{"address": "10.0.0.2", "ip": "10.0.0.3"},
+                     {"address": "10.0.0.3", "ip": "10.0.0.3"}])",
+                 {},
+                 "plan refused, nothing sent:\n  the new ip 10.0.0.3 of plan entry 1 (10.0.0.2) "
+                 "is the address of plan entry 2 (10.0.0.3), which keeps it"},
+        PlanCase{"swap_of_addresses_allowed",
+                 R"([{"address": "10.0.0.2", "ip": "10.0.0.3"},
+                     {"address": "10.0.0.3", "ip": "10.0.0.2"}])",
+                 {"10.0.0.2 ip=10.0.0.3", "10.0.0.3 ip=10.0.0.2"}},
+        PlanCase{
+            "same_mac_twice",
+            R"([{"address": "10.0.0.2", "mac": "Ж-1"}, {"address": "10.0.0.3", "mac": "Ж-1"}])",
+            {},
+            "plan refused, nothing sent:\n  one mac 'Ж-1' for several devices: plan entry 1 "
+            "(10.0.0.2), plan entry 2 (10.0.0.3)"},
+        PlanCase{"every_conflict_listed",
+                 R"([{"address": "10.0.0.2", "ip": "10.0.0.9", "mac": "M"},
+                     {"address": "10.0.0.3", "ip": "10.0.0.9", "mac": "M"},
+                     {"address": "10.0.0.2"}])",
+                 {},
+                 "plan refused, nothing sent:\n"
+                 "  the address 10.0.0.2 comes more than once: plan entry 1 (10.0.0.2), plan "
+                 "entry 3 (10.0.0.2)\n"
+                 "  one new ip 10.0.0.9 for several devices: plan entry 1 (10.0.0.2), plan entry "
+                 "2 (10.0.0.3)\n"
+                 "  one mac 'M' for several devices: plan entry 1 (10.0.0.2), plan entry 2 "
+                 "(10.0.0.3)"},
+        // Values beyond what the library or the device takes.
+        PlanCase{"number_beyond_a_double",
+                 R"([{"address": "10.0.0.2", "h323_port": 1e400}])",
+                 {},
+                 "plan: a number too large: number overflow parsing '1e400'"},
+        PlanCase{"largest_unsigned_not_minus_one",
+                 R"([{"address": "10.0.0.2", "h323_port": 18446744073709551615}])",
+                 {},
+                 "plan entry 1 (10.0.0.2): h323_port: '18446744073709551615' is not a port "
+                 "number (1 to 65535)"},
+        PlanCase{"largest_unsigned_port",
+                 R"([{"address": "10.0.0.2", "port": 18446744073709551615}])",
+                 {},
+                 "plan entry 1 (10.0.0.2): port: 18446744073709551615 is not the device port "
+                 "4000 in use (see --port)"},
+        PlanCase{"address_key_twice",
+                 R"([{"address": "10.0.0.2", "mask": "255.0.0.0", "address": "10.0.0.3"}])",
+                 {},
+                 "plan: the key \"address\" comes twice in one object"},
+        PlanCase{"mac_longer_than_the_device_takes",
+                 R"([{"address": "10.0.0.2", "mac": ")" + std::string(8131, 'A') + R"("}])",
+                 {},
+                 "plan entry 1 (10.0.0.2): mac: 8131 bytes; the device takes at most 8130"},
+        PlanCase{"longest_mac",
+                 R"([{"address": "10.0.0.2", "mac": ")" + std::string(8130, 'A') + R"("}])",
+                 {"10.0.0.2 mac=" + std::string(8130, 'A')}},
+        PlanCase{"backup_file_notes_skipped",
+                 R"([{"address": "10.0.0.2", "read_at": "2026-12-07T20:00:00+00:00",
+                      "partial": true, "missing": ["ip"], "mask": "255.0.0.0"}])",
+                 {"10.0.0.2 mask=255.0.0.0"}}),
+    kLabel);
+
+TEST(Plan, LargerThanTheBoundIsRefusedUnread) {
+    const std::string plan = "[" + std::string(orvanctl::kMostPlanBytes, ' ') + "]";
+    try {
+        orvanctl::ParsePlan(plan, 4000);
+        ADD_FAILURE() << "no error";
+    } catch (const base::Error& e) {
+        EXPECT_STREQ(e.what(), "plan: larger than 16 MiB");
+    }
+    const std::string atTheBound = "[" + std::string(orvanctl::kMostPlanBytes - 2, ' ') + "]";
+    EXPECT_NO_THROW(orvanctl::ParsePlan(atTheBound, 4000)) << "one byte less parses";
+}
+
+// CSV plans: the same entries and refusals as JSON, from a spreadsheet's rows.
+class CsvPlanTest : public ::testing::TestWithParam<PlanCase> {};
+
+TEST_P(CsvPlanTest, ReadsRowsAsEntries) {
+    const PlanCase& c = GetParam();
+    try {
+        std::vector<std::string> got;
+        for (const auto& e : orvanctl::ParseCsvPlan(c.plan, 4000)) got.push_back(Describe(e));
+        EXPECT_TRUE(c.error.empty()) << "no error";
+        EXPECT_EQ(got, c.entries);
+    } catch (const base::Error& e) {
+        EXPECT_EQ(e.what(), c.error);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Plan, CsvPlanTest,
+    ::testing::Values(
+        PlanCase{
+            "scan_csv_edited",
+            "\xEF\xBB\xBF"
+            "address,port,telemetry_port,h323_port,gateway,ip,controller,mask,mac\r\n"
+            "10.0.0.2,4000,7000,,,10.0.0.20,,,\"Ж,1\"\r\n"
+            "10.0.0.3,,,7001\r\n",
+            {"10.0.0.2 telemetry_port=7000 ip=10.0.0.20 mac=\xC6,1", "10.0.0.3 h323_port=7001"}},
+        PlanCase{"blank_line_skipped",
+                 "address,mask\n\n10.0.0.2,255.0.0.0\n",
+                 {"10.0.0.2 mask=255.0.0.0"}},
+        PlanCase{"row_longer_than_the_header",
+                 "address,mask\n10.0.0.2,255.0.0.0,x\n",
+                 {},
+                 "plan entry 1: 3 cells, more than the header's 2"},
+        PlanCase{"unknown_column",
+                 "address,colour\n",
+                 {},
+                 "plan: unknown column 'colour'; the valid names: address, port, "
+                 "telemetry_port, h323_port, gateway, ip, controller, mask, mac"},
+        PlanCase{"address_not_first",
+                 "mask,address\n",
+                 {},
+                 "plan: the header row must begin with \"address\""},
+        PlanCase{"bad_port_cell",
+                 "address,h323_port\n10.0.0.2,70000\n",
+                 {},
+                 "plan entry 1 (10.0.0.2): h323_port: '70000' is not a port number (1 to 65535)"},
+        PlanCase{"same_new_ip",
+                 "address,ip\n10.0.0.2,10.0.0.9\n10.0.0.3,10.0.0.9\n",
+                 {},
+                 "plan refused, nothing sent:\n  one new ip 10.0.0.9 for several devices: plan "
+                 "entry 1 (10.0.0.2), plan entry 2 (10.0.0.3)"},
+        PlanCase{"open_quote",
+                 "address,mac\n10.0.0.2,\"AA\n",
+                 {},
+                 "plan: CSV line 2: a quoted field is never closed"}),
     kLabel);
 
 // The JSON error text comes from the library; only its start is ours.
@@ -155,8 +296,53 @@ TEST(Plan, PartialReadingListsWhatIsMissing) {
     EXPECT_EQ(orvanctl::SettingsJson(0x0A000002, 4000, read).dump(),
               R"({"address":"10.0.0.2","port":4000,"telemetry_port":6024,"h323_port":6025,)"
               R"("gateway":null,"ip":null,"controller":null,"mask":null,"mac":"1",)"
-              R"("missing":["gateway","ip","controller","mask"]})");
+              R"("partial":true,"missing":["gateway","ip","controller","mask"]})");
 }
+
+// A result whose device texts are code page 1251 bytes still prints as one JSON line.
+TEST(Plan, ResultJsonConvertsDeviceTextOnce) {
+    device::Result r;
+    r.address = 0x0A000002;
+    r.outcome = device::Outcome::kVerifyFailed;
+    r.before[Setting::kMac] = "\xC6\xC6-01";
+    r.changes.push_back({Setting::kMac, "\xC6\xC6-01", "AA"});
+    r.command = "<1#2#00.00.00.00#00.00.00.00#00.00.00.00#00.00.00.00#AA>";
+    r.message = "verify: the device reports other settings: mac is \xC6\xC6-01, not AA";
+    const std::string line = orvanctl::Dump(orvanctl::ResultJson(r, {{Setting::kIp, "why"}}));
+    EXPECT_EQ(line,
+              R"({"address":"10.0.0.2","result":"verify-failed","changes":[{"setting":"mac",)"
+              R"("from":"ЖЖ-01","to":"AA"}],"before":{"telemetry_port":null,"h323_port":null,)"
+              R"("gateway":null,"ip":null,"controller":null,"mask":null,"mac":"ЖЖ-01"},)"
+              R"("command":"<1#2#00.00.00.00#00.00.00.00#00.00.00.00#00.00.00.00#AA>",)"
+              R"("sent":{"request":true,"command":true,"time":false},"time_sent":false,)"
+              R"("verified":false,"skipped":[{"setting":"ip","reason":"why"}],)"
+              R"("message":"verify: the device reports other settings: mac is ЖЖ-01, not AA"})");
+    EXPECT_EQ(orvanctl::Dump(nlohmann::ordered_json("\xC6")), "\"\xEF\xBF\xBD\"")
+        << "bytes that are not UTF-8 are replaced, not thrown on";
+}
+
+struct PrintableCase {
+    const char* label;
+    std::string bytes, shown;
+};
+
+class PrintableTest : public ::testing::TestWithParam<PrintableCase> {};
+
+TEST_P(PrintableTest, ControlBytesEscaped) {
+    EXPECT_EQ(orvanctl::Printable(GetParam().bytes), GetParam().shown);
+}
+
+INSTANTIATE_TEST_SUITE_P(Text, PrintableTest,
+                         ::testing::Values(PrintableCase{"plain", "02-00-5E", "02-00-5E"},
+                                           PrintableCase{"cyrillic", "\xC6\xC6", "ЖЖ"},
+                                           PrintableCase{"escape_sequence", "\x1B[2J", "\\x1B[2J"},
+                                           PrintableCase{"forged_line", "A\r\n10.9.9.9 changed",
+                                                         "A\\x0D\\x0A10.9.9.9 changed"},
+                                           PrintableCase{"nul_and_del", std::string("a\0b\x7F", 4),
+                                                         "a\\x00b\\x7F"},
+                                           PrintableCase{"c1_stand_in", "\x98", "\\x98"},
+                                           PrintableCase{"backslash_kept", "a\\b", "a\\b"}),
+                         kLabel);
 
 TEST(Text, EveryCp1251ByteRoundTripsThroughUtf8) {
     for (int b = 0; b < 256; ++b) {
