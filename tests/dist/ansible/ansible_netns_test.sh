@@ -321,6 +321,7 @@ forks)
     expect_eq "exit" 0 "$rc"
     for h in 2 3 4 5; do
         expect_eq "dev$h recap" "ok=2 changed=1 failed=0" "$(recap "dev$h")"
+        expect_eq "dev$h failed" false "$(field "dev$h" failed)"
         expect_eq "dev$h controller" 172.16.5.10 "$(setting_of "$h" handset)"
     done
 

@@ -11,7 +11,7 @@ DOCUMENTATION = r'''
 module: apply
 short_description: Set the network settings of many handset-controller devices in one run
 description:
-  - Gives the devices to one C(orvanctl apply) run as its plan, several devices at once: the
+  - Gives the devices to one C(orvanctl apply) run as its plan, several devices at once; the
     fast path for a whole site from its jump host. Each device is read, and written only when
     something differs, as M(velmarsoft.orvan.device) does for one.
   - Every entry is checked by C(orvanctl) before anything is sent to any device; an invalid
