@@ -88,12 +88,14 @@ setting_of() {  # setting_of HOST KEY: one setting from the simulator's state fi
     sed -n "s/^$2=//p" "$work/$1.state"
 }
 
-# Ansible writes nothing in the checkout or $HOME; orvanctl is found on PATH.
+# Ansible writes nothing in the checkout or $HOME; orvanctl is found on PATH and keeps its lock
+# files for turns on the port within this run.
 export HOME=$work/home ANSIBLE_HOME=$work/ansible ANSIBLE_LOCAL_TEMP=$work/tmp \
     ANSIBLE_REMOTE_TEMP=$work/tmp ANSIBLE_COLLECTIONS_PATH=$collections ANSIBLE_NOCOLOR=1 \
     ANSIBLE_RETRY_FILES_ENABLED=0 ANSIBLE_PYTHON_INTERPRETER=/usr/bin/python3 \
-    ANSIBLE_DEPRECATION_WARNINGS=0 PYTHONDONTWRITEBYTECODE=1 PATH="$(dirname "$ctl"):$PATH"
-mkdir -p "$HOME" "$work/results"
+    ANSIBLE_DEPRECATION_WARNINGS=0 PYTHONDONTWRITEBYTECODE=1 PATH="$(dirname "$ctl"):$PATH" \
+    ORVANCTL_LOCK_DIR=$work/locks
+mkdir -p "$HOME" "$work/results" "$work/locks"
 cd "$work" || exit 1
 inventory=$work/inventory
 # hosts HOST...: the inventory's group "devices", one host per simulator address.
