@@ -12,7 +12,7 @@ __metaclass__ = type
 
 import json
 
-# The seven settings in orvanctl's order, with the command-line flag of each.
+# The seven settings in orvanctl's order; set takes each as --NAME with dashes.
 SETTINGS = ('telemetry_port', 'h323_port', 'gateway', 'ip', 'controller', 'mask', 'mac')
 
 SETTINGS_SPEC = dict(
