@@ -71,12 +71,15 @@ int Apply(const Common& c, const ApplyOptions& o) {
         t.dryRun = o.dryRun;
         tasks.push_back(t);
     }
+    const auto log = OpenLog(c);
+    const auto port = OpenPort(c);
     if (o.csv) std::cout << device::FormatCsvRow(kCsvHeader) << std::flush;
     // Results come in plan order: each is printed once every one before it is done.
     std::vector<std::optional<device::Result>> done(tasks.size());
     std::size_t printed = 0;
     const auto print = [&](std::size_t index, const device::Result& r) {
         done[index] = r;
+        LogResult(log.get(), *port, r);
         for (; printed < done.size() && done[printed]; ++printed) {
             const device::Result& d = *done[printed];
             if (c.json) {
@@ -90,9 +93,8 @@ int Apply(const Common& c, const ApplyOptions& o) {
             }
         }
     };
-    device::DevicePort port(std::uint16_t(c.port), false);
     const std::vector<device::Result> results =
-        device::Run(port, tasks, std::size_t(o.parallel), TimingOf(c), print);
+        device::Run(*port, tasks, std::size_t(o.parallel), TimingOf(c), print);
 
     std::size_t changed = 0, unchanged = 0;
     std::string failed;

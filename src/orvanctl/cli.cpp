@@ -6,6 +6,8 @@
 #include <iostream>
 
 #include "base/error.h"
+#include "device/backup.h"
+#include "device/wire_trace.h"
 #include "orvanctl/plan.h"
 #include "orvanctl/text.h"
 
@@ -125,7 +127,7 @@ CLI::Validator Finite() {
         "");
 }
 
-void AddCommon(CLI::App* app, Common& c, bool withJson) {
+void AddCommon(CLI::App* app, Common& c, bool withJson, bool withLog) {
     app->add_option("--port", c.port,
                     "device UDP port, 1 to 65535; bound locally too (default 4000)")
         ->type_name("P")
@@ -139,7 +141,104 @@ void AddCommon(CLI::App* app, Common& c, bool withJson) {
                     "requests sent again after a timeout, 0 to 10 (default 2)")
         ->type_name("N")
         ->check(CLI::Range(0, 10).description(""));
-    if (withJson) app->add_flag("--json", c.json, "print JSON instead of text");
+    app->add_option("--source", c.source,
+                    "bind the device port on this local address only, and send from it")
+        ->type_name("A.B.C.D");
+    app->add_option("--port-wait", c.portWait,
+                    "seconds to wait while another orvanctl run holds the device port, 0 to "
+                    "3600 (default 30); another program holding it is exit 5 at once")
+        ->type_name("SEC")
+        ->check(Finite())
+        ->check(CLI::Range(0.0, 3600.0).description(""));
+    app->add_flag("-v,--verbose", c.verbose,
+                  "print every datagram sent and received on stderr, one line each");
+    if (withLog) {
+        app->add_option("--log", c.log,
+                        "append one JSON line per configuration or time command sent to FILE "
+                        "(never truncated, never through a link)")
+            ->type_name("FILE");
+    }
+    if (withJson) app->add_flag("--json", c.json, "print JSON instead of text, one object a line");
+}
+
+device::CsvRow CsvHeader() {
+    device::CsvRow row = {"address", "port"};
+    for (Setting s : device::kAllSettings) row.push_back(device::Name(s));
+    return row;
+}
+
+device::CsvRow CsvRowOf(device::Ipv4 address, std::uint16_t port, const device::Settings& s) {
+    device::CsvRow row = {device::FormatDotted(address), std::to_string(port)};
+    for (Setting setting : device::kAllSettings)
+        row.push_back(s[setting] ? Utf8FromCp1251(*s[setting]) : std::string());
+    return row;
+}
+
+std::unique_ptr<device::DevicePort> OpenPort(const Common& c, bool broadcast) {
+    device::PortOptions options;
+    options.broadcast = broadcast;
+    if (!c.source.empty()) {
+        const auto source = device::ParseDotted(c.source);
+        if (!source) {
+            throw CLI::ValidationError("--source", "'" + c.source +
+                                                       "' is not a dotted IPv4 address (four "
+                                                       "parts 0 to 255)");
+        }
+        options.source = *source;
+    }
+    options.portWait = std::chrono::milliseconds(long(c.portWait * 1000 + 0.5));
+    // Tests that run at once in separate network namespaces keep their turns apart.
+    if (const char* dir = std::getenv("ORVANCTL_LOCK_DIR")) options.lockDir = dir;
+    auto port = std::make_unique<device::DevicePort>(std::uint16_t(c.port), options);
+    // Every tap the options ask for, composed into the port's one.
+    std::vector<device::WireTap> taps;
+    if (c.verbose) {
+        taps.push_back(
+            [](const device::WireEvent& e) { std::cerr << device::FormatWireLine(e) << '\n'; });
+    }
+    if (!taps.empty()) {
+        port->SetTap([taps](const device::WireEvent& e) {
+            for (const auto& tap : taps) tap(e);
+        });
+    }
+    return port;
+}
+
+std::unique_ptr<device::AuditLog> OpenLog(const Common& c) {
+    if (c.log.empty()) return nullptr;
+    try {
+        return std::make_unique<device::AuditLog>(c.log);
+    } catch (const base::Error& e) {
+        throw CLI::ValidationError(e.what());
+    }
+}
+
+void LogResult(device::AuditLog* log, device::DevicePort& port, const device::Result& r) {
+    const Sent sent = SentOf(r);
+    if (!log || !(sent.command || sent.time)) return;
+    static bool said = false;
+    Json line = Json::object();
+    line["time"] = device::Iso8601(std::chrono::system_clock::now());
+    try {
+        line["local"] = device::FormatDotted(port.LocalAddressFor(r.address));
+    } catch (const device::SendFailed&) {
+        line["local"] = nullptr;
+    }
+    line["address"] = device::FormatDotted(r.address);
+    line["mac"] = r.before[Setting::kMac] ? TextJson(*r.before[Setting::kMac]) : Json(nullptr);
+    line["before"] = ValuesJson(r.before);
+    device::Settings after = r.before;
+    for (const device::Change& change : r.changes) after[change.setting] = change.to;
+    line["after"] = ValuesJson(after);
+    line["command"] = sent.command && !r.command.empty() ? TextJson(r.command) : Json(nullptr);
+    line["time_command"] = sent.time;
+    line["result"] = OutcomeWord(r.outcome);
+    try {
+        log->Append(Dump(line));
+    } catch (const base::Error& e) {
+        if (!said) Message(e.what());
+        said = true;
+    }
 }
 
 }  // namespace orvanctl

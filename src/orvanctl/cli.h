@@ -2,9 +2,13 @@
 
 #include <CLI/CLI.hpp>
 #include <functional>
+#include <memory>
 #include <string>
 
 #include "device/address.h"
+#include "device/audit_log.h"
+#include "device/csv.h"
+#include "device/port.h"
 #include "device/runner.h"
 
 // What every orvanctl subcommand shares: the common options, exit codes and messages.
@@ -31,6 +35,10 @@ struct Common {
     double timeout = 1.0;
     int retries = 2;
     bool json = false;
+    std::string source;    // empty: the local address that routes to each device
+    double portWait = 30;  // seconds to wait for another orvanctl run on the port
+    bool verbose = false;  // every datagram on stderr
+    std::string log;       // the audit log, or empty
 };
 
 // One subcommand: its parsed options live in the closure of `run`.
@@ -58,12 +66,33 @@ std::string ReadAll(const std::string& path, const std::string& what);
 // Refuses NaN and infinity, which pass every range check.
 CLI::Validator Finite();
 
-void AddCommon(CLI::App* app, Common& c, bool withJson);
+// The options every subcommand has; --json where the output is tabular, --log where something
+// is sent.
+void AddCommon(CLI::App* app, Common& c, bool withJson, bool withLog = true);
+
+// The device port as the common options ask: the source address, the port wait, the wire
+// trace with -v. Throws CLI::ValidationError for a source that is no address.
+std::unique_ptr<device::DevicePort> OpenPort(const Common& c, bool broadcast = false);
+
+// The audit log of --log, opened before anything is sent, or nothing. Throws
+// CLI::ValidationError when it cannot be opened.
+std::unique_ptr<device::AuditLog> OpenLog(const Common& c);
+
+// One line in the audit log when the result says a configuration or time command went out.
+// A log that cannot be written is said once on stderr; the run goes on.
+void LogResult(device::AuditLog* log, device::DevicePort& port, const device::Result& r);
+
+// The CSV of get and scan: "address", "port", then the seven settings as get --json names
+// them; an empty cell where a setting did not convert.
+device::CsvRow CsvHeader();
+device::CsvRow CsvRowOf(device::Ipv4 address, std::uint16_t port, const device::Settings& s);
 
 Subcommand AddGet(CLI::App& parent, Common& common);
 Subcommand AddSet(CLI::App& parent, Common& common);
 Subcommand AddTime(CLI::App& parent, Common& common);
 Subcommand AddScan(CLI::App& parent, Common& common);
 Subcommand AddApply(CLI::App& parent, Common& common);
+Subcommand AddBackup(CLI::App& parent, Common& common);
+Subcommand AddRestore(CLI::App& parent, Common& common);
 
 }  // namespace orvanctl

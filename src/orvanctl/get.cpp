@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <iostream>
 
+#include "device/csv.h"
 #include "device/port.h"
 #include "orvanctl/cli.h"
 #include "orvanctl/plan.h"
@@ -15,14 +16,17 @@ using device::Setting;
 
 namespace {
 
-int Get(const Common& c, device::Ipv4 address) {
-    device::DevicePort port(std::uint16_t(c.port), false);
+int Get(const Common& c, device::Ipv4 address, bool csv) {
+    const auto port = OpenPort(c);
     device::Task task;
     task.address = address;
-    const device::Result r = device::Run(port, {task}, 1, TimingOf(c)).front();
+    const device::Result r = device::Run(*port, {task}, 1, TimingOf(c)).front();
     if (r.outcome == Outcome::kRead || r.outcome == Outcome::kPartial) {
         if (c.json) {
-            std::cout << Dump(SettingsJson(address, port.Port(), r.before)) << '\n';
+            std::cout << Dump(SettingsJson(address, port->Port(), r.before)) << '\n';
+        } else if (csv) {
+            std::cout << device::FormatCsvRow(CsvHeader())
+                      << device::FormatCsvRow(CsvRowOf(address, port->Port(), r.before));
         } else {
             for (Setting s : device::kAllSettings) {
                 if (const auto& v = r.before[s]) {
@@ -39,17 +43,20 @@ int Get(const Common& c, device::Ipv4 address) {
 
 Subcommand AddGet(CLI::App& parent, Common& common) {
     auto address = std::make_shared<std::string>();
+    auto csv = std::make_shared<bool>(false);
     CLI::App* get = parent.add_subcommand("get", "Read the seven settings of one device");
     get->add_option("ADDRESS", *address, "device address (dotted IPv4)")
         ->type_name("A.B.C.D")
         ->required();
-    AddCommon(get, common, true);
+    AddCommon(get, common, true, false);
+    get->add_flag("--csv", *csv, "print CSV: a header row, then the device's row")
+        ->excludes("--json");
     get->footer(
         "Prints one \"name value\" line per setting, or with --json one JSON object (see the "
         "README, \"Scripting and many devices\"). A reply that parses only in part prints what "
         "parsed and exits with 4.\n\n" +
         std::string(kExitCodes));
-    return {get, [&common, address] { return Get(common, AddressArgument(*address)); }};
+    return {get, [&common, address, csv] { return Get(common, AddressArgument(*address), *csv); }};
 }
 
 }  // namespace orvanctl

@@ -7,6 +7,7 @@
 
 #include "base/error.h"
 #include "config/codec.h"
+#include "device/csv.h"
 #include "device/port.h"
 #include "device/scan.h"
 #include "orvanctl/cli.h"
@@ -21,7 +22,7 @@ namespace {
 struct ScanOptions {
     std::string range;
     double rate = 200, wait = 1.0;
-    bool broadcast = false;
+    bool broadcast = false, csv = false;
 };
 
 int Scan(const Common& c, const ScanOptions& o) {
@@ -31,7 +32,7 @@ int Scan(const Common& c, const ScanOptions& o) {
     } catch (const base::Error& e) {
         throw CLI::ValidationError("RANGE", e.what());
     }
-    device::DevicePort port(std::uint16_t(c.port), o.broadcast);
+    const auto port = OpenPort(c, o.broadcast);
     const bool terminal = isatty(STDERR_FILENO) != 0;
     const auto progress = [&](const device::ScanProgress& p) {
         if (!terminal) return;
@@ -41,15 +42,20 @@ int Scan(const Common& c, const ScanOptions& o) {
     };
     const auto start = device::Clock::now();
     const device::ScanResult result =
-        device::Scan(port, addresses, o.rate, std::chrono::milliseconds(long(o.wait * 1000)),
+        device::Scan(*port, addresses, o.rate, std::chrono::milliseconds(long(o.wait * 1000)),
                      o.broadcast, progress);
     const double seconds = std::chrono::duration<double>(device::Clock::now() - start).count();
     if (terminal) std::fputs("\r\033[K", stderr);
 
+    if (o.csv) std::cout << device::FormatCsvRow(CsvHeader());
     for (const auto& [address, reply] : result.replies) {
         const device::Settings s = device::FromReply(config::ParseConfigReply(reply));
         if (c.json) {
-            std::cout << Dump(SettingsJson(address, port.Port(), s)) << '\n';
+            std::cout << Dump(SettingsJson(address, port->Port(), s)) << '\n';
+            continue;
+        }
+        if (o.csv) {
+            std::cout << device::FormatCsvRow(CsvRowOf(address, port->Port(), s));
             continue;
         }
         std::string line = device::FormatDotted(address);
@@ -92,7 +98,9 @@ Subcommand AddScan(CLI::App& parent, Common& common) {
         ->check(CLI::Range(0.0, 60.0).description(""));
     scan->add_flag("--broadcast", o->broadcast,
                    "allow broadcast addresses, and ask a network's broadcast address too");
-    AddCommon(scan, common, true);
+    AddCommon(scan, common, true, false);
+    scan->add_flag("--csv", o->csv, "print CSV: a header row, then one row per device")
+        ->excludes("--json");
     scan->footer(
         "Prints one line per device that answered, sorted by address: the address, then "
         "mac=, ip=, telemetry_port=, h323_port=; with --json one JSON object per line. A "

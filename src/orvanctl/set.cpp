@@ -94,8 +94,10 @@ int Set(const Common& c, device::Ipv4 address, const SetOptions& o) {
     task.time = o.time;
     task.verify = o.verify;
     task.dryRun = o.dryRun;
-    device::DevicePort port(std::uint16_t(c.port), false);
-    const device::Result r = device::Run(port, {task}, 1, TimingOf(c)).front();
+    const auto log = OpenLog(c);
+    const auto port = OpenPort(c);
+    const device::Result r = device::Run(*port, {task}, 1, TimingOf(c)).front();
+    LogResult(log.get(), *port, r);
     if (c.json) {
         std::cout << Dump(ResultJson(r, wish.skipped)) << '\n';
     } else {

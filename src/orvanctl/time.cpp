@@ -4,14 +4,25 @@
 
 #include "device/port.h"
 #include "orvanctl/cli.h"
+#include "orvanctl/plan.h"
 
 namespace orvanctl {
 namespace {
 
 int Time(const Common& c, device::Ipv4 address) {
-    device::DevicePort port(std::uint16_t(c.port), false);
-    device::SendTime(port, address);
-    std::cout << device::FormatDotted(address) << " time sent\n";
+    const auto log = OpenLog(c);
+    const auto port = OpenPort(c);
+    device::SendTime(*port, address);
+    device::Result r;
+    r.address = address;
+    r.outcome = device::Outcome::kChanged;
+    r.timeSent = true;
+    LogResult(log.get(), *port, r);
+    if (c.json) {
+        std::cout << Dump(ResultJson(r)) << '\n';
+    } else {
+        std::cout << device::FormatDotted(address) << " time sent\n";
+    }
     return kOk;
 }
 
@@ -24,9 +35,7 @@ Subcommand AddTime(CLI::App& parent, Common& common) {
     time->add_option("ADDRESS", *address, "device address (dotted IPv4)")
         ->type_name("A.B.C.D")
         ->required();
-    time->add_option("--port", common.port, "device UDP port, 1 to 65535 (default 4000)")
-        ->type_name("P")
-        ->check(CLI::Range(1, 65535).description(""));
+    AddCommon(time, common, true);
     time->footer(std::string("Sends \"USTTIME<yy*mm*dd*0w*hh*mm*ss>\" from the device port and "
                              "waits for nothing.\n\n") +
                  kExitCodes);

@@ -1,0 +1,168 @@
+// backup: one file per device that answered, with what is needed to put its settings back.
+
+#include <sys/stat.h>
+
+#include <chrono>
+#include <iostream>
+#include <map>
+#include <set>
+
+#include "base/error.h"
+#include "config/codec.h"
+#include "device/backup.h"
+#include "device/scan.h"
+#include "orvanctl/cli.h"
+#include "orvanctl/plan.h"
+#include "orvanctl/text.h"
+
+namespace orvanctl {
+
+using device::Outcome;
+using device::Setting;
+
+namespace {
+
+struct BackupOptions {
+    std::vector<std::string> targets;
+    std::string dir;
+    int parallel = 8;
+    double rate = 200;
+    bool broadcast = false;
+};
+
+struct Read {
+    device::Settings settings;
+    std::chrono::system_clock::time_point at;
+};
+
+bool IsFile(const std::string& path) {
+    struct stat st {};
+    return path == "-" || ::stat(path.c_str(), &st) == 0;
+}
+
+int Backup(const Common& c, const BackupOptions& o) {
+    struct stat st {};
+    if (::stat(o.dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+        throw CLI::ValidationError("--dir", o.dir + " is not a folder");
+    // Addresses named one by one (or in a plan) are read with retries; ranges are scanned.
+    std::vector<device::Ipv4> named, scanned;
+    for (const std::string& target : o.targets) {
+        if (const auto address = device::ParseDotted(target)) {
+            named.push_back(*address);
+        } else if (IsFile(target)) {
+            std::vector<PlanEntry> plan;
+            try {
+                const std::string text = ReadAll(target, "plan");
+                plan = target.ends_with(".csv") ? ParseCsvPlan(text, std::uint16_t(c.port))
+                                                : ParsePlan(text, std::uint16_t(c.port));
+            } catch (const base::Error& e) {
+                throw CLI::ValidationError(e.what());
+            }
+            for (const PlanEntry& e : plan) named.push_back(e.address);
+        } else {
+            try {
+                const auto range = device::ParseRange(target, o.broadcast);
+                scanned.insert(scanned.end(), range.begin(), range.end());
+            } catch (const base::Error& e) {
+                throw CLI::ValidationError("TARGET", "'" + target + "': " + e.what());
+            }
+        }
+    }
+    const auto port = OpenPort(c, o.broadcast);
+    std::map<device::Ipv4, Read> read;
+    std::size_t asked = 0;
+    bool interrupted = false;
+    if (!scanned.empty()) {
+        const device::ScanResult result =
+            device::Scan(*port, scanned, o.rate, TimingOf(c).timeout, o.broadcast);
+        const auto now = std::chrono::system_clock::now();
+        for (const auto& [address, reply] : result.replies)
+            read[address] = {device::FromReply(config::ParseConfigReply(reply)), now};
+        asked += scanned.size();
+        interrupted = result.interrupted;
+    }
+    if (!named.empty() && !interrupted) {
+        std::vector<device::Task> tasks;
+        for (device::Ipv4 a : named) {
+            device::Task t;
+            t.address = a;
+            tasks.push_back(t);
+        }
+        const auto results = device::Run(
+            *port, tasks, std::size_t(o.parallel), TimingOf(c),
+            [&](std::size_t, const device::Result& r) {
+                if (r.outcome == Outcome::kRead || r.outcome == Outcome::kPartial) {
+                    read[r.address] = {r.before, std::chrono::system_clock::now()};
+                } else if (r.outcome != Outcome::kInterrupted) {
+                    Message(device::FormatDotted(r.address) + ": " + Printable(r.message));
+                }
+                interrupted = interrupted || r.outcome == Outcome::kInterrupted;
+            });
+        asked += named.size();
+    }
+    // Named after the MAC text, unless it is empty or two devices share it.
+    std::map<std::string, int> uses;
+    for (const auto& [address, r] : read)
+        ++uses[device::SafeFileName(r.settings[Setting::kMac].value_or(""))];
+    std::size_t saved = 0;
+    bool failed = false;
+    for (const auto& [address, r] : read) {
+        std::string name = device::SafeFileName(r.settings[Setting::kMac].value_or(""));
+        if (name.empty() || uses[name] > 1) name = device::FormatDotted(address);
+        name += ".json";
+        Json file = SettingsJson(address, port->Port(), r.settings);
+        file["read_at"] = device::Iso8601(r.at);
+        try {
+            device::WriteFileWhole(o.dir, name, Dump(file) + "\n");
+        } catch (const base::Error& e) {
+            Message(e.what());
+            failed = true;
+            continue;
+        }
+        ++saved;
+        std::cout << device::FormatDotted(address) << " saved " << o.dir << "/" << name
+                  << (r.settings.Complete() ? "" : " (partial)") << '\n';
+    }
+    std::cout.flush();
+    Message("backup: " + std::to_string(saved) + " of " + std::to_string(asked) +
+            " addresses saved in " + o.dir + (interrupted ? " (interrupted)" : ""));
+    if (interrupted) return kInterrupted;
+    if (failed) return kFailed;
+    return read.empty() ? kNoDevice : kOk;
+}
+
+}  // namespace
+
+Subcommand AddBackup(CLI::App& parent, Common& common) {
+    auto o = std::make_shared<BackupOptions>();
+    CLI::App* backup = parent.add_subcommand(
+        "backup", "Save the settings of devices, one JSON file each, to put back with restore");
+    backup
+        ->add_option("TARGET", o->targets,
+                     "an address, a range as scan takes it, or a plan file (.json or .csv)")
+        ->type_name("TARGET")
+        ->required();
+    backup->add_option("--dir", o->dir, "the folder the files go to (it must exist)")
+        ->type_name("DIR")
+        ->required();
+    backup->add_option("--parallel", o->parallel, "devices read at once, 1 to 64 (default 8)")
+        ->type_name("N")
+        ->check(CLI::Range(1, 64).description(""));
+    backup
+        ->add_option("--rate", o->rate, "requests per second in a range, 1 to 10000 (default 200)")
+        ->type_name("N")
+        ->check(Finite())
+        ->check(CLI::Range(1.0, 10000.0).description(""));
+    backup->add_flag("--broadcast", o->broadcast, "allow broadcast addresses in ranges");
+    AddCommon(backup, common, false, false);
+    backup->footer(
+        "One file per device that answered, named after its MAC text made safe for a file name "
+        "(after its address when the MAC text is empty or shared): the JSON that get --json "
+        "prints, with \"read_at\" (ISO 8601 with the offset from UTC). Files are written whole "
+        "(a temporary, then renamed) and never through a link. A summary goes to stderr; exits "
+        "with 7 when no device answered.\n\n" +
+        std::string(kExitCodes));
+    return {backup, [&common, o] { return Backup(common, *o); }};
+}
+
+}  // namespace orvanctl
