@@ -201,6 +201,15 @@ device)
         -e "{\"orvanctl_path\": \"$work/no-orvanctl\"}"
     expect_eq "failed, no such program" true "$(field dev2 failed)"
 
+    case_name="source address"
+    play device.yml -l dev2 -e '{"wanted": {"h323_port": 7103}}' -e "{\"source\": \"$near\"}"
+    expect_eq "from the near address" "false 7103" "$(field dev2 failed) $(setting_of 2 h323)"
+    play device.yml -l dev2 -e '{"wanted": {"h323_port": 7102}}' -e '{"source": "10.9.9.9"}'
+    expect_eq "not this host's: rc" 2 "$(field dev2 rc)"
+    expect_has "not this host's: msg" "--source 10.9.9.9 is not an address of this host" "$(field dev2 msg)"
+    play device.yml -l dev2 -e '{"wanted": {"h323_port": 7102}}'
+    expect_eq "h323 port back" 7102 "$(setting_of 2 h323)"
+
     case_name="device_info returns the settings"
     play device_info.yml -l dev2,dev3 --check
     expect_eq "exit" 0 "$rc"
@@ -233,7 +242,7 @@ device)
 2|{"gateway": "172.16.5"}|2|--gateway
 2|{}|null|settings: name at least one of
 EOF
-    expect_eq "commands the simulators got" "2 0" "$(commands 2) $(commands 3)"
+    expect_eq "commands the simulators got" "4 0" "$(commands 2) $(commands 3)"
     ;;
 
 apply)

@@ -120,38 +120,25 @@ class Orvanctl(object):
     def __init__(self, module):
         self.module = module
         self.argv = []
-        self.helps = {}
         path = module.params.get('orvanctl_path')
         if path:
             self.path = path
         else:
             self.path = module.get_bin_path('orvanctl', required=True)
 
-    def knows(self, subcommand, option):
-        """Whether this orvanctl's SUBCOMMAND takes OPTION: an older one lacks a few."""
-        if subcommand not in self.helps:
-            rc, out, err = self.module.run_command([self.path, subcommand, '--help'])
-            self.helps[subcommand] = out if rc == 0 else ''
-        return (' %s ' % option) in self.helps[subcommand]
-
-    def common_args(self, subcommand):
+    def common_args(self):
         args = []
         for name in ('port', 'timeout', 'retries', 'source', 'port_wait'):
             value = self.module.params.get(name)
-            if value is None:
-                continue
-            # Without port-wait, orvanctl runs on one host do not take turns on the port; the
-            # task still runs and fails with rc 5 only if they meet.
-            if name == 'port_wait' and not self.knows(subcommand, flag(name)):
-                continue
-            args += [flag(name), number(value)]
+            if value is not None:
+                args += [flag(name), number(value)]
         return args
 
     def run(self, args, data=None, done=(0,)):
         """Runs orvanctl with args and the common options; returns rc, objects, stderr. A run
         that prints no JSON and exits with a status not in done fails the task with orvanctl's
         message."""
-        self.argv = [self.path] + args + self.common_args(args[0])
+        self.argv = [self.path] + args + self.common_args()
         rc, out, err = self.module.run_command(self.argv, data=data)
         try:
             objects = parse_objects(out)
