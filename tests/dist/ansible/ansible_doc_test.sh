@@ -15,10 +15,14 @@ modules_dir=$collections/ansible_collections/velmarsoft/orvan/plugins/modules
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 
-modules=$(cd "$modules_dir" && ls -- *.py | sed 's/\.py$//')
-[ "$(echo $modules)" = "apply device device_info scan" ] || fail "modules: $(echo $modules)"
+modules=()
+for file in "$modules_dir"/*.py; do
+    file=${file##*/}
+    modules+=("${file%.py}")
+done
+[ "${modules[*]}" = "apply device device_info scan" ] || fail "modules: ${modules[*]}"
 listed=$(ansible-doc -t module -l velmarsoft.orvan 2>&1)
-for module in $modules; do
+for module in "${modules[@]}"; do
     grep -q "^velmarsoft\.orvan\.$module " <<<"$listed" || fail "ansible-doc -l does not list $module: $listed"
     text=$(ansible-doc -t module "velmarsoft.orvan.$module" 2>&1) || fail "ansible-doc $module: $text"
     for heading in "> VELMARSOFT.ORVAN.${module^^}" "OPTIONS (= is mandatory):" "EXAMPLES:" \
@@ -34,7 +38,7 @@ done
 # The argument spec each module hands to AnsibleModule against its documentation.
 # Ansible's own Python, which may not be the first python3 on PATH.
 python=$(sed -n '1s/^#! *//p' "$(command -v ansible-doc)")
-"$python" - "$collections" "$work" $modules <<'PY' || failures=$((failures + 1))
+"$python" - "$collections" "$work" "${modules[@]}" <<'PY' || failures=$((failures + 1))
 import importlib, json, sys
 sys.path.insert(0, sys.argv[1])
 work, modules = sys.argv[2], sys.argv[3:]
