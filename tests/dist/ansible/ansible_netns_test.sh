@@ -202,8 +202,10 @@ device)
     expect_eq "failed, no such program" true "$(field dev2 failed)"
 
     case_name="source address"
-    play device.yml -l dev2 -e '{"wanted": {"h323_port": 7103}}' -e "{\"source\": \"$near\"}"
+    play device.yml -l dev2 -e '{"wanted": {"h323_port": 7103}}' -e "{\"source\": \"$near\"}" \
+        -e time=true
     expect_eq "from the near address" "false 7103" "$(field dev2 failed) $(setting_of 2 h323)"
+    expect_eq "time sent" "true 1" "$(field dev2 time_sent) $(grep -c 'bytes: "USTTIME' "$work/2.log")"
     play device.yml -l dev2 -e '{"wanted": {"h323_port": 7102}}' -e '{"source": "10.9.9.9"}'
     expect_eq "not this host's: rc" 2 "$(field dev2 rc)"
     expect_has "not this host's: msg" "--source 10.9.9.9 is not an address of this host" "$(field dev2 msg)"
