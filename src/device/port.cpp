@@ -44,6 +44,10 @@ void RequestStop() noexcept {
     g_stop = 1;
 }
 
+void ClearStop() noexcept {
+    g_stop = 0;
+}
+
 bool StopRequested() noexcept {
     return g_stop != 0;
 }
@@ -102,12 +106,14 @@ Ipv4 DevicePort::LocalAddressFor(Ipv4 to) {
     if (::connect(probe_, reinterpret_cast<const sockaddr*>(&peer), sizeof peer) != 0) {
         const int err = errno;
         if (err == EACCES) {
-            throw SendFailed(FormatDotted(to) +
-                             " is a broadcast address: sending to it needs --broadcast");
+            throw SendFailed(
+                FormatDotted(to) + " is a broadcast address: sending to it needs --broadcast",
+                "broadcast address without --broadcast");
         }
         throw SendFailed("no route to " + FormatDotted(to) +
-                         (options_.source ? " from " + FormatDotted(*options_.source) : "") + ": " +
-                         std::strerror(err));
+                             (options_.source ? " from " + FormatDotted(*options_.source) : "") +
+                             ": " + std::strerror(err),
+                         "no route");
     }
     if (options_.source) return *options_.source;
     sockaddr_in local{};
@@ -223,27 +229,47 @@ void DevicePort::Tap(bool sent, Ipv4 local, Ipv4 peer, std::uint16_t peerPort,
     tap_(e);
 }
 
-void DevicePort::Send(Ipv4 to, std::string_view bytes) {
-    const int fd = SocketFor(to);
+int DevicePort::SendDatagram(int fd, Ipv4 to, std::string_view bytes) {
     const sockaddr_in peer = SocketAddress(to, port_);
+    if (::sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&peer),
+                 sizeof peer) == static_cast<ssize_t>(bytes.size())) {
+        return 0;
+    }
+    return errno;
+}
+
+SendStatus DevicePort::TrySend(Ipv4 to, std::string_view bytes) {
+    const int fd = SocketFor(to);
+    const int err = SendDatagram(fd, to, bytes);
+    if (err == 0) {
+        Tap(true, LocalOf(fd), to, port_, bytes);
+        return SendStatus::kSent;
+    }
+    if (err == EAGAIN || err == ENOBUFS) return SendStatus::kRefusedForNow;
+    if (err == EACCES) {
+        throw SendFailed(
+            FormatDotted(to) + " is a broadcast address: sending to it needs --broadcast",
+            "broadcast address without --broadcast");
+    }
+    if (err == ENETUNREACH || err == EHOSTUNREACH) {
+        throw SendFailed("cannot send to " + FormatDotted(to) + ": " + std::strerror(err),
+                         "no route");
+    }
+    throw SendFailed("cannot send to " + FormatDotted(to) + ": " + std::strerror(err),
+                     std::strerror(err));
+}
+
+void DevicePort::Send(Ipv4 to, std::string_view bytes) {
     for (int attempt = 0;; ++attempt) {
-        if (::sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&peer),
-                     sizeof peer) == static_cast<ssize_t>(bytes.size())) {
-            Tap(true, LocalOf(fd), to, port_, bytes);
-            return;
-        }
-        const int err = errno;
+        if (TrySend(to, bytes) == SendStatus::kSent) return;
         // A full send queue drains within milliseconds; wait for it a bounded number of times.
-        if ((err == EAGAIN || err == ENOBUFS) && attempt < 50) {
-            pollfd p{fd, POLLOUT, 0};
-            ::poll(&p, 1, 10);
-            continue;
+        if (attempt == 50) {
+            throw SendFailed("cannot send to " + FormatDotted(to) +
+                                 ": the kernel refused it for half a second (" +
+                                 std::strerror(EAGAIN) + ")",
+                             "refused by the kernel");
         }
-        if (err == EACCES) {
-            throw SendFailed(FormatDotted(to) +
-                             " is a broadcast address: sending to it needs --broadcast");
-        }
-        throw SendFailed("cannot send to " + FormatDotted(to) + ": " + std::strerror(err));
+        ::poll(nullptr, 0, 10);
     }
 }
 
@@ -266,10 +292,11 @@ void DevicePort::Receive(Clock::time_point until, std::vector<Datagram>& out) {
             const Ipv4 local = LocalOf(p.fd);
             // Drain what is there: a burst of replies costs one wake-up.
             for (int n = 0; n < 256; ++n) {
-                char buffer[2048];
+                // Whole: the largest datagram fits, so nothing is cut without notice.
+                char* const buffer = buffer_.data();
                 sockaddr_in from{};
                 socklen_t length = sizeof from;
-                const ssize_t got = ::recvfrom(p.fd, buffer, sizeof buffer, 0,
+                const ssize_t got = ::recvfrom(p.fd, buffer, buffer_.size(), 0,
                                                reinterpret_cast<sockaddr*>(&from), &length);
                 if (got < 0) break;
                 // A request to a range that holds this host comes back to the port itself.

@@ -31,14 +31,28 @@ public:
 };
 
 // A datagram that could not go out: no route, a broadcast address without permission, ...
+// `Reason()` is short and the same for every address that failed alike, for counting.
 class SendFailed : public base::Error {
 public:
-    using base::Error::Error;
+    explicit SendFailed(const std::string& message, std::string reason = "cannot send")
+        : base::Error(message), reason_(std::move(reason)) {}
+    const std::string& Reason() const { return reason_; }
+
+private:
+    std::string reason_;
+};
+
+// What one attempt to send came to.
+enum class SendStatus {
+    kSent,
+    kRefusedForNow,  // the kernel has no room for now (EAGAIN, ENOBUFS: a full neighbour table)
 };
 
 // Set from a signal handler (Ctrl+C); every wait below returns soon after it is set.
 void RequestStop() noexcept;
 bool StopRequested() noexcept;
+// For a program that goes on after a stopped run (and for tests).
+void ClearStop() noexcept;
 
 struct Datagram {
     Ipv4 from = 0;
@@ -78,7 +92,7 @@ public:
     DevicePort(std::uint16_t port, const PortOptions& options);
     // No port wait: another run holding the port is PortTaken at once.
     DevicePort(std::uint16_t port, bool broadcast);
-    ~DevicePort();
+    virtual ~DevicePort();
     DevicePort(const DevicePort&) = delete;
     DevicePort& operator=(const DevicePort&) = delete;
 
@@ -97,12 +111,20 @@ public:
     // once. Throws PortTaken or base::Error (too many local addresses, no socket).
     void Open(Ipv4 to);
 
-    // One datagram to `to` at the device port. Throws SendFailed, PortTaken.
+    // One datagram to `to` at the device port; a send the kernel refuses for now is tried again
+    // for up to half a second. Throws SendFailed, PortTaken.
     void Send(Ipv4 to, std::string_view bytes);
+
+    // One attempt, never waiting. Throws SendFailed (an address that cannot be asked), PortTaken.
+    SendStatus TrySend(Ipv4 to, std::string_view bytes);
 
     // Appends the datagrams that arrive until `until` (or until the first batch, or a stop).
     // Never waits past `until`.
     void Receive(Clock::time_point until, std::vector<Datagram>& out);
+
+protected:
+    // The one system call that sends; 0 or the errno. Tests put in the kernel's refusals here.
+    virtual int SendDatagram(int fd, Ipv4 to, std::string_view bytes);
 
 private:
     static constexpr std::size_t kMostLocalAddresses = 16;
@@ -120,6 +142,7 @@ private:
     int probe_ = -1;                 // connected only to ask the routing table
     std::map<Ipv4, Bound> sockets_;  // local address -> socket bound to it at the port
     WireTap tap_;
+    std::vector<char> buffer_ = std::vector<char>(65536);
 };
 
 }  // namespace device

@@ -41,9 +41,10 @@ public:
     }
 
     void OnReply(Job& job, const std::string& bytes) {
-        const Settings got = FromReply(config::ParseConfigReply(bytes));
+        const ParsedReply reply = ParseReply(bytes);
+        const Settings& got = reply.settings;
         if (job.step == Step::kVerify) {
-            if (got == job.target) {
+            if (reply.oversize.empty() && got == job.target) {
                 job.result.after = got;
                 Finish(job, Outcome::kChanged, {});
             } else {
@@ -51,7 +52,7 @@ public:
             }
             return;
         }
-        Read(job, got);
+        Read(job, reply);
     }
 
     void OnTimer(Job& job) {
@@ -60,7 +61,8 @@ public:
             case Step::kVerify:
                 if (job.triesLeft > 0) {
                     --job.triesLeft;
-                    SendOrFail(job, job.asked, config::RequestText());
+                    if (!SendOrFail(job, job.asked, config::RequestText())) return;
+                    job.result.sent.request = true;
                     job.deadline = Clock::now() + timing_.timeout;
                 } else if (job.step == Step::kRead) {
                     Finish(job, Outcome::kNoReply, NoReplyText(job));
@@ -70,7 +72,7 @@ public:
                 return;
             case Step::kTimeDelay:
                 if (!SendOrFail(job, job.task->address, TimeCommand())) return;
-                job.result.timeSent = true;
+                job.result.sent.time = job.result.timeSent = true;
                 AfterCommands(job);
                 return;
             case Step::kSettle:
@@ -82,6 +84,7 @@ public:
     }
 
     void Finish(Job& job, Outcome outcome, std::string message) {
+        if (outcome == Outcome::kInterrupted && message.empty()) message = InterruptedText(job);
         job.step = Step::kDone;
         job.result.outcome = outcome;
         if (!message.empty()) job.result.message = std::move(message);
@@ -101,13 +104,29 @@ private:
                std::to_string(timing_.timeout.count()) + " ms each)";
     }
 
-    // False (and the job failed) when the datagram could not go out.
+    static std::string InterruptedText(const Job& job) {
+        const Sent& sent = job.result.sent;
+        if (sent.command) {
+            std::string text = "interrupted after the configuration command was sent";
+            if (job.task->time && !sent.time) text += "; the time command was not sent";
+            return text;
+        }
+        if (sent.time) return "interrupted after the time command was sent";
+        return {};  // nothing but requests went out: the word says it all
+    }
+
+    // False (and the job failed) when the datagram could not go out. A verifying request
+    // that cannot go out is the verify failing, not the change.
     bool SendOrFail(Job& job, Ipv4 to, const std::string& bytes) {
         try {
             port_.Send(to, bytes);
             return true;
         } catch (const SendFailed& e) {
-            Finish(job, Outcome::kFailed, e.what());
+            if (job.step == Step::kVerify) {
+                Finish(job, Outcome::kVerifyFailed, std::string("verify: ") + e.what());
+            } else {
+                Finish(job, Outcome::kFailed, e.what());
+            }
             return false;
         }
     }
@@ -117,20 +136,29 @@ private:
         job.step = step;
         job.triesLeft = timing_.retries;
         job.deadline = Clock::now() + timing_.timeout;
-        SendOrFail(job, to, config::RequestText());
+        if (SendOrFail(job, to, config::RequestText())) job.result.sent.request = true;
     }
 
-    void Read(Job& job, const Settings& got) {
+    void Read(Job& job, const ParsedReply& reply) {
         const Task& task = *job.task;
+        const Settings& got = reply.settings;
         job.result.before = got;
-        if (!got.Complete()) {
+        if (reply.Partial()) {
+            const bool sends = task.wanted || task.time;
             Finish(job, Outcome::kPartial,
-                   "the reply parsed only in part; not converted: " + Names(got.Missing()) +
-                       (task.wanted ? "; nothing sent" : ""));
+                   (reply.oversize.empty() ? "the reply parsed only in part" : reply.oversize) +
+                       (got.Complete() ? "" : "; not converted: " + Names(got.Missing())) +
+                       (sends ? "; nothing sent" : ""));
             return;
         }
         if (!task.wanted) {
-            Finish(job, Outcome::kRead, {});
+            if (!task.time) {
+                Finish(job, Outcome::kRead, {});
+                return;
+            }
+            if (!SendOrFail(job, task.address, TimeCommand())) return;
+            job.result.sent.time = job.result.timeSent = true;
+            Finish(job, Outcome::kChanged, {});
             return;
         }
         job.target = Merge(got, *task.wanted);
@@ -150,6 +178,7 @@ private:
             return;
         }
         if (!SendOrFail(job, task.address, job.result.command)) return;
+        job.result.sent.command = true;
         if (task.time) {
             job.step = Step::kTimeDelay;
             job.deadline = Clock::now() + timing_.timeDelay;
@@ -238,6 +267,8 @@ std::vector<Result> Run(DevicePort& port, const std::vector<Task>& tasks, std::s
         received.clear();
         port.Receive(until, received);
         for (const Datagram& d : received) {
+            // The device answers from its own port; another port there is not the device.
+            if (d.fromPort != port.Port()) continue;
             const auto it = std::find_if(active.begin(), active.end(), [&](const Job* j) {
                 return (j->step == Step::kRead || j->step == Step::kVerify) && j->asked == d.from;
             });

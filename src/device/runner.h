@@ -14,6 +14,7 @@
 namespace device {
 
 // What one device is asked to do: read it; with `wanted`, change what differs and write it.
+// With `time` and no `wanted`: read it, and send the time command once it answered in full.
 struct Task {
     Ipv4 address = 0;
     std::optional<Settings> wanted;  // only the named settings are present
@@ -35,10 +36,17 @@ enum class Outcome {
     kNoReply,       // no reply after the retries
     kUnchanged,     // already matching: nothing sent after the request
     kDryRun,        // the command built, not sent
-    kChanged,       // the command sent (and verified, when asked)
+    kChanged,       // the command (or, for a time task, the time command) sent, verified if asked
     kVerifyFailed,  // the command sent, but the device reports other settings
     kFailed,        // a send failed, or a value could not be written
     kInterrupted,   // stopped before it ended
+};
+
+// What went out to the device, each true once its send succeeded.
+struct Sent {
+    bool request = false;  // the configuration request ("GO")
+    bool command = false;  // the configuration command
+    bool time = false;     // the time command
 };
 
 struct Result {
@@ -47,22 +55,25 @@ struct Result {
     Settings before;              // as read (absent settings did not convert)
     std::vector<Change> changes;  // what the command changes
     std::string command;          // the configuration command's bytes, when one was built
-    bool timeSent = false;
+    Sent sent;
+    bool timeSent = false;           // the same as sent.time
     std::optional<Ipv4> verifiedAt;  // where the verifying request went
     Settings after;                  // the verifying read
     std::string message;             // why it failed, or a note (e.g. cannot verify)
 };
 
 // Runs tasks on one device port, up to `parallel` devices at once. Replies are matched to a
-// device by their source address alone, and only while that device waits for one, so a stray
-// or late reply is never taken for another device's. `done` is called once per task, in
+// device by their source address and the device port, and only while that device waits for
+// one, so a stray or late reply is never taken for another device's. A reply longer than a
+// reply can be is partial, and nothing is sent after it. `done` is called once per task, in
 // completion order, with the task's index. Stops early (the rest kInterrupted) on a stop
 // request. PortTaken ends the whole run.
 std::vector<Result> Run(DevicePort& port, const std::vector<Task>& tasks, std::size_t parallel,
                         const Timing& timing,
                         const std::function<void(std::size_t, const Result&)>& done = {});
 
-// The time command with the host's local date and time, sent once.
+// The time command with the host's local date and time, sent once, without reading the
+// device first (a time Task reads it first).
 void SendTime(DevicePort& port, Ipv4 address);
 
 }  // namespace device

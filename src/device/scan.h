@@ -14,20 +14,47 @@ namespace device {
 
 struct ScanProgress {
     std::size_t sent = 0, total = 0, answered = 0;
+    int round = 0;  // 0: the first request to each address; then the retries
+};
+
+struct ScanOptions {
+    double rate = 200;                     // requests per second
+    std::chrono::milliseconds wait{1000};  // for replies after the last request of each round
+    int retries = 0;                       // rounds more for the addresses that did not answer
+    bool acceptAnySource = false;          // replies from outside the range count (broadcast)
+    // The kernel refusing every send for this long (a neighbour table that never empties):
+    // the addresses left are not asked.
+    std::chrono::milliseconds giveUp{10000};
 };
 
 struct ScanResult {
-    std::map<Ipv4, std::string> replies;  // first reply of each device, by address
-    std::size_t sent = 0;
-    std::size_t notSent = 0;  // addresses a request could not go to
-    std::string firstError;   // why the first of them failed
+    std::map<Ipv4, std::string> replies;          // first reply of each device, by address; whole
+    std::size_t sent = 0;                         // requests that went out, all rounds
+    std::size_t notSent = 0;                      // addresses never asked
+    std::map<std::string, std::size_t> notAsked;  // why (SendFailed::Reason()) -> how many
+    std::string firstError;                       // the first of them in full
+    std::size_t refusedForNow = 0;  // sends the kernel refused for a moment, then tried again
+    Clock::duration paused{};       // time spent waiting for the kernel to take sends
+    int rounds = 0;
     bool interrupted = false;
 };
 
-// "GO" to every address in turn, `rate` per second, then waits `wait` for late replies.
-// Replies from addresses outside `addresses` are ignored unless a broadcast was asked for.
-// `progress` is called now and then while it runs. Bounded: it ends after
-// addresses.size() / rate + wait, or at a stop request.
+// How long a scan of `addresses` takes at most when the kernel takes every request at once:
+// each round asks its addresses at the rate, then waits. The time the kernel makes it wait
+// (ScanResult::paused) comes on top; on one link that is the neighbour table emptying, about
+// three seconds per table's worth of addresses that do not answer.
+Clock::duration ScanBound(std::size_t addresses, const ScanOptions& options);
+
+// "GO" to every address in turn at the rate, then waits for late replies; with retries, asks
+// the addresses that did not answer again, paced alike. Only replies from the device port
+// count, and only from the addresses asked unless acceptAnySource. A send the kernel refuses
+// for now is tried again after a pause that grows while it keeps refusing (the pace slows
+// with it); an address that can never be asked (no route, a broadcast address without
+// permission) is counted by reason. `progress` is called now and then. Ends at a stop request.
+ScanResult Scan(DevicePort& port, const std::vector<Ipv4>& addresses, const ScanOptions& options,
+                const std::function<void(const ScanProgress&)>& progress = {});
+
+// One round, no retries.
 ScanResult Scan(DevicePort& port, const std::vector<Ipv4>& addresses, double rate,
                 std::chrono::milliseconds wait, bool acceptAnySource,
                 const std::function<void(const ScanProgress&)>& progress = {});

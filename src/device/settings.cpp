@@ -55,6 +55,17 @@ Settings FromReply(const config::ConfigReplyFields& r) {
     return s;
 }
 
+ParsedReply ParseReply(std::string_view bytes) {
+    ParsedReply r;
+    r.settings = FromReply(config::ParseConfigReply(bytes));
+    if (bytes.size() > kMostReplyBytes) {
+        r.settings[Setting::kMac].reset();
+        r.oversize = "the reply is " + std::to_string(bytes.size()) + " bytes, longer than the " +
+                     std::to_string(kMostReplyBytes) + " a configuration reply can be";
+    }
+    return r;
+}
+
 Checked Check(Setting s, std::string_view text) {
     const std::string quoted = "'" + std::string(text) + "'";
     if (IsPort(s)) {
@@ -69,6 +80,11 @@ Checked Check(Setting s, std::string_view text) {
         return {std::to_string(value), {}};
     }
     if (s == Setting::kMac) {
+        if (text.size() > kMostMacBytes) {
+            return {{},
+                    "the MAC text is " + std::to_string(text.size()) + " bytes, longer than " +
+                        std::to_string(kMostMacBytes) + " (a reply holds no longer one)"};
+        }
         for (unsigned char c : text) {
             if (c == '>') return {{}, quoted + " holds '>', which would end the command"};
             if (c < 0x20 || c == 0x7F) return {{}, "the MAC text holds a control character"};

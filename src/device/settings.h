@@ -36,9 +36,25 @@ struct Settings {
 
 Settings FromReply(const config::ConfigReplyFields& reply);
 
+// The longest configuration reply (and command) a device exchanges: the window delivers no
+// longer datagram. Its other fields take at most 60 bytes ("<FFFF#FFFF#" and four
+// "FF.FF.FF.FF#", then ">"); the MAC text has the rest.
+inline constexpr std::size_t kMostReplyBytes = 8192;
+inline constexpr std::size_t kMostMacBytes = kMostReplyBytes - 60;
+
+// A whole received reply: its settings, and why it counts only in part when it is longer than
+// a reply can be (its MAC text is then left out, so that it is never written back).
+struct ParsedReply {
+    Settings settings;
+    std::string oversize;  // empty, or the reason
+    bool Partial() const { return !oversize.empty() || !settings.Complete(); }
+};
+ParsedReply ParseReply(std::string_view bytes);
+
 // The value in the form the device reports it (a port without leading zeros, an address
 // without them), or why it cannot be sent: a port 1 to 65535, an address of four parts 0 to
-// 255, a MAC text without ">" (which ends the command) or control bytes.
+// 255, a MAC text without ">" (which ends the command) or control bytes, at most
+// kMostMacBytes long.
 struct Checked {
     std::string value;
     std::string error;  // empty when the value is good

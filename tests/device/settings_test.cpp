@@ -70,6 +70,11 @@ INSTANTIATE_TEST_SUITE_P(
                   "' 10.0.0.1' is not an address of four parts 0 to 255"},
         CheckCase{"mac_free_text", Setting::kMac, "any text # here", "any text # here", ""},
         CheckCase{"mac_empty", Setting::kMac, "", "", ""},
+        CheckCase{"mac_longest", Setting::kMac, std::string(device::kMostMacBytes, 'A'),
+                  std::string(device::kMostMacBytes, 'A'), ""},
+        CheckCase{"mac_one_byte_too_long", Setting::kMac,
+                  std::string(device::kMostMacBytes + 1, 'A'), "",
+                  "the MAC text is 8133 bytes, longer than 8132 (a reply holds no longer one)"},
         CheckCase{"mac_cp1251_letters", Setting::kMac, "\xC0\xFF", "\xC0\xFF", ""},
         CheckCase{"mac_closing_bracket", Setting::kMac, "AA>BB", "",
                   "'AA>BB' holds '>', which would end the command"},
@@ -190,6 +195,57 @@ INSTANTIATE_TEST_SUITE_P(
                       ReplyCase{"bad_mask_only",
                                 "<1788#1789#C0.A8.77.1#C0.A8.77.8D#C0.A8.77.F0#FF.FF.FF.G#M>",
                                 {"mask"}}),
+    kLabel);
+
+}  // namespace
+
+namespace {
+
+TEST(SettingsCommand, TheLongestValuesMakeTheLongestReply) {
+    device::Settings s;
+    s[Setting::kTelemetryPort] = "65535";
+    s[Setting::kH323Port] = "65535";
+    for (Setting a : {Setting::kGateway, Setting::kIp, Setting::kController, Setting::kMask})
+        s[a] = "255.255.255.255";
+    s[Setting::kMac] = std::string(device::kMostMacBytes, 'M');
+    EXPECT_EQ(device::ConfigCommand(s).size(), device::kMostReplyBytes);
+}
+
+struct WholeReplyCase {
+    const char* label;
+    std::string bytes;
+    bool partial;
+    std::string mac;  // "-": absent
+    std::string oversize;
+};
+
+class WholeReplyTest : public ::testing::TestWithParam<WholeReplyCase> {};
+
+TEST_P(WholeReplyTest, ALongerReplyThanTheFormatAllowsIsPartialWithoutItsMac) {
+    const WholeReplyCase& c = GetParam();
+    const device::ParsedReply r = device::ParseReply(c.bytes);
+    EXPECT_EQ(r.Partial(), c.partial);
+    EXPECT_EQ(r.settings[Setting::kMac].value_or("-"), c.mac);
+    EXPECT_EQ(r.oversize, c.oversize);
+    EXPECT_EQ(r.settings[Setting::kTelemetryPort].value_or("-"), "6024");
+}
+
+std::string ReplyOfLength(std::size_t n) {
+    const std::string head = "<1788#1789#C0.A8.77.1#C0.A8.77.8D#C0.A8.77.F0#FF.FF.FF.0#";
+    return head + std::string(n - head.size() - 1, 'M') + ">";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Settings, WholeReplyTest,
+    ::testing::Values(
+        WholeReplyCase{"sample", kSampleReply, false, "00-AC-6E-24-18-02", ""},
+        WholeReplyCase{"longest", ReplyOfLength(8192), false, std::string(8192 - 58, 'M'), ""},
+        WholeReplyCase{
+            "one_byte_too_long", ReplyOfLength(8193), true, "-",
+            "the reply is 8193 bytes, longer than the 8192 a configuration reply can be"},
+        WholeReplyCase{
+            "largest_datagram", ReplyOfLength(65507), true, "-",
+            "the reply is 65507 bytes, longer than the 8192 a configuration reply can be"}),
     kLabel);
 
 }  // namespace

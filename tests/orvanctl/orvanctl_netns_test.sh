@@ -2,7 +2,7 @@
 # orvanctl against device simulators on the far side of a veth pair: the simulators live in a
 # network namespace of their own, one address each, orvanctl on the near side, as on a
 # building's segment. One group of cases per run:
-#   orvanctl_netns_test.sh ORVANCTL DEVSIM get|set|scan|apply|port
+#   orvanctl_netns_test.sh ORVANCTL DEVSIM get|set|scan|apply|port|plan|utf8|backup
 # Skips (exit 77) unless run as root in a private namespace with ORVAN_NETNS=1.
 set -u
 ctl=$1 devsim=$2 group=$3
@@ -18,7 +18,8 @@ while IFS=: read -r link _; do
 done < <(tail -n +3 /proc/self/net/dev)
 
 # One /24 per group, so that the groups can run at once in the same namespace.
-case $group in get) n=1 ;; set) n=2 ;; scan) n=3 ;; apply) n=4 ;; port) n=5 ;;
+case $group in get) n=1 ;; set) n=2 ;; scan) n=3 ;; apply) n=4 ;; port) n=5 ;; plan) n=6 ;;
+backup) n=7 ;; utf8) n=8 ;;
 *) echo "unknown group $group"; exit 2 ;; esac
 net=172.31.$n
 near=$net.1
@@ -188,6 +189,20 @@ set)
     expect_eq "stdout, other device" "$net.3 changed telemetry_port 9000 -> 7100, h323_port 9001 -> 7002; not taken from the file: mac (the file was read from $net.2, not from $net.3; --with-identity takes it)" "$out"
     run get "$net.3" --json
     expect_eq "read back" "$(sed "s/$net\.2/$net.3/g" "$work/2.json")" "$out"
+
+    case_name="a clone keeps its own ip and mac"
+    run get "$net.3" --json
+    echo "$out" >"$work/3.json"
+    "$ctl" set "$net.2" --mac M-2 >/dev/null 2>&1
+    "$ctl" get "$net.2" --json | "$ctl" set "$net.3" --from - --json >"$work/out" 2>"$work/err"
+    expect_eq "exit" 0 "$?"
+    expect_has "skipped" "\"skipped\":[{\"setting\":\"ip\",\"reason\":\"the file was read from $net.2, not from $net.3; --with-identity takes it\"},{\"setting\":\"mac\",\"reason\":\"the file was read from $net.2, not from $net.3; --with-identity takes it\"}]" "$(cat "$work/out")"
+    expect_has "identity kept" "ip=$net.3 handset=172.16.5.9 mask=255.255.240.0 mac=02-00-5E-10-00-01" "$(settings_of 3)"
+    run set "$net.3" --from "$work/2.json" --with-identity --dry-run
+    expect_eq "--with-identity takes them" "$net.3 dry-run ip $net.3 -> $net.2" "$(head -n1 <<<"$out")"
+    run set "$net.3" --from "$work/3.json"
+    expect_eq "its own file: ip and mac taken" "$net.3 unchanged" "$out"
+    "$ctl" set "$net.2" --mac 02-00-5E-10-00-01 >/dev/null 2>&1
 
     case_name="invalid values refused, nothing sent"
     n=$(datagrams 5)
@@ -413,6 +428,203 @@ port)
     wait $b; rb=$?
     expect_eq "two runs at once, exits" "0 0" "$ra $rb"
     expect_has "two runs at once, both changes" "telemetry=7301 h323=7302" "$(settings_of 2)"
+    ;;
+
+plan)
+    sim 2
+    sim 3
+    sim 4
+    all_datagrams() { echo "$(datagrams 2) $(datagrams 3) $(datagrams 4)"; }
+
+    case_name="plans that would give two devices one identity: refused whole, nothing sent"
+    n=$(all_datagrams)
+    while IFS='|' read -r plan message; do
+        echo "$plan" >"$work/bad.json"
+        run apply "$work/bad.json"
+        expect_eq "exit for $plan" 2 "$rc"
+        expect_eq "stderr for $plan" "orvanctl: plan refused, nothing sent:
+  $message" "$err"
+    done <<EOF
+[{"address": "$net.2", "mask": "255.0.0.0"}, {"address": "$net.3"}, {"address": "$net.2"}]|the address $net.2 comes more than once: plan entry 1 ($net.2), plan entry 3 ($net.2)
+[{"address": "$net.2", "ip": "$net.50"}, {"address": "$net.3", "ip": "$net.50"}]|one new ip $net.50 for several devices: plan entry 1 ($net.2), plan entry 2 ($net.3)
+[{"address": "$net.2", "ip": "$net.4"}, {"address": "$net.4", "mask": "255.0.0.0"}]|the new ip $net.4 of plan entry 1 ($net.2) is the address of plan entry 2 ($net.4), which keeps it
+[{"address": "$net.2", "mac": "AA"}, {"address": "$net.3"}, {"address": "$net.4", "mac": "AA"}]|one mac 'AA' for several devices: plan entry 1 ($net.2), plan entry 3 ($net.4)
+EOF
+    printf 'address,ip\r\n%s,%s\r\n%s,%s\r\n' "$net.2" "$net.60" "$net.3" "$net.60" >"$work/bad.csv"
+    run apply "$work/bad.csv"
+    expect_eq "exit for a CSV plan" 2 "$rc"
+    expect_has "stderr for a CSV plan" "one new ip $net.60 for several devices" "$err"
+    expect_eq "datagrams to the devices" "$n" "$(all_datagrams)"
+
+    case_name="values the library or the device cannot take, and unreadable files: exit 2"
+    mac=$(head -c 8131 /dev/zero | tr '\0' A)
+    for plan in "[{\"address\": \"$net.2\", \"h323_port\": 1e400}]" \
+        "[{\"address\": \"$net.2\", \"mask\": \"255.0.0.0\", \"address\": \"$net.3\"}]" \
+        "[{\"address\": \"$net.2\", \"mac\": \"$mac\"}]"; do
+        echo "$plan" >"$work/bad.json"
+        run apply "$work/bad.json"
+        expect_eq "exit for ${plan:0:60}" 2 "$rc"
+        expect_eq "one line for ${plan:0:60}" 1 "$(wc -l <<<"$err")"
+    done
+    run apply /dev/zero
+    expect_eq "exit for /dev/zero" 2 "$rc"
+    expect_eq "stderr for /dev/zero" "orvanctl: plan: /dev/zero is larger than 16 MiB" "$err"
+    run apply "$work/none.json"
+    expect_eq "exit for a missing plan" 2 "$rc"
+    run set "$net.2" --from "$work/none.json"
+    expect_eq "exit for a missing --from" 2 "$rc"
+    for option in "scan $net.0/30 --rate nan" "scan $net.0/30 --wait inf" "get $net.2 --timeout nan"; do
+        # shellcheck disable=SC2086
+        run $option
+        expect_eq "exit for $option" 2 "$rc"
+        expect_eq "one line for $option" 1 "$(wc -l <<<"$err")"
+    done
+    run gte "$net.2"
+    expect_eq "mistyped subcommand" "2 orvanctl: unknown subcommand 'gte'; did you mean 'get'? See orvanctl --help" "$rc $err"
+    run apply "$work/bad.json" --verfy
+    expect_eq "mistyped option" "2 orvanctl: unknown option '--verfy' for apply; did you mean '--verify'? See orvanctl apply --help" "$rc $err"
+    expect_eq "datagrams to the devices" "$n" "$(all_datagrams)"
+
+    case_name="dry run: the requests only"
+    echo "[{\"address\": \"$net.2\", \"telemetry_port\": 7100}, {\"address\": \"$net.3\", \"telemetry_port\": 7001}]" >"$work/plan.json"
+    c2=$(commands 2) d2=$(datagrams 2)
+    run apply "$work/plan.json" --dry-run
+    expect_eq "exit" 0 "$rc"
+    expect_eq "stdout" "$net.2 dry-run telemetry_port 7001 -> 7100; command <1BBC#1B5A#AC.10.05.01#AC.1F.06.02#AC.10.05.09#FF.FF.F0.00#02-00-5E-10-00-01>
+$net.3 unchanged
+summary: 2 devices, 1 would change, 1 unchanged, 0 failed (dry run: nothing sent but the requests)" "$out"
+    run apply "$work/plan.json" --dry-run --json
+    expect_has "JSON" "{\"address\":\"$net.2\",\"result\":\"dry-run\",\"changes\":[{\"setting\":\"telemetry_port\",\"from\":7001,\"to\":7100}]" "$out"
+    expect_has "JSON" '"command":"<1BBC#1B5A#AC.10.05.01#AC.1F.06.02#AC.10.05.09#FF.FF.F0.00#02-00-5E-10-00-01>","sent":{"request":true,"command":false,"time":false}' "$out"
+    expect_eq "commands" "$c2" "$(commands 2)"
+    expect_eq "requests" "$((d2 + 2))" "$(datagrams 2)"
+
+    case_name="CSV plan, CSV results, and the audit log"
+    printf '\xef\xbb\xbfaddress,telemetry_port,mac\r\n%s,7200,\r\n%s,,"Ж-3"\r\n' "$net.2" "$net.3" >"$work/plan.csv"
+    run apply "$work/plan.csv" --csv --log "$work/site.log"
+    expect_eq "exit" 0 "$rc"
+    expect_eq "stdout" "$(printf '%s\r\n' "address,result,changes,command,request_sent,command_sent,time_sent,verified,message" \
+        "$net.2,changed,telemetry_port 7001 -> 7200,<1C20#1B5A#AC.10.05.01#AC.1F.06.02#AC.10.05.09#FF.FF.F0.00#02-00-5E-10-00-01>,yes,yes,no,no," \
+        "$net.3,changed,mac 02-00-5E-10-00-01 -> Ж-3,<1B59#1B5A#AC.10.05.01#AC.1F.06.03#AC.10.05.09#FF.FF.F0.00#Ж-3>,yes,yes,no,no,")" "$out"
+    expect_has "settings" "telemetry=7200" "$(settings_of 2)"
+    expect_eq "log lines" 2 "$(wc -l <"$work/site.log")"
+    line=$(grep "\"address\":\"$net.3\"" "$work/site.log")
+    expect_has "log line" "\"local\":\"$near\",\"address\":\"$net.3\",\"mac\":\"02-00-5E-10-00-01\",\"before\":{\"telemetry_port\":7001" "$line"
+    expect_has "log line" '"mac":"Ж-3"},"command":"<1B59#1B5A#AC.10.05.01#AC.1F.06.03#AC.10.05.09#FF.FF.F0.00#Ж-3>","time_command":false,"result":"changed"}' "$line"
+    [[ "$line" =~ ^\{\"time\":\"[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9:]{8}[+-][0-9]{2}:[0-9]{2}\" ]] || fail "log time: $line"
+    run time "$net.4" --log "$work/site.log"
+    expect_eq "log lines after time" 3 "$(wc -l <"$work/site.log")"
+    expect_has "time line" "\"address\":\"$net.4\",\"mac\":null" "$(tail -n1 "$work/site.log")"
+    echo keep >"$work/target"
+    ln -s "$work/target" "$work/link.log"
+    run set "$net.2" --h323-port 7300 --log "$work/link.log"
+    expect_eq "exit, a link planted at the log" 2 "$rc"
+    expect_eq "link target untouched" keep "$(cat "$work/target")"
+    expect_has "nothing sent with a bad log" "h323=7002" "$(settings_of 2)"
+
+    case_name="SIGTERM and timeout print every result and the summary"
+    echo "[{\"address\": \"$net.2\", \"telemetry_port\": 7500}, {\"address\": \"$net.9\", \"mask\": \"255.0.0.0\"}, {\"address\": \"$net.3\", \"h323_port\": 7501}]" >"$work/slow.json"
+    "$ctl" apply "$work/slow.json" --parallel 1 --timeout 10 </dev/null >"$work/out" 2>"$work/err" &
+    pid=$!
+    for _ in $(seq 100); do grep -q "$net.2 changed" "$work/out" && break; sleep 0.05; done
+    sleep 0.2
+    kill -TERM $pid
+    wait $pid
+    rc=$?
+    expect_eq "exit" 130 "$rc"
+    expect_eq "stdout" "$net.2 changed telemetry_port 7200 -> 7500
+$net.9 interrupted
+$net.3 interrupted
+summary: 3 devices, 1 changed, 0 unchanged, 2 failed: $net.9 $net.3" "$(cat "$work/out")"
+    start=$(date +%s%N)
+    timeout --preserve-status 1.5 "$ctl" apply "$work/slow.json" --parallel 3 --timeout 10 --json </dev/null >"$work/out" 2>"$work/err"
+    rc=$?
+    took=$((($(date +%s%N) - start) / 1000000))
+    expect_eq "exit under timeout" 130 "$rc"
+    [ "$took" -le 2500 ] || fail "timeout 1.5 took $took ms"
+    expect_eq "every result" "unchanged interrupted changed" "$(grep -o '"result":"[a-z-]*"' "$work/out" | cut -d'"' -f4 | tr '\n' ' ' | sed 's/ $//')"
+    expect_eq "summary" "orvanctl: summary: 3 devices, 1 changed, 1 unchanged, 1 failed: $net.9" "$(cat "$work/err")"
+    ;;
+
+utf8)
+    # 21 devices; the one that ignores commands keeps its code page 1251 MAC text, so its
+    # verify message carries it.
+    for host in $(seq 10 30); do
+        if [ "$host" = 20 ]; then sim $host --ignore-commands --mac "$(printf '\xc6\xc6-01')"; else sim $host; fi
+    done
+    case_name="code page 1251 in messages: every result, valid UTF-8"
+    {
+        echo '['
+        for host in $(seq 10 30); do
+            [ "$host" = 10 ] || echo ','
+            echo "{\"address\": \"$net.$host\", \"mac\": \"ЖЖ-$host\"}"
+        done
+        echo ']'
+    } >"$work/plan.json"
+    run apply "$work/plan.json" --verify --json "${quick[@]}"
+    expect_eq "exit" 1 "$rc"
+    expect_eq "results" 21 "$(grep -c '^{"address":' <<<"$out")"
+    iconv -f UTF-8 -t UTF-8 "$work/out" >/dev/null || fail "stdout is not UTF-8"
+    expect_has "the device's text converted" "\"result\":\"verify-failed\"" "$(grep "\"$net.20\"" <<<"$out")"
+    expect_has "the device's text converted" "mac is ЖЖ-01, not ЖЖ-20" "$(grep "\"$net.20\"" <<<"$out")"
+    expect_eq "summary" "orvanctl: summary: 21 devices, 20 changed, 0 unchanged, 1 failed: $net.20" "$err"
+    run get "$net.20"
+    expect_eq "text output" "mac             ЖЖ-01" "$(tail -n1 <<<"$out")"
+    ;;
+
+backup)
+    sim 2 --mac M-2
+    sim 3 --mac M-3
+    sim 4 --mac ''
+    dir=$work/backups
+    mkdir "$dir"
+
+    case_name="backup: one file per device, named by MAC text, written over a planted link"
+    echo keep >"$work/target"
+    ln -s "$work/target" "$dir/M-2.json"
+    run backup "$net.2" "$net.3" "$net.4-$net.6" --dir "$dir"
+    expect_eq "exit" 0 "$rc"
+    expect_eq "files" "$net.4.json M-2.json M-3.json" "$(cd "$dir" && ls | tr '\n' ' ' | sed 's/ $//')"
+    [ -L "$dir/M-2.json" ] && fail "the link is still there"
+    expect_eq "link target untouched" keep "$(cat "$work/target")"
+    expect_has "file" "{\"address\":\"$net.2\",\"port\":4000,\"telemetry_port\":7001,\"h323_port\":7002,\"gateway\":\"172.16.5.1\",\"ip\":\"$net.2\",\"controller\":\"172.16.5.9\",\"mask\":\"255.255.240.0\",\"mac\":\"M-2\",\"read_at\":\"" "$(cat "$dir/M-2.json")"
+    expect_has "summary" "backup: 3 of 5 addresses saved in $dir" "$err"
+    run backup "$net.9" --dir "$dir" "${quick[@]}"
+    expect_eq "exit, nothing answered" 7 "$rc"
+
+    case_name="restore: the device's own settings back, identity kept"
+    run set "$net.2" --telemetry-port 7400 --controller 172.16.5.77 --ip "$net.52" --mask 255.255.0.0
+    expect_eq "changed" 0 "$rc"
+    c3=$(commands 3)
+    run restore "$dir/M-2.json" "$dir/M-3.json" --dry-run
+    expect_eq "exit, dry run" 0 "$rc"
+    expect_has "dry run" "$net.2 dry-run telemetry_port 7400 -> 7001, controller 172.16.5.77 -> 172.16.5.9" "$out"
+    expect_has "settings after the dry run" "telemetry=7400" "$(settings_of 2)"
+    run restore "$dir" --verify
+    expect_eq "exit" 0 "$rc"
+    expect_has "stdout" "$net.2 changed telemetry_port 7400 -> 7001, controller 172.16.5.77 -> 172.16.5.9; verified at $net.2" "$out"
+    expect_has "ip kept without --network" "ip=$net.52 handset=172.16.5.9 mask=255.255.0.0" "$(settings_of 2)"
+    expect_eq "matching device untouched" "$c3" "$(commands 3)"
+    run restore "$dir/M-2.json" --network --json
+    expect_eq "exit, --network" 0 "$rc"
+    expect_has "ip back with --network" "gateway=172.16.5.1 ip=$net.2 handset=172.16.5.9 mask=255.255.240.0 mac=M-2" "$(settings_of 2)"
+
+    case_name="restore refuses a device whose MAC text differs"
+    sed "s/\"$net.2\"/\"$net.3\"/; s/\"telemetry_port\":7001/\"telemetry_port\":7555/" "$dir/M-2.json" >"$work/moved.json"
+    run restore "$work/moved.json" "$dir/$net.4.json"
+    expect_eq "exit" 8 "$rc"
+    expect_has "stdout" "$net.3 mismatch; not the device of $work/moved.json: it reports the MAC text 'M-3', the file 'M-2'; nothing sent" "$out"
+    expect_has "the other file goes on" "$net.4 unchanged" "$out"
+    expect_eq "commands to the other device" "$c3" "$(commands 3)"
+    run restore "$work/moved.json" --json
+    expect_has "JSON" "\"result\":\"mismatch\"" "$out"
+
+    case_name="--source and -v"
+    run get "$net.2" --source "$near" -v
+    expect_eq "exit" 0 "$rc"
+    [[ "$err" =~ ^[0-9:.]{12}\ sent\ $net.2:4000\ 2\ bytes\ GO$'\n'[0-9:.]{12}\ received\ $net.2:4000\ [0-9]+\ bytes\ \<1B59 ]] || fail "-v lines: $err"
+    run get "$net.2" --source 10.99.0.1
+    expect_eq "exit, not this host's" 2 "$rc"
     ;;
 esac
 

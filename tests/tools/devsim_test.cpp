@@ -120,9 +120,27 @@ protected:
 
     std::string StatePath() const { return (dir_ / "state").string(); }
 
+    // The settings and clock lines; the counts of what was received are read by Count().
     std::string StateText() const {
         std::ifstream in(StatePath(), std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), {});
+        std::string text, line;
+        while (std::getline(in, line)) {
+            if (line.rfind("datagrams=", 0) == 0 || line.rfind("requests=", 0) == 0 ||
+                line.rfind("commands=", 0) == 0) {
+                continue;
+            }
+            text += line + "\n";
+        }
+        return text;
+    }
+
+    // One count from the state file ("requests", ...), -1 when it is not there.
+    long Count(const std::string& name) const {
+        std::ifstream in(StatePath(), std::ios::binary);
+        std::string line;
+        while (std::getline(in, line))
+            if (line.rfind(name + "=", 0) == 0) return std::stol(line.substr(name.size() + 1));
+        return -1;
     }
 
     void Send(const std::string& bytes) {
@@ -213,6 +231,14 @@ INSTANTIATE_TEST_SUITE_P(
             "<5#FFFF#A.0.0.10#0.0.0.0#FF.1.2.3#FF.FF.0.0#AB CD>",
             {"--telemetry", "5", "--h323", "65535", "--gateway", "10.0.0.16", "--ip", "0.0.0.0",
              "--handset", "255.1.2.3", "--mask", "255.255.0.0", "--mac", "AB CD"}},
+        ExchangeCase{
+            "settings_under_the_names_orvanctl_uses",
+            "",
+            "",
+            {"5", "65535", "10.0.0.16", "0.0.0.0", "255.1.2.3", "255.255.0.0", "AB CD"},
+            "<5#FFFF#A.0.0.10#0.0.0.0#FF.1.2.3#FF.FF.0.0#AB CD>",
+            {"--telemetry-port", "5", "--h323-port=65535", "--gateway", "10.0.0.16", "--ip",
+             "0.0.0.0", "--controller", "255.1.2.3", "--mask", "255.255.0.0", "--mac", "AB CD"}},
         ExchangeCase{"option_with_equals_sign",
                      "",
                      "",
@@ -517,9 +543,63 @@ TEST(DevsimHelp, NamesEveryOption) {
     EXPECT_EQ(p.Wait(), 0);
     for (const char* option :
          {"Usage: orvan-devsim", "--address", "--port", "--telemetry", "--h323", "--gateway",
-          "--ip", "--handset", "--mask", "--mac", "--state"}) {
+          "--ip", "--handset", "--mask", "--mac", "--state", "--telemetry-port", "--h323-port",
+          "--controller", "--log-rate"}) {
         EXPECT_NE(p.output().find(option), std::string::npos) << option;
     }
+}
+
+// ---- what it received, and a flood ---------------------------------------------------------
+
+TEST_F(DevsimTest, CountsEveryDatagramRequestAndCommandItReceived) {
+    Start({"--ignore-commands"});
+    for (int i = 0; i < 5; ++i) ExpectReply(kSampleReply);
+    SendAndWait("<1#2#1.2.3.4#1.2.3.4#1.2.3.4#1.2.3.4#M>", "ignored");
+    SendAndWait("USTTIME<26*12*06*07*13*22*45>", "ignored");
+    SendAndWait("hello", "ignored");
+    EXPECT_EQ(sim_->Stop(SIGTERM), 0);
+    EXPECT_EQ(Count("datagrams"), 8);
+    EXPECT_EQ(Count("requests"), 5);
+    EXPECT_EQ(Count("commands"), 2);
+    EXPECT_EQ(Count("config_commands"), 0);
+}
+
+TEST_F(DevsimTest, AFloodLeavesABoundedLogThatSaysWhatItLeftOut) {
+    Start({"--log-rate", "50"});
+    const auto start = std::chrono::steady_clock::now();
+    const std::string big(4000, 'X');
+    int sent = 0;
+    for (; sent < 3000; ++sent) {
+        Send(sent % 2 ? "GO" : big);
+        if (sent % 100 == 99) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+    EXPECT_EQ(sim_->Stop(SIGTERM), 0);
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const std::string& out = sim_->output();
+    std::size_t lines = 0;
+    for (char c : out) lines += c == '\n';
+    // 50 a second and one line about the rest each second, plus the start and stop lines.
+    EXPECT_LE(double(lines), 51 * (seconds + 1) + 4) << lines << " lines in " << seconds << " s";
+    EXPECT_NE(out.find("left out (more than 50 a second, --log-rate)"), std::string::npos);
+    // A long datagram is shown by its start.
+    EXPECT_NE(out.find("and 2976 more bytes"), std::string::npos);
+    EXPECT_EQ(out.find(std::string(1025, 'X')), std::string::npos);
+    EXPECT_LT(out.size(), 200000u);
+    // Every datagram that arrived is counted, shown or not.
+    const long received = Count("datagrams");
+    EXPECT_GT(received, 1000);
+    EXPECT_LE(received, sent);
+    std::size_t shown = 0;
+    for (std::size_t at = 0; (at = out.find(" bytes: ", at)) != std::string::npos; ++at) ++shown;
+    std::size_t leftOut = 0;
+    for (std::size_t at = 0; (at = out.find(" left out (", at)) != std::string::npos; ++at) {
+        const std::size_t begin = out.rfind(' ', out.rfind(' ', at - 1) - 1) + 1;
+        leftOut += std::stoul(out.substr(begin, at - begin));
+    }
+    EXPECT_GT(leftOut, 0u);
+    EXPECT_LT(shown, std::size_t(received));
 }
 
 }  // namespace

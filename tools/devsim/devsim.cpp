@@ -47,6 +47,11 @@ struct Device {
     std::chrono::seconds offset{0};  // device clock minus host local clock
     unsigned time_commands = 0;
     unsigned config_commands = 0;
+    // Everything received, for scripts that check what a program sent: counted even when the
+    // log leaves lines out.
+    unsigned long datagrams = 0;
+    unsigned long requests = 0;
+    unsigned long commands = 0;  // configuration and time commands, applied or not
 };
 
 constexpr const char* kUsage =
@@ -55,15 +60,21 @@ constexpr const char* kUsage =
     "\n"
     "  --address A.B.C.D  local address to listen on (default 192.168.1.1)\n"
     "  --port P           local port; replies go to the requester at this port (default 4000)\n"
-    "  --telemetry N      telemetry port reported by the device (default 6024)\n"
-    "  --h323 N           H.323 port (default 6025)\n"
+    "  --telemetry-port N telemetry port reported by the device (default 6024)\n"
+    "                     (also --telemetry)\n"
+    "  --h323-port N      H.323 port (default 6025) (also --h323)\n"
     "  --gateway A.B.C.D  gateway address (default 192.168.119.1)\n"
     "  --ip A.B.C.D       the device's own address (default 192.168.119.141)\n"
-    "  --handset A.B.C.D  handset-controller address (default 192.168.119.240)\n"
+    "  --controller A.B.C.D\n"
+    "                     handset-controller address (default 192.168.119.240)\n"
+    "                     (also --handset)\n"
     "  --mask A.B.C.D     network mask (default 255.255.255.0)\n"
     "  --mac TEXT         MAC address text (default 00-AC-6E-24-18-02)\n"
-    "  --state FILE       keep the current settings and clock in FILE (key=value lines)\n"
+    "  --state FILE       keep the current settings, clock and counts of what was received\n"
+    "                     in FILE (key=value lines)\n"
     "  --millis           stamp each line with milliseconds\n"
+    "  --log-rate N       print at most N lines a second, and how many were left out\n"
+    "                     (default 100; 0: every line)\n"
     "\n"
     "Misbehaving, for trying the program's limits:\n"
     "  --ignore-commands  apply no configuration or time command (still prints them)\n"
@@ -121,7 +132,7 @@ std::string Endpoint(const sockaddr_in& a) {
 // One line per event, flushed at once so that a reader of a pipe sees it without delay.
 bool g_millis = false;
 
-void Say(const std::string& line) {
+void Print(const std::string& line) {
     const auto now = std::chrono::system_clock::now();
     const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
     std::tm tm{};
@@ -137,6 +148,48 @@ void Say(const std::string& line) {
         std::printf("%s %s\n", stamp, line.c_str());
     }
     std::fflush(stdout);
+}
+
+// A flood must not fill the disk: at most so many lines a second, then one line that says how
+// many were left out.
+unsigned g_log_rate = 100;
+std::chrono::steady_clock::time_point g_window;
+unsigned g_window_lines = 0;
+unsigned long g_left_out = 0;
+
+void FlushLeftOut() {
+    if (g_left_out == 0) return;
+    Print(std::to_string(g_left_out) + (g_left_out == 1 ? " line" : " lines") +
+          " left out (more than " + std::to_string(g_log_rate) + " a second, --log-rate)");
+    g_left_out = 0;
+}
+
+void Say(const std::string& line) {
+    if (g_log_rate == 0) {
+        Print(line);
+        return;
+    }
+    const auto now = std::chrono::steady_clock::now();
+    if (now - g_window >= std::chrono::seconds(1)) {
+        g_window = now;
+        g_window_lines = 0;
+        FlushLeftOut();
+    }
+    if (g_window_lines >= g_log_rate) {
+        ++g_left_out;
+        return;
+    }
+    ++g_window_lines;
+    Print(line);
+}
+
+// A long datagram is shown by its start: one line stays readable and the log bounded.
+constexpr std::size_t kMostShownBytes = 1024;
+
+std::string Shown(std::string_view bytes) {
+    if (bytes.size() <= kMostShownBytes) return Escaped(bytes);
+    return Escaped(bytes.substr(0, kMostShownBytes)) + " and " +
+           std::to_string(bytes.size() - kMostShownBytes) + " more bytes";
 }
 
 std::vector<std::string_view> Split(std::string_view text, char sep) {
@@ -260,15 +313,15 @@ Options ParseArguments(int argc, char** argv) {
             quad(o.address);
         } else if (name == "--port") {
             port(o.port, 1);  // the reply goes to this port, so it must be a real one
-        } else if (name == "--telemetry") {
+        } else if (name == "--telemetry-port" || name == "--telemetry") {
             port(o.settings.telemetry, 0);
-        } else if (name == "--h323") {
+        } else if (name == "--h323-port" || name == "--h323") {
             port(o.settings.h323, 0);
         } else if (name == "--gateway") {
             quad(o.settings.gateway);
         } else if (name == "--ip") {
             quad(o.settings.ip);
-        } else if (name == "--handset") {
+        } else if (name == "--controller" || name == "--handset") {
             quad(o.settings.handset);
         } else if (name == "--mask") {
             quad(o.settings.mask);
@@ -277,10 +330,12 @@ Options ParseArguments(int argc, char** argv) {
             if (value.find('>') != std::string::npos || HasControlByte(value))
                 BadArgument("--mac: the text must not hold '>' or control characters");
             o.settings.mac = value;
-        } else if (name == "--drop-requests" || name == "--delay" || name == "--partial") {
+        } else if (name == "--drop-requests" || name == "--delay" || name == "--partial" ||
+                   name == "--log-rate") {
             const auto n = Number(value, 10);
             if (!n || *n > 600000)
                 BadArgument(name + ": '" + value + "' is not a number up to 600000");
+            if (name == "--log-rate") g_log_rate = *n;
             if (name == "--drop-requests") o.drop_requests = *n;
             if (name == "--delay") o.delay_ms = *n;
             if (name == "--partial") o.partial = *n;
@@ -487,7 +542,8 @@ bool WriteState(const std::string& path, const Device& d, std::string& why) {
             << "\ngateway=" << Dotted(s.gateway) << "\nip=" << Dotted(s.ip)
             << "\nhandset=" << Dotted(s.handset) << "\nmask=" << Dotted(s.mask) << "\nmac=" << s.mac
             << "\nclock=" << d.clock << "\ntime_commands=" << d.time_commands
-            << "\nconfig_commands=" << d.config_commands << "\n";
+            << "\nconfig_commands=" << d.config_commands << "\ndatagrams=" << d.datagrams
+            << "\nrequests=" << d.requests << "\ncommands=" << d.commands << "\n";
         out.close();
         if (!out) {
             why = "cannot write " + temp;
@@ -516,16 +572,33 @@ public:
     }
 
     bool SaveState() {
+        stale_ = false;
         if (options_.state_file.empty()) return true;
+        saved_ = std::chrono::steady_clock::now();
         std::string why;
         if (WriteState(options_.state_file, device_, why)) return true;
         Say("state file not written: " + why);
         return false;
     }
 
+    // The counts reach the state file within a tenth of a second, not once per datagram.
+    void SaveStateSoon() {
+        stale_ = true;
+        if (std::chrono::steady_clock::now() - saved_ >= kStateEvery) SaveState();
+    }
+
     void Handle(std::string_view data, const sockaddr_in& from) {
+        ++device_.datagrams;
+        if (data == "GO") ++device_.requests;
+        if (data.substr(0, 7) == "USTTIME" || (!data.empty() && data.front() == '<'))
+            ++device_.commands;
         Say("from " + Endpoint(from) + ", " + std::to_string(data.size()) +
-            " bytes: " + Escaped(data));
+            " bytes: " + Shown(data));
+        HandleData(data, from);
+        if (!options_.state_file.empty()) SaveStateSoon();
+    }
+
+    void HandleData(std::string_view data, const sockaddr_in& from) {
         if (data == "GO") {
             Request(from);
         } else if (options_.ignore_commands &&
@@ -542,16 +615,29 @@ public:
         }
     }
 
-    // How long until the next late reply is due; nothing when none waits.
+    // How long until the next late reply or state write is due; nothing when none waits.
     std::optional<std::chrono::milliseconds> NextDue() const {
-        if (late_.empty()) return std::nullopt;
-        const auto left = late_.front().due - std::chrono::steady_clock::now();
+        std::optional<std::chrono::steady_clock::time_point> due;
+        if (!late_.empty()) due = late_.front().due;
+        if (stale_) due = std::min(due.value_or(saved_ + kStateEvery), saved_ + kStateEvery);
+        if (g_left_out > 0) {
+            const auto summary = g_window + std::chrono::seconds(1);
+            due = std::min(due.value_or(summary), summary);
+        }
+        if (!due) return std::nullopt;
+        const auto left = *due - std::chrono::steady_clock::now();
         return std::max(std::chrono::milliseconds(0),
                         std::chrono::ceil<std::chrono::milliseconds>(left));
     }
 
     void SendDue() {
         const auto now = std::chrono::steady_clock::now();
+        if (stale_ && now - saved_ >= kStateEvery) SaveState();
+        if (g_left_out > 0 && now - g_window >= std::chrono::seconds(1)) {
+            g_window = now;
+            g_window_lines = 0;
+            FlushLeftOut();
+        }
         while (!late_.empty() && late_.front().due <= now) {
             Reply(late_.front().to);
             late_.pop_front();
@@ -560,6 +646,7 @@ public:
 
 private:
     static constexpr std::size_t kMostLate = 256;
+    static constexpr std::chrono::milliseconds kStateEvery{100};
     struct Late {
         std::chrono::steady_clock::time_point due;
         sockaddr_in to;
@@ -601,7 +688,7 @@ private:
             return;
         }
         std::string line =
-            "request: sent the configuration reply to " + Endpoint(to) + ": " + Escaped(reply);
+            "request: sent the configuration reply to " + Endpoint(to) + ": " + Shown(reply);
         if (!device_.clock.empty())
             line += "; device clock now " + FormatClock(HostLocalNow() + device_.offset);
         Say(line);
@@ -639,6 +726,8 @@ private:
     const Options& options_;
     Device device_;
     unsigned dropped_ = 0;
+    bool stale_ = false;  // counts changed since the state file was written
+    std::chrono::steady_clock::time_point saved_{};
     std::deque<Late> late_;  // in due order: every reply is late by the same time
 };
 
@@ -680,8 +769,8 @@ int main(int argc, char** argv) {
 
     Simulator sim(sock, options);
     if (!sim.SaveState()) return 1;
-    Say("listening on " + Endpoint(local) + "; replies go to the requester's address, port " +
-        std::to_string(options.port));
+    Print("listening on " + Endpoint(local) + "; replies go to the requester's address, port " +
+          std::to_string(options.port));
     Say("settings: " + Describe(options.settings));
 
     std::vector<char> buffer(65536);
@@ -715,7 +804,9 @@ int main(int argc, char** argv) {
         }
         sim.Handle(std::string_view(buffer.data(), static_cast<std::size_t>(n)), from);
     }
-    Say("stopped by a signal");
+    sim.SaveState();
+    FlushLeftOut();
+    Print("stopped by a signal");
     close(sock);
     return 0;
 }
