@@ -326,8 +326,8 @@ apply)
     ;;
 
 forks)
-    # Each simulator answers half a second late, so that four runs at once meet on the port.
-    for h in 2 3 4 5; do sim "$h" --delay 500; done
+    # Each simulator answers 1.5 s late, so that four runs at once surely meet on the port.
+    for h in 2 3 4 5; do sim "$h" --delay 1500; done
     hosts 2 3 4 5
     want='{"wanted": {"controller": "172.16.5.10"}}'
 
