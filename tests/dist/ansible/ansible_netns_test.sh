@@ -154,6 +154,7 @@ device)
     expect_has "command" "<1BBD#1B5A#AC.10.05.02#" "$(field dev2 command)"
     expect_eq "settings as read" "{\"telemetry_port\": 7001, \"h323_port\": 7002, \"gateway\": \"172.16.5.1\", \"ip\": \"$net.2\", \"controller\": \"172.16.5.9\", \"mask\": \"255.255.240.0\", \"mac\": \"02-00-5E-10-00-01\"}" \
         "$(field dev2 settings)"
+    expect_eq "sent" '{"request": true, "command": false, "time": false}' "$(field dev2 sent)"
     expect_eq "commands the simulator got" 0 "$(commands 2)"
     expect_eq "telemetry port kept" 7001 "$(setting_of 2 telemetry)"
 
@@ -175,6 +176,8 @@ device)
     expect_eq "changes" '[{"setting": "telemetry_port", "from": 7001, "to": 7101}, {"setting": "gateway", "from": "172.16.5.1", "to": "172.16.5.2"}]' \
         "$(field dev2 changes)"
     expect_eq "verified" true "$(field dev2 verified)"
+    expect_eq "read again" "7101 172.16.5.2" "$(field dev2 after.telemetry_port) $(field dev2 after.gateway)"
+    expect_eq "sent" '{"request": true, "command": true, "time": false}' "$(field dev2 sent)"
     expect_eq "commands the simulator got" 1 "$(commands 2)"
     expect_eq "telemetry port" 7101 "$(setting_of 2 telemetry)"
     expect_eq "gateway" 172.16.5.2 "$(setting_of 2 gateway)"
