@@ -19,7 +19,10 @@ tests=(action-plugin-docs changelog compile empty-init future-import-boilerplate
     no-dict-itervalues no-get-exception no-illegal-filenames no-main-display no-smart-quotes
     no-unicode-literals replace-urlopen shebang shellcheck symlinks use-argspec-type-path
     use-compat-six)
-HOME=$work PYTHONDONTWRITEBYTECODE=1 ansible-test sanity --python 3.11 "${tests[@]/#/--test=}" \
+# The Python that ansible-core runs on (3.11 on Debian 12).
+python=$(sed -n '1s/^#! *//p' "$(command -v ansible-test)")
+version=$("$python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+HOME=$work PYTHONDONTWRITEBYTECODE=1 ansible-test sanity --python "$version" "${tests[@]/#/--test=}" \
     >"$work/out" 2>&1
 status=$?
 grep -v 'locale' "$work/out"
