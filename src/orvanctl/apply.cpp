@@ -46,7 +46,7 @@ device::CsvRow CsvOf(const device::Result& r) {
         changes += (changes.empty() ? "" : "; ") + std::string(device::Name(c.setting)) + " " +
                    Utf8FromCp1251(c.from) + " -> " + Utf8FromCp1251(c.to);
     }
-    const Sent sent = SentOf(r);
+    const device::Sent& sent = r.sent;
     const auto yes = [](bool b) { return std::string(b ? "yes" : "no"); };
     return {device::FormatDotted(r.address),
             OutcomeWord(r.outcome),

@@ -8,7 +8,6 @@
 #include <set>
 
 #include "base/error.h"
-#include "config/codec.h"
 #include "device/backup.h"
 #include "device/scan.h"
 #include "orvanctl/cli.h"
@@ -73,11 +72,15 @@ int Backup(const Common& c, const BackupOptions& o) {
     std::size_t asked = 0;
     bool interrupted = false;
     if (!scanned.empty()) {
-        const device::ScanResult result =
-            device::Scan(*port, scanned, o.rate, TimingOf(c).timeout, o.broadcast);
+        device::ScanOptions options;
+        options.rate = o.rate;
+        options.wait = TimingOf(c).timeout;
+        options.retries = c.retries;
+        options.acceptAnySource = o.broadcast;
+        const device::ScanResult result = device::Scan(*port, scanned, options);
         const auto now = std::chrono::system_clock::now();
         for (const auto& [address, reply] : result.replies)
-            read[address] = {device::FromReply(config::ParseConfigReply(reply)), now};
+            read[address] = {device::ParseReply(reply).settings, now};
         asked += scanned.size();
         interrupted = result.interrupted;
     }

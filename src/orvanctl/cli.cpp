@@ -69,9 +69,9 @@ std::string ResultLine(const device::Result& r) {
     if (r.outcome == Outcome::kChanged && r.verifiedAt)
         line += "; verified at " + device::FormatDotted(*r.verifiedAt);
     if (r.outcome == Outcome::kInterrupted) {
-        const Sent sent = SentOf(r);
-        if (sent.command) line += "; the command went out";
-        if (sent.time) line += ", and the time command";
+        if (r.sent.command) line += "; the command went out";
+        if (r.sent.time)
+            line += (r.sent.command ? ", and the time command" : "; the time command went out");
     }
     if (!r.message.empty()) line += "; " + Printable(r.message);
     return line;
@@ -214,7 +214,7 @@ std::unique_ptr<device::AuditLog> OpenLog(const Common& c) {
 }
 
 void LogResult(device::AuditLog* log, device::DevicePort& port, const device::Result& r) {
-    const Sent sent = SentOf(r);
+    const device::Sent& sent = r.sent;
     if (!log || !(sent.command || sent.time)) return;
     static bool said = false;
     Json line = Json::object();

@@ -144,12 +144,6 @@ std::string CheckedValue(Setting s, std::string_view utf8, std::string_view wher
     if (s == Setting::kMac) {
         const auto bytes = Cp1251FromUtf8(text);
         if (!bytes) throw base::Error(KeyError(where, "mac", "a character code page 1251 lacks"));
-        if (bytes->size() > kMostMacBytes) {
-            throw base::Error(KeyError(where, "mac",
-                                       std::to_string(bytes->size()) +
-                                           " bytes; the device takes at most " +
-                                           std::to_string(kMostMacBytes)));
-        }
         text = *bytes;
     }
     const device::Checked checked = device::Check(s, text);
@@ -347,17 +341,6 @@ const char* OutcomeWord(device::Outcome o) {
     return "?";
 }
 
-Sent SentOf(const device::Result& r) {
-    Sent sent;
-    const bool anyRead = std::any_of(r.before.values.begin(), r.before.values.end(),
-                                     [](const auto& v) { return v.has_value(); });
-    sent.request = anyRead || r.outcome != device::Outcome::kInterrupted;
-    sent.command = r.outcome == device::Outcome::kChanged ||
-                   r.outcome == device::Outcome::kVerifyFailed || r.timeSent;
-    sent.time = r.timeSent;
-    return sent;
-}
-
 Json ResultJson(const device::Result& r, const std::vector<Skipped>& skipped) {
     Json changes = Json::array();
     for (const device::Change& c : r.changes) {
@@ -365,7 +348,7 @@ Json ResultJson(const device::Result& r, const std::vector<Skipped>& skipped) {
                            {"from", ValueJson(c.setting, c.from)},
                            {"to", ValueJson(c.setting, c.to)}});
     }
-    const Sent sent = SentOf(r);
+    const device::Sent& sent = r.sent;
     Json out = Json::object();
     out["address"] = device::FormatDotted(r.address);
     out["result"] = OutcomeWord(r.outcome);

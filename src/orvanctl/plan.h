@@ -21,9 +21,6 @@ using Json = nlohmann::ordered_json;
 
 // A plan (or a --from file) larger than this is refused before it is parsed.
 inline constexpr std::size_t kMostPlanBytes = std::size_t(16) << 20;
-// The longest MAC text: with it the whole command still fits the 8192 bytes that the window
-// and the devices receive at once.
-inline constexpr std::size_t kMostMacBytes = 8130;
 
 // One line, whatever it holds: bytes that are not UTF-8 are replaced rather than thrown on,
 // so that a run never loses a result to its printing.
@@ -86,11 +83,5 @@ Json ResultJson(const device::Result& r, const std::vector<Skipped>& skipped = {
 
 // "changed", "unchanged", "failed", ...: the word of the result lines and of "result".
 const char* OutcomeWord(device::Outcome o);
-
-// What went out to the device, as far as the result tells.
-struct Sent {
-    bool request = false, command = false, time = false;
-};
-Sent SentOf(const device::Result& r);
 
 }  // namespace orvanctl

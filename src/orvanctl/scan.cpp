@@ -6,7 +6,6 @@
 #include <iostream>
 
 #include "base/error.h"
-#include "config/codec.h"
 #include "device/csv.h"
 #include "device/port.h"
 #include "device/scan.h"
@@ -23,6 +22,8 @@ struct ScanOptions {
     std::string range;
     double rate = 200, wait = 1.0;
     bool broadcast = false, csv = false;
+    const CLI::Option* waitGiven = nullptr;
+    const CLI::Option* retriesGiven = nullptr;
 };
 
 int Scan(const Common& c, const ScanOptions& o) {
@@ -40,16 +41,22 @@ int Scan(const Common& c, const ScanOptions& o) {
                      p.answered);
         std::fflush(stderr);
     };
+    device::ScanOptions options;
+    options.rate = o.rate;
+    // The wait after the last request is --timeout unless --wait says otherwise; the rounds
+    // of retries only when asked (each costs the addresses that did not answer at the rate).
+    const double wait = o.waitGiven->count() > 0 ? o.wait : c.timeout;
+    options.wait = std::chrono::milliseconds(long(wait * 1000 + 0.5));
+    options.retries = o.retriesGiven->count() > 0 ? c.retries : 0;
+    options.acceptAnySource = o.broadcast;
     const auto start = device::Clock::now();
-    const device::ScanResult result =
-        device::Scan(*port, addresses, o.rate, std::chrono::milliseconds(long(o.wait * 1000)),
-                     o.broadcast, progress);
+    const device::ScanResult result = device::Scan(*port, addresses, options, progress);
     const double seconds = std::chrono::duration<double>(device::Clock::now() - start).count();
     if (terminal) std::fputs("\r\033[K", stderr);
 
     if (o.csv) std::cout << device::FormatCsvRow(CsvHeader());
     for (const auto& [address, reply] : result.replies) {
-        const device::Settings s = device::FromReply(config::ParseConfigReply(reply));
+        const device::Settings s = device::ParseReply(reply).settings;
         if (c.json) {
             std::cout << Dump(SettingsJson(address, port->Port(), s)) << '\n';
             continue;
@@ -67,8 +74,19 @@ int Scan(const Common& c, const ScanOptions& o) {
     }
     std::cout.flush();
     if (result.notSent > 0) {
-        Message("scan: not asked: " + std::to_string(result.notSent) +
-                "; the first: " + result.firstError);
+        std::string reasons;
+        for (const auto& [reason, count] : result.notAsked)
+            reasons += (reasons.empty() ? "" : ", ") + reason + ": " + std::to_string(count);
+        Message("scan: not asked: " + std::to_string(result.notSent) + " (" + reasons +
+                "); the first: " + result.firstError);
+    }
+    if (result.refusedForNow > 0) {
+        char paused[160];
+        std::snprintf(paused, sizeof paused,
+                      "scan: the kernel refused %zu sends for a moment (a full neighbour table); "
+                      "they went out after %.1f s of pauses",
+                      result.refusedForNow, std::chrono::duration<double>(result.paused).count());
+        Message(paused);
     }
     char summary[160];
     std::snprintf(summary, sizeof summary, "scan: %zu of %zu addresses answered in %.1f s%s",
@@ -91,21 +109,32 @@ Subcommand AddScan(CLI::App& parent, Common& common) {
         ->type_name("N")
         ->check(Finite())
         ->check(CLI::Range(1.0, 10000.0).description(""));
-    scan->add_option("--wait", o->wait,
-                     "seconds to wait for replies after the last request, 0 to 60 (default 1)")
-        ->type_name("SEC")
-        ->check(Finite())
-        ->check(CLI::Range(0.0, 60.0).description(""));
+    o->waitGiven =
+        scan->add_option(
+                "--wait", o->wait,
+                "seconds to wait for replies after the last request of each round, 0 to 60 "
+                "(default: --timeout)")
+            ->type_name("SEC")
+            ->check(Finite())
+            ->check(CLI::Range(0.0, 60.0).description(""));
     scan->add_flag("--broadcast", o->broadcast,
                    "allow broadcast addresses, and ask a network's broadcast address too");
     AddCommon(scan, common, true, false);
+    o->retriesGiven = scan->get_option("--retries");
+    scan->get_option("--retries")
+        ->description(
+            "rounds more for the addresses that did not answer, paced like the "
+            "first, 0 to 10 (default 0 for scan)");
     scan->add_flag("--csv", o->csv, "print CSV: a header row, then one row per device")
         ->excludes("--json");
     scan->footer(
         "Prints one line per device that answered, sorted by address: the address, then "
         "mac=, ip=, telemetry_port=, h323_port=; with --json one JSON object per line. A "
         "progress line goes to stderr while it runs when stderr is a terminal. Takes at most "
-        "addresses / rate + wait seconds.\n\n" +
+        "(retries + 1) x (addresses / rate + wait) seconds, plus the pauses the kernel asks "
+        "for on one link when its neighbour table is full (about 3 s per table's worth of "
+        "addresses that do not answer; said on stderr). Addresses that cannot be asked are "
+        "counted by reason.\n\n" +
         std::string(kExitCodes));
     return {scan, [&common, o] { return Scan(common, *o); }};
 }

@@ -5,6 +5,7 @@
 #include "device/port.h"
 #include "orvanctl/cli.h"
 #include "orvanctl/plan.h"
+#include "orvanctl/text.h"
 
 namespace orvanctl {
 namespace {
@@ -12,18 +13,22 @@ namespace {
 int Time(const Common& c, device::Ipv4 address) {
     const auto log = OpenLog(c);
     const auto port = OpenPort(c);
-    device::SendTime(*port, address);
-    device::Result r;
-    r.address = address;
-    r.outcome = device::Outcome::kChanged;
-    r.timeSent = true;
+    // Read first: a device that does not answer gets no clock.
+    device::Task task;
+    task.address = address;
+    task.time = true;
+    const device::Result r = device::Run(*port, {task}, 1, TimingOf(c)).front();
     LogResult(log.get(), *port, r);
     if (c.json) {
         std::cout << Dump(ResultJson(r)) << '\n';
-    } else {
+    } else if (r.sent.time) {
         std::cout << device::FormatDotted(address) << " time sent\n";
+    } else {
+        std::cout << ResultLine(r) << '\n';
     }
-    return kOk;
+    if (!r.sent.time && !r.message.empty())
+        Message(device::FormatDotted(address) + ": " + Printable(r.message));
+    return ExitOf(r.outcome);
 }
 
 }  // namespace
@@ -36,8 +41,8 @@ Subcommand AddTime(CLI::App& parent, Common& common) {
         ->type_name("A.B.C.D")
         ->required();
     AddCommon(time, common, true);
-    time->footer(std::string("Sends \"USTTIME<yy*mm*dd*0w*hh*mm*ss>\" from the device port and "
-                             "waits for nothing.\n\n") +
+    time->footer(std::string("Reads the device first (no reply: exit 3, nothing sent), then "
+                             "sends \"USTTIME<yy*mm*dd*0w*hh*mm*ss>\" from the device port.\n\n") +
                  kExitCodes);
     return {time, [&common, address] { return Time(common, AddressArgument(*address)); }};
 }

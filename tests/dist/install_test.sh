@@ -151,6 +151,19 @@ for page in $pages; do
             fail "$page does not document $option"
     done
 done
+# orvanctl's SYNOPSIS names every option of every subcommand, in that subcommand's line.
+orvanctl_page=$(gzip -dc "$prefix/share/man/man1/orvanctl.1.gz" | sed 's/\\-/-/g')
+for sub in get set time scan apply backup restore; do
+    usage=$("$prefix/bin/orvanctl" "$sub" --help 2>&1) || fail "orvanctl $sub --help failed"
+    synopsis=$(awk -v start=".B orvanctl $sub" '$0 == start { on = 1 } on { print } on && /^\.br$/ { exit }' <<<"$orvanctl_page")
+    [ -n "$synopsis" ] || fail "orvanctl.1's SYNOPSIS has no line for $sub"
+    # The names in its "Options:" list (the texts beside them may mention others).
+    for option in $(sed -n '/^Options:/,/^$/p' <<<"$usage" | grep -oE -- '^ +-[a-z0-9-]+(,--[a-z0-9-]+)?' |
+        tr ',' '\n' | tr -d ' ' | sort -u); do
+        grep -qE -- "(^|[^a-z0-9-])$option([^a-z0-9-]|$)" <<<"$synopsis" ||
+            fail "orvanctl.1's SYNOPSIS of $sub lacks $option"
+    done
+done
 MANWIDTH=80 man -l "$prefix/share/man/man1/orvan.1.gz" 2>/dev/null |
     sed -n '/^FILES$/,/^[A-Z]/p' | grep -q 'iphist\.dat' ||
     fail "orvan.1 has no FILES section naming iphist.dat"
@@ -192,7 +205,7 @@ done
 completion=$prefix/share/bash-completion/completions/orvanctl
 words=$(bash -c 'source "$1" && declare -F _orvanctl >/dev/null &&
     COMP_WORDS=(orvanctl "") COMP_CWORD=1 && _orvanctl && echo "${COMPREPLY[*]}"' _ "$completion" 2>&1)
-for sub in get set time scan apply; do
+for sub in get set time scan apply backup restore; do
     grep -qw -- "$sub" <<<"$words" || fail "orvanctl's completion does not offer $sub: $words"
 done
 

@@ -186,12 +186,13 @@ INSTANTIATE_TEST_SUITE_P(
                  {},
                  "plan: the key \"address\" comes twice in one object"},
         PlanCase{"mac_longer_than_the_device_takes",
-                 R"([{"address": "10.0.0.2", "mac": ")" + std::string(8131, 'A') + R"("}])",
+                 R"([{"address": "10.0.0.2", "mac": ")" + std::string(8133, 'A') + R"("}])",
                  {},
-                 "plan entry 1 (10.0.0.2): mac: 8131 bytes; the device takes at most 8130"},
+                 "plan entry 1 (10.0.0.2): mac: the MAC text is 8133 bytes, longer than 8132 (a "
+                 "reply holds no longer one)"},
         PlanCase{"longest_mac",
-                 R"([{"address": "10.0.0.2", "mac": ")" + std::string(8130, 'A') + R"("}])",
-                 {"10.0.0.2 mac=" + std::string(8130, 'A')}},
+                 R"([{"address": "10.0.0.2", "mac": ")" + std::string(8132, 'A') + R"("}])",
+                 {"10.0.0.2 mac=" + std::string(8132, 'A')}},
         PlanCase{"backup_file_notes_skipped",
                  R"([{"address": "10.0.0.2", "read_at": "2026-12-07T20:00:00+00:00",
                       "partial": true, "missing": ["ip"], "mask": "255.0.0.0"}])",
@@ -308,6 +309,7 @@ TEST(Plan, ResultJsonConvertsDeviceTextOnce) {
     r.changes.push_back({Setting::kMac, "\xC6\xC6-01", "AA"});
     r.command = "<1#2#00.00.00.00#00.00.00.00#00.00.00.00#00.00.00.00#AA>";
     r.message = "verify: the device reports other settings: mac is \xC6\xC6-01, not AA";
+    r.sent = {true, true, false};
     const std::string line = orvanctl::Dump(orvanctl::ResultJson(r, {{Setting::kIp, "why"}}));
     EXPECT_EQ(line,
               R"({"address":"10.0.0.2","result":"verify-failed","changes":[{"setting":"mac",)"
