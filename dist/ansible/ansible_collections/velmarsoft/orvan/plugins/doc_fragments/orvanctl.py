@@ -24,8 +24,9 @@ options:
     type: float
   retries:
     description:
-      - Requests sent again after a timeout, 0 to 10.
-      - When not given, C(orvanctl)'s default, 2.
+      - Requests sent again after a timeout, 0 to 10; for M(velmarsoft.orvan.scan), rounds
+        more for the addresses that did not answer.
+      - When not given, C(orvanctl)'s default, 2 (0 for M(velmarsoft.orvan.scan)).
     type: int
   source:
     description:

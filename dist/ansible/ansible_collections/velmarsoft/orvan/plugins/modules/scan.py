@@ -30,8 +30,8 @@ options:
     type: float
   wait:
     description:
-      - Seconds to wait for replies after the last request, 0 to 60. When not given,
-        C(orvanctl)'s default, 1.
+      - Seconds to wait for replies after the last request of each round, 0 to 60. When not
+        given, C(orvanctl)'s default, the I(timeout).
     type: float
   broadcast:
     description:
