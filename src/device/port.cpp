@@ -134,13 +134,20 @@ int DevicePort::SocketFor(Ipv4 to) {
 
 namespace {
 
+// The network namespace the process is in: a port is bound per namespace, while /run/lock is
+// one for the whole host.
+std::string NetworkNamespace() {
+    struct stat st {};
+    if (::stat("/proc/self/ns/net", &st) != 0) return "net";
+    return "net" + std::to_string(st.st_ino);
+}
+
 // The lock file of one local address and port, opened without following a planted link and
 // without taking over anything but a regular file; -1 when there can be none (no turns then,
 // and a run that finds the port bound reports it taken).
 int OpenLock(const std::string& dir, Ipv4 local, std::uint16_t port) {
     if (dir.empty()) return -1;
-    const std::string path =
-        dir + "/orvanctl-" + FormatDotted(local) + "-" + std::to_string(port) + ".lock";
+    const std::string path = LockPath(dir, local, port);
     constexpr int kFlags = O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK;
     for (int attempt = 0; attempt < 3; ++attempt) {
         // Opened without O_CREAT first: a sticky directory refuses O_CREAT on another user's file.
@@ -162,6 +169,11 @@ int OpenLock(const std::string& dir, Ipv4 local, std::uint16_t port) {
 }
 
 }  // namespace
+
+std::string LockPath(const std::string& dir, Ipv4 local, std::uint16_t port) {
+    return dir + "/orvanctl-" + NetworkNamespace() + "-" + FormatDotted(local) + "-" +
+           std::to_string(port) + ".lock";
+}
 
 int DevicePort::Bind(Ipv4 local) {
     if (sockets_.size() == kMostLocalAddresses) {

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdio>
 #include <deque>
+#include <fstream>
+#include <optional>
 #include <unordered_set>
 
 #include "config/codec.h"
@@ -13,7 +15,7 @@ namespace {
 using std::chrono::milliseconds;
 
 // The pause after a refusal doubles while the kernel keeps refusing, up to this.
-constexpr milliseconds kFirstPause{10}, kLongestPause{500};
+constexpr milliseconds kFirstPause{10}, kLongestPause{100};
 // Behind the schedule by more than this, the scan does not hurry to catch up: a burst after a
 // stall is what fills the neighbour table.
 constexpr milliseconds kMostCatchUp{50};
@@ -160,6 +162,44 @@ Clock::duration ScanBound(std::size_t addresses, const ScanOptions& options) {
     const auto asking = std::chrono::duration_cast<Clock::duration>(
         std::chrono::duration<double>(double(addresses) / options.rate));
     return (asking + options.wait) * (options.retries + 1);
+}
+
+namespace {
+
+std::optional<long long> ReadNumber(const char* path) {
+    std::ifstream in(path);
+    long long value = 0;
+    if (in >> value && value > 0) return value;
+    return std::nullopt;
+}
+
+}  // namespace
+
+LinkHold ReadLinkHold() {
+    LinkHold h;
+    const long long buffer = ReadNumber("/proc/sys/net/core/wmem_default").value_or(212992);
+    const long long table =
+        ReadNumber("/proc/sys/net/ipv4/neigh/default/gc_thresh3").value_or(1024);
+    h.inFlight = std::size_t(std::max(1LL, std::min(buffer / 832, table)));
+    const long long solicit =
+        ReadNumber("/proc/sys/net/ipv4/neigh/default/mcast_solicit").value_or(3);
+    const long long retrans =
+        ReadNumber("/proc/sys/net/ipv4/neigh/default/retrans_time_ms").value_or(1000);
+    h.hold = milliseconds(solicit * retrans);
+    return h;
+}
+
+Clock::duration ScanBoundOnOneLink(std::size_t addresses, const ScanOptions& options,
+                                   const LinkHold& hold) {
+    // Every full batch in flight waits out the hold (and at most one pause) before the next.
+    const std::size_t batches =
+        (addresses + hold.inFlight - 1) / std::max<std::size_t>(hold.inFlight, 1);
+    const Clock::duration kernel =
+        (std::chrono::duration_cast<Clock::duration>(hold.hold + kLongestPause) *
+             (batches > 0 ? batches - 1 : 0) +
+         options.wait) *
+        (options.retries + 1);
+    return std::max(ScanBound(addresses, options), kernel);
 }
 
 ScanResult Scan(DevicePort& port, const std::vector<Ipv4>& addresses, const ScanOptions& options,

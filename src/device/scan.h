@@ -45,6 +45,22 @@ struct ScanResult {
 // three seconds per table's worth of addresses that do not answer.
 Clock::duration ScanBound(std::size_t addresses, const ScanOptions& options);
 
+// What the kernel lets a scan of silent addresses on a directly attached network have out at
+// once: a request waits there, holding about 832 bytes of the socket's send buffer and an entry
+// of the neighbour table, until the kernel gives up resolving its address (3 s by default).
+struct LinkHold {
+    std::size_t inFlight = 256;  // min(send buffer / 832, neighbour table)
+    std::chrono::milliseconds hold{3000};
+};
+// From this host's settings (the kernel's defaults where they cannot be read).
+LinkHold ReadLinkHold();
+
+// The bound of a scan whose addresses are on one link and mostly silent: ScanBound, or the
+// time the kernel takes to let every request out (each batch in flight held, plus the scan's
+// longest pause of 100 ms), whichever is longer.
+Clock::duration ScanBoundOnOneLink(std::size_t addresses, const ScanOptions& options,
+                                   const LinkHold& hold);
+
 // "GO" to every address in turn at the rate, then waits for late replies; with retries, asks
 // the addresses that did not answer again, paced alike. Only replies from the device port
 // count, and only from the addresses asked unless acceptAnySource. A send the kernel refuses

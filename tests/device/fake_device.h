@@ -28,7 +28,7 @@ public:
         : port_(port),
           behaviour_(std::move(behaviour)),
           socket_(address, port),
-          other_(address, behaviour_.replyPort ? behaviour_.replyPort : port + 1),
+          other_(address, behaviour_.replyPort),  // 0: any free port, never used
           thread_([this] { Loop(); }) {}
     ~FakeDevice() {
         stop_ = true;

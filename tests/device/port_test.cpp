@@ -2,10 +2,12 @@
 // address, and runs taking turns on the port.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sched.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <optional>
@@ -29,8 +31,11 @@ struct Tapped {
     std::string bytes;
 };
 
+// Each test on a port of its own: the suite's tests run at once.
 class TapTest : public ::testing::Test {
 protected:
+    explicit TapTest(std::uint16_t port) : kPort(port), port_(port, false) {}
+
     void SetUp() override {
         port_.SetTap([this](const device::WireEvent& e) {
             seen_.push_back(
@@ -39,12 +44,24 @@ protected:
         });
     }
 
-    static constexpr std::uint16_t kPort = 47101;
-    device::DevicePort port_{kPort, false};
+    const std::uint16_t kPort;
+    device::DevicePort port_;
     std::vector<Tapped> seen_;
 };
+struct TapSent : TapTest {
+    TapSent() : TapTest(47101) {}
+};
+struct TapReceived : TapTest {
+    TapReceived() : TapTest(47103) {}  // and the next port for a stranger
+};
+struct TapFailed : TapTest {
+    TapFailed() : TapTest(47105) {}
+};
+struct TapRemoved : TapTest {
+    TapRemoved() : TapTest(47106) {}
+};
 
-TEST_F(TapTest, ASentDatagramIsTappedOnceWithBothEnds) {
+TEST_F(TapSent, ASentDatagramIsTappedOnceWithBothEnds) {
     UdpPeer device(Loopback(2), kPort);
     ASSERT_TRUE(device.Ok());
     port_.Send(Loopback(2), "GO");
@@ -60,7 +77,7 @@ TEST_F(TapTest, ASentDatagramIsTappedOnceWithBothEnds) {
     EXPECT_EQ(got->bytes, "GO");
 }
 
-TEST_F(TapTest, EveryReceivedDatagramIsTappedEvenOnesTheRunsIgnore) {
+TEST_F(TapReceived, EveryReceivedDatagramIsTappedEvenOnesTheRunsIgnore) {
     UdpPeer device(Loopback(2), kPort);
     UdpPeer stranger(Loopback(3), kPort + 1);
     ASSERT_TRUE(device.Ok() && stranger.Ok());
@@ -84,7 +101,7 @@ TEST_F(TapTest, EveryReceivedDatagramIsTappedEvenOnesTheRunsIgnore) {
     EXPECT_EQ(seen_[1].bytes, "forged");
 }
 
-TEST_F(TapTest, ASendThatFailedIsNotTapped) {
+TEST_F(TapFailed, ASendThatFailedIsNotTapped) {
     // Refused before a socket is chosen: a broadcast without permission.
     EXPECT_THROW(port_.Send(Loopback(255) | 0x00FFFF00u, "GO"), device::SendFailed);
     // Refused by the send itself: longer than a datagram can be.
@@ -92,7 +109,7 @@ TEST_F(TapTest, ASendThatFailedIsNotTapped) {
     EXPECT_TRUE(seen_.empty());
 }
 
-TEST_F(TapTest, AnEmptyTapRemovesIt) {
+TEST_F(TapRemoved, AnEmptyTapRemovesIt) {
     UdpPeer device(Loopback(2), kPort);
     port_.SetTap({});
     port_.Send(Loopback(2), "GO");
@@ -246,10 +263,35 @@ TEST(PortWait, TwoProcessesTakeTurns) {
     EXPECT_TRUE(device.Receive(1000));
 }
 
+TEST(PortWait, RunsInAnotherNetworkNamespaceDoNotWaitForThisOne) {
+    constexpr std::uint16_t kPort = 47118;
+    LockDir dir;
+    device::DevicePort here(kPort, Options(dir, 0));
+    here.Open(Loopback(2));
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (::unshare(CLONE_NEWNET) != 0) ::_exit(77);
+        if (std::system("ip link set lo up") != 0) ::_exit(77);
+        try {
+            device::DevicePort there(kPort, Options(dir, 0));
+            there.Open(Loopback(2));
+        } catch (...) {
+            ::_exit(1);
+        }
+        ::_exit(0);
+    }
+    int status = -1;
+    ::waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    if (WEXITSTATUS(status) == 77) GTEST_SKIP() << "cannot make a network namespace";
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "the other namespace's run found the port held";
+}
+
 TEST(PortWait, APlantedLinkOrFifoAtTheLockIsNotFollowed) {
     constexpr std::uint16_t kPort = 47117;
     LockDir dir;
-    const std::string lock = dir.Path() + "/orvanctl-127.0.0.1-" + std::to_string(kPort) + ".lock";
+    const std::string lock = device::LockPath(dir.Path(), Loopback(1), kPort);
     for (const std::string& target : {dir.Path() + "/absent", dir.Path() + "/victim"}) {
         SCOPED_TRACE(target);
         if (target.ends_with("victim")) std::ofstream(target) << "kept";

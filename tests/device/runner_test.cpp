@@ -50,7 +50,8 @@ class RetriesTest : public ::testing::TestWithParam<int> {};
 
 TEST_P(RetriesTest, SendsExactlyOneRequestMoreThanTheRetries) {
     const int retries = GetParam();
-    constexpr std::uint16_t kPort = 47201;
+    // A port per row: the suite's tests run at once.
+    const std::uint16_t kPort = std::uint16_t(47210 + retries);
     FakeDevice silent(Loopback(2), kPort,
                       {.reply = "", .replyPort = 0, .onCommand = {}, .dropFirst = 0});
     ASSERT_TRUE(silent.Ok());
@@ -116,6 +117,7 @@ TEST(Runner, AReplyLongerThanAReplyCanBeIsPartialAndNothingIsWrittenBack) {
 
 struct SentCase {
     const char* label;
+    std::uint16_t port;
     bool silent;
     bool setTelemetry;  // else a time task
     bool time;
@@ -128,8 +130,7 @@ class SentTest : public ::testing::TestWithParam<SentCase> {};
 
 TEST_P(SentTest, EachResultSaysWhatWentOut) {
     const SentCase& c = GetParam();
-    constexpr std::uint16_t kPort = 47205;
-    FakeDevice device(Loopback(2), kPort,
+    FakeDevice device(Loopback(2), c.port,
                       {.reply = c.silent ? "" : device_test::kSampleReply,
                        .replyPort = 0,
                        .onCommand = {},
@@ -138,7 +139,7 @@ TEST_P(SentTest, EachResultSaysWhatWentOut) {
     if (c.setTelemetry) task = SetTelemetry("7000");
     task.address = Loopback(2);
     task.time = c.time;
-    const device::Result r = RunOne(kPort, task, Quick(0));
+    const device::Result r = RunOne(c.port, task, Quick(0));
     EXPECT_EQ(r.outcome, c.outcome) << r.message;
     EXPECT_EQ(r.sent.request, c.sent.request);
     EXPECT_EQ(r.sent.command, c.sent.command);
@@ -154,6 +155,7 @@ INSTANTIATE_TEST_SUITE_P(
     Runner, SentTest,
     ::testing::Values(
         SentCase{"time_reads_first_no_reply_sends_nothing",
+                 47220,
                  true,
                  false,
                  true,
@@ -161,15 +163,19 @@ INSTANTIATE_TEST_SUITE_P(
                  {true, false, false},
                  {"GO"}},
         SentCase{"time_after_the_reply",
+                 47221,
                  false,
                  false,
                  true,
                  Outcome::kChanged,
                  {true, false, true},
                  {"GO", "US"}},
-        SentCase{"read_only", false, false, false, Outcome::kRead, {true, false, false}, {"GO"}},
-        SentCase{"set", false, true, false, Outcome::kChanged, {true, true, false}, {"GO", "<1"}},
+        SentCase{
+            "read_only", 47222, false, false, false, Outcome::kRead, {true, false, false}, {"GO"}},
+        SentCase{
+            "set", 47223, false, true, false, Outcome::kChanged, {true, true, false}, {"GO", "<1"}},
         SentCase{"set_and_time",
+                 47224,
                  false,
                  true,
                  true,

@@ -62,7 +62,8 @@ class ScanRetriesTest : public ::testing::TestWithParam<RetriesCase> {};
 
 TEST_P(ScanRetriesTest, AsksAgainOnlyTheAddressesThatDidNotAnswer) {
     const RetriesCase& c = GetParam();
-    constexpr std::uint16_t kPort = 47301;
+    // A port per row: the suite's tests run at once.
+    const std::uint16_t kPort = std::uint16_t(47320 + c.retries);
     FakeDevice answering(Loopback(2), kPort, Answers());
     FakeDevice late(Loopback(3), kPort, Answers(1));
     FakeDevice silent(Loopback(4), kPort, Silent());
@@ -178,5 +179,41 @@ TEST(Scan, AKernelThatNeverTakesASendEndsTheScanWithEveryAddressNotAsked) {
     EXPECT_LT(MillisSince(start), 1500);
     EXPECT_GE(MillisSince(start), 300);
 }
+
+struct BoundCase {
+    const char* label;
+    std::size_t addresses;
+    double rate;
+    int waitMs, retries;
+    std::size_t inFlight;
+    long long boundMs, oneLinkMs;
+};
+
+class BoundTest : public ::testing::TestWithParam<BoundCase> {};
+
+TEST_P(BoundTest, RateAndWaitOrTheKernelsHoldWhicheverIsLonger) {
+    const BoundCase& c = GetParam();
+    device::ScanOptions o;
+    o.rate = c.rate;
+    o.wait = std::chrono::milliseconds(c.waitMs);
+    o.retries = c.retries;
+    const device::LinkHold hold{c.inFlight, std::chrono::milliseconds(3000)};
+    using std::chrono::duration_cast;
+    using std::chrono::milliseconds;
+    EXPECT_EQ(duration_cast<milliseconds>(device::ScanBound(c.addresses, o)).count(), c.boundMs);
+    EXPECT_EQ(duration_cast<milliseconds>(device::ScanBoundOnOneLink(c.addresses, o, hold)).count(),
+              c.oneLinkMs);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Scan, BoundTest,
+    ::testing::Values(BoundCase{"a_24_fits_in_flight", 254, 500, 1000, 0, 256, 1508, 1508},
+                      BoundCase{"two_batches", 510, 10000, 1000, 0, 256, 1051, 4100},
+                      BoundCase{"slash16_on_one_link", 65534, 10000, 1000, 0, 256, 7553, 791500},
+                      BoundCase{"slash16_behind_a_router", 65534, 10000, 1000, 0, 65536, 7553,
+                                7553},
+                      BoundCase{"retries_ask_again", 510, 10000, 1000, 2, 256, 3153, 12300},
+                      BoundCase{"nothing_to_ask", 0, 200, 1000, 0, 256, 1000, 1000}),
+    [](const auto& info) { return std::string(info.param.label); });
 
 }  // namespace
