@@ -10,7 +10,7 @@ RUN_PACKAGES=(g++ cmake ninja-build qt6-base-dev libfontconfig-dev fonts-dejavu-
               nlohmann-json3-dev fonts-liberation)
 PACKAGES=("${RUN_PACKAGES[@]}" libgtest-dev libgmock-dev clang-format xvfb xauth xdotool
           x11-utils imagemagick libx11-dev iproute2 util-linux procps desktop-file-utils
-          librsvg2-bin lintian appstream man-db dpkg-dev socat tshark)
+          librsvg2-bin lintian appstream man-db dpkg-dev socat tshark ansible-core)
 FUZZ_PACKAGES=(clang libclang-rt-14-dev)
 PACKAGE_PACKAGES=(dpkg-dev)
 JOBS=$(nproc 2>/dev/null || echo 2)

@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <chrono>
 #include <iostream>
 #include <map>
@@ -40,9 +41,11 @@ bool IsFile(const std::string& path) {
 }
 
 int Backup(const Common& c, const BackupOptions& o) {
+    // A new folder is made (not its parents: a mistyped path is said, not built).
     struct stat st {};
+    if (::stat(o.dir.c_str(), &st) != 0 && errno == ENOENT) ::mkdir(o.dir.c_str(), 0750);
     if (::stat(o.dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
-        throw CLI::ValidationError("--dir", o.dir + " is not a folder");
+        throw CLI::ValidationError("--dir", o.dir + " is not a folder and cannot be made one");
     // Addresses named one by one (or in a plan) are read with retries; ranges are scanned.
     std::vector<device::Ipv4> named, scanned;
     for (const std::string& target : o.targets) {
@@ -145,7 +148,7 @@ Subcommand AddBackup(CLI::App& parent, Common& common) {
                      "an address, a range as scan takes it, or a plan file (.json or .csv)")
         ->type_name("TARGET")
         ->required();
-    backup->add_option("--dir", o->dir, "the folder the files go to (it must exist)")
+    backup->add_option("--dir", o->dir, "the folder the files go to (made when missing)")
         ->type_name("DIR")
         ->required();
     backup->add_option("--parallel", o->parallel, "devices read at once, 1 to 64 (default 8)")

@@ -64,6 +64,9 @@ share/icons/hicolor/scalable/apps/orvan.svg
 share/metainfo/example.velmarsoft.orvan.metainfo.xml
 EOF
 )
+# The Ansible collection: every file of its source tree.
+expected+=$'\n'$(cd "$source/dist/ansible" && find ansible_collections -name __pycache__ -prune -o \
+    ! -type d -print | sed 's|^|share/ansible/collections/|')
 expected=$(LC_ALL=C sort <<<"$expected")
 installed=$(cd "$prefix" && find . ! -type d | sed 's|^\./||' | LC_ALL=C sort)
 [ "$installed" = "$expected" ] ||
@@ -211,6 +214,30 @@ for program in $programs; do
         fail "$program looks for libraries in the build tree"
     fi
 done
+
+# ---- the Ansible collection ----------------------------------------------------------------
+# Installed where ansible-core looks by default; ansible-doc finds every module in that tree.
+if command -v ansible-doc >/dev/null; then
+    collections=$prefix/share/ansible/collections
+    ansible_env=(env HOME="$work/home" ANSIBLE_HOME="$work/ansible" ANSIBLE_LOCAL_TEMP="$work/tmp"
+        PYTHONDONTWRITEBYTECODE=1)
+    "${ansible_env[@]}" ansible-config dump | grep '^COLLECTIONS_PATHS' |
+        grep -q "'/usr/share/ansible/collections'" ||
+        fail "ansible-core does not look in /usr/share/ansible/collections by default"
+    listed=$("${ansible_env[@]}" ANSIBLE_COLLECTIONS_PATH="$collections" \
+        ansible-doc -t module -l velmarsoft.orvan 2>&1)
+    for module in device device_info apply scan; do
+        grep -q "^velmarsoft\.orvan\.$module " <<<"$listed" ||
+            fail "ansible-doc does not list the installed velmarsoft.orvan.$module: $listed"
+        "${ansible_env[@]}" ANSIBLE_COLLECTIONS_PATH="$collections" \
+            ansible-doc -t module "velmarsoft.orvan.$module" 2>&1 | grep -q '^EXAMPLES:' ||
+            fail "ansible-doc velmarsoft.orvan.$module shows no examples from the installed tree"
+    done
+    grep -qx "version: $version" "$collections/ansible_collections/velmarsoft/orvan/galaxy.yml" ||
+        fail "the collection's galaxy.yml does not say version: $version"
+else
+    fail "ansible-doc (ansible-core) is needed to check the Ansible collection"
+fi
 
 # ---- the package ---------------------------------------------------------------------------
 packaged=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print $6}' | sed -n 's|^\./usr/||p' |

@@ -1,0 +1,151 @@
+// Backup file names and writes, the audit log: on a real file system, planted links included.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "base/error.h"
+#include "device/audit_log.h"
+#include "device/backup.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct NameCase {
+    const char* label;
+    std::string mac, name;
+};
+
+void PrintTo(const NameCase& c, std::ostream* os) {
+    *os << c.label;
+}
+
+class SafeFileNameTest : public ::testing::TestWithParam<NameCase> {};
+
+TEST_P(SafeFileNameTest, KeepsWhatIsSafe) {
+    EXPECT_EQ(device::SafeFileName(GetParam().mac), GetParam().name);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Backup, SafeFileNameTest,
+    ::testing::Values(NameCase{"plain", "00-AC-6E-24-18-02", "00-AC-6E-24-18-02"},
+                      NameCase{"colons_and_spaces", "00:AC 6E", "00_AC_6E"},
+                      NameCase{"path_parts", "../../etc/passwd", "_._.._etc_passwd"},
+                      NameCase{"dot_only", "..", ""}, NameCase{"empty", "", ""},
+                      NameCase{"cp1251_bytes", "\xC6\xC6-01", "__-01"},
+                      NameCase{"only_unsafe", "\xC6/\x1B", ""},
+                      NameCase{"long", std::string(100, 'A'), std::string(64, 'A')}),
+    [](const auto& info) { return std::string(info.param.label); });
+
+class FolderTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/orvan-backup-test.XXXXXX";
+        ASSERT_NE(::mkdtemp(pattern), nullptr);
+        dir_ = pattern;
+    }
+    void TearDown() override { fs::remove_all(dir_); }
+    std::string Read(const std::string& path) {
+        std::ifstream in(path);
+        std::stringstream text;
+        text << in.rdbuf();
+        return text.str();
+    }
+    std::string dir_;
+};
+
+TEST_F(FolderTest, WriteReplacesAPlantedLinkInsteadOfFollowingIt) {
+    const std::string target = dir_ + "/target";
+    std::ofstream(target) << "keep";
+    fs::create_symlink(target, dir_ + "/a.json");
+    device::WriteFileWhole(dir_, "a.json", "{}\n");
+    EXPECT_FALSE(fs::is_symlink(dir_ + "/a.json"));
+    EXPECT_EQ(Read(dir_ + "/a.json"), "{}\n");
+    EXPECT_EQ(Read(target), "keep");
+    // Nothing else is left beside it: no temporary.
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(dir_)) names.push_back(e.path().filename());
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"a.json", "target"}));
+}
+
+TEST_F(FolderTest, WriteIntoAMissingFolderSaysWhere) {
+    try {
+        device::WriteFileWhole(dir_ + "/none", "a.json", "x");
+        ADD_FAILURE() << "no error";
+    } catch (const base::Error& e) {
+        EXPECT_NE(std::string(e.what()).find(dir_ + "/none"), std::string::npos) << e.what();
+    }
+}
+
+TEST_F(FolderTest, AuditLogAppendsWholeLinesAndNeverTruncates) {
+    const std::string path = dir_ + "/site.log";
+    std::ofstream(path) << "earlier\n";
+    {
+        device::AuditLog log(path);
+        log.Append("{\"a\":1}");
+    }
+    // Two logs at once on one file: every line whole.
+    std::vector<std::thread> writers;
+    for (int w = 0; w < 2; ++w) {
+        writers.emplace_back([&, w] {
+            device::AuditLog log(path);
+            for (int i = 0; i < 200; ++i) log.Append(std::string(500, char('x' + w)));
+        });
+    }
+    for (auto& t : writers) t.join();
+    std::ifstream in(path);
+    std::string line;
+    std::getline(in, line);
+    EXPECT_EQ(line, "earlier");
+    std::getline(in, line);
+    EXPECT_EQ(line, "{\"a\":1}");
+    int lines = 0;
+    while (std::getline(in, line)) {
+        ++lines;
+        EXPECT_TRUE(line == std::string(500, 'x') || line == std::string(500, 'y')) << line;
+    }
+    EXPECT_EQ(lines, 400);
+}
+
+TEST_F(FolderTest, AuditLogRefusesALinkAndAFifo) {
+    const std::string target = dir_ + "/target";
+    std::ofstream(target) << "keep";
+    fs::create_symlink(target, dir_ + "/link.log");
+    EXPECT_THROW(device::AuditLog(dir_ + "/link.log"), base::Error);
+    ASSERT_EQ(::mkfifo((dir_ + "/fifo.log").c_str(), 0600), 0);
+    EXPECT_THROW(device::AuditLog(dir_ + "/fifo.log"), base::Error);
+    EXPECT_EQ(Read(target), "keep");
+}
+
+TEST(Backup, Iso8601CarriesTheOffset) {
+    const char* old = std::getenv("TZ");
+    const std::string saved = old ? old : "";
+    ::setenv("TZ", "UTC-3", 1);  // three hours east of UTC
+    ::tzset();
+    const auto when = std::chrono::system_clock::from_time_t(1796675400);  // 2026-12-07 20:30 UTC
+    EXPECT_EQ(device::Iso8601(when), "2026-12-07T23:30:00+03:00");
+    ::setenv("TZ", "UTC", 1);
+    ::tzset();
+    EXPECT_EQ(device::Iso8601(when), "2026-12-07T20:30:00+00:00");
+    if (old) {
+        ::setenv("TZ", saved.c_str(), 1);
+    } else {
+        ::unsetenv("TZ");
+    }
+    ::tzset();
+}
+
+}  // namespace
