@@ -101,7 +101,12 @@ DevicePort::~DevicePort() {
 }
 
 Ipv4 DevicePort::LocalAddressFor(Ipv4 to) {
-    // A datagram socket's connect only consults the routing table; nothing is sent.
+    // A datagram socket's connect only consults the routing table; nothing is sent. The first
+    // connect fixes the socket's local address, so it is undone first (unless a source is
+    // bound: that one stays).
+    sockaddr unspecified{};
+    unspecified.sa_family = AF_UNSPEC;
+    ::connect(probe_, &unspecified, sizeof unspecified);
     const sockaddr_in peer = SocketAddress(to, port_);
     if (::connect(probe_, reinterpret_cast<const sockaddr*>(&peer), sizeof peer) != 0) {
         const int err = errno;

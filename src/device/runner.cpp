@@ -120,7 +120,13 @@ private:
     bool SendOrFail(Job& job, Ipv4 to, const std::string& bytes) {
         try {
             port_.Send(to, bytes);
+            anySent_ = true;
             return true;
+        } catch (const PortTaken& e) {
+            // Before anything went out the whole run ends; after, results are kept.
+            if (!anySent_) throw;
+            PortTakenFor(job, e);
+            return false;
         } catch (const SendFailed& e) {
             if (job.step == Step::kVerify) {
                 Finish(job, Outcome::kVerifyFailed, std::string("verify: ") + e.what());
@@ -129,6 +135,14 @@ private:
             }
             return false;
         }
+    }
+
+    void PortTakenFor(Job& job, const PortTaken& e) {
+        job.result.portTaken = true;
+        Finish(job,
+               job.step == Step::kVerify || job.step == Step::kSettle ? Outcome::kVerifyFailed
+                                                                      : Outcome::kFailed,
+               e.what());
     }
 
     void Request(Job& job, Ipv4 to, Step step) {
@@ -154,6 +168,10 @@ private:
         if (!task.wanted) {
             if (!task.time) {
                 Finish(job, Outcome::kRead, {});
+                return;
+            }
+            if (task.dryRun) {
+                Finish(job, Outcome::kDryRun, {});
                 return;
             }
             if (!SendOrFail(job, task.address, TimeCommand())) return;
@@ -204,6 +222,9 @@ private:
             at = *ParseDotted(*newIp);
             try {
                 port_.Open(at);
+            } catch (const PortTaken& e) {
+                PortTakenFor(job, e);
+                return;
             } catch (const SendFailed& e) {
                 Finish(job, Outcome::kVerifyFailed,
                        "cannot verify at the new address " + *newIp + ": " + e.what());
@@ -233,6 +254,7 @@ private:
     }
 
     DevicePort& port_;
+    bool anySent_ = false;
     const Timing& timing_;
     const std::function<void(std::size_t, const Result&)>& done_;
 };

@@ -60,6 +60,7 @@ struct Result {
     std::optional<Ipv4> verifiedAt;  // where the verifying request went
     Settings after;                  // the verifying read
     std::string message;             // why it failed, or a note (e.g. cannot verify)
+    bool portTaken = false;          // failed because the device port was taken there
 };
 
 // Runs tasks on one device port, up to `parallel` devices at once. Replies are matched to a
@@ -67,7 +68,8 @@ struct Result {
 // one, so a stray or late reply is never taken for another device's. A reply longer than a
 // reply can be is partial, and nothing is sent after it. `done` is called once per task, in
 // completion order, with the task's index. Stops early (the rest kInterrupted) on a stop
-// request. PortTaken ends the whole run.
+// request. PortTaken before anything went out ends the whole run (thrown); after that it fails
+// only the devices it stops (portTaken set), so that no result is lost.
 std::vector<Result> Run(DevicePort& port, const std::vector<Task>& tasks, std::size_t parallel,
                         const Timing& timing,
                         const std::function<void(std::size_t, const Result&)>& done = {});

@@ -1,6 +1,10 @@
 // The read-change-write runs against a device played on loopback: how many requests go out,
 // which replies count, what each result says was sent.
 #include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/wait.h>
+
+#include <cstdlib>
 
 #include <string>
 #include <vector>
@@ -121,6 +125,7 @@ struct SentCase {
     bool silent;
     bool setTelemetry;  // else a time task
     bool time;
+    bool dryRun;
     Outcome outcome;
     device::Sent sent;
     std::vector<std::string> kinds;  // what the device received, by first bytes
@@ -139,6 +144,7 @@ TEST_P(SentTest, EachResultSaysWhatWentOut) {
     if (c.setTelemetry) task = SetTelemetry("7000");
     task.address = Loopback(2);
     task.time = c.time;
+    task.dryRun = c.dryRun;
     const device::Result r = RunOne(c.port, task, Quick(0));
     EXPECT_EQ(r.outcome, c.outcome) << r.message;
     EXPECT_EQ(r.sent.request, c.sent.request);
@@ -151,38 +157,71 @@ TEST_P(SentTest, EachResultSaysWhatWentOut) {
     EXPECT_EQ(kinds, c.kinds);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Runner, SentTest,
-    ::testing::Values(
-        SentCase{"time_reads_first_no_reply_sends_nothing",
-                 47220,
-                 true,
-                 false,
-                 true,
-                 Outcome::kNoReply,
-                 {true, false, false},
-                 {"GO"}},
-        SentCase{"time_after_the_reply",
-                 47221,
-                 false,
-                 false,
-                 true,
-                 Outcome::kChanged,
-                 {true, false, true},
-                 {"GO", "US"}},
-        SentCase{
-            "read_only", 47222, false, false, false, Outcome::kRead, {true, false, false}, {"GO"}},
-        SentCase{
-            "set", 47223, false, true, false, Outcome::kChanged, {true, true, false}, {"GO", "<1"}},
-        SentCase{"set_and_time",
-                 47224,
-                 false,
-                 true,
-                 true,
-                 Outcome::kChanged,
-                 {true, true, true},
-                 {"GO", "<1", "US"}}),
-    [](const auto& info) { return std::string(info.param.label); });
+INSTANTIATE_TEST_SUITE_P(Runner, SentTest,
+                         ::testing::Values(SentCase{"time_reads_first_no_reply_sends_nothing",
+                                                    47220,
+                                                    true,
+                                                    false,
+                                                    true,
+                                                    false,
+                                                    Outcome::kNoReply,
+                                                    {true, false, false},
+                                                    {"GO"}},
+                                           SentCase{"time_after_the_reply",
+                                                    47221,
+                                                    false,
+                                                    false,
+                                                    true,
+                                                    false,
+                                                    Outcome::kChanged,
+                                                    {true, false, true},
+                                                    {"GO", "US"}},
+                                           SentCase{"read_only",
+                                                    47222,
+                                                    false,
+                                                    false,
+                                                    false,
+                                                    false,
+                                                    Outcome::kRead,
+                                                    {true, false, false},
+                                                    {"GO"}},
+                                           SentCase{"set",
+                                                    47223,
+                                                    false,
+                                                    true,
+                                                    false,
+                                                    false,
+                                                    Outcome::kChanged,
+                                                    {true, true, false},
+                                                    {"GO", "<1"}},
+                                           SentCase{"set_and_time",
+                                                    47224,
+                                                    false,
+                                                    true,
+                                                    true,
+                                                    false,
+                                                    Outcome::kChanged,
+                                                    {true, true, true},
+                                                    {"GO", "<1", "US"}},
+                                           SentCase{"time_dry_run",
+                                                    47225,
+                                                    false,
+                                                    false,
+                                                    true,
+                                                    true,
+                                                    Outcome::kDryRun,
+                                                    {true, false, false},
+                                                    {"GO"}},
+                                           SentCase{"set_and_time_dry_run",
+                                                    47226,
+                                                    false,
+                                                    true,
+                                                    true,
+                                                    true,
+                                                    Outcome::kDryRun,
+                                                    {true, false, false},
+                                                    {"GO"}}),
+                         [](const auto& info) { return std::string(info.param.label); });
 
 TEST(Runner, InterruptedAfterTheCommandSaysItWentOut) {
     constexpr std::uint16_t kPort = 47206;
@@ -241,6 +280,56 @@ TEST(Runner, AVerifyThatCannotRouteIsAVerifyFailure) {
     EXPECT_EQ(r.outcome, Outcome::kVerifyFailed) << r.message;
     EXPECT_TRUE(r.sent.command);
     EXPECT_NE(r.message.find("10.213.0.9"), std::string::npos) << r.message;
+}
+
+// In a network namespace of the test's own, where a second local address can be had: a device
+// reached from it, whose port another program holds, fails alone once others have results;
+// before anything went out, the whole run ends.
+TEST(Runner, APortTakenAfterOthersHaveResultsFailsOnlyItsDevices) {
+    constexpr std::uint16_t kPort = 47230;
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (::unshare(CLONE_NEWNET) != 0 ||
+            std::system("ip link set lo up && ip addr add 10.213.7.1/24 dev lo") != 0) {
+            ::_exit(77);
+        }
+        int failures = 0;
+        device_test::UdpPeer holder(0x0AD50701, kPort);  // another program on 10.213.7.1
+        FakeDevice device(
+            Loopback(2), kPort,
+            {.reply = device_test::kSampleReply, .replyPort = 0, .onCommand = {}, .dropFirst = 0});
+        device::Task near, far;
+        near.address = Loopback(2);
+        far.address = 0x0AD50702;
+        {
+            device::DevicePort port(kPort, false);
+            try {
+                device::Run(port, {far}, 1, Quick(0));
+                failures |= 1;  // should have ended the run
+            } catch (const device::PortTaken&) {
+            }
+        }
+        device::DevicePort port(kPort, false);
+        try {
+            const auto results = device::Run(port, {near, far}, 1, Quick(0));
+            if (results[0].outcome != Outcome::kRead || results[0].portTaken) failures |= 2;
+            if (results[1].outcome != Outcome::kFailed || !results[1].portTaken ||
+                results[1].message.find("taken") == std::string::npos) {
+                failures |= 4;
+            }
+        } catch (...) {
+            failures |= 8;
+        }
+        ::_exit(failures);
+    }
+    int status = -1;
+    ::waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    if (WEXITSTATUS(status) == 77) GTEST_SKIP() << "cannot make a network namespace";
+    EXPECT_EQ(WEXITSTATUS(status), 0)
+        << "1: a taken port before anything was sent did not end the run; 2: the first "
+           "device's result; 4: the second device's result; 8: the run threw";
 }
 
 }  // namespace
