@@ -94,6 +94,10 @@ int ExitOf(Outcome o) {
     }
 }
 
+int ExitOf(const device::Result& r) {
+    return r.portTaken ? kPortTaken : ExitOf(r.outcome);
+}
+
 std::string ReadAll(const std::string& path, const std::string& what) {
     std::ifstream file;
     if (path != "-") {

@@ -145,7 +145,7 @@ int Restore(const Common& c, const RestoreOptions& o) {
             ++unchanged;
         } else {
             ++failures;
-            if (code != kNotThatDevice) code = std::max(code, ExitOf(r.outcome));
+            if (code != kNotThatDevice) code = std::max(code, ExitOf(r));
         }
     }
     std::cout.flush();
