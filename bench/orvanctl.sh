@@ -131,6 +131,29 @@ ratio=$(awk -v a="$p1_ms" -v b="$p8_ms" 'BEGIN { printf "%.2f", a / b }')
 printf '%-5s apply took %s ms at --parallel 1, %s ms at --parallel 8: %sx (target >= 4x)\n' \
     "$(verdict "$ratio >= 4")" "$p1_ms" "$p8_ms" "$ratio"
 
+# ---- backup and restore (50 devices, 8 at once) ----------------------------------------------
+backup_restore() {
+    local t backup_ms restore_ms saved restored
+    plan 7108 >"$TMP/targets.json"
+    t=$(now_ms)
+    "$CTL" backup "$TMP/targets.json" --dir "$TMP/backup" --parallel 8 >"$TMP/backup.out" \
+        2>"$TMP/backup.err" || true
+    backup_ms=$(($(now_ms) - t))
+    saved=$(grep -c ' saved ' "$TMP/backup.out" || true)
+    printf '%-5s backup --parallel 8: %s of %s devices saved in %s ms\n' \
+        "$(verdict "$saved == $N")" "$saved" "$N" "$backup_ms"
+    plan 7200 >"$TMP/drift.json"
+    "$CTL" apply "$TMP/drift.json" --parallel 8 >/dev/null 2>&1 || true
+    t=$(now_ms)
+    "$CTL" restore "$TMP/backup" --verify --parallel 8 >"$TMP/restore.out" \
+        2>"$TMP/restore.err" || true
+    restore_ms=$(($(now_ms) - t))
+    restored=$(grep -c 'changed telemetry_port 7200 -> 7108; verified at' "$TMP/restore.out" || true)
+    printf '%-5s restore --verify --parallel 8: %s of %s devices restored and verified in %s ms\n' \
+        "$(verdict "$restored == $N")" "$restored" "$N" "$restore_ms"
+}
+backup_restore
+
 # ---- a /16 on one link -----------------------------------------------------------------------
 WIDE=${ORVAN_BENCH_WIDE_DEVICES:-200}
 WIDE_RATE=${ORVAN_BENCH_WIDE_RATE:-10000}

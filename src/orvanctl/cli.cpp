@@ -68,7 +68,7 @@ std::string ResultLine(const device::Result& r) {
     if (r.timeSent) line += "; time sent";
     if (r.outcome == Outcome::kChanged && r.verifiedAt)
         line += "; verified at " + device::FormatDotted(*r.verifiedAt);
-    if (r.outcome == Outcome::kInterrupted) {
+    if (r.outcome == Outcome::kInterrupted && r.message.empty()) {
         if (r.sent.command) line += "; the command went out";
         if (r.sent.time)
             line += (r.sent.command ? ", and the time command" : "; the time command went out");
@@ -92,6 +92,10 @@ int ExitOf(Outcome o) {
         default:
             return kOk;
     }
+}
+
+int ExitOf(const device::Result& r) {
+    return r.portTaken ? kPortTaken : ExitOf(r.outcome);
 }
 
 std::string ReadAll(const std::string& path, const std::string& what) {

@@ -62,6 +62,8 @@ std::string Shown(device::Setting s, const std::string& value);
 std::string ResultLine(const device::Result& r);
 
 int ExitOf(device::Outcome o);
+// The same, and 5 for a device the run could not reach because its port was taken there.
+int ExitOf(const device::Result& r);
 
 // The whole of a file, or of stdin for "-". Throws base::Error.
 std::string ReadAll(const std::string& path, const std::string& what);

@@ -36,7 +36,7 @@ int Get(const Common& c, device::Ipv4 address, bool csv) {
         }
     }
     if (!r.message.empty()) Message(device::FormatDotted(address) + ": " + Printable(r.message));
-    return ExitOf(r.outcome);
+    return ExitOf(r);
 }
 
 }  // namespace

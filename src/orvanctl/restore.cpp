@@ -59,8 +59,13 @@ BackupFile Load(const std::string& path, const Common& c, const RestoreOptions& 
     const auto address = device::ParseDotted(object["address"].get<std::string>());
     if (!address) throw base::Error(path + ": address: not a dotted IPv4 address");
     file.address = *address;
-    file.mac = CheckedValue(Setting::kMac, object["mac"].get<std::string>(), path);
-    const device::Settings all = WantedSettings(object, std::uint16_t(c.port), path);
+    // Only compared, never written: any text a device reported is taken as it is.
+    const auto mac = Cp1251FromUtf8(object["mac"].get<std::string>());
+    if (!mac) throw base::Error(path + ": mac: a character code page 1251 lacks");
+    file.mac = *mac;
+    Json settings = object;
+    settings.erase("mac");
+    const device::Settings all = WantedSettings(settings, std::uint16_t(c.port), path);
     // The device's own identity never moves: mac is only compared; ip only with --network.
     std::vector<Setting> taken = {Setting::kTelemetryPort, Setting::kH323Port,
                                   Setting::kController};
@@ -145,7 +150,7 @@ int Restore(const Common& c, const RestoreOptions& o) {
             ++unchanged;
         } else {
             ++failures;
-            if (code != kNotThatDevice) code = std::max(code, ExitOf(r.outcome));
+            if (code != kNotThatDevice) code = std::max(code, ExitOf(r));
         }
     }
     std::cout.flush();

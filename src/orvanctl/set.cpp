@@ -115,7 +115,7 @@ int Set(const Common& c, device::Ipv4 address, const SetOptions& o) {
         r.outcome != Outcome::kDryRun && !r.message.empty()) {
         Message(device::FormatDotted(address) + ": " + Printable(r.message));
     }
-    return ExitOf(r.outcome);
+    return ExitOf(r);
 }
 
 }  // namespace

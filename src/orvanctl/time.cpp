@@ -28,7 +28,7 @@ int Time(const Common& c, device::Ipv4 address) {
     }
     if (!r.sent.time && !r.message.empty())
         Message(device::FormatDotted(address) + ": " + Printable(r.message));
-    return ExitOf(r.outcome);
+    return ExitOf(r);
 }
 
 }  // namespace

@@ -555,6 +555,26 @@ summary: 2 devices, 1 would change, 1 unchanged, 0 failed (dry run: nothing sent
 $net.9 interrupted
 $net.3 interrupted
 summary: 3 devices, 1 changed, 0 unchanged, 2 failed: $net.9 $net.3" "$(cat "$work/out")"
+    # Stopped between the command and the time command: the result says the command went out.
+    echo "[{\"address\": \"$net.4\", \"h323_port\": 7600}]" >"$work/time.json"
+    c4=$(commands 4)
+    "$ctl" apply "$work/time.json" --time --json </dev/null >"$work/out" 2>"$work/err" &
+    pid=$!
+    for _ in $(seq 200); do [ "$(commands 4)" -gt "$c4" ] && break; sleep 0.01; done
+    kill -TERM $pid
+    wait $pid
+    expect_eq "exit, stopped before the time command" 130 "$?"
+    expect_has "what was sent" "\"result\":\"interrupted\"" "$(cat "$work/out")"
+    expect_has "what was sent" '"sent":{"request":true,"command":true,"time":false}' "$(cat "$work/out")"
+    expect_eq "the time command never went out" "$((c4 + 1))" "$(commands 4)"
+    echo "[{\"address\": \"$net.4\", \"h323_port\": 7601}]" >"$work/time.json"
+    c4=$(commands 4)
+    "$ctl" apply "$work/time.json" --time </dev/null >"$work/out" 2>"$work/err" &
+    pid=$!
+    for _ in $(seq 200); do [ "$(commands 4)" -gt "$c4" ] && break; sleep 0.01; done
+    kill -INT $pid
+    wait $pid
+    expect_eq "text, stopped before the time command" "$net.4 interrupted h323_port 7600 -> 7601; interrupted after the configuration command was sent; the time command was not sent" "$(head -n1 "$work/out")"
     start=$(date +%s%N)
     timeout --preserve-status 1.5 "$ctl" apply "$work/slow.json" --parallel 3 --timeout 10 --json </dev/null >"$work/out" 2>"$work/err"
     rc=$?
