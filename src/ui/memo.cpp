@@ -17,6 +17,8 @@ constexpr qsizetype kLinesPerFrame = 2000;
 // The same for long lines (TCP reads run to 64 KiB): the document takes them in at memory
 // speed, but a frame that takes megabytes holds the window for longer than a frame.
 constexpr qsizetype kCharsPerFrame = 256 * 1024;
+// Lines that share a block stop there: the block on screen is laid out whole.
+constexpr qsizetype kCharsPerBlock = 2048;
 }  // namespace
 
 TMemo::TMemo(QWidget* parent) : QPlainTextEdit(parent) {
@@ -66,7 +68,8 @@ QString TMemo::FirstLine() const {
     if (clearPending_ || !hasLines_) {
         first = pending_.isEmpty() ? QString() : pending_.front();
     } else {
-        first = document()->findBlock(int(dropped_)).text();
+        const QTextBlock block = document()->findBlock(int(dropped_));
+        first = Lines(block.text().mid(dropped_ - block.position()));
     }
     return first.left(first.indexOf(u'\n'));
 }
@@ -76,9 +79,10 @@ QString TMemo::Text() const {
     // into plain ones.
     QStringList lines;
     if (!clearPending_ && hasLines_) {
-        for (QTextBlock b = document()->findBlock(int(dropped_)); b.isValid(); b = b.next()) {
-            lines.append(b.text());
-        }
+        const QTextBlock first = document()->findBlock(int(dropped_));
+        for (QTextBlock b = first; b.isValid(); b = b.next()) lines.append(Lines(b.text()));
+        // Trimming takes whole lines, which may end inside a block.
+        lines.front().remove(0, dropped_ - first.position());
     }
     lines.append(pending_);
     return lines.join(u'\n');
@@ -98,9 +102,22 @@ void TMemo::CatchUp(qsizetype limit) {
     qsizetype chars = 0;
     for (qsizetype i = 0; i < count; ++i) chars += pending_[i].size() + 1;
     batch.reserve(chars);
+    qsizetype inBlock = 0, blockChars = 0;
     for (qsizetype i = 0; i < count; ++i) {
-        if (i > 0 || afterLines) batch += u'\n';
-        batch += pending_[i];
+        const QString& line = pending_[i];
+        // A frame starts a block of its own, so the newest lines are a block of their own too.
+        const bool shared =
+            i > 0 && inBlock < linesPerBlock_ && blockChars + line.size() < kCharsPerBlock;
+        if (shared) {
+            batch += QChar::LineSeparator;
+        } else {
+            if (i > 0 || afterLines) batch += u'\n';
+            inBlock = 0;
+            blockChars = 0;
+        }
+        batch += line;
+        ++inBlock;
+        blockChars += line.size() + 1;
     }
     flushing_ = true;
     QScrollBar* bar = verticalScrollBar();
@@ -151,7 +168,7 @@ qsizetype TMemo::Size() const {
 void TMemo::Trim() {
     const qsizetype inDocument = DocumentSize();
     const qsizetype newest = !pending_.isEmpty() ? pending_.back().size() + 1
-                             : inDocument > 0    ? document()->lastBlock().length()
+                             : inDocument > 0    ? document()->characterCount() - LastLineStart()
                                                  : 0;
     qsizetype excess = Size() - std::max(budget_ - budget_ / 4, newest);
     if (excess <= 0) return;
@@ -159,11 +176,10 @@ void TMemo::Trim() {
         // Whole lines from the top, up to the one where the excess ends; the last line of the
         // document stays when it is the newest. They leave the text now and the document with
         // the next frame's lines, in the same edit.
-        QTextBlock end =
-            document()->findBlock(int(dropped_ + std::min(excess, inDocument) - 1)).next();
-        if (!end.isValid() && pending_.isEmpty()) end = document()->lastBlock();
-        if (end.isValid()) {
-            dropped_ = end.position();
+        qsizetype end = NextLineStart(dropped_ + std::min(excess, inDocument) - 1);
+        if (end < 0 && pending_.isEmpty()) end = LastLineStart();
+        if (end >= 0) {
+            dropped_ = end;
             if (!flushTimer_.isActive()) flushTimer_.start();
             return;
         }
@@ -176,6 +192,28 @@ void TMemo::Trim() {
         if (!flushTimer_.isActive()) flushTimer_.start();
     }
     DropPending(excess);
+}
+
+qsizetype TMemo::NextLineStart(qsizetype position) const {
+    const QTextBlock block = document()->findBlock(int(position));
+    const qsizetype separator =
+        linesPerBlock_ > 1 ? block.text().indexOf(QChar::LineSeparator, position - block.position())
+                           : -1;
+    if (separator >= 0) return block.position() + separator + 1;
+    const QTextBlock next = block.next();
+    return next.isValid() ? next.position() : -1;
+}
+
+qsizetype TMemo::LastLineStart() const {
+    const QTextBlock last = document()->lastBlock();
+    const qsizetype separator =
+        linesPerBlock_ > 1 ? last.text().lastIndexOf(QChar::LineSeparator) : -1;
+    return last.position() + separator + 1;
+}
+
+QString TMemo::Lines(QString text) const {
+    if (linesPerBlock_ > 1) text.replace(QChar::LineSeparator, u'\n');
+    return text;
 }
 
 void TMemo::DropPending(qsizetype characters) {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <algorithm>
+
 #include <QPlainTextEdit>
 #include <QString>
 #include <QStringList>
@@ -36,6 +38,12 @@ public:
     qsizetype Budget() const { return budget_; }
     qsizetype Size() const;  // characters held, lines not yet drawn included
 
+    // Up to this many of a frame's lines share one block of the document, each after a line
+    // separator, which the memo shows, reads back and copies as a line break: the document's
+    // cost goes by blocks, and a flood of short lines otherwise spends most of a frame making
+    // them. 1, the default, gives every line its own block.
+    void SetLinesPerBlock(int lines) { linesPerBlock_ = std::max(lines, 1); }
+
 Q_SIGNALS:
     void Changed();
 
@@ -48,6 +56,9 @@ private:
     qsizetype DocumentSize() const;
     void Trim();
     void DropPending(qsizetype characters);
+    qsizetype NextLineStart(qsizetype position) const;  // -1 after the document's last line
+    qsizetype LastLineStart() const;
+    QString Lines(QString text) const;  // line separators as line breaks, when lines share blocks
 
     bool clearPending_ = false;  // the document is to be emptied before pending_ goes in
     QStringList pending_;
@@ -56,6 +67,7 @@ private:
     qsizetype budget_ = kDefaultBudget;
     bool hasLines_ = false;  // the document holds at least one line, perhaps an empty one
     bool flushing_ = false;
+    int linesPerBlock_ = 1;
     QTimer flushTimer_;
 };
 

@@ -1,0 +1,147 @@
+// A memo whose lines share the document's blocks reads, trims, copies and takes typing as one
+// with a block per line: the operator sees, selects and copies the same lines.
+#include <QApplication>
+#include <QClipboard>
+#include <QTest>
+#include <QTextBlock>
+#include <QTextCursor>
+#include <QTextDocument>
+
+#include "ui/memo.h"
+
+using ui::TMemo;
+
+namespace {
+QString Copied(TMemo& memo, const QTextCursor& selection) {
+    memo.setTextCursor(selection);
+    memo.copy();
+    return QApplication::clipboard()->text();
+}
+}  // namespace
+
+class MemoSharedBlocksTest : public QObject {
+    Q_OBJECT
+
+    enum Drawing { Hidden, ShownEachLine, ShownEveryThird, ShownAtEnd };
+
+private Q_SLOTS:
+    void readsAndTrimsLikeABlockPerLine_data() {
+        QTest::addColumn<int>("perBlock");
+        QTest::addColumn<int>("drawing");
+        QTest::addColumn<QStringList>("lines");
+        QStringList short_, mixed;
+        for (int i = 0; i < 60; ++i) short_.append(QStringLiteral("line %1").arg(i));
+        for (int i = 0; i < 30; ++i) mixed.append(QString(1 + (i * 37) % 45, QChar(u'a' + i % 26)));
+        const QStringList huge{QStringLiteral("first"), QString(250, u'h'), QStringLiteral("x"),
+                               QString(300, u'z')};
+        for (const int perBlock : {1, 4, 16}) {
+            for (const auto& [name, drawing] : {std::pair{"hidden", Hidden},
+                                                {"shown", ShownEachLine},
+                                                {"partly", ShownEveryThird},
+                                                {"at the end", ShownAtEnd}}) {
+                QTest::addRow("%d per block, short lines, %s", perBlock, name)
+                    << perBlock << int(drawing) << short_;
+                QTest::addRow("%d per block, many lengths, %s", perBlock, name)
+                    << perBlock << int(drawing) << mixed;
+                QTest::addRow("%d per block, larger than the budget, %s", perBlock, name)
+                    << perBlock << int(drawing) << huge;
+            }
+        }
+    }
+
+    void readsAndTrimsLikeABlockPerLine() {
+        QFETCH(int, perBlock);
+        QFETCH(int, drawing);
+        QFETCH(QStringList, lines);
+        constexpr qsizetype kBudget = 100;
+        QWidget window;
+        TMemo memo(&window);
+        memo.SetLinesPerBlock(perBlock);
+        memo.SetBudget(kBudget);
+        memo.setPlainText(QStringLiteral("Данные от сервера:"));
+        if (drawing != Hidden) window.show();
+
+        QStringList all{QStringLiteral("Данные от сервера:")};
+        for (qsizetype i = 0; i < lines.size(); ++i) {
+            memo.AddLine(lines[i]);
+            all.append(lines[i]);
+            if (drawing == ShownEachLine || (drawing == ShownEveryThird && i % 3 == 2)) {
+                memo.Flush();
+            }
+            const QString text = memo.Text();
+            QVERIFY2(memo.Size() <= std::max(kBudget, lines[i].size() + 1),
+                     qPrintable(QString::number(memo.Size())));
+            QCOMPARE(memo.Size(), text.size() + 1);
+            const QStringList kept = text.split(u'\n');
+            QCOMPARE(kept, all.mid(all.size() - kept.size()));
+            QCOMPARE(memo.FirstLine(), kept.front());
+        }
+        const QString text = memo.Text();
+        memo.Flush();
+        QCOMPARE(memo.Text(), text);
+        QCOMPARE(memo.document()->toPlainText(), text);
+        QCOMPARE(memo.Size(), text.size() + 1);
+        if (drawing != Hidden) {
+            QTextCursor all_(memo.document());
+            all_.select(QTextCursor::Document);
+            QCOMPARE(Copied(memo, all_), text);
+        }
+    }
+
+    void aFrameOfShortLinesTakesFewBlocksAndCopiesAsLines() {
+        QWidget window;
+        TMemo memo(&window);
+        memo.SetLinesPerBlock(16);
+        window.show();
+        QStringList lines;
+        for (int i = 0; i < 100; ++i) lines.append(QStringLiteral("datagram %1").arg(i));
+        lines.append(QString(3000, u'w'));  // too long to share a block
+        lines.append(QStringLiteral("after"));
+        for (const QString& line : lines) memo.AddLine(line);
+        memo.Flush();
+        // 100 lines in blocks of 16, the long line alone, the last line after it.
+        QCOMPARE(memo.document()->blockCount(), 7 + 1 + 1);
+        QCOMPARE(memo.document()->lastBlock().text(), QStringLiteral("after"));
+        QCOMPARE(memo.Text(), lines.join(u'\n'));
+
+        // Lines 3 to 5, which share the first block, selected from the start of one to the
+        // end of another.
+        const int start = int(lines.mid(0, 3).join(u'\n').size()) + 1;
+        const int end = int(lines.mid(0, 6).join(u'\n').size());
+        QTextCursor over(memo.document());
+        over.setPosition(start);
+        over.setPosition(end, QTextCursor::KeepAnchor);
+        QCOMPARE(Copied(memo, over), lines.mid(3, 3).join(u'\n'));
+
+        // A second frame starts a block of its own: the newest lines are the last block.
+        memo.AddLine(QStringLiteral("next frame"));
+        memo.Flush();
+        QCOMPARE(memo.document()->lastBlock().text(), QStringLiteral("next frame"));
+    }
+
+    void typingAfterATrimInsideABlockActsOnTheTrimmedText() {
+        QWidget window;
+        TMemo memo(&window);
+        memo.SetLinesPerBlock(16);
+        memo.SetBudget(60);
+        window.show();
+        for (int i = 0; i < 5; ++i) memo.AddLine(QStringLiteral("012345678%1").arg(i));
+        memo.Flush();
+        QCOMPARE(memo.document()->blockCount(), 1);
+        for (int i = 0; i < 3; ++i) memo.AddLine(QStringLiteral("abcdefghij"));
+        const QString trimmed = memo.Text();
+        // The trim ends inside the block: its first lines go, the rest of it stays.
+        QVERIFY(trimmed.startsWith(QStringLiteral("012345678")));
+        QVERIFY(!trimmed.startsWith(QStringLiteral("0123456780")));
+        QCOMPARE(memo.FirstLine(), trimmed.left(trimmed.indexOf(u'\n')));
+
+        memo.setFocus();
+        QTest::keyClick(&memo, Qt::Key_Home, Qt::ControlModifier);
+        QTest::keyClick(&memo, Qt::Key_X);
+        QCOMPARE(memo.Text(), QStringLiteral("x") + trimmed);
+        QCOMPARE(memo.document()->toPlainText(), QStringLiteral("x") + trimmed);
+    }
+};
+
+QTEST_MAIN(MemoSharedBlocksTest)
+#include "memo_shared_blocks_test.moc"
