@@ -136,10 +136,13 @@ void TMemo::CatchUp(qsizetype limit) {
     }
     if (count > 0) {
         // Not movePosition(End): that lays out the block the cursor leaves.
-        cursor.setPosition(document()->characterCount() - 1);
+        const qsizetype start = document()->characterCount() - 1;
+        cursor.setPosition(int(start));
         cursor.insertText(batch);
         hasLines_ = true;
+        CountLines(document()->findBlock(int(start)));
     }
+    if (dropped_ > 0) CountLines(document()->firstBlock(), true);
     cursor.endEditBlock();
     dropped_ = 0;
     clearPending_ = false;
@@ -202,6 +205,16 @@ qsizetype TMemo::NextLineStart(qsizetype position) const {
     if (separator >= 0) return block.position() + separator + 1;
     const QTextBlock next = block.next();
     return next.isValid() ? next.position() : -1;
+}
+
+void TMemo::CountLines(QTextBlock block, bool firstOnly) {
+    // Until a block is laid out the view counts it as one line, and the scroll bar's range and
+    // steps go by those counts: a block counts its lines, as the blocks of single lines do.
+    if (linesPerBlock_ == 1) return;
+    for (; block.isValid(); block = block.next()) {
+        block.setLineCount(int(block.text().count(QChar::LineSeparator)) + 1);
+        if (firstOnly) break;
+    }
 }
 
 qsizetype TMemo::LastLineStart() const {

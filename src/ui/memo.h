@@ -5,6 +5,7 @@
 #include <QPlainTextEdit>
 #include <QString>
 #include <QStringList>
+#include <QTextBlock>
 #include <QTimer>
 
 namespace ui {
@@ -58,6 +59,7 @@ private:
     void DropPending(qsizetype characters);
     qsizetype NextLineStart(qsizetype position) const;  // -1 after the document's last line
     qsizetype LastLineStart() const;
+    void CountLines(QTextBlock block, bool firstOnly = false);  // sets the view's line counts
     QString Lines(QString text) const;  // line separators as line breaks, when lines share blocks
 
     bool clearPending_ = false;  // the document is to be emptied before pending_ goes in

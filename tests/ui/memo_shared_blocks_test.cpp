@@ -2,6 +2,7 @@
 // with a block per line: the operator sees, selects and copies the same lines.
 #include <QApplication>
 #include <QClipboard>
+#include <QScrollBar>
 #include <QTest>
 #include <QTextBlock>
 #include <QTextCursor>
@@ -117,6 +118,66 @@ private Q_SLOTS:
         memo.AddLine(QStringLiteral("next frame"));
         memo.Flush();
         QCOMPARE(memo.document()->lastBlock().text(), QStringLiteral("next frame"));
+    }
+
+    // The view counts lines of blocks it has not laid out: the scroll bar's range and a step
+    // of it go by lines, as with a block per line, trimmed or not.
+    void scrollsByLinesAsWithABlockPerLine() {
+        QWidget window;
+        window.resize(500, 400);
+        TMemo single(&window), shared(&window);
+        for (TMemo* memo : {&single, &shared}) {
+            memo->setGeometry(7, 15, 462, 357);
+            memo->SetBudget(3000);  // trims inside a block of shared lines
+        }
+        shared.SetLinesPerBlock(16);
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        for (int frame = 0; frame < 5; ++frame) {
+            for (int i = 0; i < 150; ++i) {
+                for (TMemo* memo : {&single, &shared})
+                    memo->AddLine(QStringLiteral("%1.%2").arg(frame).arg(i));
+            }
+            for (TMemo* memo : {&single, &shared}) memo->Flush();
+        }
+        const auto top = [](TMemo& memo) {
+            const QTextCursor at = memo.cursorForPosition(QPoint(4, 4));
+            const QString block = at.block().text();
+            const qsizetype in = at.positionInBlock();
+            const qsizetype from = block.lastIndexOf(QChar::LineSeparator, in - 1) + 1;
+            const qsizetype to = block.indexOf(QChar::LineSeparator, in);
+            return block.mid(from, to < 0 ? -1 : to - from);
+        };
+        QScrollBar* a = single.verticalScrollBar();
+        QScrollBar* b = shared.verticalScrollBar();
+        QCOMPARE(b->maximum(), a->maximum());
+        QCOMPARE(b->value(), b->maximum());  // the newest line in view
+        QCOMPARE(top(shared), top(single));
+        for (const int back : {1, 3, 40, 200, 350}) {
+            a->setValue(a->maximum() - back);
+            b->setValue(b->maximum() - back);
+            QCOMPARE(top(shared), top(single));
+        }
+    }
+
+    // A budget lowered below the last block keeps the newest line, whole, and no more.
+    void aLowerBudgetTrimsInsideTheLastBlock() {
+        QWidget window;
+        TMemo memo(&window);
+        memo.SetLinesPerBlock(16);
+        window.show();
+        QStringList lines;
+        for (int i = 0; i < 4; ++i) lines.append(QString(30, QChar(u'a' + i)));
+        for (const QString& line : lines) memo.AddLine(line);
+        memo.Flush();
+        QCOMPARE(memo.document()->blockCount(), 1);
+        memo.SetBudget(100);  // 124 characters down to no more than 75
+        QCOMPARE(memo.Text(), lines.mid(2).join(u'\n'));
+        memo.SetBudget(40);
+        QCOMPARE(memo.Text(), lines.back());
+        memo.Flush();
+        QCOMPARE(memo.document()->toPlainText(), lines.back());
+        QCOMPARE(memo.FirstLine(), lines.back());
     }
 
     void typingAfterATrimInsideABlockActsOnTheTrimmedText() {
