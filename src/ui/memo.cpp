@@ -2,7 +2,9 @@
 
 #include <algorithm>
 
+#include <QApplication>
 #include <QEvent>
+#include <QMouseEvent>
 #include <QScrollBar>
 #include <QTextBlock>
 #include <QTextCursor>
@@ -205,6 +207,62 @@ qsizetype TMemo::NextLineStart(qsizetype position) const {
     if (separator >= 0) return block.position() + separator + 1;
     const QTextBlock next = block.next();
     return next.isValid() ? next.position() : -1;
+}
+
+std::pair<qsizetype, qsizetype> TMemo::LineAround(qsizetype position) const {
+    const QTextBlock block = document()->findBlock(int(position));
+    const QString text = block.text();
+    const qsizetype in = position - block.position();
+    const qsizetype start = in > 0 ? text.lastIndexOf(QChar::LineSeparator, in - 1) + 1 : 0;
+    const qsizetype end = text.indexOf(QChar::LineSeparator, in);
+    const QTextBlock next = block.next();
+    return {block.position() + start, end >= 0         ? block.position() + end + 1
+                                      : next.isValid() ? next.position()
+                                                       : block.position() + text.size()};
+}
+
+void TMemo::mouseDoubleClickEvent(QMouseEvent* e) {
+    QPlainTextEdit::mouseDoubleClickEvent(e);
+    doubleClicked_.start();
+    doubleClickedAt_ = e->position().toPoint();
+}
+
+void TMemo::mousePressEvent(QMouseEvent* e) {
+    QPlainTextEdit::mousePressEvent(e);
+    tripleClicked_ = {-1, -1};
+    if (linesPerBlock_ == 1 || e->button() != Qt::LeftButton || !doubleClicked_.isValid() ||
+        doubleClicked_.elapsed() >= QApplication::doubleClickInterval() ||
+        (e->position().toPoint() - doubleClickedAt_).manhattanLength() >=
+            QApplication::startDragDistance()) {
+        return;
+    }
+    doubleClicked_.invalidate();
+    tripleClicked_ = LineAround(cursorForPosition(e->position().toPoint()).position());
+    QTextCursor line(document());
+    line.setPosition(int(tripleClicked_.first));
+    line.setPosition(int(tripleClicked_.second), QTextCursor::KeepAnchor);
+    setTextCursor(line);
+}
+
+void TMemo::mouseMoveEvent(QMouseEvent* e) {
+    QPlainTextEdit::mouseMoveEvent(e);
+    if (tripleClicked_.first < 0 || !(e->buttons() & Qt::LeftButton)) return;
+    // Dragging on from a triple click takes whole lines.
+    const auto [start, end] = LineAround(cursorForPosition(e->position().toPoint()).position());
+    QTextCursor lines(document());
+    if (start < tripleClicked_.first) {
+        lines.setPosition(int(tripleClicked_.second));
+        lines.setPosition(int(start), QTextCursor::KeepAnchor);
+    } else {
+        lines.setPosition(int(tripleClicked_.first));
+        lines.setPosition(int(end), QTextCursor::KeepAnchor);
+    }
+    setTextCursor(lines);
+}
+
+void TMemo::mouseReleaseEvent(QMouseEvent* e) {
+    tripleClicked_ = {-1, -1};
+    QPlainTextEdit::mouseReleaseEvent(e);
 }
 
 void TMemo::CountLines(QTextBlock block, bool firstOnly) {

@@ -1,8 +1,11 @@
 #pragma once
 
 #include <algorithm>
+#include <utility>
 
+#include <QElapsedTimer>
 #include <QPlainTextEdit>
+#include <QPoint>
 #include <QString>
 #include <QStringList>
 #include <QTextBlock>
@@ -50,6 +53,11 @@ Q_SIGNALS:
 
 protected:
     bool event(QEvent* e) override;
+    // A triple click selects the line under it, as it does where every line is a block.
+    void mouseDoubleClickEvent(QMouseEvent* e) override;
+    void mousePressEvent(QMouseEvent* e) override;
+    void mouseMoveEvent(QMouseEvent* e) override;
+    void mouseReleaseEvent(QMouseEvent* e) override;
 
 private:
     void OnFrame();
@@ -59,6 +67,9 @@ private:
     void DropPending(qsizetype characters);
     qsizetype NextLineStart(qsizetype position) const;  // -1 after the document's last line
     qsizetype LastLineStart() const;
+    // The line's start and the position after its line separator, or where the view's own
+    // selection of a block would end.
+    std::pair<qsizetype, qsizetype> LineAround(qsizetype position) const;
     void CountLines(QTextBlock block, bool firstOnly = false);  // sets the view's line counts
     QString Lines(QString text) const;  // line separators as line breaks, when lines share blocks
 
@@ -70,6 +81,9 @@ private:
     bool hasLines_ = false;  // the document holds at least one line, perhaps an empty one
     bool flushing_ = false;
     int linesPerBlock_ = 1;
+    QElapsedTimer doubleClicked_;
+    QPoint doubleClickedAt_;
+    std::pair<qsizetype, qsizetype> tripleClicked_{-1, -1};  // the line, while the button is held
     QTimer flushTimer_;
 };
 

@@ -2,6 +2,7 @@
 // with a block per line: the operator sees, selects and copies the same lines.
 #include <QApplication>
 #include <QClipboard>
+#include <QMouseEvent>
 #include <QScrollBar>
 #include <QTest>
 #include <QTextBlock>
@@ -158,6 +159,62 @@ private Q_SLOTS:
             b->setValue(b->maximum() - back);
             QCOMPARE(top(shared), top(single));
         }
+    }
+
+    // A triple click selects and copies the line under it, and dragging on takes whole lines,
+    // the same with shared blocks as with a block per line.
+    void aTripleClickSelectsTheLine_data() {
+        QTest::addColumn<int>("line");
+        QTest::addColumn<int>("dragTo");  // -1: no drag
+        for (const int line : {0, 5, 15, 16, 17, 31, 38, 39}) {
+            QTest::addRow("line %d", line) << line << -1;
+        }
+        QTest::addRow("line 5 dragged down to 18") << 5 << 18;
+        QTest::addRow("line 20 dragged up to 3") << 20 << 3;
+    }
+
+    void aTripleClickSelectsTheLine() {
+        QFETCH(int, line);
+        QFETCH(int, dragTo);
+        QWidget window;
+        window.resize(500, 1000);
+        TMemo single(&window), shared(&window);
+        shared.SetLinesPerBlock(16);
+        QStringList copied;
+        for (TMemo* memo : {&single, &shared}) {
+            memo->setGeometry(7, 15, 462, 900);
+            for (int i = 0; i < 40; ++i) memo->AddLine(QStringLiteral("line %1 of 40").arg(i));
+        }
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        for (TMemo* memo : {&single, &shared}) {
+            memo->Flush();
+            memo->verticalScrollBar()->setValue(0);
+            const auto at = [&](int i) {
+                const qsizetype start = memo->Text().split(u'\n').mid(0, i).join(u'\n').size();
+                QTextCursor c(memo->document());
+                c.setPosition(int(start + (i > 0 ? 1 : 0) + 2));
+                return memo->cursorRect(c).center();
+            };
+            const QPoint p = at(line);
+            QTest::mouseDClick(memo->viewport(), Qt::LeftButton, {}, p);
+            QTest::mousePress(memo->viewport(), Qt::LeftButton, {}, p);
+            if (dragTo >= 0) {
+                QMouseEvent move(QEvent::MouseMove, at(dragTo),
+                                 memo->viewport()->mapToGlobal(at(dragTo)), Qt::NoButton,
+                                 Qt::LeftButton, {});
+                QApplication::sendEvent(memo->viewport(), &move);
+            }
+            QTest::mouseRelease(memo->viewport(), Qt::LeftButton, {}, dragTo >= 0 ? at(dragTo) : p);
+            memo->copy();
+            copied.append(QApplication::clipboard()->text());
+        }
+        QCOMPARE(copied[1], copied[0]);
+        const int from = dragTo >= 0 ? std::min(line, dragTo) : line;
+        const int to = dragTo >= 0 ? std::max(line, dragTo) : line;
+        QVERIFY2(copied[0].startsWith(QStringLiteral("line %1 of 40").arg(from)),
+                 qPrintable(copied[0]));
+        QCOMPARE(copied[0].count(u'\n') + (to == 39 ? 1 : 0), to - from + 1);
     }
 
     // A budget lowered below the last block keeps the newest line, whole, and no more.
