@@ -4,6 +4,7 @@
 
 #include <QApplication>
 #include <QEvent>
+#include <QKeyEvent>
 #include <QMouseEvent>
 #include <QScrollBar>
 #include <QTextBlock>
@@ -263,6 +264,67 @@ void TMemo::mouseMoveEvent(QMouseEvent* e) {
 void TMemo::mouseReleaseEvent(QMouseEvent* e) {
     tripleClicked_ = {-1, -1};
     QPlainTextEdit::mouseReleaseEvent(e);
+}
+
+void TMemo::keyPressEvent(QKeyEvent* e) {
+    static constexpr struct {
+        QKeySequence::StandardKey key;
+        bool forward;
+        WordAction action;
+    } kWordKeys[] = {
+        {QKeySequence::MoveToNextWord, true, WordAction::Move},
+        {QKeySequence::MoveToPreviousWord, false, WordAction::Move},
+        {QKeySequence::SelectNextWord, true, WordAction::Select},
+        {QKeySequence::SelectPreviousWord, false, WordAction::Select},
+        {QKeySequence::DeleteEndOfWord, true, WordAction::Delete},
+        {QKeySequence::DeleteStartOfWord, false, WordAction::Delete},
+    };
+    if (linesPerBlock_ > 1) {
+        for (const auto& word : kWordKeys) {
+            if (e->matches(word.key)) {
+                ByWord(word.forward, word.action);
+                e->accept();
+                return;
+            }
+        }
+    }
+    QPlainTextEdit::keyPressEvent(e);
+}
+
+void TMemo::ByWord(bool forward, WordAction action) {
+    QTextCursor cursor = textCursor();
+    if (action == WordAction::Delete && cursor.hasSelection()) {
+        cursor.removeSelectedText();
+        setTextCursor(cursor);
+        return;
+    }
+    const qsizetype position = cursor.position();
+    QTextCursor word = cursor;
+    word.movePosition(forward ? QTextCursor::NextWord : QTextCursor::PreviousWord);
+    qsizetype target = word.position();
+    // A line separator stands where a block's end would: the cursor steps over it alone.
+    const QTextBlock block = document()->findBlock(int(position));
+    const QString text = block.text();
+    const qsizetype in = position - block.position();
+    if (forward) {
+        const qsizetype separator = text.indexOf(QChar::LineSeparator, in);
+        if (separator == in) {
+            target = position + 1;
+        } else if (separator > in) {
+            target = std::min(target, block.position() + separator);
+        }
+    } else {
+        const qsizetype separator = in > 0 ? text.lastIndexOf(QChar::LineSeparator, in - 1) : -1;
+        if (separator >= 0 && separator == in - 1) {
+            target = position - 1;
+        } else if (separator >= 0) {
+            target = std::max(target, block.position() + separator + 1);
+        }
+    }
+    cursor.setPosition(int(target), action == WordAction::Move ? QTextCursor::MoveAnchor
+                                                               : QTextCursor::KeepAnchor);
+    if (action == WordAction::Delete) cursor.removeSelectedText();
+    setTextCursor(cursor);
 }
 
 void TMemo::CountLines(QTextBlock block, bool firstOnly) {

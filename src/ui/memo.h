@@ -58,6 +58,8 @@ protected:
     void mousePressEvent(QMouseEvent* e) override;
     void mouseMoveEvent(QMouseEvent* e) override;
     void mouseReleaseEvent(QMouseEvent* e) override;
+    // Moving or deleting by words stops at a line's end, as it does at a block's.
+    void keyPressEvent(QKeyEvent* e) override;
 
 private:
     void OnFrame();
@@ -70,6 +72,8 @@ private:
     // The line's start and the position after its line separator, or where the view's own
     // selection of a block would end.
     std::pair<qsizetype, qsizetype> LineAround(qsizetype position) const;
+    enum class WordAction { Move, Select, Delete };
+    void ByWord(bool forward, WordAction action);
     void CountLines(QTextBlock block, bool firstOnly = false);  // sets the view's line counts
     QString Lines(QString text) const;  // line separators as line breaks, when lines share blocks
 

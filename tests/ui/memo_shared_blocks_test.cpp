@@ -217,6 +217,68 @@ private Q_SLOTS:
         QCOMPARE(copied[0].count(u'\n') + (to == 39 ? 1 : 0), to - from + 1);
     }
 
+    // Keys move and select over shared blocks as over a block per line: a line separator takes
+    // one position as a block's end does, so the two memos agree position for position.
+    void keysMoveAndSelectAsWithABlockPerLine_data() {
+        QTest::addColumn<QList<QKeyCombination>>("keys");
+        const auto row = [](const char* name, QList<QKeyCombination> keys) {
+            QTest::newRow(name) << keys;
+        };
+        row("down", {Qt::Key_Down, Qt::Key_Down, Qt::Key_Right});
+        row("up from the end", {Qt::CTRL | Qt::Key_End, Qt::Key_Up, Qt::Key_Up});
+        row("end and home", {Qt::Key_Down, Qt::Key_End, Qt::Key_Right, Qt::Key_Home});
+        row("control down and up", {Qt::CTRL | Qt::Key_Down, Qt::CTRL | Qt::Key_Down, Qt::Key_Down,
+                                    Qt::CTRL | Qt::Key_Up});
+        row("shift down over lines", {Qt::Key_Down, Qt::SHIFT | Qt::Key_Down,
+                                      Qt::SHIFT | Qt::Key_Down, Qt::SHIFT | Qt::Key_End});
+        row("page down and up", {Qt::Key_PageDown, Qt::Key_PageDown, Qt::Key_PageUp});
+        row("word by word", {Qt::Key_Down, Qt::CTRL | Qt::Key_Right, Qt::CTRL | Qt::Key_Right,
+                             Qt::CTRL | Qt::Key_Right, Qt::CTRL | Qt::SHIFT | Qt::Key_Right});
+        row("word by word back",
+            {Qt::Key_Down, Qt::Key_Down, Qt::Key_Right, Qt::CTRL | Qt::Key_Left,
+             Qt::CTRL | Qt::Key_Left, Qt::CTRL | Qt::SHIFT | Qt::Key_Left});
+        row("a word's end to the next line",
+            {Qt::Key_Down, Qt::Key_End, Qt::CTRL | Qt::Key_Right, Qt::CTRL | Qt::Key_Right});
+        row("a line's start to the one before",
+            {Qt::Key_Down, Qt::Key_Down, Qt::CTRL | Qt::Key_Left, Qt::CTRL | Qt::Key_Left});
+        row("deleting words forward",
+            {Qt::Key_Down, Qt::Key_Right, Qt::CTRL | Qt::Key_Delete, Qt::CTRL | Qt::Key_Delete,
+             Qt::CTRL | Qt::Key_Delete, Qt::CTRL | Qt::Key_Delete, Qt::CTRL | Qt::Key_Delete});
+        row("deleting words back",
+            {Qt::Key_Down, Qt::Key_Down, Qt::Key_Right, Qt::CTRL | Qt::Key_Backspace,
+             Qt::CTRL | Qt::Key_Backspace, Qt::CTRL | Qt::Key_Backspace});
+        row("typing a line break", {Qt::Key_Down, Qt::Key_Right, Qt::Key_Return, Qt::Key_Z});
+        row("joining two lines", {Qt::Key_Down, Qt::Key_Down, Qt::Key_Backspace, Qt::Key_Y});
+        row("deleting over lines",
+            {Qt::Key_Down, Qt::SHIFT | Qt::Key_Down, Qt::SHIFT | Qt::Key_Down, Qt::Key_Delete});
+    }
+
+    void keysMoveAndSelectAsWithABlockPerLine() {
+        QFETCH(QList<QKeyCombination>, keys);
+        QWidget window;
+        window.resize(500, 400);
+        TMemo single(&window), shared(&window);
+        shared.SetLinesPerBlock(16);
+        for (TMemo* memo : {&single, &shared}) {
+            memo->setGeometry(7, 15, 462, 357);
+            for (int i = 0; i < 80; ++i) memo->AddLine(QStringLiteral("line %1 of 80").arg(i));
+        }
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        for (TMemo* memo : {&single, &shared}) {
+            memo->Flush();
+            memo->setFocus();
+            memo->moveCursor(QTextCursor::Start);
+            for (const QKeyCombination key : keys) {
+                QTest::keyClick(memo, key.key(), key.keyboardModifiers());
+            }
+        }
+        QVERIFY(shared.document()->blockCount() < single.document()->blockCount());
+        QCOMPARE(shared.textCursor().position(), single.textCursor().position());
+        QCOMPARE(shared.textCursor().anchor(), single.textCursor().anchor());
+        QCOMPARE(shared.Text(), single.Text());
+    }
+
     // A budget lowered below the last block keeps the newest line, whole, and no more.
     void aLowerBudgetTrimsInsideTheLastBlock() {
         QWidget window;
