@@ -19,6 +19,7 @@ TForm1::TForm1(app::Env& env, QWidget* parent) : app::MainWindow(parent), env_(e
     setWindowIcon(ProgramIcon());
     resize(513, 776);
     BuildLayout();
+    Memo2->SetLinesPerBlock(16);  // it takes a line per datagram, and floods are its usual load
     CreateComponents();
     if (const QScreen* screen = QGuiApplication::primaryScreen()) {
         move(screen->availableGeometry().center() - rect().center());

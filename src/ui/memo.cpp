@@ -2,7 +2,10 @@
 
 #include <algorithm>
 
+#include <QApplication>
 #include <QEvent>
+#include <QKeyEvent>
+#include <QMouseEvent>
 #include <QScrollBar>
 #include <QTextBlock>
 #include <QTextCursor>
@@ -17,6 +20,8 @@ constexpr qsizetype kLinesPerFrame = 2000;
 // The same for long lines (TCP reads run to 64 KiB): the document takes them in at memory
 // speed, but a frame that takes megabytes holds the window for longer than a frame.
 constexpr qsizetype kCharsPerFrame = 256 * 1024;
+// Lines that share a block stop there: the block on screen is laid out whole.
+constexpr qsizetype kCharsPerBlock = 2048;
 }  // namespace
 
 TMemo::TMemo(QWidget* parent) : QPlainTextEdit(parent) {
@@ -66,7 +71,8 @@ QString TMemo::FirstLine() const {
     if (clearPending_ || !hasLines_) {
         first = pending_.isEmpty() ? QString() : pending_.front();
     } else {
-        first = document()->findBlock(int(dropped_)).text();
+        const QTextBlock block = document()->findBlock(int(dropped_));
+        first = Lines(block.text().mid(dropped_ - block.position()));
     }
     return first.left(first.indexOf(u'\n'));
 }
@@ -76,9 +82,10 @@ QString TMemo::Text() const {
     // into plain ones.
     QStringList lines;
     if (!clearPending_ && hasLines_) {
-        for (QTextBlock b = document()->findBlock(int(dropped_)); b.isValid(); b = b.next()) {
-            lines.append(b.text());
-        }
+        const QTextBlock first = document()->findBlock(int(dropped_));
+        for (QTextBlock b = first; b.isValid(); b = b.next()) lines.append(Lines(b.text()));
+        // Trimming takes whole lines, which may end inside a block.
+        lines.front().remove(0, dropped_ - first.position());
     }
     lines.append(pending_);
     return lines.join(u'\n');
@@ -98,9 +105,22 @@ void TMemo::CatchUp(qsizetype limit) {
     qsizetype chars = 0;
     for (qsizetype i = 0; i < count; ++i) chars += pending_[i].size() + 1;
     batch.reserve(chars);
+    qsizetype inBlock = 0, blockChars = 0;
     for (qsizetype i = 0; i < count; ++i) {
-        if (i > 0 || afterLines) batch += u'\n';
-        batch += pending_[i];
+        const QString& line = pending_[i];
+        // A frame starts a block of its own, so the newest lines are a block of their own too.
+        const bool shared =
+            i > 0 && inBlock < linesPerBlock_ && blockChars + line.size() < kCharsPerBlock;
+        if (shared) {
+            batch += QChar::LineSeparator;
+        } else {
+            if (i > 0 || afterLines) batch += u'\n';
+            inBlock = 0;
+            blockChars = 0;
+        }
+        batch += line;
+        ++inBlock;
+        blockChars += line.size() + 1;
     }
     flushing_ = true;
     QScrollBar* bar = verticalScrollBar();
@@ -119,10 +139,13 @@ void TMemo::CatchUp(qsizetype limit) {
     }
     if (count > 0) {
         // Not movePosition(End): that lays out the block the cursor leaves.
-        cursor.setPosition(document()->characterCount() - 1);
+        const qsizetype start = document()->characterCount() - 1;
+        cursor.setPosition(int(start));
         cursor.insertText(batch);
         hasLines_ = true;
+        CountLines(document()->findBlock(int(start)));
     }
+    if (dropped_ > 0) CountLines(document()->firstBlock(), true);
     cursor.endEditBlock();
     dropped_ = 0;
     clearPending_ = false;
@@ -151,7 +174,7 @@ qsizetype TMemo::Size() const {
 void TMemo::Trim() {
     const qsizetype inDocument = DocumentSize();
     const qsizetype newest = !pending_.isEmpty() ? pending_.back().size() + 1
-                             : inDocument > 0    ? document()->lastBlock().length()
+                             : inDocument > 0    ? document()->characterCount() - LastLineStart()
                                                  : 0;
     qsizetype excess = Size() - std::max(budget_ - budget_ / 4, newest);
     if (excess <= 0) return;
@@ -159,11 +182,10 @@ void TMemo::Trim() {
         // Whole lines from the top, up to the one where the excess ends; the last line of the
         // document stays when it is the newest. They leave the text now and the document with
         // the next frame's lines, in the same edit.
-        QTextBlock end =
-            document()->findBlock(int(dropped_ + std::min(excess, inDocument) - 1)).next();
-        if (!end.isValid() && pending_.isEmpty()) end = document()->lastBlock();
-        if (end.isValid()) {
-            dropped_ = end.position();
+        qsizetype end = NextLineStart(dropped_ + std::min(excess, inDocument) - 1);
+        if (end < 0 && pending_.isEmpty()) end = LastLineStart();
+        if (end >= 0) {
+            dropped_ = end;
             if (!flushTimer_.isActive()) flushTimer_.start();
             return;
         }
@@ -176,6 +198,155 @@ void TMemo::Trim() {
         if (!flushTimer_.isActive()) flushTimer_.start();
     }
     DropPending(excess);
+}
+
+qsizetype TMemo::NextLineStart(qsizetype position) const {
+    const QTextBlock block = document()->findBlock(int(position));
+    const qsizetype separator =
+        linesPerBlock_ > 1 ? block.text().indexOf(QChar::LineSeparator, position - block.position())
+                           : -1;
+    if (separator >= 0) return block.position() + separator + 1;
+    const QTextBlock next = block.next();
+    return next.isValid() ? next.position() : -1;
+}
+
+std::pair<qsizetype, qsizetype> TMemo::LineAround(qsizetype position) const {
+    const QTextBlock block = document()->findBlock(int(position));
+    const QString text = block.text();
+    const qsizetype in = position - block.position();
+    const qsizetype start = in > 0 ? text.lastIndexOf(QChar::LineSeparator, in - 1) + 1 : 0;
+    const qsizetype end = text.indexOf(QChar::LineSeparator, in);
+    const QTextBlock next = block.next();
+    return {block.position() + start, end >= 0         ? block.position() + end + 1
+                                      : next.isValid() ? next.position()
+                                                       : block.position() + text.size()};
+}
+
+void TMemo::mouseDoubleClickEvent(QMouseEvent* e) {
+    QPlainTextEdit::mouseDoubleClickEvent(e);
+    doubleClicked_.start();
+    doubleClickedAt_ = e->position().toPoint();
+}
+
+void TMemo::mousePressEvent(QMouseEvent* e) {
+    QPlainTextEdit::mousePressEvent(e);
+    tripleClicked_ = {-1, -1};
+    if (linesPerBlock_ == 1 || e->button() != Qt::LeftButton || !doubleClicked_.isValid() ||
+        doubleClicked_.elapsed() >= QApplication::doubleClickInterval() ||
+        (e->position().toPoint() - doubleClickedAt_).manhattanLength() >=
+            QApplication::startDragDistance()) {
+        return;
+    }
+    doubleClicked_.invalidate();
+    tripleClicked_ = LineAround(cursorForPosition(e->position().toPoint()).position());
+    QTextCursor line(document());
+    line.setPosition(int(tripleClicked_.first));
+    line.setPosition(int(tripleClicked_.second), QTextCursor::KeepAnchor);
+    setTextCursor(line);
+}
+
+void TMemo::mouseMoveEvent(QMouseEvent* e) {
+    QPlainTextEdit::mouseMoveEvent(e);
+    if (tripleClicked_.first < 0 || !(e->buttons() & Qt::LeftButton)) return;
+    // Dragging on from a triple click takes whole lines.
+    const auto [start, end] = LineAround(cursorForPosition(e->position().toPoint()).position());
+    QTextCursor lines(document());
+    if (start < tripleClicked_.first) {
+        lines.setPosition(int(tripleClicked_.second));
+        lines.setPosition(int(start), QTextCursor::KeepAnchor);
+    } else {
+        lines.setPosition(int(tripleClicked_.first));
+        lines.setPosition(int(end), QTextCursor::KeepAnchor);
+    }
+    setTextCursor(lines);
+}
+
+void TMemo::mouseReleaseEvent(QMouseEvent* e) {
+    tripleClicked_ = {-1, -1};
+    QPlainTextEdit::mouseReleaseEvent(e);
+}
+
+void TMemo::keyPressEvent(QKeyEvent* e) {
+    static constexpr struct {
+        QKeySequence::StandardKey key;
+        bool forward;
+        WordAction action;
+    } kWordKeys[] = {
+        {QKeySequence::MoveToNextWord, true, WordAction::Move},
+        {QKeySequence::MoveToPreviousWord, false, WordAction::Move},
+        {QKeySequence::SelectNextWord, true, WordAction::Select},
+        {QKeySequence::SelectPreviousWord, false, WordAction::Select},
+        {QKeySequence::DeleteEndOfWord, true, WordAction::Delete},
+        {QKeySequence::DeleteStartOfWord, false, WordAction::Delete},
+    };
+    if (linesPerBlock_ > 1) {
+        for (const auto& word : kWordKeys) {
+            if (e->matches(word.key)) {
+                ByWord(word.forward, word.action);
+                e->accept();
+                return;
+            }
+        }
+    }
+    QPlainTextEdit::keyPressEvent(e);
+}
+
+void TMemo::ByWord(bool forward, WordAction action) {
+    QTextCursor cursor = textCursor();
+    if (action == WordAction::Delete && cursor.hasSelection()) {
+        cursor.removeSelectedText();
+        setTextCursor(cursor);
+        return;
+    }
+    const qsizetype position = cursor.position();
+    QTextCursor word = cursor;
+    word.movePosition(forward ? QTextCursor::NextWord : QTextCursor::PreviousWord);
+    qsizetype target = word.position();
+    // A line separator stands where a block's end would: the cursor steps over it alone.
+    const QTextBlock block = document()->findBlock(int(position));
+    const QString text = block.text();
+    const qsizetype in = position - block.position();
+    if (forward) {
+        const qsizetype separator = text.indexOf(QChar::LineSeparator, in);
+        if (separator == in) {
+            target = position + 1;
+        } else if (separator > in) {
+            target = std::min(target, block.position() + separator);
+        }
+    } else {
+        const qsizetype separator = in > 0 ? text.lastIndexOf(QChar::LineSeparator, in - 1) : -1;
+        if (separator >= 0 && separator == in - 1) {
+            target = position - 1;
+        } else if (separator >= 0) {
+            target = std::max(target, block.position() + separator + 1);
+        }
+    }
+    cursor.setPosition(int(target), action == WordAction::Move ? QTextCursor::MoveAnchor
+                                                               : QTextCursor::KeepAnchor);
+    if (action == WordAction::Delete) cursor.removeSelectedText();
+    setTextCursor(cursor);
+}
+
+void TMemo::CountLines(QTextBlock block, bool firstOnly) {
+    // Until a block is laid out the view counts it as one line, and the scroll bar's range and
+    // steps go by those counts: a block counts its lines, as the blocks of single lines do.
+    if (linesPerBlock_ == 1) return;
+    for (; block.isValid(); block = block.next()) {
+        block.setLineCount(int(block.text().count(QChar::LineSeparator)) + 1);
+        if (firstOnly) break;
+    }
+}
+
+qsizetype TMemo::LastLineStart() const {
+    const QTextBlock last = document()->lastBlock();
+    const qsizetype separator =
+        linesPerBlock_ > 1 ? last.text().lastIndexOf(QChar::LineSeparator) : -1;
+    return last.position() + separator + 1;
+}
+
+QString TMemo::Lines(QString text) const {
+    if (linesPerBlock_ > 1) text.replace(QChar::LineSeparator, u'\n');
+    return text;
 }
 
 void TMemo::DropPending(qsizetype characters) {

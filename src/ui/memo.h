@@ -1,8 +1,14 @@
 #pragma once
 
+#include <algorithm>
+#include <utility>
+
+#include <QElapsedTimer>
 #include <QPlainTextEdit>
+#include <QPoint>
 #include <QString>
 #include <QStringList>
+#include <QTextBlock>
 #include <QTimer>
 
 namespace ui {
@@ -36,11 +42,24 @@ public:
     qsizetype Budget() const { return budget_; }
     qsizetype Size() const;  // characters held, lines not yet drawn included
 
+    // Up to this many of a frame's lines share one block of the document, each after a line
+    // separator, which the memo shows, reads back and copies as a line break: the document's
+    // cost goes by blocks, and a flood of short lines otherwise spends most of a frame making
+    // them. 1, the default, gives every line its own block.
+    void SetLinesPerBlock(int lines) { linesPerBlock_ = std::max(lines, 1); }
+
 Q_SIGNALS:
     void Changed();
 
 protected:
     bool event(QEvent* e) override;
+    // A triple click selects the line under it, as it does where every line is a block.
+    void mouseDoubleClickEvent(QMouseEvent* e) override;
+    void mousePressEvent(QMouseEvent* e) override;
+    void mouseMoveEvent(QMouseEvent* e) override;
+    void mouseReleaseEvent(QMouseEvent* e) override;
+    // Moving or deleting by words stops at a line's end, as it does at a block's.
+    void keyPressEvent(QKeyEvent* e) override;
 
 private:
     void OnFrame();
@@ -48,6 +67,15 @@ private:
     qsizetype DocumentSize() const;
     void Trim();
     void DropPending(qsizetype characters);
+    qsizetype NextLineStart(qsizetype position) const;  // -1 after the document's last line
+    qsizetype LastLineStart() const;
+    // The line's start and the position after its line separator, or where the view's own
+    // selection of a block would end.
+    std::pair<qsizetype, qsizetype> LineAround(qsizetype position) const;
+    enum class WordAction { Move, Select, Delete };
+    void ByWord(bool forward, WordAction action);
+    void CountLines(QTextBlock block, bool firstOnly = false);  // sets the view's line counts
+    QString Lines(QString text) const;  // line separators as line breaks, when lines share blocks
 
     bool clearPending_ = false;  // the document is to be emptied before pending_ goes in
     QStringList pending_;
@@ -56,6 +84,10 @@ private:
     qsizetype budget_ = kDefaultBudget;
     bool hasLines_ = false;  // the document holds at least one line, perhaps an empty one
     bool flushing_ = false;
+    int linesPerBlock_ = 1;
+    QElapsedTimer doubleClicked_;
+    QPoint doubleClickedAt_;
+    std::pair<qsizetype, qsizetype> tripleClicked_{-1, -1};  // the line, while the button is held
     QTimer flushTimer_;
 };
 
