@@ -92,7 +92,9 @@ contained() {
 # can outlive it; either way it fails when something it started is still running at its end.
 run_suite() {  # run_suite <dir>
     local suite=("$SELF" contained ctest --test-dir "$1" --output-on-failure -j "$JOBS")
-    local inner='ip link set lo up && ORVAN_NETNS=1 ORVAN_PIDNS=1 "$@"' pidns=(-n -p -f --mount-proc)
+    # orvanctl keeps its port-turn lock files in /run/lock: the suite's own stay in its namespace.
+    local inner='ip link set lo up && { mount -t tmpfs -o mode=1777 orvan-locks /run/lock || true; } &&
+        ORVAN_NETNS=1 ORVAN_PIDNS=1 "$@"' pidns=(-n -p -f --mount-proc)
     if [ "$(id -u)" -eq 0 ] && unshare "${pidns[@]}" true 2>/dev/null; then
         unshare "${pidns[@]}" sh -c "$inner" sh "${suite[@]}"
     elif unshare -r "${pidns[@]}" true 2>/dev/null; then
