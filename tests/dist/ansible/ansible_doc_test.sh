@@ -35,7 +35,7 @@ for module in "${modules[@]}"; do
         fail "ansible-doc --json $module: $(cat "$work/err")"
 done
 
-# The argument spec each module hands to AnsibleModule against its documentation.
+# The options each module hands to AnsibleModule against its documentation.
 # Ansible's own Python, which may not be the first python3 on PATH.
 python=$(sed -n '1s/^#! *//p' "$(command -v ansible-doc)")
 "$python" - "$collections" "$work" "${modules[@]}" <<'PY' || failures=$((failures + 1))
@@ -47,20 +47,20 @@ import ansible.module_utils.basic as basic
 class Captured(Exception):
     pass
 
-def capture(argument_spec, **kwargs):
-    raise Captured(argument_spec, kwargs)
+def capture(options, **kwargs):
+    raise Captured(options, kwargs)
 
 problems = []
 
-def compare(where, spec, docs):
-    for name in sorted(set(spec) | set(docs)):
+def compare(where, options, docs):
+    for name in sorted(set(options) | set(docs)):
         if name not in docs:
             problems.append('%s: option %s is not documented' % (where, name))
             continue
-        if name not in spec:
+        if name not in options:
             problems.append('%s: documented option %s is not taken' % (where, name))
             continue
-        s, d = spec[name], docs[name]
+        s, d = options[name], docs[name]
         for key, fallback in (('type', 'str'), ('default', None), ('required', False),
                               ('elements', None)):
             if s.get(key, fallback) != d.get(key, fallback):
@@ -78,8 +78,8 @@ for module in modules:
         problems.append('%s: main() did not build an AnsibleModule' % module)
         continue
     except Captured as e:
-        spec, kwargs = e.args
-    compare(module, spec, doc['doc']['options'])
+        options, kwargs = e.args
+    compare(module, options, doc['doc']['options'])
     if kwargs.get('supports_check_mode') != (doc['doc']['attributes']['check_mode']['support'] == 'full'):
         problems.append('%s: check mode support differs from the documentation' % module)
     for part in ('examples', 'return'):

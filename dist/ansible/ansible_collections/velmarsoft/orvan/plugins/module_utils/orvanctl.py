@@ -15,7 +15,7 @@ import json
 # The seven settings in orvanctl's order; set takes each as --NAME with dashes.
 SETTINGS = ('telemetry_port', 'h323_port', 'gateway', 'ip', 'controller', 'mask', 'mac')
 
-SETTINGS_SPEC = dict(
+SETTINGS_OPTIONS = dict(
     telemetry_port=dict(type='int'),
     h323_port=dict(type='int'),
     gateway=dict(type='str'),
@@ -25,7 +25,7 @@ SETTINGS_SPEC = dict(
     mac=dict(type='str'),
 )
 
-COMMON_SPEC = dict(
+COMMON_OPTIONS = dict(
     port=dict(type='int'),
     timeout=dict(type='float'),
     retries=dict(type='int'),

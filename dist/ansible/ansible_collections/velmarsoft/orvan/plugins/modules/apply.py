@@ -122,7 +122,7 @@ import json
 
 from ansible.module_utils.basic import AnsibleModule
 from ansible_collections.velmarsoft.orvan.plugins.module_utils.orvanctl import (
-    COMMON_SPEC, FAILED_RESULTS, Orvanctl, device_result, diff_of, message)
+    COMMON_OPTIONS, FAILED_RESULTS, Orvanctl, device_result, diff_of, message)
 
 
 def plan_of(module, devices):
@@ -142,14 +142,14 @@ def plan_of(module, devices):
 
 
 def main():
-    spec = dict(
+    options = dict(
         devices=dict(type='list', elements='dict', required=True),
         parallel=dict(type='int'),
         time=dict(type='bool', default=False),
         verify=dict(type='bool', default=False),
     )
-    spec.update(COMMON_SPEC)
-    module = AnsibleModule(argument_spec=spec, supports_check_mode=True)
+    options.update(COMMON_OPTIONS)
+    module = AnsibleModule(options, supports_check_mode=True)
     params = module.params
 
     plan = plan_of(module, params['devices'])

@@ -166,19 +166,19 @@ rc:
 
 from ansible.module_utils.basic import AnsibleModule
 from ansible_collections.velmarsoft.orvan.plugins.module_utils.orvanctl import (
-    COMMON_SPEC, FAILED_RESULTS, SETTINGS, SETTINGS_SPEC, Orvanctl, device_result, diff_of, flag,
+    COMMON_OPTIONS, FAILED_RESULTS, SETTINGS, SETTINGS_OPTIONS, Orvanctl, device_result, diff_of, flag,
     number)
 
 
 def main():
-    spec = dict(
+    options = dict(
         address=dict(type='str', required=True),
-        settings=dict(type='dict', required=True, options=SETTINGS_SPEC),
+        settings=dict(type='dict', required=True, options=SETTINGS_OPTIONS),
         time=dict(type='bool', default=False),
         verify=dict(type='bool', default=False),
     )
-    spec.update(COMMON_SPEC)
-    module = AnsibleModule(argument_spec=spec, supports_check_mode=True)
+    options.update(COMMON_OPTIONS)
+    module = AnsibleModule(options, supports_check_mode=True)
     params = module.params
 
     args = ['set', params['address'], '--json']

@@ -111,15 +111,15 @@ rc:
 
 from ansible.module_utils.basic import AnsibleModule
 from ansible_collections.velmarsoft.orvan.plugins.module_utils.orvanctl import (
-    COMMON_SPEC, Orvanctl, settings_of)
+    COMMON_OPTIONS, Orvanctl, settings_of)
 
 PARTIAL_REPLY = 4
 
 
 def main():
-    spec = dict(address=dict(type='str', required=True))
-    spec.update(COMMON_SPEC)
-    module = AnsibleModule(argument_spec=spec, supports_check_mode=True)
+    options = dict(address=dict(type='str', required=True))
+    options.update(COMMON_OPTIONS)
+    module = AnsibleModule(options, supports_check_mode=True)
 
     ctl = Orvanctl(module)
     rc, objects, err = ctl.run(['get', module.params['address'], '--json'], done=(0, PARTIAL_REPLY))

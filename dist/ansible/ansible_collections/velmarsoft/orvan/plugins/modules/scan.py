@@ -81,20 +81,20 @@ rc:
 
 from ansible.module_utils.basic import AnsibleModule
 from ansible_collections.velmarsoft.orvan.plugins.module_utils.orvanctl import (
-    COMMON_SPEC, Orvanctl, number)
+    COMMON_OPTIONS, Orvanctl, number)
 
 NO_DEVICE = 7
 
 
 def main():
-    spec = dict(
+    options = dict(
         range=dict(type='str', required=True),
         rate=dict(type='float'),
         wait=dict(type='float'),
         broadcast=dict(type='bool', default=False),
     )
-    spec.update(COMMON_SPEC)
-    module = AnsibleModule(argument_spec=spec, supports_check_mode=True)
+    options.update(COMMON_OPTIONS)
+    module = AnsibleModule(options, supports_check_mode=True)
     params = module.params
 
     args = ['scan', params['range'], '--json']
