@@ -22,6 +22,11 @@ void PrintTo(const CsvCase& c, std::ostream* os) {
     *os << c.label;
 }
 
+std::string QuoteError(int line) {
+    return "CSV line " + std::to_string(line) +
+           ": a quote inside a field that is not quoted, or text after a closing quote";
+}
+
 class CsvReadTest : public ::testing::TestWithParam<CsvCase> {};
 
 TEST_P(CsvReadTest, Reads) {
@@ -37,36 +42,21 @@ TEST_P(CsvReadTest, Reads) {
 INSTANTIATE_TEST_SUITE_P(
     Csv, CsvReadTest,
     ::testing::Values(
-        CsvCase{"empty", "", {}}, CsvCase{"lf", "a,b\n1,2\n", {{"a", "b"}, {"1", "2"}}},
-        CsvCase{"crlf", "a,b\r\n1,2\r\n", {{"a", "b"}, {"1", "2"}}},
-        CsvCase{"no_last_break", "a,b\r\n1,2", {{"a", "b"}, {"1", "2"}}},
+        CsvCase{"empty", "", {}},
+        CsvCase{"crlf_and_no_last_break", "a,b\r\n1,2", {{"a", "b"}, {"1", "2"}}},
         CsvCase{"bom",
                 "\xEF\xBB\xBF"
                 "a,b\n",
                 {{"a", "b"}}},
-        CsvCase{"bom_only", "\xEF\xBB\xBF", {}},
-        CsvCase{"empty_cells", "a,,b,\n,\n", {{"a", "", "b", ""}, {"", ""}}},
-        CsvCase{"blank_line", "a\n\nb\n", {{"a"}, {""}, {"b"}}},
         CsvCase{
-            "ragged_rows", "a,b,c\n1\n1,2,3,4\n", {{"a", "b", "c"}, {"1"}, {"1", "2", "3", "4"}}},
+            "empty_cells_and_ragged_rows", "a,,b,\n\n,\n", {{"a", "", "b", ""}, {""}, {"", ""}}},
         CsvCase{"quoted_comma_quote_and_breaks",
-                "\"a,b\",\"say \"\"hi\"\"\",\"two\r\nlines\"\n",
-                {{"a,b", "say \"hi\"", "two\r\nlines"}}},
-        CsvCase{"quoted_empty", "\"\",x\n", {{"", "x"}}},
-        CsvCase{"spaces_kept", " a , b \n", {{" a ", " b "}}},
-        CsvCase{"lone_cr_is_text", "a\rb\n", {{"a\rb"}}},
-        CsvCase{"cp1251_and_utf8_bytes_pass", "\xC6,Ж\n", {{"\xC6", "Ж"}}},
+                "\"a,b\",\"say \"\"hi\"\"\",\"two\r\nlines\",\"\"\n",
+                {{"a,b", "say \"hi\"", "two\r\nlines", ""}}},
+        CsvCase{"spaces_and_a_lone_cr_kept", " a\rb \n", {{" a\rb "}}},
         CsvCase{"unclosed_quote", "a\n\"b\nc\n", {}, "CSV line 2: a quoted field is never closed"},
-        CsvCase{"quote_inside_bare_field",
-                "a\"b\n",
-                {},
-                "CSV line 1: a quote inside a field that is not quoted, or text after a closing "
-                "quote"},
-        CsvCase{"text_after_closing_quote",
-                "x\n\"a\"b\n",
-                {},
-                "CSV line 2: a quote inside a field that is not quoted, or text after a closing "
-                "quote"}),
+        CsvCase{"quote_inside_bare_field", "a\"b\n", {}, QuoteError(1)},
+        CsvCase{"text_after_closing_quote", "x\n\"a\"b\n", {}, QuoteError(2)}),
     [](const auto& info) { return std::string(info.param.label); });
 
 TEST(Csv, WrittenRowsReadBack) {
@@ -76,7 +66,6 @@ TEST(Csv, WrittenRowsReadBack) {
                        {"", "", ""}};
     std::string text;
     for (const auto& row : rows) text += device::FormatCsvRow(row);
-    EXPECT_EQ(device::FormatCsvRow(rows[1]), "10.0.0.2,\"a,b\",\"say \"\"x\"\"\"\r\n");
     EXPECT_EQ(device::FormatCsvRow(rows[2]), "10.0.0.3,\" lead\",\"two\nlines\r\n\"\r\n");
     EXPECT_EQ(device::ParseCsv(text), rows);
 }
