@@ -128,11 +128,10 @@ Ipv4 DevicePort::LocalAddressFor(Ipv4 to) {
 }
 
 void DevicePort::Open(Ipv4 to) {
-    SocketFor(to);
+    SocketOn(LocalAddressFor(to));
 }
 
-int DevicePort::SocketFor(Ipv4 to) {
-    const Ipv4 local = LocalAddressFor(to);
+int DevicePort::SocketOn(Ipv4 local) {
     if (const auto it = sockets_.find(local); it != sockets_.end()) return it->second.fd;
     return Bind(local);
 }
@@ -256,10 +255,11 @@ int DevicePort::SendDatagram(int fd, Ipv4 to, std::string_view bytes) {
 }
 
 SendStatus DevicePort::TrySend(Ipv4 to, std::string_view bytes) {
-    const int fd = SocketFor(to);
+    const Ipv4 local = LocalAddressFor(to);
+    const int fd = SocketOn(local);
     const int err = SendDatagram(fd, to, bytes);
     if (err == 0) {
-        Tap(true, LocalOf(fd), to, port_, bytes);
+        Tap(true, local, to, port_, bytes);
         return SendStatus::kSent;
     }
     if (err == EAGAIN || err == ENOBUFS) return SendStatus::kRefusedForNow;

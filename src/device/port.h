@@ -135,7 +135,7 @@ private:
         int fd = -1;
         int lock = -1;  // the lock file held while bound, or -1
     };
-    int SocketFor(Ipv4 to);
+    int SocketOn(Ipv4 local);  // bound on first use
     int Bind(Ipv4 local);
     Ipv4 LocalOf(int fd) const;
     void Tap(bool sent, Ipv4 local, Ipv4 peer, std::uint16_t peerPort, std::string_view bytes);

@@ -164,17 +164,20 @@ void FlushLeftOut() {
     g_left_out = 0;
 }
 
+// A new second of the log: the lines left out of the last one are told first.
+void NextLogSecond(std::chrono::steady_clock::time_point now) {
+    g_window = now;
+    g_window_lines = 0;
+    FlushLeftOut();
+}
+
 void Say(const std::string& line) {
     if (g_log_rate == 0) {
         Print(line);
         return;
     }
     const auto now = std::chrono::steady_clock::now();
-    if (now - g_window >= std::chrono::seconds(1)) {
-        g_window = now;
-        g_window_lines = 0;
-        FlushLeftOut();
-    }
+    if (now - g_window >= std::chrono::seconds(1)) NextLogSecond(now);
     if (g_window_lines >= g_log_rate) {
         ++g_left_out;
         return;
@@ -633,11 +636,7 @@ public:
     void SendDue() {
         const auto now = std::chrono::steady_clock::now();
         if (stale_ && now - saved_ >= kStateEvery) SaveState();
-        if (g_left_out > 0 && now - g_window >= std::chrono::seconds(1)) {
-            g_window = now;
-            g_window_lines = 0;
-            FlushLeftOut();
-        }
+        if (g_left_out > 0 && now - g_window >= std::chrono::seconds(1)) NextLogSecond(now);
         while (!late_.empty() && late_.front().due <= now) {
             Reply(late_.front().to);
             late_.pop_front();
