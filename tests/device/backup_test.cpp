@@ -116,21 +116,13 @@ TEST_F(FolderTest, AuditLogRefusesALinkAndAFifo) {
 }
 
 TEST(Backup, Iso8601CarriesTheOffset) {
-    const char* old = std::getenv("TZ");
-    const std::string saved = old ? old : "";
-    ::setenv("TZ", "UTC-3", 1);  // three hours east of UTC
-    ::tzset();
     const auto when = std::chrono::system_clock::from_time_t(1796675400);  // 2026-12-07 20:30 UTC
-    EXPECT_EQ(device::Iso8601(when), "2026-12-07T23:30:00+03:00");
-    ::setenv("TZ", "UTC", 1);
-    ::tzset();
-    EXPECT_EQ(device::Iso8601(when), "2026-12-07T20:30:00+00:00");
-    if (old) {
-        ::setenv("TZ", saved.c_str(), 1);
-    } else {
-        ::unsetenv("TZ");
+    for (const auto& [tz, text] : {std::pair{"UTC-3", "2026-12-07T23:30:00+03:00"},
+                                   std::pair{"UTC", "2026-12-07T20:30:00+00:00"}}) {
+        ::setenv("TZ", tz, 1);
+        ::tzset();
+        EXPECT_EQ(device::Iso8601(when), text);
     }
-    ::tzset();
 }
 
 }  // namespace
