@@ -13,27 +13,6 @@ namespace {
 using device_test::kLabel;
 using device_test::PrintTo;
 
-struct EscapeCase {
-    const char* label;
-    std::string bytes;
-    std::string shown;
-};
-
-class EscapeTest : public ::testing::TestWithParam<EscapeCase> {};
-
-TEST_P(EscapeTest, PrintableAsItIsTheRestAsHex) {
-    EXPECT_EQ(device::EscapeBytes(GetParam().bytes), GetParam().shown);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Wire, EscapeTest,
-    ::testing::Values(EscapeCase{"printable", "GO ~", "GO ~"},
-                      EscapeCase{"control_nul_del", std::string("\x1B[\r\0\x7F", 5),
-                                 "\\x1B[\\x0D\\x00\\x7F"},
-                      EscapeCase{"backslash_escaped_to_stay_unambiguous", "\\x41", "\\x5Cx41"},
-                      EscapeCase{"code_page_1251", "\xC6\xFF-01", "\\xC6\\xFF-01"}),
-    kLabel);
-
 struct LineCase {
     const char* label;
     const char* tz;
@@ -76,11 +55,12 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         LineCase{"request_sent", "UTC0", true, 0x0AC80007, 4000, "GO", kT + 42,
                  "22:13:20.042 sent 10.200.0.7:4000 2 bytes GO"},
+        // Printable as it is, the rest and the backslash as hex: unambiguous.
         LineCase{"other_port_and_control_bytes", "UTC0", false, 0xC0A80101, 65535,
-                 std::string("\x1B"
-                             "1\r\n\0",
-                             5),
-                 kT, "22:13:20.000 received 192.168.1.1:65535 5 bytes \\x1B1\\x0D\\x0A\\x00"},
+                 std::string("\x1B 1~\r\n\0\x7F", 8), kT,
+                 "22:13:20.000 received 192.168.1.1:65535 8 bytes \\x1B 1~\\x0D\\x0A\\x00\\x7F"},
+        LineCase{"backslash_and_code_page_1251", "UTC0", false, 0x7F000002, 4000, "\\x41\xC6\xFF",
+                 kT, "22:13:20.000 received 127.0.0.2:4000 6 bytes \\x5Cx41\\xC6\\xFF"},
         LineCase{"one_byte", "UTC0", true, 0x7F000002, 1, "G", kT + 1,
                  "22:13:20.001 sent 127.0.0.2:1 1 byte G"},
         LineCase{"empty_datagram", "UTC0", false, 0x7F000002, 4000, "", kT + 500,
