@@ -179,6 +179,12 @@ std::string LockPath(const std::string& dir, Ipv4 local, std::uint16_t port) {
            std::to_string(port) + ".lock";
 }
 
+std::string FormatSeconds(std::chrono::milliseconds span) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f s", std::chrono::duration<double>(span).count());
+    return text;
+}
+
 int DevicePort::Bind(Ipv4 local) {
     if (sockets_.size() == kMostLocalAddresses) {
         throw base::Error("devices behind more than " + std::to_string(kMostLocalAddresses) +
@@ -200,13 +206,10 @@ int DevicePort::Bind(Ipv4 local) {
         }
         if (!got) {
             ::close(bound.lock);
-            char waited[32];
-            std::snprintf(waited, sizeof waited, "%.1f",
-                          std::chrono::duration<double>(options_.portWait).count());
             throw PortTaken(where + " is held by another orvanctl run" +
-                            (StopRequested()
-                                 ? ""
-                                 : " for longer than --port-wait " + std::string(waited) + " s"));
+                            (StopRequested() ? ""
+                                             : " for longer than --port-wait " +
+                                                   FormatSeconds(options_.portWait)));
         }
     }
     bound.fd = NewSocket(options_.broadcast);

@@ -86,6 +86,9 @@ struct PortOptions {
 // The lock file that runs in this network namespace take turns on for a local address and port.
 std::string LockPath(const std::string& dir, Ipv4 local, std::uint16_t port);
 
+// "0.3 s": a wait or a limit as the operator gave it.
+std::string FormatSeconds(std::chrono::milliseconds span);
+
 // The device port on this host. A device answers "GO" at the requester's address and at its
 // own port number, so the port is bound on the local address that routes to each device,
 // one socket per such address, and every request and command leaves from it.

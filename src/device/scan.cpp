@@ -1,7 +1,6 @@
 #include "device/scan.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <deque>
 #include <fstream>
 #include <optional>
@@ -109,10 +108,8 @@ private:
 
     void GiveUp(std::deque<Ipv4>& refused, const std::vector<Ipv4>& addresses, std::size_t next) {
         const std::size_t left = refused.size() + (addresses.size() - next);
-        char seconds[32];
-        std::snprintf(seconds, sizeof seconds, "%.1f", options_.giveUp.count() / 1000.0);
-        const std::string reason =
-            "refused by the kernel for " + std::string(seconds) + " s (its neighbour table full?)";
+        const std::string reason = "refused by the kernel for " + FormatSeconds(options_.giveUp) +
+                                   " (its neighbour table full?)";
         if (result_.notSent == 0) result_.firstError = "the kernel refused every send: " + reason;
         result_.notSent += left;
         result_.notAsked[reason] += left;
