@@ -51,19 +51,24 @@ protected:
     std::string dir_;
 };
 
-TEST_F(FolderTest, WriteReplacesAPlantedLinkInsteadOfFollowingIt) {
+// A backup replaces a planted link, the audit log refuses it (and a fifo): the target is kept.
+TEST_F(FolderTest, APlantedLinkIsNotFollowed) {
     const std::string target = dir_ + "/target";
     std::ofstream(target) << "keep";
     fs::create_symlink(target, dir_ + "/a.json");
     device::WriteFileWhole(dir_, "a.json", "{}\n");
     EXPECT_FALSE(fs::is_symlink(dir_ + "/a.json"));
     EXPECT_EQ(Read(dir_ + "/a.json"), "{}\n");
-    EXPECT_EQ(Read(target), "keep");
     // Nothing else is left beside it: no temporary.
     std::vector<std::string> names;
     for (const auto& e : fs::directory_iterator(dir_)) names.push_back(e.path().filename());
     std::sort(names.begin(), names.end());
     EXPECT_EQ(names, (std::vector<std::string>{"a.json", "target"}));
+    fs::create_symlink(target, dir_ + "/link.log");
+    EXPECT_THROW(device::AuditLog(dir_ + "/link.log"), base::Error);
+    ASSERT_EQ(::mkfifo((dir_ + "/fifo.log").c_str(), 0600), 0);
+    EXPECT_THROW(device::AuditLog(dir_ + "/fifo.log"), base::Error);
+    EXPECT_EQ(Read(target), "keep");
 }
 
 TEST_F(FolderTest, WriteIntoAMissingFolderSaysWhere) {
@@ -78,10 +83,6 @@ TEST_F(FolderTest, WriteIntoAMissingFolderSaysWhere) {
 TEST_F(FolderTest, AuditLogAppendsWholeLinesAndNeverTruncates) {
     const std::string path = dir_ + "/site.log";
     std::ofstream(path) << "earlier\n";
-    {
-        device::AuditLog log(path);
-        log.Append("{\"a\":1}");
-    }
     // Two logs at once on one file: every line whole.
     std::vector<std::thread> writers;
     for (int w = 0; w < 2; ++w) {
@@ -95,24 +96,12 @@ TEST_F(FolderTest, AuditLogAppendsWholeLinesAndNeverTruncates) {
     std::string line;
     std::getline(in, line);
     EXPECT_EQ(line, "earlier");
-    std::getline(in, line);
-    EXPECT_EQ(line, "{\"a\":1}");
     int lines = 0;
     while (std::getline(in, line)) {
         ++lines;
         EXPECT_TRUE(line == std::string(500, 'x') || line == std::string(500, 'y')) << line;
     }
     EXPECT_EQ(lines, 400);
-}
-
-TEST_F(FolderTest, AuditLogRefusesALinkAndAFifo) {
-    const std::string target = dir_ + "/target";
-    std::ofstream(target) << "keep";
-    fs::create_symlink(target, dir_ + "/link.log");
-    EXPECT_THROW(device::AuditLog(dir_ + "/link.log"), base::Error);
-    ASSERT_EQ(::mkfifo((dir_ + "/fifo.log").c_str(), 0600), 0);
-    EXPECT_THROW(device::AuditLog(dir_ + "/fifo.log"), base::Error);
-    EXPECT_EQ(Read(target), "keep");
 }
 
 TEST(Backup, Iso8601CarriesTheOffset) {
