@@ -211,37 +211,20 @@ TEST(SettingsCommand, TheLongestValuesMakeTheLongestReply) {
     EXPECT_EQ(device::ConfigCommand(s).size(), device::kMostReplyBytes);
 }
 
-struct WholeReplyCase {
-    const char* label;
-    std::string bytes;
-    bool partial;
-    std::string mac;  // "-": absent
-    std::string oversize;
-};
-
-class WholeReplyTest : public ::testing::TestWithParam<WholeReplyCase> {};
-
-TEST_P(WholeReplyTest, ALongerReplyThanTheFormatAllowsIsPartialWithoutItsMac) {
-    const WholeReplyCase& c = GetParam();
-    const device::ParsedReply r = device::ParseReply(c.bytes);
-    EXPECT_EQ(r.Partial(), c.partial);
-    EXPECT_EQ(r.settings[Setting::kMac].value_or("-"), c.mac);
-    EXPECT_EQ(r.oversize, c.oversize);
-    EXPECT_EQ(r.settings[Setting::kTelemetryPort].value_or("-"), "6024");
-}
-
-std::string ReplyOfLength(std::size_t n) {
+TEST(SettingsReply, OneLongerThanTheFormatAllowsIsPartialWithoutItsMac) {
     const std::string head = "<1788#1789#C0.A8.77.1#C0.A8.77.8D#C0.A8.77.F0#FF.FF.FF.0#";
-    return head + std::string(n - head.size() - 1, 'M') + ">";
+    const auto reply = [&](std::size_t n) {
+        return head + std::string(n - head.size() - 1, 'M') + ">";
+    };
+    const device::ParsedReply longest = device::ParseReply(reply(8192));
+    EXPECT_FALSE(longest.Partial());
+    EXPECT_EQ(longest.settings[Setting::kMac], std::string(8192 - 58, 'M'));
+    const device::ParsedReply over = device::ParseReply(reply(8193));
+    EXPECT_TRUE(over.Partial());
+    EXPECT_FALSE(over.settings[Setting::kMac]);
+    EXPECT_EQ(over.settings[Setting::kTelemetryPort], "6024");
+    EXPECT_EQ(over.oversize,
+              "the reply is 8193 bytes, longer than the 8192 a configuration reply can be");
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Settings, WholeReplyTest,
-    ::testing::Values(
-        WholeReplyCase{"longest", ReplyOfLength(8192), false, std::string(8192 - 58, 'M'), ""},
-        WholeReplyCase{
-            "one_byte_too_long", ReplyOfLength(8193), true, "-",
-            "the reply is 8193 bytes, longer than the 8192 a configuration reply can be"}),
-    kLabel);
 
 }  // namespace
