@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/utsname.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -58,8 +59,8 @@ TEST_F(CaptureRecorderTest, StopsAtTheLimitWithOneLineAndAFinalComment) {
         << "the last packet keeps its headers only";
 }
 
-// The header as capinfos reads it, and the file readable while the recorder is still open, as
-// after the program was killed.
+// The header and the interface as capinfos reads them, and the file readable while the recorder is
+// still open, as after the program was killed.
 TEST_F(CaptureRecorderTest, HeaderAtOnceAndPacketsWithinASecond) {
     capture::Recorder recorder(options_);
     recorder.Udp(false, kLocal, kPeer, "first", capture::Clock::now());
@@ -70,12 +71,17 @@ TEST_F(CaptureRecorderTest, HeaderAtOnceAndPacketsWithinASecond) {
     for (const auto& line : Lines("capinfos '" + options_.path + "' 2>/dev/null")) {
         info += line + "\n";
     }
-    EXPECT_NE(info.find("Capture application: orvan_test 1\n"), std::string::npos) << info;
-    EXPECT_NE(info.find("Capture comment:     orvan_test 1 on " + std::string(host) +
-                        ", capture started 20"),
-              std::string::npos)
-        << info;
-    EXPECT_NE(info.find("Time precision = microseconds (6)"), std::string::npos) << info;
+    utsname machine{};
+    ASSERT_EQ(::uname(&machine), 0);
+    for (const std::string& line :
+         {"Capture hardware:    " + std::string(machine.machine) + "\n",
+          "Capture oper-sys:    Linux " + std::string(machine.release) + "\n",
+          std::string("Capture application: orvan_test 1\n"),
+          "Capture comment:     orvan_test 1 on " + std::string(host) + ", capture started 20",
+          std::string("Name = orvan_test\n"), std::string("Encapsulation = Raw IP"),
+          std::string("Time precision = microseconds (6)")}) {
+        EXPECT_NE(info.find(line), std::string::npos) << line << " not in " << info;
+    }
     EXPECT_EQ(Tshark(options_.path, "-T fields -e udp.payload"),
               std::vector<std::string>{Hex("first")});
 }
