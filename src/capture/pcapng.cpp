@@ -1,6 +1,6 @@
 #include "capture/pcapng.h"
 
-#include <cstring>
+#include <algorithm>
 
 namespace capture::pcapng {
 
@@ -11,10 +11,13 @@ void Put16(std::string& out, std::uint16_t v) {
     out.append(b, 2);
 }
 
+void Store32(char* at, std::uint32_t v) {
+    for (int i = 0; i < 4; ++i) at[i] = static_cast<char>((v >> (8 * i)) & 0xFF);
+}
+
 void Put32(std::string& out, std::uint32_t v) {
-    const char b[4] = {static_cast<char>(v & 0xFF), static_cast<char>((v >> 8) & 0xFF),
-                       static_cast<char>((v >> 16) & 0xFF), static_cast<char>(v >> 24)};
-    out.append(b, 4);
+    out.append(4, '\0');
+    Store32(out.data() + out.size() - 4, v);
 }
 
 void PutPadded(std::string& out, std::string_view bytes) {
@@ -45,9 +48,7 @@ std::size_t Begin(std::string& out, std::uint32_t type) {
 void Finish(std::string& out, std::size_t start) {
     const auto length = static_cast<std::uint32_t>(out.size() - start + 4);
     Put32(out, length);
-    const char b[4] = {static_cast<char>(length & 0xFF), static_cast<char>((length >> 8) & 0xFF),
-                       static_cast<char>((length >> 16) & 0xFF), static_cast<char>(length >> 24)};
-    std::memcpy(out.data() + start + 4, b, 4);
+    Store32(out.data() + start + 4, length);
 }
 
 }  // namespace

@@ -118,11 +118,7 @@ void Recorder::Udp(bool sent, Endpoint local, Endpoint peer, std::string_view by
     if (length < bytes.size()) length = bytes.size();
     std::lock_guard lock(mutex_);
     scratch_.clear();
-    if (sent) {
-        packet::AppendUdp(scratch_, local, peer, bytes, length);
-    } else {
-        packet::AppendUdp(scratch_, peer, local, bytes, length);
-    }
+    packet::AppendUdp(scratch_, sent ? local : peer, sent ? peer : local, bytes, length);
     Add(sent, scratch_, length - bytes.size() + scratch_.size(), when, comment);
 }
 
@@ -131,11 +127,7 @@ void Recorder::Tcp(bool sent, Endpoint local, Endpoint peer, const packet::TcpSe
     if (Stopped()) return;
     std::lock_guard lock(mutex_);
     scratch_.clear();
-    if (sent) {
-        packet::AppendTcp(scratch_, local, peer, segment);
-    } else {
-        packet::AppendTcp(scratch_, peer, local, segment);
-    }
+    packet::AppendTcp(scratch_, sent ? local : peer, sent ? peer : local, segment);
     Add(sent, scratch_, scratch_.size(), when, comment);
 }
 

@@ -43,4 +43,10 @@ capture::Endpoint Local(int fd, in_addr peer) {
     return local;
 }
 
+void Sent(capture::Recorder* recorder, int fd, in_addr to, std::uint16_t port,
+          std::string_view bytes) {
+    if (recorder == nullptr) return;
+    recorder->Udp(true, Local(fd, to), Endpoint(to, port), bytes, capture::Clock::now());
+}
+
 }  // namespace net::tap

@@ -40,10 +40,7 @@ void TIdUDPClient::Send(std::string_view bytes) {
     if (!fd_.Valid()) Open();
     const auto port = static_cast<std::uint16_t>(Port);
     ipv4::SendDatagram(fd_.Get(), bytes, to, port);
-    if (Capture != nullptr) {
-        Capture->Udp(true, tap::Local(fd_.Get(), to), tap::Endpoint(to, port), bytes,
-                     capture::Clock::now());
-    }
+    tap::Sent(Capture, fd_.Get(), to, port, bytes);
 }
 
 }  // namespace net

@@ -41,10 +41,7 @@ void TIdSocketHandle::SendTo(std::string_view bytes, const std::string& ip, std:
     if (delivering_ != nullptr) delivering_->SendReplies(*delivering_->session_);
     const in_addr to = ipv4::Resolve(ip);
     ipv4::SendDatagram(socket_.Get(), bytes, to, port, wait ? ipv4::kSendWaitMs : 0);
-    if (capture_ != nullptr) {
-        capture_->Udp(true, tap::Local(socket_.Get(), to), tap::Endpoint(to, port), bytes,
-                      capture::Clock::now());
-    }
+    tap::Sent(capture_, socket_.Get(), to, port, bytes);
 }
 
 void TIdSocketHandle::ReplyToSender(std::string bytes) {
@@ -84,6 +81,8 @@ struct TIdUDPServer::Session {
             msgs[i].msg_hdr.msg_iov = &iov[i];
             msgs[i].msg_hdr.msg_iovlen = 1;
             msgs[i].msg_hdr.msg_name = &from[i];
+            if (recorder != nullptr)
+                msgs[i].msg_hdr.msg_control = control.data() + i * kControlSize;
         }
     }
 
@@ -230,12 +229,11 @@ void TIdUDPServer::Deactivate() {
 // of the listener delivers, so datagrams are handled one at a time.
 void TIdUDPServer::Drain(Session& s, TIdSocketHandle* binding) {
     if (s.stopped) return;
-    for (std::size_t i = 0; i < s.batch; ++i) s.msgs[i].msg_hdr.msg_namelen = sizeof(sockaddr_in);
-    if (s.recorder != nullptr) {
-        for (std::size_t i = 0; i < s.batch; ++i) {
-            s.msgs[i].msg_hdr.msg_control = s.control.data() + i * kControlSize;
-            s.msgs[i].msg_hdr.msg_controllen = kControlSize;
-        }
+    // The kernel shortens both lengths to what it filled in.
+    const std::size_t controllen = s.recorder != nullptr ? kControlSize : 0;
+    for (std::size_t i = 0; i < s.batch; ++i) {
+        s.msgs[i].msg_hdr.msg_namelen = sizeof(sockaddr_in);
+        s.msgs[i].msg_hdr.msg_controllen = controllen;
     }
     const int count = recvmmsg(binding->socket_.Get(), s.msgs.data(),
                                static_cast<unsigned>(s.batch), MSG_DONTWAIT | MSG_TRUNC, nullptr);
@@ -292,14 +290,12 @@ void TIdUDPServer::Record(Session& s, const TIdSocketHandle& binding, std::size_
         }
         const std::string_view data(static_cast<const char*>(m.msg_hdr.msg_iov->iov_base),
                                     std::min<std::size_t>(m.msg_len, s.slot));
-        if ((m.msg_hdr.msg_flags & MSG_TRUNC) != 0 || m.msg_len > s.slot) {
-            s.recorder->Udp(false, local, tap::Endpoint(s.from[i]), data, now,
-                            "longer than the listener's buffer of " + std::to_string(s.slot) +
-                                " bytes: dropped, not delivered",
-                            m.msg_len);
-        } else {
-            s.recorder->Udp(false, local, tap::Endpoint(s.from[i]), data, now);
-        }
+        const bool cut = (m.msg_hdr.msg_flags & MSG_TRUNC) != 0 || m.msg_len > s.slot;
+        s.recorder->Udp(false, local, tap::Endpoint(s.from[i]), data, now,
+                        cut ? "longer than the listener's buffer of " + std::to_string(s.slot) +
+                                  " bytes: dropped, not delivered"
+                            : std::string(),
+                        m.msg_len);
     }
 }
 

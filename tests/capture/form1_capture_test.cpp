@@ -2,10 +2,7 @@
 // and echoes land in the file.
 #include <QTest>
 
-#include <unistd.h>
-
 #include <algorithm>
-#include <cstdlib>
 #include <memory>
 #include <string>
 
@@ -22,10 +19,17 @@ using namespace testing_support;
 
 namespace {
 
-class CaptureEnv : public FakeEnv {
-public:
-    capture::Recorder* recorder = nullptr;
-    capture::Recorder* Capture() override { return recorder; }
+// A window whose environment records into a file of its own.
+struct CaptureEnv : FakeEnv {
+    CaptureDir tmp;
+    std::unique_ptr<capture::Recorder> recorder = std::make_unique<capture::Recorder>(tmp.options);
+    capture::Recorder* Capture() override { return recorder.get(); }
+
+    // Closes the file and reads it back.
+    std::vector<std::string> Read(const std::string& fields) {
+        recorder.reset();
+        return Tshark(tmp.options.path, "-T fields " + fields);
+    }
 };
 
 }  // namespace
@@ -35,23 +39,14 @@ class Form1CaptureTest : public QObject {
 
 private Q_SLOTS:
     void listenerTrafficIsRecorded() {
-        char dir[] = "/tmp/capture_form.XXXXXX";
-        QVERIFY(::mkdtemp(dir) != nullptr);
-        const std::string path = std::string(dir) + "/window.pcapng";
-        capture::Options options;
-        options.path = path;
-        options.program = "orvan";
-        options.application = "orvan test";
-        auto recorder = std::make_unique<capture::Recorder>(options);
         CaptureEnv env;
-        env.recorder = recorder.get();
         const QByteArray text("\xCF\xF0\xE8\xE2\xE5\xF2");  // "Привет" in code page 1251
         QByteArray echo;
         std::uint16_t port = 0, peerPort = 0;
         {
             auto form = Shown(env);
-            QCOMPARE(form->UDPClient->Capture, recorder.get());
-            QCOMPARE(form->Client1->Capture, recorder.get());
+            QCOMPARE(form->UDPClient->Capture, env.recorder.get());
+            QCOMPARE(form->Client1->Capture, env.recorder.get());
             port = Listen(*form);
             const Peer peer;
             peerPort = peer.port();
@@ -60,31 +55,18 @@ private Q_SLOTS:
             QVERIFY(got);
             echo = got->bytes;
         }
-        recorder.reset();
-        const auto rows = Tshark(path,
-                                 "-T fields -e ip.src -e udp.srcport -e ip.dst "
-                                 "-e udp.dstport -e udp.payload");
         const std::string p = std::to_string(port), q = std::to_string(peerPort);
         const std::vector<std::string> expected = {
             "127.0.0.1\t" + q + "\t127.0.0.1\t" + p + "\t" + Hex(text.toStdString()),
             "127.0.0.1\t" + p + "\t127.0.0.1\t" + q + "\t" + Hex(echo.toStdString()),
         };
-        QCOMPARE(rows, expected);
-        std::system(("rm -rf '" + std::string(dir) + "'").c_str());
+        QCOMPARE(env.Read("-e ip.src -e udp.srcport -e ip.dst -e udp.dstport -e udp.payload"),
+                 expected);
     }
 
     // A client made while the window runs ("dynamic" mode) records its connection too.
     void dynamicTcpClientIsRecorded() {
-        char dir[] = "/tmp/capture_form.XXXXXX";
-        QVERIFY(::mkdtemp(dir) != nullptr);
-        const std::string path = std::string(dir) + "/tcp.pcapng";
-        capture::Options options;
-        options.path = path;
-        options.program = "orvan";
-        options.application = "orvan test";
-        auto recorder = std::make_unique<capture::Recorder>(options);
         CaptureEnv env;
-        env.recorder = recorder.get();
         const TcpServer server("127.0.0.8");
         {
             auto form = Shown(env);
@@ -95,22 +77,18 @@ private Q_SLOTS:
             form->Button2->click();
             auto* client = form->findChild<net::TClientSocket*>(QStringLiteral("Client127_0_0_8"));
             QVERIFY(client != nullptr);
-            QCOMPARE(client->Capture, recorder.get());
             TcpConnection conn;
             QVERIFY(SpinUntil([&] { return (conn = server.Accept(0)).ok(); }));
             QVERIFY(SpinUntil([&] { return client->Active(); }));
             QVERIFY(conn.Send("from the peer"));
             QVERIFY(SpinUntil([&] { return form->Memo1->Text().contains(u"from the peer"); }));
         }
-        recorder.reset();
-        const auto rows = Tshark(path, "-T fields -e ip.dst -e tcp.dstport -e tcp.payload");
+        const auto rows = env.Read("-e ip.dst -e tcp.dstport -e tcp.payload");
         QVERIFY(rows.size() >= 4);
-        const std::string p = std::to_string(server.port());
-        QCOMPARE(rows.front(), "127.0.0.8\t" + p + "\t");  // the SYN
+        QCOMPARE(rows.front(), "127.0.0.8\t" + std::to_string(server.port()) + "\t");  // the SYN
         QVERIFY(std::find(rows.begin(), rows.end(),
                           "127.0.0.1\t" + Split(rows[1])[1] + "\t" + Hex("from the peer")) !=
                 rows.end());
-        std::system(("rm -rf '" + std::string(dir) + "'").c_str());
     }
 };
 
