@@ -1,14 +1,12 @@
 // Every caption of the layout fits the place the layout gives its control, in the font it is
 // drawn with: labels within their width and clear of the label beside them, check boxes and
-// radio buttons with their indicator, buttons within their frame, tabs within the page control.
+// radio buttons with their indicator, buttons within their frame.
 #include <QCheckBox>
 #include <QFontInfo>
-#include <QGroupBox>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QStyle>
 #include <QStyleOptionButton>
-#include <QTabBar>
 #include <QTest>
 
 #include <algorithm>
@@ -109,30 +107,6 @@ private Q_SLOTS:
             if (need > room) faults << Describe(button, button->text(), need, room);
         }
         QVERIFY2(faults.isEmpty(), qPrintable(faults.join(QStringLiteral("\n"))));
-    }
-
-    void groupTitleAndTabsFit() {
-        FakeEnv env;
-        env.holdLookups = true;
-        TForm1 form(env);
-        form.show();
-        const QGroupBox* group = form.GroupBox1;
-        const int title = group->fontMetrics().horizontalAdvance(group->title());
-        QVERIFY2(title < group->width() / 2, qPrintable(group->title()));
-
-        const QTabBar* bar = form.PageControl1->tabBar();
-        int right = 0;
-        for (int i = 0; i < bar->count(); ++i) {
-            const QRect tab = bar->tabRect(i);
-            const int need = bar->fontMetrics().horizontalAdvance(bar->tabText(i));
-            QVERIFY2(need <= tab.width(), qPrintable(bar->tabText(i)));
-            right = std::max(right, tab.right() + 1);
-        }
-        // All three tabs show at once, without the bar's scroll arrows.
-        QVERIFY2(right <= form.PageControl1->width(),
-                 qPrintable(QStringLiteral("tabs end at %1px of %2px")
-                                .arg(right)
-                                .arg(form.PageControl1->width())));
     }
 };
 
