@@ -40,7 +40,6 @@ const device::CsvRow kCsvHeader = {"address",   "result",       "changes",
                                    "time_sent", "verified",     "message"};
 
 device::CsvRow CsvOf(const device::Result& r) {
-    const Json j = ResultJson(r);
     std::string changes;
     for (const device::Change& c : r.changes) {
         changes += (changes.empty() ? "" : "; ") + std::string(device::Name(c.setting)) + " " +
@@ -55,7 +54,7 @@ device::CsvRow CsvOf(const device::Result& r) {
             yes(sent.request),
             yes(sent.command),
             yes(sent.time),
-            yes(j["verified"].get<bool>()),
+            yes(Verified(r)),
             Utf8FromCp1251(r.message)};
 }
 

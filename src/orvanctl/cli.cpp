@@ -66,8 +66,7 @@ std::string ResultLine(const device::Result& r) {
     }
     line += changes;
     if (r.timeSent) line += "; time sent";
-    if (r.outcome == Outcome::kChanged && r.verifiedAt)
-        line += "; verified at " + device::FormatDotted(*r.verifiedAt);
+    if (Verified(r)) line += "; verified at " + device::FormatDotted(*r.verifiedAt);
     if (r.outcome == Outcome::kInterrupted && r.message.empty()) {
         if (r.sent.command) line += "; the command went out";
         if (r.sent.time)

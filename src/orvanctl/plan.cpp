@@ -341,6 +341,10 @@ const char* OutcomeWord(device::Outcome o) {
     return "?";
 }
 
+bool Verified(const device::Result& r) {
+    return r.verifiedAt.has_value() && r.outcome == device::Outcome::kChanged;
+}
+
 Json ResultJson(const device::Result& r, const std::vector<Skipped>& skipped) {
     Json changes = Json::array();
     for (const device::Change& c : r.changes) {
@@ -357,7 +361,7 @@ Json ResultJson(const device::Result& r, const std::vector<Skipped>& skipped) {
     out["command"] = r.command.empty() ? Json(nullptr) : TextJson(r.command);
     out["sent"] = {{"request", sent.request}, {"command", sent.command}, {"time", sent.time}};
     out["time_sent"] = r.timeSent;
-    out["verified"] = r.verifiedAt.has_value() && r.outcome == device::Outcome::kChanged;
+    out["verified"] = Verified(r);
     const bool readAfter = std::any_of(r.after.values.begin(), r.after.values.end(),
                                        [](const auto& v) { return v.has_value(); });
     if (readAfter) out["after"] = ValuesJson(r.after);

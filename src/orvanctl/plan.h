@@ -81,6 +81,9 @@ struct Skipped {
 // "skipped", "message"}.
 Json ResultJson(const device::Result& r, const std::vector<Skipped>& skipped = {});
 
+// A change read back and found in place; a verify of a device that needed no change says nothing.
+bool Verified(const device::Result& r);
+
 // "changed", "unchanged", "failed", ...: the word of the result lines and of "result".
 const char* OutcomeWord(device::Outcome o);
 

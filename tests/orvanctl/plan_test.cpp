@@ -148,15 +148,9 @@ INSTANTIATE_TEST_SUITE_P(
                  R"([{"address": "10.0.0.2", "ip": "10.0.0.3"},
                      {"address": "10.0.0.3", "ip": "10.0.0.2"}])",
                  {"10.0.0.2 ip=10.0.0.3", "10.0.0.3 ip=10.0.0.2"}},
-        PlanCase{
-            "same_mac_twice",
-            R"([{"address": "10.0.0.2", "mac": "Ж-1"}, {"address": "10.0.0.3", "mac": "Ж-1"}])",
-            {},
-            "plan refused, nothing sent:\n  one mac 'Ж-1' for several devices: plan entry 1 "
-            "(10.0.0.2), plan entry 2 (10.0.0.3)"},
         PlanCase{"every_conflict_listed",
-                 R"([{"address": "10.0.0.2", "ip": "10.0.0.9", "mac": "M"},
-                     {"address": "10.0.0.3", "ip": "10.0.0.9", "mac": "M"},
+                 R"([{"address": "10.0.0.2", "ip": "10.0.0.9", "mac": "Ж-1"},
+                     {"address": "10.0.0.3", "ip": "10.0.0.9", "mac": "Ж-1"},
                      {"address": "10.0.0.2"}])",
                  {},
                  "plan refused, nothing sent:\n"
@@ -164,7 +158,7 @@ INSTANTIATE_TEST_SUITE_P(
                  "entry 3 (10.0.0.2)\n"
                  "  one new ip 10.0.0.9 for several devices: plan entry 1 (10.0.0.2), plan entry "
                  "2 (10.0.0.3)\n"
-                 "  one mac 'M' for several devices: plan entry 1 (10.0.0.2), plan entry 2 "
+                 "  one mac 'Ж-1' for several devices: plan entry 1 (10.0.0.2), plan entry 2 "
                  "(10.0.0.3)"},
         // Values beyond what the library or the device takes.
         PlanCase{"number_beyond_a_double",
@@ -256,11 +250,6 @@ INSTANTIATE_TEST_SUITE_P(
                  "address,h323_port\n10.0.0.2,70000\n",
                  {},
                  "plan entry 1 (10.0.0.2): h323_port: '70000' is not a port number (1 to 65535)"},
-        PlanCase{"same_new_ip",
-                 "address,ip\n10.0.0.2,10.0.0.9\n10.0.0.3,10.0.0.9\n",
-                 {},
-                 "plan refused, nothing sent:\n  one new ip 10.0.0.9 for several devices: plan "
-                 "entry 1 (10.0.0.2), plan entry 2 (10.0.0.3)"},
         PlanCase{"open_quote",
                  "address,mac\n10.0.0.2,\"AA\n",
                  {},
@@ -335,8 +324,7 @@ TEST_P(PrintableTest, ControlBytesEscaped) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Text, PrintableTest,
-                         ::testing::Values(PrintableCase{"plain", "02-00-5E", "02-00-5E"},
-                                           PrintableCase{"cyrillic", "\xC6\xC6", "ЖЖ"},
+                         ::testing::Values(PrintableCase{"cyrillic", "\xC6\xC6", "ЖЖ"},
                                            PrintableCase{"escape_sequence", "\x1B[2J", "\\x1B[2J"},
                                            PrintableCase{"forged_line", "A\r\n10.9.9.9 changed",
                                                          "A\\x0D\\x0A10.9.9.9 changed"},

@@ -24,13 +24,6 @@ done
 listed=$(ansible-doc -t module -l velmarsoft.orvan 2>&1)
 for module in "${modules[@]}"; do
     grep -q "^velmarsoft\.orvan\.$module " <<<"$listed" || fail "ansible-doc -l does not list $module: $listed"
-    text=$(ansible-doc -t module "velmarsoft.orvan.$module" 2>&1) || fail "ansible-doc $module: $text"
-    for heading in "> VELMARSOFT.ORVAN.${module^^}" "OPTIONS (= is mandatory):" "EXAMPLES:" \
-        "RETURN VALUES:" "= address" "- orvanctl_path" "- port_wait"; do
-        [ "$module" = scan ] && [ "$heading" = "= address" ] && heading="= range"
-        [ "$module" = apply ] && [ "$heading" = "= address" ] && heading="= devices"
-        grep -qF -- "$heading" <<<"$text" || fail "ansible-doc $module has no '$heading'"
-    done
     ansible-doc -t module --json "velmarsoft.orvan.$module" >"$work/$module.json" 2>"$work/err" ||
         fail "ansible-doc --json $module: $(cat "$work/err")"
 done
@@ -50,6 +43,8 @@ class Captured(Exception):
 def capture(options, **kwargs):
     raise Captured(options, kwargs)
 
+# Every module builds its AnsibleModule through the collection's shared code.
+importlib.import_module('ansible_collections.velmarsoft.orvan.plugins.module_utils.orvanctl').AnsibleModule = capture
 problems = []
 
 def compare(where, options, docs):
@@ -72,7 +67,6 @@ def compare(where, options, docs):
 for module in modules:
     doc = json.load(open('%s/%s.json' % (work, module)))['velmarsoft.orvan.' + module]
     code = importlib.import_module('ansible_collections.velmarsoft.orvan.plugins.modules.' + module)
-    code.AnsibleModule = capture
     try:
         code.main()
         problems.append('%s: main() did not build an AnsibleModule' % module)

@@ -7,81 +7,11 @@ set -u
 ctl=$(realpath "$1") devsim=$(realpath "$2") collections=$(realpath "$3") group=$4
 here=$(cd "$(dirname "$0")" && pwd)
 
-skip() { echo "skipped: $*"; exit 77; }
-[ "${ORVAN_NETNS:-}" = 1 ] || skip "needs a private network namespace (ORVAN_NETNS=1 under unshare -n)"
-[ "$(id -u)" -eq 0 ] || skip "needs root to make network namespaces"
-command -v ip >/dev/null && command -v nsenter >/dev/null || skip "needs ip and nsenter"
-command -v ansible-playbook >/dev/null || skip "needs ansible-playbook (ansible-core)"
-# Addresses go onto this namespace's links: never next to real interfaces.
-while IFS=: read -r link _; do
-    link=${link// /}
-    case $link in lo | oc*) ;; *) skip "interface $link present: not a private namespace" ;; esac
-done < <(tail -n +3 /proc/self/net/dev)
-
+command -v ansible-playbook >/dev/null || { echo "skipped: needs ansible-playbook (ansible-core)"; exit 77; }
 case $group in device) n=21 ;; apply) n=22 ;; forks) n=23 ;;
 *) echo "unknown group $group"; exit 2 ;; esac
-net=172.31.$n
-near=$net.1
-work=$(mktemp -d)
-far_pid=
-sims=()
-failures=0
-link=oc$$$n
+. "$here/../../support/far_segment.sh"
 
-cleanup() {
-    local p
-    for p in "${sims[@]}"; do kill "$p" 2>/dev/null; done
-    for p in "${sims[@]}"; do wait "$p" 2>/dev/null; done
-    ip link del "${link}h" 2>/dev/null
-    [ -n "$far_pid" ] && kill "$far_pid" 2>/dev/null && wait "$far_pid" 2>/dev/null
-    if [ "$failures" -gt 0 ]; then
-        for f in "$work"/*.log; do [ -e "$f" ] && { echo "--- $f"; cat "$f"; }; done
-    fi
-    # Simulators, orvanctl and Ansible's workers all name this run's folder: none may outlive it.
-    local left
-    left=$(pgrep -f -- "$work")
-    rm -rf "$work"
-    if [ -n "$left" ]; then
-        echo "FAIL: processes left running: $(echo $left)"
-        for p in $left; do kill "$p" 2>/dev/null; done
-        exit 1
-    fi
-}
-trap cleanup EXIT
-
-fail() { echo "FAIL [$case_name]: $*"; failures=$((failures + 1)); }
-expect_eq() {  # expect_eq WHAT EXPECTED ACTUAL
-    [ "$2" = "$3" ] || fail "$1:"$'\n'"expected: $2"$'\n'"actual:   $3"
-}
-expect_has() {  # expect_has WHAT NEEDLE HAYSTACK
-    [[ "$3" == *"$2"* ]] || fail "$1: no '$2' in:"$'\n'"$3"
-}
-
-# The far host: a namespace held by a sleeping process, joined by a veth pair.
-unshare -n sleep 600 </dev/null >/dev/null 2>&1 &
-far_pid=$!
-sleep 0.1
-far() { nsenter -t "$far_pid" -n "$@"; }
-ip link add "${link}h" type veth peer name "${link}d" || exit 1
-ip link set "${link}d" netns "$far_pid" || exit 1
-ip addr add "$near/24" dev "${link}h" && ip link set "${link}h" up || exit 1
-far ip link set lo up && far ip link set "${link}d" up || exit 1
-
-# sim HOST ARGS...: a simulator at $net.HOST, port 4000, logging to $work/HOST.log. nsenter
-# runs it in place, so $! is the simulator itself.
-sim() {
-    local host=$1
-    shift
-    far ip addr add "$net.$host/24" dev "${link}d" 2>/dev/null
-    nsenter -t "$far_pid" -n "$devsim" --address "$net.$host" --port 4000 \
-        --state "$work/$host.state" --millis --telemetry 7001 --h323 7002 --gateway 172.16.5.1 \
-        --ip "$net.$host" --handset 172.16.5.9 --mask 255.255.240.0 --mac 02-00-5E-10-00-01 \
-        "$@" </dev/null >"$work/$host.log" 2>&1 &
-    sims+=($!)
-    local _
-    for _ in $(seq 100); do grep -q listening "$work/$host.log" && return 0; sleep 0.05; done
-    echo "simulator at $net.$host did not start"; cat "$work/$host.log"; exit 1
-}
 setting_of() {  # setting_of HOST KEY: a setting or a count from the simulator's state file
     local value
     value=$(sed -n "s/^$2=//p" "$work/$1.state" 2>/dev/null)
@@ -90,14 +20,12 @@ setting_of() {  # setting_of HOST KEY: a setting or a count from the simulator's
 datagrams() { setting_of "$1" datagrams; }  # datagrams the simulator at HOST got
 commands() { setting_of "$1" config_commands; }  # configuration commands among them
 
-# Ansible writes nothing in the checkout or $HOME; orvanctl is found on PATH and keeps its lock
-# files for turns on the port within this run.
+# Ansible writes nothing in the checkout or $HOME; orvanctl is found on PATH.
 export HOME=$work/home ANSIBLE_HOME=$work/ansible ANSIBLE_LOCAL_TEMP=$work/tmp \
     ANSIBLE_REMOTE_TEMP=$work/tmp ANSIBLE_COLLECTIONS_PATH=$collections ANSIBLE_NOCOLOR=1 \
     ANSIBLE_RETRY_FILES_ENABLED=0 ANSIBLE_PYTHON_INTERPRETER=/usr/bin/python3 \
-    ANSIBLE_DEPRECATION_WARNINGS=0 PYTHONDONTWRITEBYTECODE=1 PATH="$(dirname "$ctl"):$PATH" \
-    ORVANCTL_LOCK_DIR=$work/locks
-mkdir -p "$HOME" "$work/results" "$work/locks"
+    ANSIBLE_DEPRECATION_WARNINGS=0 PYTHONDONTWRITEBYTECODE=1 PATH="$(dirname "$ctl"):$PATH"
+mkdir -p "$HOME" "$work/results"
 cd "$work" || exit 1
 inventory=$work/inventory
 # hosts HOST...: the inventory's group "devices", one host per simulator address.
@@ -133,6 +61,12 @@ for key in sys.argv[2].split('.'):
 print(value if isinstance(value, str) else json.dumps(value))
 EOF
 }
+fields() {  # fields NAME PATH...: several values of one result, space-separated
+    local name=$1 path out=()
+    shift
+    for path in "$@"; do out+=("$(field "$name" "$path")"); done
+    echo "${out[*]}"
+}
 recap() {  # recap HOST: "ok=.. changed=.. failed=.." of the last play's recap
     sed -nE "s/^$1 +: ok=([0-9]+) +changed=([0-9]+) +unreachable=[0-9]+ +failed=([0-9]+).*/ok=\1 changed=\2 failed=\3/p" \
         <<<"$out"
@@ -149,14 +83,12 @@ device)
     play device.yml -l dev2 -e "$want" --check --diff
     expect_eq "exit" 0 "$rc"
     expect_eq "recap" "ok=2 changed=1 failed=0" "$(recap dev2)"
-    expect_eq "result" dry-run "$(field dev2 result)"
-    expect_eq "changed" true "$(field dev2 changed)"
+    expect_eq "result, changed" "dry-run true" "$(fields dev2 result changed)"
     expect_has "command" "<1BBD#1B5A#AC.10.05.02#" "$(field dev2 command)"
     expect_eq "settings as read" "{\"telemetry_port\": 7001, \"h323_port\": 7002, \"gateway\": \"172.16.5.1\", \"ip\": \"$net.2\", \"controller\": \"172.16.5.9\", \"mask\": \"255.255.240.0\", \"mac\": \"02-00-5E-10-00-01\"}" \
         "$(field dev2 settings)"
     expect_eq "sent" '{"request": true, "command": false, "time": false}' "$(field dev2 sent)"
-    expect_eq "commands the simulator got" 0 "$(commands 2)"
-    expect_eq "telemetry port kept" 7001 "$(setting_of 2 telemetry)"
+    expect_eq "commands the simulator got, telemetry port" "0 7001" "$(commands 2) $(setting_of 2 telemetry)"
 
     case_name="diff mode shows old and new"
     # Only what changes, both sides, under the device's address.
@@ -172,24 +104,21 @@ device)
     play device.yml -l dev2 -e "$want" -e verify=true --diff
     expect_eq "exit" 0 "$rc"
     expect_eq "recap" "ok=2 changed=1 failed=0" "$(recap dev2)"
-    expect_eq "result" changed "$(field dev2 result)"
     expect_eq "changes" '[{"setting": "telemetry_port", "from": 7001, "to": 7101}, {"setting": "gateway", "from": "172.16.5.1", "to": "172.16.5.2"}]' \
         "$(field dev2 changes)"
-    expect_eq "verified" true "$(field dev2 verified)"
-    expect_eq "read again" "7101 172.16.5.2" "$(field dev2 after.telemetry_port) $(field dev2 after.gateway)"
+    expect_eq "result, verified, read again" "changed true 7101 172.16.5.2" \
+        "$(fields dev2 result verified after.telemetry_port after.gateway)"
     expect_eq "sent" '{"request": true, "command": true, "time": false}' "$(field dev2 sent)"
-    expect_eq "commands the simulator got" 1 "$(commands 2)"
-    expect_eq "telemetry port" 7101 "$(setting_of 2 telemetry)"
-    expect_eq "gateway" 172.16.5.2 "$(setting_of 2 gateway)"
+    expect_eq "commands the simulator got, its settings" "1 7101 172.16.5.2" \
+        "$(commands 2) $(setting_of 2 telemetry) $(setting_of 2 gateway)"
     expect_has "diff" '+    "telemetry_port": 7101' "$out"
 
     case_name="second run: nothing to change"
     play device.yml -l dev2 -e "$want" --diff
     expect_eq "exit" 0 "$rc"
     expect_eq "recap" "ok=2 changed=0 failed=0" "$(recap dev2)"
-    expect_eq "result" unchanged "$(field dev2 result)"
-    expect_eq "changes" "[]" "$(field dev2 changes)"
-    expect_eq "settings as read" 7101 "$(field dev2 settings.telemetry_port)"
+    expect_eq "result, changes, settings as read" "unchanged [] 7101" \
+        "$(fields dev2 result changes settings.telemetry_port)"
     expect_eq "commands the simulator got" 1 "$(commands 2)"
     [[ "$out" == *"--- before"* ]] && fail "a diff where nothing changes"
 
@@ -209,8 +138,8 @@ device)
     case_name="source address"
     play device.yml -l dev2 -e '{"wanted": {"h323_port": 7103}}' -e "{\"source\": \"$near\"}" \
         -e time=true
-    expect_eq "from the near address" "false 7103" "$(field dev2 failed) $(setting_of 2 h323)"
-    expect_eq "time sent" "true 1" "$(field dev2 time_sent) $(setting_of 2 time_commands)"
+    expect_eq "from the near address, time sent" "false 7103 true 1" \
+        "$(field dev2 failed) $(setting_of 2 h323) $(field dev2 time_sent) $(setting_of 2 time_commands)"
     play device.yml -l dev2 -e '{"wanted": {"h323_port": 7102}}' -e '{"source": "10.9.9.9"}'
     expect_eq "not this host's: rc" 2 "$(field dev2 rc)"
     expect_has "not this host's: msg" "--source 10.9.9.9 is not an address of this host" "$(field dev2 msg)"
@@ -223,23 +152,17 @@ device)
     expect_eq "recap" "ok=2 changed=0 failed=0" "$(recap dev2)"
     expect_eq "settings" "{\"telemetry_port\": 7101, \"h323_port\": 7102, \"gateway\": \"172.16.5.2\", \"ip\": \"$net.2\", \"controller\": \"172.16.5.9\", \"mask\": \"255.255.240.0\", \"mac\": \"02-00-5E-10-00-01\"}" \
         "$(field dev2 settings)"
-    expect_eq "partial" false "$(field dev2 partial)"
-    expect_eq "changed" false "$(field dev2 changed)"
-    # A partial reply: what parsed, the rest null and named.
-    expect_eq "partial reply" true "$(field dev3 partial)"
-    expect_eq "partial reply, missing" '["gateway", "ip", "controller", "mask"]' "$(field dev3 missing)"
-    expect_eq "partial reply, a setting read" 7001 "$(field dev3 settings.telemetry_port)"
-    expect_eq "partial reply, a setting missing" null "$(field dev3 settings.gateway)"
-    expect_eq "partial reply, failed" "false null" "$(field dev3 failed) $(field dev3 rc)"
-    expect_eq "partial reply, changed" false "$(field dev3 changed)"
+    expect_eq "partial, changed" "false false" "$(fields dev2 partial changed)"
+    # A partial reply: what parsed, the rest null and named; neither a failure nor a change.
+    expect_eq "partial reply" 'true ["gateway", "ip", "controller", "mask"] 7001 null false null false' \
+        "$(fields dev3 partial missing settings.telemetry_port settings.gateway failed rc changed)"
 
     case_name="failures carry orvanctl's message and exit status"
     # HOST|settings|rc|message
     while IFS='|' read -r host settings code message; do
         [ -n "$host" ] || continue
         play device.yml -l "dev$host" -e "{\"wanted\": $settings}" -e timeout=0.3 -e retries=1
-        expect_eq "$host $settings: failed" true "$(field "dev$host" failed)"
-        expect_eq "$host $settings: rc" "$code" "$(field "dev$host" rc)"
+        expect_eq "$host $settings: failed, rc" "true $code" "$(fields "dev$host" failed rc)"
         expect_has "$host $settings: msg" "$message" "$(field "dev$host" msg)"
         expect_has "$host $settings: shown" "fatal: [dev$host]: FAILED!" "$out"
     done <<EOF
@@ -265,10 +188,8 @@ apply)
     play apply.yml -e "$plan" --check --diff
     expect_eq "exit" 0 "$rc"
     expect_eq "recap" "ok=2 changed=1 failed=0" "$(recap localhost)"
-    expect_eq "results" "dry-run dry-run unchanged" \
-        "$(field apply results.0.result) $(field apply results.1.result) $(field apply results.2.result)"
-    expect_eq "changed" "true true false" \
-        "$(field apply results.0.changed) $(field apply results.1.changed) $(field apply results.2.changed)"
+    expect_eq "results" "dry-run dry-run unchanged true true false" \
+        "$(fields apply results.{0,1,2}.result results.{0,1,2}.changed)"
     expect_eq "commands the simulators got" "0 0 0" "$(commands 2) $(commands 3) $(commands 4)"
     expect_has "diff of the first" "+++ after: $net.2 (after)" "$out"
     expect_has "diff of the second" '+    "mask": "255.255.255.0",
@@ -279,29 +200,24 @@ apply)
     play apply.yml -e "$plan" -e parallel=2 --diff
     expect_eq "exit" 0 "$rc"
     expect_eq "recap" "ok=2 changed=1 failed=0" "$(recap localhost)"
-    expect_eq "results" "changed changed unchanged" \
-        "$(field apply results.0.result) $(field apply results.1.result) $(field apply results.2.result)"
-    expect_eq "settings as read" "$net.3 7001" \
-        "$(field apply results.1.settings.ip) $(field apply results.1.settings.telemetry_port)"
+    expect_eq "results, settings as read" "changed changed unchanged $net.3 7001" \
+        "$(fields apply results.{0,1,2}.result results.1.settings.ip results.1.settings.telemetry_port)"
     expect_eq "commands the simulators got" "1 1 0" "$(commands 2) $(commands 3) $(commands 4)"
-    expect_eq "masks" "255.255.255.0 255.255.255.0" "$(setting_of 2 mask) $(setting_of 3 mask)"
-    expect_eq "telemetry port" 7201 "$(setting_of 3 telemetry)"
+    expect_eq "masks, telemetry port" "255.255.255.0 255.255.255.0 7201" \
+        "$(setting_of 2 mask) $(setting_of 3 mask) $(setting_of 3 telemetry)"
     expect_eq "failed devices" "[]" "$(field apply failed_devices)"
 
     case_name="apply again: nothing to change"
     play apply.yml -e "$plan"
     expect_eq "recap" "ok=2 changed=0 failed=0" "$(recap localhost)"
-    expect_eq "results" "unchanged unchanged unchanged" \
-        "$(field apply results.0.result) $(field apply results.1.result) $(field apply results.2.result)"
+    expect_eq "results" "unchanged unchanged unchanged" "$(fields apply results.{0,1,2}.result)"
 
     case_name="apply: a silent device and one that ignores the command"
     play apply.yml -e "{\"plan\": [{\"address\": \"$net.9\", \"mask\": \"255.255.0.0\"},
         {\"address\": \"$net.4\", \"mask\": \"255.255.0.0\"}, {\"address\": \"$net.2\", \"mask\": \"255.255.255.0\"}]}" \
         -e verify=true -e timeout=0.3 -e retries=1
-    expect_eq "failed" true "$(field apply failed)"
-    expect_eq "rc" 1 "$(field apply rc)"
-    expect_eq "results" "no-reply verify-failed unchanged" \
-        "$(field apply results.0.result) $(field apply results.1.result) $(field apply results.2.result)"
+    expect_eq "failed, rc, results" "true 1 no-reply verify-failed unchanged" \
+        "$(fields apply failed rc results.{0,1,2}.result)"
     expect_eq "failed devices" "[\"$net.9\", \"$net.4\"]" "$(field apply failed_devices)"
     expect_has "msg" "$net.9: no reply from $net.9 port 4000" "$(field apply msg)"
     expect_has "msg" "$net.4: " "$(field apply msg)"
@@ -321,11 +237,10 @@ apply)
     expect_eq "exit" 0 "$rc"
     expect_eq "addresses" "[\"$net.2\", \"$net.3\", \"$net.4\"]" \
         "$(python3 -c 'import json,sys; print(json.dumps([d["address"] for d in json.load(open(sys.argv[1]))["devices"]]))' "$work/results/scan.json")"
-    expect_eq "settings" "255.255.255.0 7201 $net.4" \
-        "$(field scan devices.0.mask) $(field scan devices.1.telemetry_port) $(field scan devices.2.ip)"
-    expect_eq "changed" false "$(field scan changed)"
+    expect_eq "settings, changed" "255.255.255.0 7201 $net.4 false" \
+        "$(fields scan devices.0.mask devices.1.telemetry_port devices.2.ip changed)"
     play apply.yml -e "scan_range=$net.20-$net.22"
-    expect_eq "nothing found" "[] false" "$(field scan devices) $(field scan failed)"
+    expect_eq "nothing found" "[] false" "$(fields scan devices failed)"
     ;;
 
 forks)
@@ -338,9 +253,8 @@ forks)
     play device.yml -f 4 -e "$want" -e timeout=3
     expect_eq "exit" 0 "$rc"
     for h in 2 3 4 5; do
-        expect_eq "dev$h recap" "ok=2 changed=1 failed=0" "$(recap "dev$h")"
-        expect_eq "dev$h failed" false "$(field "dev$h" failed)"
-        expect_eq "dev$h controller" 172.16.5.10 "$(setting_of "$h" handset)"
+        expect_eq "dev$h recap, failed, controller" "ok=2 changed=1 failed=0 false 172.16.5.10" \
+            "$(recap "dev$h") $(field "dev$h" failed) $(setting_of "$h" handset)"
     done
 
     case_name="without waiting, runs that meet on the port fail with 5"

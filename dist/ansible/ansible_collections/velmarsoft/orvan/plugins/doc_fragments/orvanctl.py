@@ -9,8 +9,15 @@ __metaclass__ = type
 
 class ModuleDocFragment(object):
 
-    # The options every orvanctl subcommand takes.
+    # What every module shares: the options every orvanctl subcommand takes, and more.
     DOCUMENTATION = r'''
+author:
+  - Velmar Soft Orvan maintainers (@velmarsoft)
+attributes:
+  check_mode:
+    support: full
+  platform:
+    platforms: posix
 options:
   port:
     description:
@@ -54,4 +61,14 @@ notes:
     failed, 7 no device found, 130 interrupted.
 requirements:
   - orvanctl (package C(orvan)) on the target host
+'''
+
+    # The device a module reads or changes, one address.
+    ADDRESS = r'''
+options:
+  address:
+    description:
+      - The device's address, dotted IPv4.
+    type: str
+    required: true
 '''

@@ -12,6 +12,8 @@ __metaclass__ = type
 
 import json
 
+from ansible.module_utils.basic import AnsibleModule
+
 # The seven settings in orvanctl's order; set takes each as --NAME with dashes.
 SETTINGS = ('telemetry_port', 'h323_port', 'gateway', 'ip', 'controller', 'mask', 'mac')
 
@@ -115,21 +117,29 @@ def diff_of(address, changes):
 
 
 class Orvanctl(object):
-    """One module run's orvanctl: the program and the options every subcommand is given."""
+    """One module run: its AnsibleModule, with the options every subcommand takes added to the
+    module's own, and the orvanctl program it runs."""
 
-    def __init__(self, module):
-        self.module = module
+    def __init__(self, options):
+        self.module = AnsibleModule(dict(options, **COMMON_OPTIONS), supports_check_mode=True)
+        self.params = self.module.params
         self.argv = []
-        path = module.params.get('orvanctl_path')
-        if path:
-            self.path = path
-        else:
-            self.path = module.get_bin_path('orvanctl', required=True)
+
+    def program(self):
+        # Looked for only when run, so that the module's own checks fail first.
+        return self.params.get('orvanctl_path') or self.module.get_bin_path('orvanctl', required=True)
+
+    def change_args(self):
+        """--time and --verify as the task asks, and --dry-run in check mode."""
+        args = [flag(name) for name in ('time', 'verify') if self.params[name]]
+        if self.module.check_mode:
+            args.append('--dry-run')
+        return args
 
     def common_args(self):
         args = []
         for name in ('port', 'timeout', 'retries', 'source', 'port_wait'):
-            value = self.module.params.get(name)
+            value = self.params.get(name)
             if value is not None:
                 args += [flag(name), number(value)]
         return args
@@ -138,7 +148,7 @@ class Orvanctl(object):
         """Runs orvanctl with args and the common options; returns rc, objects, stderr. A run
         that prints no JSON and exits with a status not in done fails the task with orvanctl's
         message."""
-        self.argv = [self.path] + args + self.common_args()
+        self.argv = [self.program()] + args + self.common_args()
         rc, out, err = self.module.run_command(self.argv, data=data)
         try:
             objects = parse_objects(out)

@@ -22,8 +22,6 @@ description:
     device.
   - When any device fails (no reply, partial reply, verify failure), the task fails with the
     failed devices' messages after every device was tried; I(results) holds every device's.
-author:
-  - Velmar Soft Orvan maintainers (@velmarsoft)
 options:
   devices:
     description:
@@ -55,12 +53,8 @@ extends_documentation_fragment:
   - velmarsoft.orvan.orvanctl
   - ansible.builtin.action_common_attributes
 attributes:
-  check_mode:
-    support: full
   diff_mode:
     support: full
-  platform:
-    platforms: posix
 '''
 
 EXAMPLES = r'''
@@ -120,9 +114,8 @@ rc:
 
 import json
 
-from ansible.module_utils.basic import AnsibleModule
 from ansible_collections.velmarsoft.orvan.plugins.module_utils.orvanctl import (
-    COMMON_OPTIONS, FAILED_RESULTS, Orvanctl, device_result, diff_of, message)
+    FAILED_RESULTS, Orvanctl, device_result, diff_of, message)
 
 
 def plan_of(module, devices):
@@ -142,27 +135,19 @@ def plan_of(module, devices):
 
 
 def main():
-    options = dict(
+    ctl = Orvanctl(dict(
         devices=dict(type='list', elements='dict', required=True),
         parallel=dict(type='int'),
         time=dict(type='bool', default=False),
         verify=dict(type='bool', default=False),
-    )
-    options.update(COMMON_OPTIONS)
-    module = AnsibleModule(options, supports_check_mode=True)
-    params = module.params
+    ))
+    module, params = ctl.module, ctl.params
 
     plan = plan_of(module, params['devices'])
     args = ['apply', '-', '--json']
     if params['parallel'] is not None:
         args += ['--parallel', str(params['parallel'])]
-    if params['time']:
-        args.append('--time')
-    if params['verify']:
-        args.append('--verify')
-    ctl = Orvanctl(module)
-    if module.check_mode:
-        args.append('--dry-run')
+    args += ctl.change_args()
 
     rc, objects, err = ctl.run(args, data=json.dumps(plan))
     results = [device_result(obj) for obj in objects]

@@ -22,14 +22,7 @@ description:
   - In diff mode the old and new value of each setting that changes are shown.
   - A device that does not answer, answers in part or fails verification fails the task with
     C(orvanctl)'s message in I(msg) and its exit status in I(rc).
-author:
-  - Velmar Soft Orvan maintainers (@velmarsoft)
 options:
-  address:
-    description:
-      - The device's address, dotted IPv4.
-    type: str
-    required: true
   settings:
     description:
       - The settings to have; those not named are left as the device has them.
@@ -72,14 +65,11 @@ options:
     default: false
 extends_documentation_fragment:
   - velmarsoft.orvan.orvanctl
+  - velmarsoft.orvan.orvanctl.address
   - ansible.builtin.action_common_attributes
 attributes:
-  check_mode:
-    support: full
   diff_mode:
     support: full
-  platform:
-    platforms: posix
 '''
 
 EXAMPLES = r'''
@@ -164,22 +154,18 @@ rc:
   sample: 0
 '''
 
-from ansible.module_utils.basic import AnsibleModule
 from ansible_collections.velmarsoft.orvan.plugins.module_utils.orvanctl import (
-    COMMON_OPTIONS, FAILED_RESULTS, SETTINGS, SETTINGS_OPTIONS, Orvanctl, device_result, diff_of, flag,
-    number)
+    FAILED_RESULTS, SETTINGS, SETTINGS_OPTIONS, Orvanctl, device_result, diff_of, flag, number)
 
 
 def main():
-    options = dict(
+    ctl = Orvanctl(dict(
         address=dict(type='str', required=True),
         settings=dict(type='dict', required=True, options=SETTINGS_OPTIONS),
         time=dict(type='bool', default=False),
         verify=dict(type='bool', default=False),
-    )
-    options.update(COMMON_OPTIONS)
-    module = AnsibleModule(options, supports_check_mode=True)
-    params = module.params
+    ))
+    module, params = ctl.module, ctl.params
 
     args = ['set', params['address'], '--json']
     for name in SETTINGS:
@@ -188,14 +174,8 @@ def main():
             args += [flag(name), number(value)]
     if len(args) == 3:
         module.fail_json(msg='settings: name at least one of ' + ', '.join(SETTINGS))
-    if params['time']:
-        args.append('--time')
-    if params['verify']:
-        args.append('--verify')
-    if module.check_mode:
-        args.append('--dry-run')
+    args += ctl.change_args()
 
-    ctl = Orvanctl(module)
     rc, objects, err = ctl.run(args)
     result = device_result(objects[-1])
     result['rc'] = rc

@@ -16,24 +16,13 @@ description:
   - A reply that parses only in part is returned with I(partial) true and the settings that
     did not convert in I(missing) (null in I(settings)); the task does not fail for it.
   - A device that does not answer fails the task with C(orvanctl)'s message and I(rc) 3.
-author:
-  - Velmar Soft Orvan maintainers (@velmarsoft)
-options:
-  address:
-    description:
-      - The device's address, dotted IPv4.
-    type: str
-    required: true
 extends_documentation_fragment:
   - velmarsoft.orvan.orvanctl
+  - velmarsoft.orvan.orvanctl.address
   - ansible.builtin.action_common_attributes
 attributes:
-  check_mode:
-    support: full
   diff_mode:
     support: none
-  platform:
-    platforms: posix
 '''
 
 EXAMPLES = r'''
@@ -109,26 +98,20 @@ rc:
   type: int
 '''
 
-from ansible.module_utils.basic import AnsibleModule
-from ansible_collections.velmarsoft.orvan.plugins.module_utils.orvanctl import (
-    COMMON_OPTIONS, Orvanctl, settings_of)
+from ansible_collections.velmarsoft.orvan.plugins.module_utils.orvanctl import Orvanctl, settings_of
 
 PARTIAL_REPLY = 4
 
 
 def main():
-    options = dict(address=dict(type='str', required=True))
-    options.update(COMMON_OPTIONS)
-    module = AnsibleModule(options, supports_check_mode=True)
-
-    ctl = Orvanctl(module)
-    rc, objects, err = ctl.run(['get', module.params['address'], '--json'], done=(0, PARTIAL_REPLY))
+    ctl = Orvanctl(dict(address=dict(type='str', required=True)))
+    rc, objects, err = ctl.run(['get', ctl.params['address'], '--json'], done=(0, PARTIAL_REPLY))
     if rc not in (0, PARTIAL_REPLY):
         ctl.fail(rc, err)
     obj = objects[-1]
     missing = obj.get('missing') or []
     # No rc in a result that succeeds: Ansible fails a task whose rc is not 0.
-    module.exit_json(changed=False, address=obj.get('address'), port=obj.get('port'),
+    ctl.module.exit_json(changed=False, address=obj.get('address'), port=obj.get('port'),
                      settings=settings_of(obj), partial=bool(obj.get('partial') or missing),
                      missing=missing)
 

@@ -16,8 +16,6 @@ description:
     nothing and runs the same in check mode.
   - No device answering is not a failure; I(devices) is then empty.
   - Each device in I(devices) can be given to M(velmarsoft.orvan.apply) as it is.
-author:
-  - Velmar Soft Orvan maintainers (@velmarsoft)
 options:
   range:
     description:
@@ -42,12 +40,8 @@ extends_documentation_fragment:
   - velmarsoft.orvan.orvanctl
   - ansible.builtin.action_common_attributes
 attributes:
-  check_mode:
-    support: full
   diff_mode:
     support: none
-  platform:
-    platforms: posix
 '''
 
 EXAMPLES = r'''
@@ -79,23 +73,19 @@ rc:
   type: int
 '''
 
-from ansible.module_utils.basic import AnsibleModule
-from ansible_collections.velmarsoft.orvan.plugins.module_utils.orvanctl import (
-    COMMON_OPTIONS, Orvanctl, number)
+from ansible_collections.velmarsoft.orvan.plugins.module_utils.orvanctl import Orvanctl, number
 
 NO_DEVICE = 7
 
 
 def main():
-    options = dict(
+    ctl = Orvanctl(dict(
         range=dict(type='str', required=True),
         rate=dict(type='float'),
         wait=dict(type='float'),
         broadcast=dict(type='bool', default=False),
-    )
-    options.update(COMMON_OPTIONS)
-    module = AnsibleModule(options, supports_check_mode=True)
-    params = module.params
+    ))
+    params = ctl.params
 
     args = ['scan', params['range'], '--json']
     for name in ('rate', 'wait'):
@@ -103,12 +93,11 @@ def main():
             args += ['--' + name, number(params[name])]
     if params['broadcast']:
         args.append('--broadcast')
-    ctl = Orvanctl(module)
     rc, objects, err = ctl.run(args, done=(0, NO_DEVICE))
     if rc not in (0, NO_DEVICE):
         ctl.fail(rc, err, devices=objects)
     # No rc in a result that succeeds: Ansible fails a task whose rc is not 0.
-    module.exit_json(changed=False, devices=objects)
+    ctl.module.exit_json(changed=False, devices=objects)
 
 
 if __name__ == '__main__':
