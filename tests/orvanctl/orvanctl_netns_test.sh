@@ -212,6 +212,9 @@ $net.250 mac=02-00-5E-10-00-01 ip=$net.250 telemetry_port=7001 h323_port=7002" "
     expect_has "JSON" "{\"address\":\"$net.100\",\"port\":4000,\"telemetry_port\":7001,\"h323_port\":7002,\"gateway\":\"172.16.5.1\",\"ip\":\"$net.100\",\"controller\":\"172.16.5.9\",\"mask\":\"255.255.240.0\",\"mac\":\"02-00-5E-10-00-01\"}" "$out"
 
     case_name="retries: a device that drops its first request is found in the second round"
+    # The /24 scans' requests to these addresses may still wait in the kernel for their
+    # neighbour: flushed, they cannot reach the new devices as a first request.
+    ip neigh flush dev "${link}h"
     sim 20 --drop-requests 1
     sim 21 --drop-requests 1
     run scan "$net.20-$net.20" --rate 1000 --wait 0.3
