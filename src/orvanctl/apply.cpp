@@ -8,6 +8,7 @@
 #include "device/port.h"
 #include "orvanctl/cli.h"
 #include "orvanctl/plan.h"
+#include "orvanctl/progress.h"
 #include "orvanctl/text.h"
 
 namespace orvanctl {
@@ -20,7 +21,7 @@ struct ApplyOptions {
     std::string plan;
     std::string format;  // "json", "csv", or empty: by the file name
     int parallel = 8;
-    bool time = false, verify = false, dryRun = false, csv = false;
+    bool time = false, verify = false, dryRun = false, csv = false, quiet = false;
 };
 
 std::vector<PlanEntry> ReadPlan(const Common& c, const ApplyOptions& o) {
@@ -75,10 +76,12 @@ int Apply(const Common& c, const ApplyOptions& o) {
     if (o.csv) std::cout << device::FormatCsvRow(kCsvHeader) << std::flush;
     // Results come in plan order: each is printed once every one before it is done.
     std::vector<std::optional<device::Result>> done(tasks.size());
-    std::size_t printed = 0;
+    std::size_t printed = 0, finished = 0, answered = 0;
+    Progress progress("apply", o.quiet);
     const auto print = [&](std::size_t index, const device::Result& r) {
         done[index] = r;
         LogResult(log.get(), *port, r);
+        progress.Clear();
         for (; printed < done.size() && done[printed]; ++printed) {
             const device::Result& d = *done[printed];
             if (c.json) {
@@ -91,9 +94,12 @@ int Apply(const Common& c, const ApplyOptions& o) {
                 std::cout << line << std::endl;
             }
         }
+        answered += r.outcome != Outcome::kNoReply && r.outcome != Outcome::kInterrupted;
+        progress.Done(++finished, answered, done.size());
     };
     const std::vector<device::Result> results =
         device::Run(*port, tasks, std::size_t(o.parallel), TimingOf(c), print);
+    progress.Clear();
 
     std::size_t changed = 0, unchanged = 0;
     std::string failed;
@@ -149,6 +155,7 @@ Subcommand AddApply(CLI::App& parent, Common& common) {
     apply->add_flag("--dry-run", o->dryRun,
                     "read every device and print what would change and the command bytes; "
                     "send nothing but the requests");
+    apply->add_flag("--quiet", o->quiet, kQuietHelp);
     AddCommon(apply, common, true);
     apply->add_flag("--csv", o->csv, "print the results as CSV with a header row")
         ->excludes("--json");

@@ -13,6 +13,7 @@
 #include "device/scan.h"
 #include "orvanctl/cli.h"
 #include "orvanctl/plan.h"
+#include "orvanctl/progress.h"
 #include "orvanctl/text.h"
 
 namespace orvanctl {
@@ -27,7 +28,7 @@ struct BackupOptions {
     std::string dir;
     int parallel = 8;
     double rate = 200;
-    bool broadcast = false;
+    bool broadcast = false, quiet = false;
 };
 
 struct Read {
@@ -74,13 +75,16 @@ int Backup(const Common& c, const BackupOptions& o) {
     std::map<device::Ipv4, Read> read;
     std::size_t asked = 0;
     bool interrupted = false;
+    Progress progress("backup", o.quiet);
     if (!scanned.empty()) {
         device::ScanOptions options;
         options.rate = o.rate;
         options.wait = TimingOf(c).timeout;
         options.retries = c.retries;
         options.acceptAnySource = o.broadcast;
-        const device::ScanResult result = device::Scan(*port, scanned, options);
+        const device::ScanResult result =
+            device::Scan(*port, scanned, options,
+                         [&](const device::ScanProgress& p) { progress.Scan(p, options); });
         const auto now = std::chrono::system_clock::now();
         for (const auto& [address, reply] : result.replies)
             read[address] = {device::ParseReply(reply).settings, now};
@@ -94,18 +98,23 @@ int Backup(const Common& c, const BackupOptions& o) {
             t.address = a;
             tasks.push_back(t);
         }
+        std::size_t done = 0, answered = 0;
         const auto results = device::Run(
             *port, tasks, std::size_t(o.parallel), TimingOf(c),
             [&](std::size_t, const device::Result& r) {
+                progress.Clear();
                 if (r.outcome == Outcome::kRead || r.outcome == Outcome::kPartial) {
                     read[r.address] = {r.before, std::chrono::system_clock::now()};
                 } else if (r.outcome != Outcome::kInterrupted) {
                     Message(device::FormatDotted(r.address) + ": " + Printable(r.message));
                 }
                 interrupted = interrupted || r.outcome == Outcome::kInterrupted;
+                answered += r.outcome == Outcome::kRead || r.outcome == Outcome::kPartial;
+                progress.Done(++done, answered, named.size());
             });
         asked += named.size();
     }
+    progress.Clear();
     // Named after the MAC text, unless it is empty or two devices share it.
     std::map<std::string, int> uses;
     for (const auto& [address, r] : read)
@@ -160,6 +169,7 @@ Subcommand AddBackup(CLI::App& parent, Common& common) {
         ->check(Finite())
         ->check(CLI::Range(1.0, 10000.0).description(""));
     backup->add_flag("--broadcast", o->broadcast, "allow broadcast addresses in ranges");
+    backup->add_flag("--quiet", o->quiet, kQuietHelp);
     AddCommon(backup, common, false, false);
     backup->footer(
         "One file per device that answered, named after its MAC text made safe for a file name "

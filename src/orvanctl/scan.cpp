@@ -1,7 +1,5 @@
 // scan: the devices that answer in a range of addresses.
 
-#include <unistd.h>
-
 #include <cstdio>
 #include <iostream>
 
@@ -11,6 +9,7 @@
 #include "device/scan.h"
 #include "orvanctl/cli.h"
 #include "orvanctl/plan.h"
+#include "orvanctl/progress.h"
 
 namespace orvanctl {
 
@@ -21,7 +20,7 @@ namespace {
 struct ScanOptions {
     std::string range;
     double rate = 200, wait = 1.0;
-    bool broadcast = false, csv = false;
+    bool broadcast = false, csv = false, quiet = false;
     const CLI::Option* waitGiven = nullptr;
     const CLI::Option* retriesGiven = nullptr;
 };
@@ -34,13 +33,7 @@ int Scan(const Common& c, const ScanOptions& o) {
         throw CLI::ValidationError("RANGE", e.what());
     }
     const auto port = OpenPort(c, o.broadcast);
-    const bool terminal = isatty(STDERR_FILENO) != 0;
-    const auto progress = [&](const device::ScanProgress& p) {
-        if (!terminal) return;
-        std::fprintf(stderr, "\rscan: %zu of %zu asked, %zu answered ", p.sent, p.total,
-                     p.answered);
-        std::fflush(stderr);
-    };
+    Progress progress("scan", o.quiet);
     device::ScanOptions options;
     options.rate = o.rate;
     // The wait after the last request is --timeout unless --wait says otherwise; the rounds
@@ -50,9 +43,11 @@ int Scan(const Common& c, const ScanOptions& o) {
     options.retries = o.retriesGiven->count() > 0 ? c.retries : 0;
     options.acceptAnySource = o.broadcast;
     const auto start = device::Clock::now();
-    const device::ScanResult result = device::Scan(*port, addresses, options, progress);
+    const device::ScanResult result =
+        device::Scan(*port, addresses, options,
+                     [&](const device::ScanProgress& p) { progress.Scan(p, options); });
     const double seconds = std::chrono::duration<double>(device::Clock::now() - start).count();
-    if (terminal) std::fputs("\r\033[K", stderr);
+    progress.Clear();
 
     if (o.csv) std::cout << device::FormatCsvRow(CsvHeader());
     for (const auto& [address, reply] : result.replies) {
@@ -125,12 +120,14 @@ Subcommand AddScan(CLI::App& parent, Common& common) {
         ->description(
             "rounds more for the addresses that did not answer, paced like the "
             "first, 0 to 10 (default 0 for scan)");
+    scan->add_flag("--quiet", o->quiet, kQuietHelp);
     scan->add_flag("--csv", o->csv, "print CSV: a header row, then one row per device")
         ->excludes("--json");
     scan->footer(
         "Prints one line per device that answered, sorted by address: the address, then "
         "mac=, ip=, telemetry_port=, h323_port=; with --json one JSON object per line. A "
-        "progress line goes to stderr while it runs when stderr is a terminal. Takes at most "
+        "progress line goes to stderr while it runs: live on a terminal, else every 10 s once "
+        "it has run that long (not with --quiet). Takes at most "
         "(retries + 1) x (addresses / rate + wait) seconds, plus the pauses the kernel asks "
         "for on one link when its neighbour table is full (about 3 s per table's worth of "
         "addresses that do not answer; said on stderr). Addresses that cannot be asked are "

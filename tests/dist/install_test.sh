@@ -216,7 +216,8 @@ for program in $programs; do
 done
 
 # ---- the Ansible collection ----------------------------------------------------------------
-# Installed where ansible-core looks by default; ansible-doc finds every module in that tree.
+# Installed where ansible-core looks by default; ansible-doc finds every module and the
+# inventory plugin in that tree.
 if command -v ansible-doc >/dev/null; then
     collections=$prefix/share/ansible/collections
     ansible_env=(env HOME="$work/home" ANSIBLE_HOME="$work/ansible" ANSIBLE_LOCAL_TEMP="$work/tmp"
@@ -233,6 +234,10 @@ if command -v ansible-doc >/dev/null; then
             ansible-doc -t module "velmarsoft.orvan.$module" 2>&1 | grep -q '^EXAMPLES:' ||
             fail "ansible-doc velmarsoft.orvan.$module shows no examples from the installed tree"
     done
+    # The inventory plugin beside the modules, documented from the installed tree.
+    "${ansible_env[@]}" ANSIBLE_COLLECTIONS_PATH="$collections" \
+        ansible-doc -t inventory velmarsoft.orvan.scan 2>&1 | grep -q '^EXAMPLES:' ||
+        fail "ansible-doc -t inventory velmarsoft.orvan.scan shows nothing from the installed tree"
     grep -qx "version: $version" "$collections/ansible_collections/velmarsoft/orvan/galaxy.yml" ||
         fail "the collection's galaxy.yml does not say version: $version"
 else

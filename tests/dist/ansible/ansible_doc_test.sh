@@ -27,6 +27,11 @@ for module in "${modules[@]}"; do
     ansible-doc -t module --json "velmarsoft.orvan.$module" >"$work/$module.json" 2>"$work/err" ||
         fail "ansible-doc --json $module: $(cat "$work/err")"
 done
+# The inventory plugin, listed and documented with its examples.
+grep -q "^velmarsoft\.orvan\.scan " <<<"$(ansible-doc -t inventory -l velmarsoft.orvan 2>&1)" ||
+    fail "ansible-doc -t inventory -l does not list velmarsoft.orvan.scan"
+ansible-doc -t inventory velmarsoft.orvan.scan 2>&1 | grep -q "^EXAMPLES:" ||
+    fail "ansible-doc -t inventory velmarsoft.orvan.scan shows no examples"
 
 # The options each module hands to AnsibleModule against its documentation.
 # Ansible's own Python, which may not be the first python3 on PATH.

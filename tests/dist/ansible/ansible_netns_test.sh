@@ -1,14 +1,14 @@
 #!/usr/bin/env bash
 # The velmarsoft.orvan collection in playbooks (connection local, as on a site's jump host)
 # against device simulators on the far side of a veth pair. One group of cases per run:
-#   ansible_netns_test.sh ORVANCTL DEVSIM COLLECTIONS_DIR device|apply|forks
+#   ansible_netns_test.sh ORVANCTL DEVSIM COLLECTIONS_DIR device|apply|forks|inventory
 # Skips (exit 77) unless run as root in a private namespace with ORVAN_NETNS=1.
 set -u
 ctl=$(realpath "$1") devsim=$(realpath "$2") collections=$(realpath "$3") group=$4
 here=$(cd "$(dirname "$0")" && pwd)
 
 command -v ansible-playbook >/dev/null || { echo "skipped: needs ansible-playbook (ansible-core)"; exit 77; }
-case $group in device) n=21 ;; apply) n=22 ;; forks) n=23 ;;
+case $group in device) n=21 ;; apply) n=22 ;; forks) n=23 ;; inventory) n=24 ;;
 *) echo "unknown group $group"; exit 2 ;; esac
 . "$here/../../support/far_segment.sh"
 
@@ -38,13 +38,15 @@ hosts() {
         echo "ansible_connection=local"
     } >"$inventory"
 }
-# play PLAYBOOK ARGS...: ansible-playbook; sets out (its output) and rc.
+# play PLAYBOOK ARGS...: ansible-playbook, every command recorded in $record; sets out (its
+# output) and rc.
+record=$work/orvanctl.log
 play() {
     local book=$1
     shift
     rm -f "$work"/results/*.json
-    ansible-playbook -i "$inventory" -e "results_dir=$work/results" "$here/playbooks/$book" \
-        "$@" >"$work/play.out" 2>&1
+    ansible-playbook -i "$inventory" -e "results_dir=$work/results" -e "log=$record" \
+        "$here/playbooks/$book" "$@" >"$work/play.out" 2>&1
     rc=$?
     out=$(cat "$work/play.out")
 }
@@ -67,6 +69,7 @@ fields() {  # fields NAME PATH...: several values of one result, space-separated
     for path in "$@"; do out+=("$(field "$name" "$path")"); done
     echo "${out[*]}"
 }
+lines() { [ -e "$record" ] && wc -l <"$record" || echo none; }  # lines in the record
 recap() {  # recap HOST: "ok=.. changed=.. failed=.." of the last play's recap
     sed -nE "s/^$1 +: ok=([0-9]+) +changed=([0-9]+) +unreachable=[0-9]+ +failed=([0-9]+).*/ok=\1 changed=\2 failed=\3/p" \
         <<<"$out"
@@ -89,6 +92,7 @@ device)
         "$(field dev2 settings)"
     expect_eq "sent" '{"request": true, "command": false, "time": false}' "$(field dev2 sent)"
     expect_eq "commands the simulator got, telemetry port" "0 7001" "$(commands 2) $(setting_of 2 telemetry)"
+    expect_eq "no record made" none "$(lines)"
 
     case_name="diff mode shows old and new"
     # Only what changes, both sides, under the device's address.
@@ -111,6 +115,9 @@ device)
     expect_eq "sent" '{"request": true, "command": true, "time": false}' "$(field dev2 sent)"
     expect_eq "commands the simulator got, its settings" "1 7101 172.16.5.2" \
         "$(commands 2) $(setting_of 2 telemetry) $(setting_of 2 gateway)"
+    expect_eq "lines recorded" 1 "$(lines)"
+    expect_has "the record" "\"address\":\"$net.2\",\"mac\":\"02-00-5E-10-00-01\"" "$(cat "$record")"
+    expect_has "the record" '"time_command":false,"result":"changed"}' "$(cat "$record")"
     expect_has "diff" '+    "telemetry_port": 7101' "$out"
 
     case_name="second run: nothing to change"
@@ -173,12 +180,16 @@ device)
 2|{}|null|settings: name at least one of
 EOF
     expect_eq "commands the simulators got" "4 0" "$(commands 2) $(commands 3)"
+    # Every command sent by any case, the time commands with theirs, and nothing else.
+    expect_eq "lines recorded, against the commands and the time commands" "4 1 4" \
+        "$(lines) $(grep -c '"time_command":true' "$record") $(commands 2)"
     ;;
 
 apply)
     sim 2
     sim 3
     sim 4 --ignore-commands
+    sim 5 --port 4001
     hosts
     plan="{\"plan\": [{\"address\": \"$net.2\", \"mask\": \"255.255.255.0\"},
         {\"address\": \"$net.3\", \"settings\": {\"mask\": \"255.255.255.0\", \"telemetry_port\": 7201}},
@@ -239,8 +250,15 @@ apply)
         "$(python3 -c 'import json,sys; print(json.dumps([d["address"] for d in json.load(open(sys.argv[1]))["devices"]]))' "$work/results/scan.json")"
     expect_eq "settings, changed" "255.255.255.0 7201 $net.4 false" \
         "$(fields scan devices.0.mask devices.1.telemetry_port devices.2.ip changed)"
+    play apply.yml -e "scan_range=$net.2-$net.12" -e port=4001 -e rate=1000
+    expect_eq "on another port, at another rate" "$net.5 4001 null" "$(fields scan devices.0.address devices.0.port devices.1)"
     play apply.yml -e "scan_range=$net.20-$net.22"
     expect_eq "nothing found" "[] false" "$(fields scan devices failed)"
+
+    case_name="the record of apply"
+    # Written, and written to but not taken (the one that ignores commands), never the others.
+    expect_eq "lines recorded, against the commands" "3 3 3" \
+        "$(lines) $(($(commands 2) + $(commands 3) + $(commands 4))) $(grep -c '"result":"changed"\|"result":"verify-failed"' "$record")"
     ;;
 
 forks)
@@ -261,6 +279,79 @@ forks)
     play device.yml -f 4 -e '{"wanted": {"controller": "172.16.5.11"}}' -e timeout=3 -e port_wait=0
     codes=$(for h in 2 3 4 5; do field "dev$h" rc; done | sort | uniq -c | awk '{print $2 "x" $1}' | tr '\n' ' ')
     expect_has "exit statuses" "5x" "$codes"
+    ;;
+inventory)
+    sim 2 --mac 02-00-5E-10-00-02
+    sim 3 --mac "00 AC/6E" --gateway 172.16.6.1
+    sim 4 --mac 02-00-5E-10-00-04 --gateway 172.16.6.1
+    sim 5 --mac 02-00-5E-10-00-05 --port 4001
+    # Every device as a host of "devices", with the "address" the device playbook takes.
+    cat >"$work/site.orvan.yml" <<EOF
+plugin: velmarsoft.orvan.scan
+ranges: [$net.2-$net.6]
+wait: 0.5
+keyed_groups: [{key: orvan_gateway, prefix: gateway}]
+groups: {devices: true}
+compose: {address: orvan_address}
+cache: true
+cache_plugin: jsonfile
+cache_connection: $work/cache
+EOF
+    listing() {  # listing NAME ARGS...: ansible-inventory ARGS... on NAME.orvan.yml
+        local name=$1
+        shift
+        ansible-inventory -i "$work/$name.orvan.yml" "$@" 2>"$work/inventory.err" ||
+            fail "ansible-inventory $*: $(cat "$work/inventory.err")"
+    }
+    # inventory_field JSON PATH: a value of `ansible-inventory --list` output, as field does.
+    inventory_field() {
+        echo "$1" >"$work/results/list.json"
+        field list "$2"
+    }
+
+    case_name="one host per device that answered, its settings as variables"
+    list=$(listing site --list)
+    expect_eq "hosts" "[\"$net.2\", \"$net.3\", \"$net.4\"]" "$(inventory_field "$list" devices.hosts)"
+    expect_eq "variables of $net.3" "{\"address\": \"$net.3\", \"ansible_connection\": \"local\", \"orvan_address\": \"$net.3\", \"orvan_controller\": \"172.16.5.9\", \"orvan_gateway\": \"172.16.6.1\", \"orvan_h323_port\": 7002, \"orvan_ip\": \"$net.3\", \"orvan_mac\": \"00 AC/6E\", \"orvan_mask\": \"255.255.240.0\", \"orvan_port\": 4000, \"orvan_telemetry_port\": 7001}" \
+        "$(echo "$list" | python3 -c 'import json, sys; print(json.dumps(json.load(sys.stdin)["_meta"]["hostvars"][sys.argv[1]], sort_keys=True))' "$net.3")"
+    expect_eq "a group by gateway" "[\"$net.3\", \"$net.4\"]" \
+        "$(inventory_field "$list" gateway_172_16_6_1.hosts)"
+    graph=$(listing site --graph)
+    expect_has "graph" "@gateway_172_16_5_1:
+  |  |--$net.2" "$graph"
+
+    case_name="the cache read back without a scan"
+    asked="$(datagrams 2) $(datagrams 3) $(datagrams 4)"
+    expect_eq "the same inventory" "$list" "$(listing site --list)"
+    expect_eq "nothing asked" "$asked" "$(datagrams 2) $(datagrams 3) $(datagrams 4)"
+    listing site --list --flush-cache >/dev/null
+    expect_eq "flushed: asked again" "$((${asked%% *} + 1))" "$(datagrams 2)"
+
+    case_name="a playbook over it changes every device it lists"
+    inventory=$work/site.orvan.yml
+    play device.yml -e '{"wanted": {"controller": "172.16.5.20"}}'
+    expect_eq "exit" 0 "$rc"
+    for h in 2 3 4; do
+        expect_eq "$net.$h: recap, controller" "ok=2 changed=1 failed=0 172.16.5.20" \
+            "$(recap "$net.$h") $(setting_of "$h" handset)"
+    done
+    expect_eq "lines recorded, against the commands" "3 3" \
+        "$(lines) $(($(commands 2) + $(commands 3) + $(commands 4)))"
+
+    case_name="named by MAC text, on another port"
+    cat >"$work/mac.orvan.yml" <<EOF
+plugin: velmarsoft.orvan.scan
+ranges: [$net.2-$net.6, $net.5/32]
+hostname: mac
+wait: 0.5
+EOF
+    hostvars() {  # hostvars NAME: each host's address, by name
+        listing "$1" --list | python3 -c 'import json, sys; print(json.dumps(dict((k, v["orvan_address"]) for k, v in sorted(json.load(sys.stdin)["_meta"]["hostvars"].items()))))'
+    }
+    expect_eq "hosts" "{\"00_AC_6E\": \"$net.3\", \"02-00-5E-10-00-02\": \"$net.2\", \"02-00-5E-10-00-04\": \"$net.4\"}" \
+        "$(hostvars mac)"
+    echo "port: 4001" >>"$work/mac.orvan.yml"
+    expect_eq "on port 4001" "{\"02-00-5E-10-00-05\": \"$net.5\"}" "$(hostvars mac)"
     ;;
 esac
 

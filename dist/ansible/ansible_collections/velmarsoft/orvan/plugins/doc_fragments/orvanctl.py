@@ -72,3 +72,18 @@ options:
     type: str
     required: true
 '''
+
+    # Modules that send commands: the record of every one.
+    LOG = r'''
+options:
+  log:
+    description:
+      - A file on the host that runs C(orvanctl) to append one JSON line to for each
+        configuration or time command sent, as C(orvanctl --log) does; each tells when, from
+        which local address, to which device, its settings before and after, the command and
+        the result.
+      - Only ever appended to, never truncated, never written through a link; keep one per
+        site.
+      - In check mode nothing is sent but the requests, and the file is left alone.
+    type: path
+'''

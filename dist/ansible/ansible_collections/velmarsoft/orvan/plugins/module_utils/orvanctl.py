@@ -27,6 +27,9 @@ SETTINGS_OPTIONS = dict(
     mac=dict(type='str'),
 )
 
+# Modules that send commands take the record of them.
+LOG_OPTION = dict(log=dict(type='path'))
+
 COMMON_OPTIONS = dict(
     port=dict(type='int'),
     timeout=dict(type='float'),
@@ -130,10 +133,13 @@ class Orvanctl(object):
         return self.params.get('orvanctl_path') or self.module.get_bin_path('orvanctl', required=True)
 
     def change_args(self):
-        """--time and --verify as the task asks, and --dry-run in check mode."""
+        """--time and --verify as the task asks, --log for a real run, --dry-run in check
+        mode (which sends no command, so has nothing to record)."""
         args = [flag(name) for name in ('time', 'verify') if self.params[name]]
         if self.module.check_mode:
             args.append('--dry-run')
+        elif self.params.get('log'):
+            args += ['--log', self.params['log']]
         return args
 
     def common_args(self):

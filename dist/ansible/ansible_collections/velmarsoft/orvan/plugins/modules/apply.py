@@ -51,6 +51,7 @@ options:
     default: false
 extends_documentation_fragment:
   - velmarsoft.orvan.orvanctl
+  - velmarsoft.orvan.orvanctl.log
   - ansible.builtin.action_common_attributes
 attributes:
   diff_mode:
@@ -70,6 +71,7 @@ EXAMPLES = r'''
           telemetry_port: 7001
     parallel: 16
     verify: true
+    log: /var/log/orvan/tower-b.log
   register: site
 
 - name: The devices listed in the inventory for this jump host's site, with a new clock
@@ -115,7 +117,7 @@ rc:
 import json
 
 from ansible_collections.velmarsoft.orvan.plugins.module_utils.orvanctl import (
-    FAILED_RESULTS, Orvanctl, device_result, diff_of, message)
+    FAILED_RESULTS, LOG_OPTION, Orvanctl, device_result, diff_of, message)
 
 
 def plan_of(module, devices):
@@ -136,6 +138,7 @@ def plan_of(module, devices):
 
 def main():
     ctl = Orvanctl(dict(
+        LOG_OPTION,
         devices=dict(type='list', elements='dict', required=True),
         parallel=dict(type='int'),
         time=dict(type='bool', default=False),
@@ -144,7 +147,8 @@ def main():
     module, params = ctl.module, ctl.params
 
     plan = plan_of(module, params['devices'])
-    args = ['apply', '-', '--json']
+    # Nobody watches a module's stderr while it runs: no progress lines in its messages.
+    args = ['apply', '-', '--json', '--quiet']
     if params['parallel'] is not None:
         args += ['--parallel', str(params['parallel'])]
     args += ctl.change_args()

@@ -65,6 +65,7 @@ options:
     default: false
 extends_documentation_fragment:
   - velmarsoft.orvan.orvanctl
+  - velmarsoft.orvan.orvanctl.log
   - velmarsoft.orvan.orvanctl.address
   - ansible.builtin.action_common_attributes
 attributes:
@@ -80,6 +81,7 @@ EXAMPLES = r'''
       telemetry_port: 7001
       gateway: 10.20.0.1
     verify: true
+    log: /var/log/orvan/tower-b.log
 
 - name: See what would change, sending nothing but the request
   velmarsoft.orvan.device:
@@ -155,11 +157,13 @@ rc:
 '''
 
 from ansible_collections.velmarsoft.orvan.plugins.module_utils.orvanctl import (
-    FAILED_RESULTS, SETTINGS, SETTINGS_OPTIONS, Orvanctl, device_result, diff_of, flag, number)
+    FAILED_RESULTS, LOG_OPTION, SETTINGS, SETTINGS_OPTIONS, Orvanctl, device_result, diff_of, flag,
+    number)
 
 
 def main():
     ctl = Orvanctl(dict(
+        LOG_OPTION,
         address=dict(type='str', required=True),
         settings=dict(type='dict', required=True, options=SETTINGS_OPTIONS),
         time=dict(type='bool', default=False),

@@ -87,7 +87,8 @@ def main():
     ))
     params = ctl.params
 
-    args = ['scan', params['range'], '--json']
+    # Nobody watches a module's stderr while it runs: no progress lines in its messages.
+    args = ['scan', params['range'], '--json', '--quiet']
     for name in ('rate', 'wait'):
         if params[name] is not None:
             args += ['--' + name, number(params[name])]
