@@ -25,7 +25,8 @@ description:
     C(ansible_connection) is C(local) unless I(compose) or another source sets it, so that the
     collection's modules run C(orvanctl) on the control node."
   - A scan sends requests only and changes no device. With I(cache) the devices found are kept
-    and read back without a scan until I(cache_timeout) or C(--flush-cache).
+    and read back without a scan until I(cache_timeout) has passed or a playbook runs with
+    C(--flush-cache).
   - With C(-v) the scan's messages and progress lines (every 10 s on a long scan) are shown on
     stderr as they come.
 options:
