@@ -286,7 +286,6 @@ inventory)
     sim 2 --mac 02-00-5E-10-00-02
     sim 3 --mac "00 AC/6E" --gateway 172.16.6.1
     sim 4 --mac 02-00-5E-10-00-04 --gateway 172.16.6.1
-    sim 5 --mac 02-00-5E-10-00-05 --port 4001
     # Every device as a host of "devices", with the "address" the device playbook takes.
     cat >"$work/site.orvan.yml" <<EOF
 plugin: velmarsoft.orvan.scan
@@ -339,21 +338,6 @@ EOF
     done
     expect_eq "lines recorded, against the commands" "3 3" \
         "$(lines) $(($(commands 2) + $(commands 3) + $(commands 4)))"
-
-    case_name="named by MAC text, on another port"
-    cat >"$work/mac.orvan.yml" <<EOF
-plugin: velmarsoft.orvan.scan
-ranges: [$net.2-$net.6, $net.5/32]
-hostname: mac
-wait: 0.5
-EOF
-    hostvars() {  # hostvars NAME: each host's address, by name
-        listing "$1" --list | python3 -c 'import json, sys; print(json.dumps(dict((k, v["orvan_address"]) for k, v in sorted(json.load(sys.stdin)["_meta"]["hostvars"].items()))))'
-    }
-    expect_eq "hosts" "{\"00_AC_6E\": \"$net.3\", \"02-00-5E-10-00-02\": \"$net.2\", \"02-00-5E-10-00-04\": \"$net.4\"}" \
-        "$(hostvars mac)"
-    echo "port: 4001" >>"$work/mac.orvan.yml"
-    expect_eq "on port 4001" "{\"02-00-5E-10-00-05\": \"$net.5\"}" "$(hostvars mac)"
     ;;
 esac
 
