@@ -84,12 +84,12 @@ std::string ReadRegular(const std::string& path) {
 
 BackupFile Load(const std::string& path, const Common& c, const RestoreOptions& o) {
     const Json object = ParseJson(ReadRegular(path), path);
+    if (object.is_object() && object.contains("partial") && object["partial"] == true)
+        throw base::Error(path + ": a partial backup (the reply parsed only in part)");
     if (!object.is_object() || !object.contains("address") || !object["address"].is_string() ||
         !object.contains("mac") || !object["mac"].is_string()) {
         throw base::Error(path + ": not a backup file (no \"address\" or \"mac\")");
     }
-    if (object.contains("partial") && object["partial"] == true)
-        throw base::Error(path + ": a partial backup (the reply parsed only in part)");
     BackupFile file;
     file.path = path;
     const auto address = device::ParseDotted(object["address"].get<std::string>());
