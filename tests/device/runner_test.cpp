@@ -189,6 +189,8 @@ TEST(Runner, InterruptedBeforeTheCommandSaysNothingWentOut) {
 }
 
 TEST(Runner, AVerifyThatCannotRouteIsAVerifyFailure) {
+    // Elsewhere a route may exist, and the verifying request would leave the machine.
+    if (!std::getenv("ORVAN_NETNS")) GTEST_SKIP() << "needs a private network namespace";
     constexpr std::uint16_t kPort = 47207;
     FakeDevice device(Loopback(2), kPort);
     device::Task task = Read();
