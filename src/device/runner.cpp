@@ -44,7 +44,7 @@ public:
         const ParsedReply reply = ParseReply(bytes);
         const Settings& got = reply.settings;
         if (job.step == Step::kVerify) {
-            if (reply.oversize.empty() && got == job.target) {
+            if (reply.notWhole.empty() && got == job.target) {
                 job.result.after = got;
                 Finish(job, Outcome::kChanged, {});
             } else {
@@ -157,10 +157,17 @@ private:
         const Task& task = *job.task;
         const Settings& got = reply.settings;
         job.result.before = got;
+        if (task.mac && got[Setting::kMac] && *got[Setting::kMac] != *task.mac) {
+            job.result.otherDevice = true;
+            Finish(job, Outcome::kFailed,
+                   "the device reports the MAC text '" + *got[Setting::kMac] + "', not '" +
+                       *task.mac + "'; nothing sent");
+            return;
+        }
         if (reply.Partial()) {
             const bool sends = task.wanted || task.time;
             Finish(job, Outcome::kPartial,
-                   (reply.oversize.empty() ? "the reply parsed only in part" : reply.oversize) +
+                   (reply.notWhole.empty() ? "the reply parsed only in part" : reply.notWhole) +
                        (got.Complete() ? "" : "; not converted: " + Names(got.Missing())) +
                        (sends ? "; nothing sent" : ""));
             return;

@@ -21,6 +21,9 @@ struct Task {
     bool time = false;               // the time command 500 ms after the configuration command
     bool verify = false;             // read again and compare
     bool dryRun = false;             // build the command, send nothing but the request
+    // Only the device that reports this MAC text is written: compared on the very reply the
+    // command is built from, so that a unit swapped between two replies is never written.
+    std::optional<std::string> mac;
 };
 
 struct Timing {
@@ -61,15 +64,16 @@ struct Result {
     Settings after;                  // the verifying read
     std::string message;             // why it failed, or a note (e.g. cannot verify)
     bool portTaken = false;          // failed because the device port was taken there
+    bool otherDevice = false;        // failed: the reply carries another MAC text than Task::mac
 };
 
 // Runs tasks on one device port, up to `parallel` devices at once. Replies are matched to a
 // device by their source address and the device port, and only while that device waits for
-// one, so a stray or late reply is never taken for another device's. A reply longer than a
-// reply can be is partial, and nothing is sent after it. `done` is called once per task, in
-// completion order, with the task's index. Stops early (the rest kInterrupted) on a stop
-// request. PortTaken before anything went out ends the whole run (thrown); after that it fails
-// only the devices it stops (portTaken set), so that no result is lost.
+// one, so a stray or late reply is never taken for another device's. A reply that is not whole
+// in the device's format, or longer than a reply can be, is partial, and nothing is sent after it.
+// `done` is called once per task, in completion order, with the task's index. Stops early (the rest
+// kInterrupted) on a stop request. PortTaken before anything went out ends the whole run (thrown);
+// after that it fails only the devices it stops (portTaken set), so that no result is lost.
 std::vector<Result> Run(DevicePort& port, const std::vector<Task>& tasks, std::size_t parallel,
                         const Timing& timing,
                         const std::function<void(std::size_t, const Result&)>& done = {});

@@ -58,11 +58,19 @@ Settings FromReply(const config::ConfigReplyFields& r) {
 ParsedReply ParseReply(std::string_view bytes) {
     ParsedReply r;
     r.settings = FromReply(config::ParseConfigReply(bytes));
+    const std::size_t close = bytes.find('>');
     if (bytes.size() > kMostReplyBytes) {
-        r.settings[Setting::kMac].reset();
-        r.oversize = "the reply is " + std::to_string(bytes.size()) + " bytes, longer than the " +
+        r.notWhole = "the reply is " + std::to_string(bytes.size()) + " bytes, longer than the " +
                      std::to_string(kMostReplyBytes) + " a configuration reply can be";
+    } else if (close == std::string_view::npos) {
+        r.notWhole = "the reply is cut short: no closing '>'";
+    } else if (close + 1 != bytes.size()) {
+        r.notWhole = "the reply goes on after its closing '>'";
+    } else if (!bytes.starts_with('<')) {
+        r.notWhole = "the reply does not begin with '<'";
     }
+    // Where the reply ends is not known: its last field, the MAC text, cannot be trusted.
+    if (!r.notWhole.empty()) r.settings[Setting::kMac].reset();
     return r;
 }
 

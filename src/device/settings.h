@@ -42,12 +42,13 @@ Settings FromReply(const config::ConfigReplyFields& reply);
 inline constexpr std::size_t kMostReplyBytes = 8192;
 inline constexpr std::size_t kMostMacBytes = kMostReplyBytes - 60;
 
-// A whole received reply: its settings, and why it counts only in part when it is longer than
-// a reply can be (its MAC text is then left out, so that it is never written back).
+// A whole received reply: its settings, and why it counts only in part when it is not whole in
+// the device's format ("<" to a closing ">" that ends it, nothing cut off) or longer than a reply
+// can be. Its MAC text is then left out, so that it is never written back.
 struct ParsedReply {
     Settings settings;
-    std::string oversize;  // empty, or the reason
-    bool Partial() const { return !oversize.empty() || !settings.Complete(); }
+    std::string notWhole;  // empty, or the reason
+    bool Partial() const { return !notWhole.empty() || !settings.Complete(); }
 };
 ParsedReply ParseReply(std::string_view bytes);
 

@@ -6,7 +6,8 @@
 #include <chrono>
 #include <iostream>
 #include <map>
-#include <set>
+#include <optional>
+#include <string_view>
 
 #include "base/error.h"
 #include "device/backup.h"
@@ -39,6 +40,26 @@ struct Read {
 bool IsFile(const std::string& path) {
     struct stat st {};
     return path == "-" || ::stat(path.c_str(), &st) == 0;
+}
+
+// Whether a backup file's bytes hold this device: its MAC text, and where that is empty (or
+// did not convert), its address too.
+bool HoldsDevice(std::string_view bytes, device::Ipv4 address, const std::string& mac) {
+    try {
+        const Json old = ParseJson(bytes, "backup");
+        if (!old.is_object() || !old.contains("address") || !old["address"].is_string())
+            return false;
+        std::optional<std::string> oldMac;  // none: not a MAC text this device can have
+        if (!old.contains("mac") || old["mac"].is_null()) {
+            oldMac = "";
+        } else if (old["mac"].is_string()) {
+            oldMac = Cp1251FromUtf8(old["mac"].get<std::string>());
+        }
+        if (oldMac != mac) return false;
+        return !mac.empty() || old["address"].get<std::string>() == device::FormatDotted(address);
+    } catch (const std::exception&) {
+        return false;
+    }
 }
 
 int Backup(const Common& c, const BackupOptions& o) {
@@ -115,22 +136,28 @@ int Backup(const Common& c, const BackupOptions& o) {
         asked += named.size();
     }
     progress.Clear();
-    // Named after the MAC text, unless it is empty or two devices share it.
+    // Named after the MAC text, unless it is empty or two devices share it; a partial reply's
+    // file so that it is plainly not one to restore.
     std::map<std::string, int> uses;
     for (const auto& [address, r] : read)
         ++uses[device::SafeFileName(r.settings[Setting::kMac].value_or(""))];
+    device::BackupFolder folder(o.dir);
     std::size_t saved = 0;
     bool failed = false;
     for (const auto& [address, r] : read) {
-        std::string name = device::SafeFileName(r.settings[Setting::kMac].value_or(""));
-        if (name.empty() || uses[name] > 1) name = device::FormatDotted(address);
-        name += ".json";
+        const std::string mac = r.settings[Setting::kMac].value_or("");
+        std::string stem = device::SafeFileName(mac);
+        if (stem.empty() || uses[stem] > 1) stem = device::FormatDotted(address);
+        if (!r.settings.Complete()) stem += ".partial";
         Json file = SettingsJson(address, port->Port(), r.settings);
         file["read_at"] = device::Iso8601(r.at);
+        std::string name;
         try {
-            device::WriteFileWhole(o.dir, name, Dump(file) + "\n");
+            name = folder.Write(stem, Dump(file) + "\n", [&](std::string_view bytes) {
+                return HoldsDevice(bytes, address, mac);
+            });
         } catch (const base::Error& e) {
-            Message(e.what());
+            Message(device::FormatDotted(address) + ": " + e.what());
             failed = true;
             continue;
         }
@@ -174,9 +201,12 @@ Subcommand AddBackup(CLI::App& parent, Common& common) {
     backup->footer(
         "One file per device that answered, named after its MAC text made safe for a file name "
         "(after its address when the MAC text is empty or shared): the JSON that get --json "
-        "prints, with \"read_at\" (ISO 8601 with the offset from UTC). Files are written whole "
-        "(a temporary, then renamed) and never through a link. A summary goes to stderr; exits "
-        "with 7 when no device answered.\n\n" +
+        "prints, with \"read_at\" (ISO 8601 with the offset from UTC). A reply that parsed "
+        "only in part goes to NAME.partial.json, which restore skips. A file that holds another "
+        "device (another MAC text, or an empty one at another address) is never replaced: the "
+        "new one becomes NAME~2.json (~3, ...). Files are written whole (a temporary, synced, "
+        "then renamed) and never through a link. A summary goes to stderr; exits with 7 when "
+        "no device answered.\n\n" +
         std::string(kExitCodes));
     return {backup, [&common, o] { return Backup(common, *o); }};
 }

@@ -1,10 +1,16 @@
 // restore: backup files written back to the devices they were read from, and to no other.
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <iostream>
+#include <map>
+#include <set>
 
 #include "base/error.h"
 #include "orvanctl/cli.h"
@@ -17,6 +23,9 @@ using device::Outcome;
 using device::Setting;
 
 namespace {
+
+// Some files could not be used (each named on stderr); the others were restored.
+constexpr int kSkipped = 10;
 
 struct RestoreOptions {
     std::vector<std::string> paths;
@@ -48,8 +57,35 @@ std::vector<std::string> FilesOf(const std::string& path) {
     return files;
 }
 
+// A regular file's bytes. Opened without waiting: a FIFO or a device is refused, never read.
+std::string ReadRegular(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) throw base::Error(path + ": cannot read: " + std::strerror(errno));
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        throw base::Error(path + ": not a regular file");
+    }
+    std::string bytes;
+    char chunk[65536];
+    int err = 0;
+    while (bytes.size() <= kMostPlanBytes) {
+        const ssize_t n = ::read(fd, chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) err = errno;
+        if (n <= 0) break;
+        bytes.append(chunk, std::size_t(n));
+    }
+    ::close(fd);
+    if (err != 0) throw base::Error(path + ": cannot read: " + std::strerror(err));
+    if (bytes.size() > kMostPlanBytes) throw base::Error(path + ": larger than a backup can be");
+    return bytes;
+}
+
 BackupFile Load(const std::string& path, const Common& c, const RestoreOptions& o) {
-    const Json object = ParseJson(ReadAll(path, "restore"), path);
+    const Json object = ParseJson(ReadRegular(path), path);
+    if (object.is_object() && object.contains("partial") && object["partial"] == true)
+        throw base::Error(path + ": a partial backup (the reply parsed only in part)");
     if (!object.is_object() || !object.contains("address") || !object["address"].is_string() ||
         !object.contains("mac") || !object["mac"].is_string()) {
         throw base::Error(path + ": not a backup file (no \"address\" or \"mac\")");
@@ -74,74 +110,95 @@ BackupFile Load(const std::string& path, const Common& c, const RestoreOptions& 
     return file;
 }
 
-int Restore(const Common& c, const RestoreOptions& o) {
+// The files restore can use; each other one is named on stderr and counted in `skipped`.
+std::vector<BackupFile> Usable(const Common& c, const RestoreOptions& o, std::size_t& skipped) {
+    const auto skip = [&](const std::string& why) {
+        Message(Printable(why) + "; skipped");
+        ++skipped;
+    };
     std::vector<BackupFile> files;
-    std::vector<PlanEntry> entries;
-    try {
-        for (const std::string& path : o.paths) {
-            for (const std::string& file : FilesOf(path)) {
+    std::set<std::string> seen;
+    for (const std::string& path : o.paths) {
+        for (const std::string& file : FilesOf(path)) {
+            if (!seen.insert(file).second) continue;
+            try {
                 files.push_back(Load(file, c, o));
-                entries.push_back({files.back().address, files.back().wanted, file});
+            } catch (const base::Error& e) {
+                skip(e.what());
             }
         }
+    }
+    // Two files for one address (a unit swapped between backups): which one is the device's
+    // own is not known before it is read, so neither is taken.
+    std::map<device::Ipv4, std::vector<std::string>> paths;
+    for (const BackupFile& f : files) paths[f.address].push_back(f.path);
+    std::vector<BackupFile> usable;
+    for (BackupFile& f : files) {
+        const auto& same = paths[f.address];
+        if (same.size() == 1) {
+            usable.push_back(std::move(f));
+            continue;
+        }
+        std::string others;
+        for (const std::string& p : same)
+            if (p != f.path) others += (others.empty() ? "" : ", ") + p;
+        skip(f.path + ": " + device::FormatDotted(f.address) + " is the address in " + others +
+             " too; restore the device's own file by name");
+    }
+    return usable;
+}
+
+int Restore(const Common& c, const RestoreOptions& o) {
+    std::size_t skipped = 0;
+    std::vector<BackupFile> files;
+    try {
+        files = Usable(c, o, skipped);
+        std::vector<PlanEntry> entries;
+        for (const BackupFile& f : files) entries.push_back({f.address, f.wanted, f.path});
         CheckPlan(entries);
     } catch (const base::Error& e) {
         throw CLI::ValidationError(e.what());
     }
+    if (files.empty()) throw CLI::ValidationError("restore", "no usable backup file; nothing sent");
+    if (device::StopRequested()) return kInterrupted;
     const auto log = OpenLog(c);
     const auto port = OpenPort(c);
-    // First each device is read and compared with its file; only the same device is written.
-    std::vector<device::Task> reads(files.size());
-    for (std::size_t i = 0; i < files.size(); ++i) reads[i].address = files[i].address;
-    std::vector<device::Result> results =
-        device::Run(*port, reads, std::size_t(o.parallel), TimingOf(c));
-    std::vector<bool> mismatch(files.size(), false);
-    std::vector<device::Task> writes;
-    std::vector<std::size_t> written;
+    // Each device is written only when the reply its command is built from carries the file's
+    // MAC text.
+    std::vector<device::Task> tasks(files.size());
     for (std::size_t i = 0; i < files.size(); ++i) {
-        device::Result& r = results[i];
-        if (r.outcome != Outcome::kRead && r.outcome != Outcome::kPartial) continue;
-        const std::string& mac = r.before[Setting::kMac].value_or("");
-        if (mac != files[i].mac) {
-            mismatch[i] = true;
-            r.message = "not the device of " + files[i].path + ": it reports the MAC text '" + mac +
-                        "', the file '" + files[i].mac + "'; nothing sent";
-            continue;
-        }
-        if (r.outcome == Outcome::kPartial) continue;
-        device::Task t;
-        t.address = files[i].address;
-        t.wanted = files[i].wanted;
-        t.dryRun = o.dryRun;
-        t.verify = o.verify;
-        writes.push_back(t);
-        written.push_back(i);
+        tasks[i].address = files[i].address;
+        tasks[i].wanted = files[i].wanted;
+        tasks[i].mac = files[i].mac;
+        tasks[i].dryRun = o.dryRun;
+        tasks[i].verify = o.verify;
     }
-    if (!writes.empty() && !device::StopRequested()) {
-        const auto done = device::Run(
-            *port, writes, std::size_t(o.parallel), TimingOf(c),
-            [&](std::size_t, const device::Result& r) { LogResult(log.get(), *port, r); });
-        for (std::size_t k = 0; k < done.size(); ++k) results[written[k]] = done[k];
-    }
+    std::vector<device::Result> results =
+        device::Run(*port, tasks, std::size_t(o.parallel), TimingOf(c),
+                    [&](std::size_t, const device::Result& r) { LogResult(log.get(), *port, r); });
     int code = kOk;
     std::size_t restored = 0, unchanged = 0, refused = 0, failures = 0;
     for (std::size_t i = 0; i < files.size(); ++i) {
         device::Result& r = results[i];
-        // A device read but never written (stopped in between) was not restored.
-        if (r.outcome == Outcome::kRead && !mismatch[i]) r.outcome = Outcome::kInterrupted;
+        const bool mismatch = r.otherDevice;
+        if (mismatch) {
+            r.message = "not the device of " + files[i].path + ": it reports the MAC text '" +
+                        r.before[Setting::kMac].value_or("") + "', the file '" + files[i].mac +
+                        "'; nothing sent";
+        }
         if (c.json) {
             Json out = ResultJson(r);
-            if (mismatch[i]) out["result"] = "mismatch";
+            if (mismatch) out["result"] = "mismatch";
             std::cout << Dump(out) << '\n';
         } else {
             std::string line = ResultLine(r);
-            if (mismatch[i]) {
+            if (mismatch) {
                 const std::string word = OutcomeWord(r.outcome);
                 line.replace(line.find(word), word.size(), "mismatch");
             }
             std::cout << line << '\n';
         }
-        if (mismatch[i]) {
+        if (mismatch) {
             ++refused;
             code = std::max(code, int(kNotThatDevice));
         } else if (r.outcome == Outcome::kChanged || r.outcome == Outcome::kDryRun) {
@@ -154,12 +211,13 @@ int Restore(const Common& c, const RestoreOptions& o) {
         }
     }
     std::cout.flush();
-    Message("restore: " + std::to_string(files.size()) + " files, " + std::to_string(restored) +
-            (o.dryRun ? " would change, " : " restored, ") + std::to_string(unchanged) +
-            " unchanged, " + std::to_string(refused) + " not the device of their file, " +
-            std::to_string(failures) + " failed");
+    Message("restore: " + std::to_string(files.size() + skipped) + " files, " +
+            std::to_string(restored) + (o.dryRun ? " would change, " : " restored, ") +
+            std::to_string(unchanged) + " unchanged, " + std::to_string(refused) +
+            " not the device of their file, " + std::to_string(failures) + " failed, " +
+            std::to_string(skipped) + " skipped");
     if (device::StopRequested()) return kInterrupted;
-    return code;
+    return code == kOk && skipped > 0 ? kSkipped : code;
 }
 
 }  // namespace
@@ -181,8 +239,12 @@ Subcommand AddRestore(CLI::App& parent, Common& common) {
         ->check(CLI::Range(1, 64).description(""));
     AddCommon(restore, common, true);
     restore->footer(
-        "Each device is read first at the address its file names, and refused (exit 8, both "
-        "MAC texts said) when its MAC text is not the file's; the other files go on. Writes "
+        "Each device is read at the address its file names, and refused (exit 8, both MAC "
+        "texts said, nothing sent) when the reply the command is built from carries another "
+        "MAC text than the file; the other files go on. A file restore cannot use (not a "
+        "regular file, not a backup, a partial backup, one of two files for one address) is "
+        "named on stderr and skipped; the others are restored, and the run exits with 10 when "
+        "nothing worse happened (2 when no file is usable). Writes "
         "back telemetry_port, h323_port and controller; with --network also ip, mask and "
         "gateway. mac is never written: only the device it came from is restored, and that "
         "one has it already. Prints one result per file (with --json one JSON object a line, "

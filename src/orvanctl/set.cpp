@@ -1,6 +1,7 @@
 // set: read one device, change the settings named, write.
 
 #include <iostream>
+#include <optional>
 
 #include "base/error.h"
 #include "device/port.h"
@@ -26,6 +27,7 @@ struct SetOptions {
 struct Wish {
     device::Settings wanted;
     std::vector<Skipped> skipped;
+    std::optional<std::string> mac;  // the file's, when its identity is taken as this device's
 };
 
 bool Given(const SetOptions& o, Setting s) {
@@ -51,6 +53,12 @@ Wish Wanted(const Common& c, const SetOptions& o, device::Ipv4 address) {
         std::optional<device::Ipv4> readFrom;
         if (object.contains("address") && object["address"].is_string())
             readFrom = device::ParseDotted(object["address"].get<std::string>());
+        const std::optional<std::string> fileMac = wanted[Setting::kMac];
+        // Read from this very device: its ip and mac go back only to the device that still
+        // reports the file's MAC text, on the reply the command is built from.
+        const bool identityTaken =
+            !Given(o, Setting::kMac) || (wanted[Setting::kIp] && !Given(o, Setting::kIp));
+        if (!o.withIdentity && readFrom == address && fileMac && identityTaken) wish.mac = fileMac;
         if (!o.withIdentity && readFrom != address) {
             const std::string reason =
                 (readFrom ? "the file was read from " + device::FormatDotted(*readFrom) +
@@ -94,14 +102,27 @@ int Set(const Common& c, device::Ipv4 address, const SetOptions& o) {
     task.time = o.time;
     task.verify = o.verify;
     task.dryRun = o.dryRun;
+    task.mac = wish.mac;
     const auto log = OpenLog(c);
     const auto port = OpenPort(c);
-    const device::Result r = device::Run(*port, {task}, 1, TimingOf(c)).front();
+    device::Result r = device::Run(*port, {task}, 1, TimingOf(c)).front();
     LogResult(log.get(), *port, r);
+    if (r.otherDevice) {
+        r.message = "not the device --from " + o.from +
+                    " was read from: it reports the MAC text '" +
+                    r.before[Setting::kMac].value_or("") + "', the file '" + *wish.mac +
+                    "'; nothing sent (--with-identity takes the file's ip and mac anyway)";
+    }
     if (c.json) {
-        std::cout << Dump(ResultJson(r, wish.skipped)) << '\n';
+        Json out = ResultJson(r, wish.skipped);
+        if (r.otherDevice) out["result"] = "mismatch";
+        std::cout << Dump(out) << '\n';
     } else {
         std::string line = ResultLine(r);
+        if (r.otherDevice) {
+            const std::string word = OutcomeWord(r.outcome);
+            line.replace(line.find(word), word.size(), "mismatch");
+        }
         if (!wish.skipped.empty()) {
             line += "; not taken from the file:";
             for (const Skipped& s : wish.skipped)
@@ -115,7 +136,7 @@ int Set(const Common& c, device::Ipv4 address, const SetOptions& o) {
         r.outcome != Outcome::kDryRun && !r.message.empty()) {
         Message(device::FormatDotted(address) + ": " + Printable(r.message));
     }
-    return ExitOf(r);
+    return r.otherDevice ? kNotThatDevice : ExitOf(r);
 }
 
 }  // namespace
@@ -147,8 +168,9 @@ Subcommand AddSet(CLI::App& parent, Common& common) {
     }
     set->add_option("--from", o->from,
                     "take the settings from FILE ('-': stdin), the JSON that get --json prints; "
-                    "ip and mac only when FILE was read from ADDRESS; options given beside it "
-                    "win")
+                    "ip and mac only when FILE was read from ADDRESS, and then only while the "
+                    "device there reports the file's MAC text (else exit 8, nothing sent); "
+                    "options given beside it win")
         ->type_name("FILE");
     set->add_flag("--with-identity", o->withIdentity,
                   "with --from: take ip and mac from FILE even when it was read from another "

@@ -12,6 +12,7 @@
 #include <regex>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -103,6 +104,91 @@ TEST_F(FolderTest, AuditLogAppendsWholeLinesAndNeverTruncates) {
     }
     EXPECT_EQ(lines, 400);
 }
+
+// Watches the calls that make a write last, in their order.
+class WatchedCalls : public device::FileCalls {
+public:
+    int Sync(int fd) override {
+        struct stat st {};
+        ::fstat(fd, &st);
+        steps.push_back(S_ISDIR(st.st_mode) ? "sync folder" : "sync file");
+        return FileCalls::Sync(fd);
+    }
+    int Rename(const std::string& from, const std::string& to, bool replace) override {
+        steps.push_back(replace ? "rename" : "rename unless taken");
+        return FileCalls::Rename(from, to, replace);
+    }
+    std::vector<std::string> steps;
+};
+
+// A crash after the rename must not leave a named file whose bytes never reached the disk.
+TEST_F(FolderTest, AFileIsOnTheDiskBeforeItIsNamed) {
+    WatchedCalls calls;
+    EXPECT_TRUE(device::WriteFileWhole(dir_, "a.json", "{}\n", true, calls));
+    device::BackupFolder folder(dir_, calls);
+    folder.Write("b", "{}\n", [](std::string_view) { return false; });
+    EXPECT_EQ(calls.steps,
+              (std::vector<std::string>{"sync file", "rename", "sync folder", "sync file",
+                                        "rename unless taken", "sync folder"}));
+}
+
+struct NameCase {
+    const char* label;
+    // Planted first: "same" and "other" hold this or another device; "link" (to a file
+    // beside), "folder" and "fifo" are what they say.
+    std::vector<std::pair<std::string, std::string>> planted;
+    std::vector<std::string> written;  // one backup of the device after another, in one run
+};
+
+void PrintTo(const NameCase& c, std::ostream* os) {
+    *os << c.label;
+}
+
+class NameTest : public FolderTest, public ::testing::WithParamInterface<NameCase> {};
+
+TEST_P(NameTest, NeverReplacesAnotherDevicesFile) {
+    const NameCase& c = GetParam();
+    std::ofstream(dir_ + "/target") << "keep";
+    for (const auto& [name, kind] : c.planted) {
+        const std::string path = dir_ + "/" + name;
+        if (kind == "link") fs::create_symlink(dir_ + "/target", path);
+        if (kind == "folder") fs::create_directory(path);
+        if (kind == "fifo") {
+            ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
+        }
+        if (kind == "same" || kind == "other") std::ofstream(path) << kind;
+    }
+    device::BackupFolder folder(dir_);
+    std::vector<std::string> written;
+    for (std::size_t i = 0; i < c.written.size(); ++i)
+        written.push_back(folder.Write("M", "new", [](std::string_view b) { return b == "same"; }));
+    EXPECT_EQ(written, c.written);
+    for (const std::string& name : written) {
+        EXPECT_EQ(Read(dir_ + "/" + name), "new") << name;
+    }
+    for (const auto& [name, kind] : c.planted) {
+        if (kind == "other") {
+            EXPECT_EQ(Read(dir_ + "/" + name), "other") << name;
+        }
+    }
+    EXPECT_EQ(Read(dir_ + "/target"), "keep");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Backup, NameTest,
+    ::testing::Values(
+        NameCase{"free", {}, {"M.json"}},
+        NameCase{"the_same_device_replaced", {{"M.json", "same"}}, {"M.json"}},
+        NameCase{"another_device_kept", {{"M.json", "other"}}, {"M~2.json"}},
+        NameCase{"past_two_others", {{"M.json", "other"}, {"M~2.json", "other"}}, {"M~3.json"}},
+        NameCase{"the_same_device_after_another",
+                 {{"M.json", "other"}, {"M~2.json", "same"}},
+                 {"M~2.json"}},
+        NameCase{"a_link_replaced_not_followed", {{"M.json", "link"}}, {"M.json"}},
+        NameCase{"a_fifo_replaced_without_waiting", {{"M.json", "fifo"}}, {"M.json"}},
+        NameCase{"a_folder_in_the_way", {{"M.json", "folder"}}, {"M~2.json"}},
+        NameCase{"twice_in_one_run", {}, {"M.json", "M~2.json"}}),
+    [](const auto& info) { return std::string(info.param.label); });
 
 TEST(Backup, Iso8601CarriesTheOffset) {
     const auto when = std::chrono::system_clock::from_time_t(1796675400);  // 2026-12-07 20:30 UTC

@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -108,7 +109,8 @@ public:
         std::string reply = kSampleReply;  // empty: silent
         std::uint16_t replyPort = 0;       // 0: from the device port itself
         std::function<void(const std::string&)> onCommand = {};
-        int dropFirst = 0;  // requests left unanswered first
+        int dropFirst = 0;                    // requests left unanswered first
+        std::vector<std::string> later = {};  // replies after the first, the last one repeated
     };
     static Behaviour Answers(std::string reply = kSampleReply) {
         Behaviour b;
@@ -153,7 +155,11 @@ private:
             if (got->bytes == "GO") {
                 if (behaviour_.reply.empty() || dropped_++ < behaviour_.dropFirst) continue;
                 const UdpPeer& from = behaviour_.replyPort ? other_ : socket_;
-                from.SendTo(got->from, port_, behaviour_.reply);
+                const auto& later = behaviour_.later;
+                const std::size_t n = answered_++;
+                from.SendTo(got->from, port_,
+                            n == 0 || later.empty() ? behaviour_.reply
+                                                    : later[std::min(n, later.size()) - 1]);
             } else if (behaviour_.onCommand) {
                 behaviour_.onCommand(got->bytes);
             }
@@ -167,6 +173,7 @@ private:
     mutable std::mutex mutex_;
     std::vector<std::string> received_;
     int dropped_ = 0;
+    std::size_t answered_ = 0;
     std::atomic<bool> stop_{false};
     std::thread thread_;
 };

@@ -153,26 +153,25 @@ INSTANTIATE_TEST_SUITE_P(
 // What the window sends after "Синхронизировать данные" with the same read side: the codec
 // fed the padded quads of the dotted conversion.
 TEST(SettingsCommand, IsTheWindowsCommandForTheSameValues) {
-    const device::Settings s = Sample();
-    const auto padded = [&](Setting which) { return config::DottedToHexQuads(*s[which])->padded; };
-    EXPECT_EQ(device::ConfigCommand(s),
-              config::BuildConfigCommand(*s[Setting::kTelemetryPort], *s[Setting::kH323Port],
-                                         padded(Setting::kGateway), padded(Setting::kIp),
-                                         padded(Setting::kController), padded(Setting::kMask),
-                                         *s[Setting::kMac]));
+    EXPECT_EQ(device::ConfigCommand(Sample()),
+              "<1788#1789#C0.A8.77.01#C0.A8.77.8D#C0.A8.77.F0#FF.FF.FF.00#00-AC-6E-24-18-02>");
 }
 
 struct ReplyCase {
     const char* label;
     std::string reply;
     std::vector<std::string> missing;
+    std::string notWhole = {};
 };
 
 class ReplyTest : public ::testing::TestWithParam<ReplyCase> {};
 
 TEST_P(ReplyTest, NamesWhatDidNotConvert) {
     const ReplyCase& c = GetParam();
-    const device::Settings s = device::FromReply(config::ParseConfigReply(c.reply));
+    const device::ParsedReply parsed = device::ParseReply(c.reply);
+    EXPECT_EQ(parsed.notWhole, c.notWhole);
+    EXPECT_EQ(parsed.Partial(), !c.missing.empty());
+    const device::Settings& s = parsed.settings;
     std::vector<std::string> missing;
     for (Setting m : s.Missing()) missing.push_back(device::Name(m));
     EXPECT_EQ(missing, c.missing);
@@ -194,7 +193,19 @@ INSTANTIATE_TEST_SUITE_P(
                           {"telemetry_port", "h323_port", "gateway", "ip", "controller", "mask"}},
                       ReplyCase{"bad_mask_only",
                                 "<1788#1789#C0.A8.77.1#C0.A8.77.8D#C0.A8.77.F0#FF.FF.FF.G#M>",
-                                {"mask"}}),
+                                {"mask"}},
+                      ReplyCase{"cut_short_in_the_mac",
+                                kSampleReply.substr(0, 66),
+                                {"mac"},
+                                "the reply is cut short: no closing '>'"},
+                      ReplyCase{"bytes_after_the_closing_bracket",
+                                kSampleReply + "\r\n",
+                                {"mac"},
+                                "the reply goes on after its closing '>'"},
+                      ReplyCase{"no_opening_bracket",
+                                kSampleReply.substr(1),
+                                {"mac"},
+                                "the reply does not begin with '<'"}),
     kLabel);
 
 }  // namespace
@@ -223,7 +234,7 @@ TEST(SettingsReply, OneLongerThanTheFormatAllowsIsPartialWithoutItsMac) {
     EXPECT_TRUE(over.Partial());
     EXPECT_FALSE(over.settings[Setting::kMac]);
     EXPECT_EQ(over.settings[Setting::kTelemetryPort], "6024");
-    EXPECT_EQ(over.oversize,
+    EXPECT_EQ(over.notWhole,
               "the reply is 8193 bytes, longer than the 8192 a configuration reply can be");
 }
 

@@ -88,6 +88,8 @@ set)
     sim 3 --telemetry 9000 --h323 9001
     sim 4 --ignore-commands
     sim 5
+    sim 6 --cut 57  # cut short in its MAC text
+    sim 7 --swap-after 1 --swap-mac 02-00-5E-10-00-77
 
     case_name="one setting changed, the others kept byte for byte"
     before=$(settings_of 2)
@@ -126,6 +128,19 @@ set)
     run set "$net.3" --from "$work/3.json"
     expect_eq "its own file: ip and mac taken" "$net.3 unchanged" "$out"
     "$ctl" set "$net.2" --mac 02-00-5E-10-00-01 >/dev/null 2>&1
+
+    case_name="a reply cut short is partial: nothing sent"
+    run get "$net.6"
+    expect_eq "get" "4 orvanctl: $net.6: the reply is cut short: no closing '>'; not converted: mac" "$rc $err"
+    run set "$net.6" --telemetry-port 7100 --time
+    expect_eq "set, commands" "4 0" "$rc $(commands 6)"
+
+    case_name="--from its own file: only while the device there reports the file's MAC text"
+    run get "$net.7" --json
+    echo "$out" >"$work/7.json"
+    run set "$net.7" --from "$work/7.json" --telemetry-port 7100
+    expect_eq "exit, commands" "8 0" "$rc $(commands 7)"
+    expect_eq "stdout" "$net.7 mismatch; not the device --from $work/7.json was read from: it reports the MAC text '02-00-5E-10-00-77', the file '02-00-5E-10-00-01'; nothing sent (--with-identity takes the file's ip and mac anyway)" "$out"
 
     case_name="invalid values refused, nothing sent"
     n=$(datagrams 5)
@@ -509,6 +524,12 @@ backup)
     sim 2 --mac M-2
     sim 3 --mac M-3
     sim 4 --mac ''
+    sim 10 --mac AB/CD
+    sim 11 --mac AB:CD
+    sim 12 --mac "$net.13"
+    sim 13 --mac ''
+    sim 14 --cut 57
+    sim 15 --mac M-15 --swap-after 3 --swap-mac OTHER-15
     dir=$work/backups
     mkdir "$dir"
 
@@ -558,6 +579,66 @@ backup)
     [[ "$err" =~ ^[0-9:.]{12}\ sent\ $net.2:4000\ 2\ bytes\ GO$'\n'[0-9:.]{12}\ received\ $net.2:4000\ [0-9]+\ bytes\ \<1B59 ]] || fail "-v lines: $err"
     run get "$net.2" --source 10.99.0.1
     expect_eq "exit, not this host's" 2 "$rc"
+
+    case_name="backup never replaces another device's file, in one run or across runs"
+    d=$work/named
+    run backup "$net.10" --dir "$d"
+    run backup "$net.11" --dir "$d"
+    expect_eq "a name taken in an earlier run" "0 $net.11 saved $d/AB_CD~2.json" "$rc $out"
+    run backup "$net.11" "$net.12" "$net.13" "$net.14" --dir "$d"
+    expect_eq "stdout" "$net.11 saved $d/AB_CD~2.json
+$net.12 saved $d/$net.13.json
+$net.13 saved $d/$net.13~2.json
+$net.14 saved $d/$net.14.partial.json (partial)" "$out"
+    expect_has "summary" "backup: 4 of 4 addresses saved" "$err"
+    expect_eq "files" "$net.13.json $net.13~2.json $net.14.partial.json AB_CD.json AB_CD~2.json" "$(cd "$d" && LC_ALL=C ls | tr '\n' ' ' | sed 's/ $//')"
+    expect_eq "each its own device" '"mac":"AB/CD" "mac":"AB:CD" "mac":"172.31.7.13" "mac":""' \
+        "$(for f in AB_CD AB_CD~2 "$net.13" "$net.13~2"; do grep -o '"mac":"[^"]*"' "$d/$f.json"; done | tr '\n' ' ' | sed 's/ $//')"
+
+    case_name="restore skips the files it cannot use, names each, restores the others"
+    r=$work/mixed
+    mkdir "$r"
+    run set "$net.11" --telemetry-port 7400
+    cp "$d/AB_CD.json" "$d/AB_CD~2.json" "$d/$net.14.partial.json" "$r/"
+    sed 's|AB/CD|OLD-10|' "$d/AB_CD.json" >"$r/old-10.json"
+    echo '{"colour": "red"}' >"$r/junk.json"
+    mkfifo "$r/fifo.json"
+    timeout -k 5 20 "$ctl" restore "$r" >"$work/out" 2>"$work/err"
+    expect_eq "exit" 10 "$?"
+    expect_eq "stdout" "$net.11 changed telemetry_port 7400 -> 7001" "$(cat "$work/out")"
+    expect_eq "stderr" "orvanctl: $r/$net.14.partial.json: a partial backup (the reply parsed only in part); skipped
+orvanctl: $r/fifo.json: not a regular file; skipped
+orvanctl: $r/junk.json: not a backup file (no \"address\" or \"mac\"); skipped
+orvanctl: $r/AB_CD.json: $net.10 is the address in $r/old-10.json too; restore the device's own file by name; skipped
+orvanctl: $r/old-10.json: $net.10 is the address in $r/AB_CD.json too; restore the device's own file by name; skipped
+orvanctl: restore: 6 files, 1 restored, 0 unchanged, 0 not the device of their file, 0 failed, 5 skipped" "$(cat "$work/err")"
+    expect_eq "commands to the device of two files" 0 "$(commands 10)"
+
+    case_name="restore writes only the device whose reply carries the file's MAC text"
+    # Its fourth reply on comes from another unit: after the backup, the set, the restore's read.
+    run backup "$net.15" --dir "$work/swap"
+    run set "$net.15" --telemetry-port 7400
+    run restore "$work/swap" --verify
+    expect_eq "exit, swapped once the command went out" 6 "$rc"
+    expect_has "stdout" "verify: the device reports other settings: mac is OTHER-15, not M-15" "$out"
+    expect_has "the command carries the file's MAC text" '#M-15>"' "$(grep 'bytes: "<' "$work/15.log" | tail -n1)"
+    n=$(commands 15)
+    run restore "$work/swap"
+    expect_eq "exit, commands, the other unit" "8 $n" "$rc $(commands 15)"
+
+    case_name="restore stopped by SIGTERM: every result said, 130"
+    mkdir "$work/stop"
+    cp "$dir/M-3.json" "$work/stop/"
+    sed "s/$net.3/$net.9/g; s/M-3/M-9/" "$dir/M-3.json" >"$work/stop/M-9.json"
+    run set "$net.3" --telemetry-port 7400
+    n=$(commands 3)
+    "$ctl" restore "$work/stop" --timeout 10 --json </dev/null >"$work/out" 2>"$work/err" &
+    pid=$!
+    for _ in $(seq 100); do [ "$(commands 3)" -gt "$n" ] && break; sleep 0.05; done
+    kill -TERM $pid
+    wait $pid
+    expect_eq "exit" 130 "$?"
+    expect_eq "results" "changed interrupted" "$(grep -o '"result":"[a-z-]*"' "$work/out" | cut -d'"' -f4 | tr '\n' ' ' | sed 's/ $//')"
     ;;
 esac
 

@@ -453,20 +453,25 @@ TEST_P(MisbehaveRequestTest, AnswersAsTold) {
 
 INSTANTIATE_TEST_SUITE_P(
     Devsim, MisbehaveRequestTest,
-    ::testing::Values(RequestCase{"drops_the_first_two_then_answers",
-                                  {"--drop-requests", "2"},
-                                  {std::nullopt, std::nullopt, kSampleReply, kSampleReply}},
-                      RequestCase{"answers_late", {"--delay", "400"}, {kSampleReply}, 400},
-                      RequestCase{"answers_in_part_with_the_closing_bracket",
-                                  {"--partial", "21"},
-                                  {"<1788#1789#C0.A8.77.1>", "<1788#1789#C0.A8.77.1>"}},
-                      RequestCase{"a_part_longer_than_the_reply_is_the_whole_reply",
-                                  {"--partial", "500"},
-                                  {kSampleReply}},
-                      RequestCase{"partial_and_late_together",
-                                  {"--partial", "1", "--delay", "200"},
-                                  {"<>"},
-                                  200}),
+    ::testing::Values(
+        RequestCase{"drops_the_first_two_then_answers",
+                    {"--drop-requests", "2"},
+                    {std::nullopt, std::nullopt, kSampleReply, kSampleReply}},
+        RequestCase{"answers_late", {"--delay", "400"}, {kSampleReply}, 400},
+        RequestCase{"answers_in_part_with_the_closing_bracket",
+                    {"--partial", "21"},
+                    {"<1788#1789#C0.A8.77.1>", "<1788#1789#C0.A8.77.1>"}},
+        RequestCase{"a_part_longer_than_the_reply_is_the_whole_reply",
+                    {"--partial", "500"},
+                    {kSampleReply}},
+        RequestCase{
+            "cut_short_without_the_closing_bracket", {"--cut", "21"}, {"<1788#1789#C0.A8.77.1"}},
+        RequestCase{"another_unit_after_the_first_reply",
+                    {"--swap-after", "1", "--swap-mac", "AA-BB"},
+                    {kSampleReply, kSampleReply.substr(0, 57) + "AA-BB>",
+                     kSampleReply.substr(0, 57) + "AA-BB>"}},
+        RequestCase{
+            "partial_and_late_together", {"--partial", "1", "--delay", "200"}, {"<>"}, 200}),
     kLabel);
 
 const std::string kIgnored = "ignored: a command, and commands are ignored (--ignore-commands)";
@@ -532,7 +537,9 @@ INSTANTIATE_TEST_SUITE_P(
                       ArgsCase{"delay_not_a_number", {"--delay", "soon"}, "--delay: 'soon'"},
                       ArgsCase{"delay_too_long", {"--delay", "600001"}, "up to 600000"},
                       ArgsCase{"drop_negative", {"--drop-requests", "-1"}, "--drop-requests: '-1'"},
-                      ArgsCase{"partial_without_value", {"--partial"}, "--partial"}),
+                      ArgsCase{"partial_without_value", {"--partial"}, "--partial"},
+                      ArgsCase{
+                          "swap_mac_with_closing_bracket", {"--swap-mac", "A>"}, "--swap-mac"}),
     kLabel);
 
 TEST(DevsimHelp, NamesEveryOption) {
@@ -541,9 +548,30 @@ TEST(DevsimHelp, NamesEveryOption) {
     for (const char* option :
          {"Usage: orvan-devsim", "--address", "--port", "--telemetry", "--h323", "--gateway",
           "--ip", "--handset", "--mask", "--mac", "--state", "--telemetry-port", "--h323-port",
-          "--controller", "--log-rate"}) {
+          "--controller", "--log-rate", "--cut", "--swap-after", "--swap-mac"}) {
         EXPECT_NE(p.output().find(option), std::string::npos) << option;
     }
+}
+
+// Names planted beside the state file are never written through.
+TEST_F(DevsimTest, WritesTheStateThroughATemporaryOfItsOwn) {
+    const fs::path target = dir_ / "target";
+    std::ofstream(target) << "keep";
+    fs::create_symlink(target, StatePath() + ".tmp");
+    Start();
+    SendAndWait("<1B58#1789#C0.A8.77.01#C0.A8.77.8D#C0.A8.77.F0#FF.FF.FF.00#AA-BB>", kApplied);
+    EXPECT_EQ(sim_->Stop(SIGTERM), 0);
+    std::ifstream in(target);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "keep");
+    EXPECT_TRUE(fs::is_symlink(StatePath() + ".tmp"));
+    State changed;
+    changed.telemetry = "7000";
+    changed.mac = "AA-BB";
+    changed.config_commands = 1;
+    EXPECT_EQ(StateText(), changed.Text());
+    std::size_t files = 0;
+    for ([[maybe_unused]] const auto& e : fs::directory_iterator(dir_)) ++files;
+    EXPECT_EQ(files, 3u);  // the state, the link and its target: no temporary left
 }
 
 // ---- what it received, and a flood ---------------------------------------------------------

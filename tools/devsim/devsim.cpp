@@ -3,9 +3,11 @@
 // an independent peer, so that a fault in the program's codec shows up instead of cancelling out.
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/select.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -19,8 +21,8 @@
 #include <cstring>
 #include <ctime>
 #include <deque>
-#include <fstream>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -81,6 +83,11 @@ constexpr const char* kUsage =
     "  --drop-requests N  leave the first N requests unanswered\n"
     "  --delay MS         answer each request MS milliseconds late\n"
     "  --partial N        send the first N bytes of the configuration reply and its '>'\n"
+    "  --cut N            send the first N bytes of the configuration reply alone, as a\n"
+    "                     reply cut short on the wire\n"
+    "  --swap-after N     after N replies another unit answers: the same settings with\n"
+    "                     the MAC text of --swap-mac (default 02-00-5E-FF-FF-FF)\n"
+    "  --swap-mac TEXT    that unit's MAC text\n"
     "\n"
     "  --help             show this text\n"
     "  --version          show the version\n"
@@ -260,6 +267,9 @@ struct Options {
     unsigned drop_requests = 0;
     unsigned delay_ms = 0;
     std::optional<std::size_t> partial;
+    std::optional<std::size_t> cut;
+    std::optional<unsigned> swap_after;
+    std::string swap_mac = "02-00-5E-FF-FF-FF";
 };
 
 [[noreturn]] void BadArgument(const std::string& message) {
@@ -333,8 +343,12 @@ Options ParseArguments(int argc, char** argv) {
             if (value.find('>') != std::string::npos || HasControlByte(value))
                 BadArgument("--mac: the text must not hold '>' or control characters");
             o.settings.mac = value;
+        } else if (name == "--swap-mac") {
+            if (value.find('>') != std::string::npos || HasControlByte(value))
+                BadArgument("--swap-mac: the text must not hold '>' or control characters");
+            o.swap_mac = value;
         } else if (name == "--drop-requests" || name == "--delay" || name == "--partial" ||
-                   name == "--log-rate") {
+                   name == "--log-rate" || name == "--cut" || name == "--swap-after") {
             const auto n = Number(value, 10);
             if (!n || *n > 600000)
                 BadArgument(name + ": '" + value + "' is not a number up to 600000");
@@ -342,6 +356,8 @@ Options ParseArguments(int argc, char** argv) {
             if (name == "--drop-requests") o.drop_requests = *n;
             if (name == "--delay") o.delay_ms = *n;
             if (name == "--partial") o.partial = *n;
+            if (name == "--cut") o.cut = *n;
+            if (name == "--swap-after") o.swap_after = *n;
         } else if (name == "--state") {
             if (value.empty()) BadArgument("--state: empty file name");
             o.state_file = value;
@@ -535,26 +551,40 @@ std::optional<std::chrono::sys_seconds> ParseTimeCommand(std::string_view text, 
 
 // ---- state file ---------------------------------------------------------------------------
 
-// Written to a temporary file and renamed, so that a reader never sees half a state.
+// Written to a new temporary file of its own and renamed, so that a reader never sees half a
+// state and a name planted beside the state file (a link, a FIFO) is never opened.
 bool WriteState(const std::string& path, const Device& d, std::string& why) {
     const Settings& s = d.settings;
-    const std::string temp = path + ".tmp";
-    {
-        std::ofstream out(temp, std::ios::binary | std::ios::trunc);
-        out << "telemetry=" << s.telemetry << "\nh323=" << s.h323
-            << "\ngateway=" << Dotted(s.gateway) << "\nip=" << Dotted(s.ip)
-            << "\nhandset=" << Dotted(s.handset) << "\nmask=" << Dotted(s.mask) << "\nmac=" << s.mac
-            << "\nclock=" << d.clock << "\ntime_commands=" << d.time_commands
-            << "\nconfig_commands=" << d.config_commands << "\ndatagrams=" << d.datagrams
-            << "\nrequests=" << d.requests << "\ncommands=" << d.commands << "\n";
-        out.close();
-        if (!out) {
-            why = "cannot write " + temp;
-            return false;
-        }
+    std::ostringstream text;
+    text << "telemetry=" << s.telemetry << "\nh323=" << s.h323 << "\ngateway=" << Dotted(s.gateway)
+         << "\nip=" << Dotted(s.ip) << "\nhandset=" << Dotted(s.handset)
+         << "\nmask=" << Dotted(s.mask) << "\nmac=" << s.mac << "\nclock=" << d.clock
+         << "\ntime_commands=" << d.time_commands << "\nconfig_commands=" << d.config_commands
+         << "\ndatagrams=" << d.datagrams << "\nrequests=" << d.requests
+         << "\ncommands=" << d.commands << "\n";
+    const std::string bytes = text.str();
+    std::string temp = path + ".XXXXXX";
+    const int fd = mkostemp(temp.data(), O_CLOEXEC);
+    if (fd < 0) {
+        why = "cannot create a temporary beside " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        done += std::size_t(n);
+    }
+    const int err = done == bytes.size() ? 0 : errno;
+    if (close(fd) != 0 || err != 0 || fchmodat(AT_FDCWD, temp.c_str(), 0644, 0) != 0) {
+        why = "cannot write " + temp + ": " + std::strerror(err != 0 ? err : errno);
+        unlink(temp.c_str());
+        return false;
     }
     if (std::rename(temp.c_str(), path.c_str()) != 0) {
         why = "cannot rename " + temp + " to " + path + ": " + std::strerror(errno);
+        unlink(temp.c_str());
         return false;
     }
     return true;
@@ -675,12 +705,19 @@ private:
     void Reply(sockaddr_in to) {
         // The program listens on the device's port number, not on the port it sent from.
         to.sin_port = htons(options_.port);
+        if (options_.swap_after && replies_ == *options_.swap_after) {
+            device_.settings.mac = options_.swap_mac;
+            Say("another unit answers from now on (--swap-after): mac " +
+                Escaped(options_.swap_mac));
+        }
+        ++replies_;
         std::string reply = ConfigReply(device_.settings);
         // Cut before the closing ">", as a device that leaves out the later fields would.
         if (options_.partial && *options_.partial < reply.size()) {
             reply.resize(*options_.partial);
             reply += '>';
         }
+        if (options_.cut && *options_.cut < reply.size()) reply.resize(*options_.cut);
         if (sendto(sock_, reply.data(), reply.size(), 0, reinterpret_cast<sockaddr*>(&to),
                    sizeof to) < 0) {
             Say("request: reply to " + Endpoint(to) + " failed: " + std::strerror(errno));
@@ -725,6 +762,7 @@ private:
     const Options& options_;
     Device device_;
     unsigned dropped_ = 0;
+    unsigned replies_ = 0;
     bool stale_ = false;  // counts changed since the state file was written
     std::chrono::steady_clock::time_point saved_{};
     std::deque<Late> late_;  // in due order: every reply is late by the same time
