@@ -23,7 +23,8 @@ constexpr std::size_t kHandOver = std::size_t{1} << 20;
 constexpr auto kWriteEvery = std::chrono::milliseconds(250);
 // Kept free below the limit for the packet that says capturing stopped.
 constexpr std::uint64_t kStopReserve = 512;
-// The kernel stops a write cut short by a kill between pages of the file, never inside one.
+// A write cut short by a kill ends between two pages of the file, never inside one: a block
+// that fits in a page is kept inside one, so that a kill leaves whole blocks.
 constexpr std::size_t kPage = 4096;
 
 std::uint64_t Micros(Clock::time_point when) {
@@ -191,7 +192,8 @@ void Recorder::Add(bool sent, std::string_view packet, std::size_t original, Clo
     if (waiting_.size() >= kHandOver && before < kHandOver) wake_.notify_one();
 }
 
-// Under the lock. The filler that keeps a block that fits in a page of the file inside one.
+// Under the lock. The filler that keeps a block that fits in a page of the file inside one;
+// readers skip it.
 std::size_t Recorder::Gap(std::size_t length) const {
     const std::size_t room = kPage - size_ % kPage;
     if (length <= room || length > kPage) return 0;
@@ -236,33 +238,23 @@ void Recorder::Write() {
     }
 }
 
-// A page of the file at most per write, ending on a block, so that a kill leaves whole blocks;
-// a block longer than a page alone. A failure cuts the file back to its last whole block.
+// A failure cuts the file back to its last whole block.
 bool Recorder::WriteBlocks(std::string_view batch) {
-    for (std::size_t start = 0; start < batch.size();) {
-        const std::uint64_t pageEnd = (file_ / kPage + 1) * kPage;
-        std::size_t end = start + pcapng::BlockLengthAt(batch, start);
-        while (end < batch.size() &&
-               file_ + (end - start) + pcapng::BlockLengthAt(batch, end) <= pageEnd) {
-            end += pcapng::BlockLengthAt(batch, end);
-        }
-        std::size_t done = 0;
-        if (!WriteAll(fd_, batch.substr(start, end - start), options_.write, &done)) {
-            const int err = errno;
-            std::size_t whole = start;
-            while (whole - start + pcapng::BlockLengthAt(batch, whole) <= done) {
-                whole += pcapng::BlockLengthAt(batch, whole);
-            }
-            if (ftruncate(fd_, static_cast<off_t>(file_ + (whole - start))) != 0) {
-                // The torn block stays; nothing more can be done about it here.
-            }
-            errno = err;
-            return false;
-        }
-        file_ += end - start;
-        start = end;
+    std::size_t done = 0;
+    if (WriteAll(fd_, batch, options_.write, &done)) {
+        file_ += batch.size();
+        return true;
     }
-    return true;
+    const int err = errno;
+    std::size_t whole = 0;
+    while (whole + pcapng::BlockLengthAt(batch, whole) <= done) {
+        whole += pcapng::BlockLengthAt(batch, whole);
+    }
+    if (ftruncate(fd_, static_cast<off_t>(file_ + whole)) != 0) {
+        // The torn block stays: nothing more can be done about it here.
+    }
+    errno = err;
+    return false;
 }
 
 TcpStream::TcpStream(Recorder& recorder, Endpoint local, Endpoint peer, Clock::time_point when)
