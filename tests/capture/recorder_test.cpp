@@ -259,6 +259,7 @@ TEST_F(CaptureRecorderTest, AHeldWriterDropsPastTheBoundAndSaysSo) {
     std::mutex mutex;
     std::condition_variable changed;
     bool held = false, released = false;
+    options_.limit = std::uint64_t{1} << 30;
     options_.write = [&](int fd, const char* bytes, std::size_t size) {
         std::unique_lock lock(mutex);
         held = true;
@@ -278,7 +279,7 @@ TEST_F(CaptureRecorderTest, AHeldWriterDropsPastTheBoundAndSaysSo) {
         ASSERT_TRUE(changed.wait_for(lock, std::chrono::seconds(5), [&] { return held; }));
     }
     const long before = residentMiB();
-    constexpr int kFlood = 4 * (capture::Recorder::kMaxWaiting >> 10);  // 1 KiB datagrams
+    constexpr int kFlood = 6 * (capture::Recorder::kMaxWaiting >> 10);  // 1 KiB datagrams
     for (int i = 0; i < kFlood; ++i) {
         recorder.Udp(true, kLocal, kPeer, std::string(1024, 'h'), capture::Clock::now());
     }
