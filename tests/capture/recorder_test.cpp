@@ -1,5 +1,5 @@
-// The capture file's bounds: the size limit, files it refuses, a disk that fails, and how soon
-// what was recorded can be read.
+// The capture file's bounds: the size limit, files it refuses, a disk that fails or a kill (whole
+// blocks either way), a writer held back, and how soon what was recorded can be read.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
