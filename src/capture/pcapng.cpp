@@ -106,4 +106,16 @@ void AppendPacket(std::string& out, const Packet& packet) {
     Finish(out, start);
 }
 
+void AppendFiller(std::string& out, std::size_t length) {
+    const std::size_t start = Begin(out, kFiller);
+    out.append(length - kSmallestBlock, '\0');
+    Finish(out, start);
+}
+
+std::size_t BlockLengthAt(std::string_view blocks, std::size_t at) {
+    std::uint32_t v = 0;
+    for (int i = 3; i >= 0; --i) v = v << 8 | static_cast<unsigned char>(blocks[at + 4 + i]);
+    return v;
+}
+
 }  // namespace capture::pcapng

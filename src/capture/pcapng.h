@@ -13,6 +13,9 @@ constexpr std::uint32_t kInterfaceDescription = 0x00000001;
 constexpr std::uint32_t kEnhancedPacket = 0x00000006;
 constexpr std::uint32_t kByteOrderMagic = 0x1A2B3C4D;
 constexpr std::uint16_t kLinkTypeRaw = 101;  // the packet starts with its IPv4 header
+// A block type for local use, which readers skip: fills the rest of a page of the file.
+constexpr std::uint32_t kFiller = 0x80000001;
+constexpr std::size_t kSmallestBlock = 12;  // type and length twice
 
 // Option codes.
 constexpr std::uint16_t kEndOfOptions = 0;
@@ -52,5 +55,9 @@ struct Packet {
 // The length AppendPacket adds, so that a limit can be checked before writing.
 std::size_t PacketBlockLength(std::size_t data_length, std::size_t comment_length, bool direction);
 void AppendPacket(std::string& out, const Packet& packet);
+// A block of `length` bytes (at least kSmallestBlock, a multiple of 4) that says nothing.
+void AppendFiller(std::string& out, std::size_t length);
+// The length of the block that starts at `at`, as its header gives it.
+std::size_t BlockLengthAt(std::string_view blocks, std::size_t at);
 
 }  // namespace capture::pcapng

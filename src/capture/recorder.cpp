@@ -23,6 +23,9 @@ constexpr std::size_t kHandOver = std::size_t{1} << 20;
 constexpr auto kWriteEvery = std::chrono::milliseconds(250);
 // Kept free below the limit for the packet that says capturing stopped.
 constexpr std::uint64_t kStopReserve = 512;
+// A write cut short by a kill ends between two pages of the file, never inside one: a block
+// that fits in a page is kept inside one, so that a kill leaves whole blocks.
+constexpr std::size_t kPage = 4096;
 
 std::uint64_t Micros(Clock::time_point when) {
     const auto us = std::chrono::duration_cast<std::chrono::microseconds>(when.time_since_epoch());
@@ -52,17 +55,26 @@ void KeepFileSizeLimitFromKilling() {
     }
 }
 
-bool WriteAll(int fd, std::string_view bytes) {
+using WriteFn = std::function<ssize_t(int, const char*, std::size_t)>;
+
+// `done` gets the bytes written, those of a failed attempt included.
+bool WriteAll(int fd, std::string_view bytes, const WriteFn& write = {},
+              std::size_t* done = nullptr) {
+    const std::size_t all = bytes.size();
+    bool ok = true;
     while (!bytes.empty()) {
-        const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+        const ssize_t n =
+            write ? write(fd, bytes.data(), bytes.size()) : ::write(fd, bytes.data(), bytes.size());
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) {
             if (n == 0) errno = ENOSPC;
-            return false;
+            ok = false;
+            break;
         }
         bytes.remove_prefix(static_cast<std::size_t>(n));
     }
-    return true;
+    if (done != nullptr) *done = all - bytes.size();
+    return ok;
 }
 
 }  // namespace
@@ -98,7 +110,7 @@ Recorder::Recorder(const Options& options) : options_(options) {
         ::close(fd_);
         Refuse(options.path, std::strerror(err));
     }
-    size_ = header.size();
+    size_ = file_ = header.size();
     writer_ = std::thread([this] { Write(); });
 }
 
@@ -145,7 +157,8 @@ void Recorder::Add(bool sent, std::string_view packet, std::size_t original, Clo
     pcapng::Packet block{Micros(when), packet, static_cast<std::uint32_t>(original),
                          sent ? pcapng::kOutbound : pcapng::kInbound, comment};
     const std::size_t length = pcapng::PacketBlockLength(packet.size(), comment.size(), true);
-    if (size_ + length + kStopReserve > options_.limit) {
+    const std::size_t gap = Gap(length);
+    if (size_ + gap + length + kStopReserve > options_.limit) {
         // The headers alone, with the reason: readers see where and why the record ends.
         const std::string reason = "capture stopped: the file reached its limit of " +
                                    std::to_string(options_.limit >> 20) +
@@ -154,6 +167,11 @@ void Recorder::Add(bool sent, std::string_view packet, std::size_t original, Clo
             0, packet::kIpHeader + (packet.size() > 28 && packet[9] == 6 ? packet::kTcpHeader
                                                                          : packet::kUdpHeader));
         block.comment = reason;
+        const std::size_t last = pcapng::PacketBlockLength(block.data.size(), reason.size(), true);
+        const std::size_t lastGap = Gap(last);  // left out where it would pass the limit
+        if (lastGap > 0 && size_ + lastGap + last <= options_.limit) {
+            pcapng::AppendFiller(waiting_, lastGap);
+        }
         pcapng::AppendPacket(waiting_, block);
         stopped_.store(true, std::memory_order_relaxed);
         std::fprintf(stderr, "%s: capture stopped: %s reached the limit of %llu MB\n",
@@ -162,14 +180,24 @@ void Recorder::Add(bool sent, std::string_view packet, std::size_t original, Clo
         wake_.notify_one();
         return;
     }
-    if (waiting_.size() + length > kMaxWaiting) {
+    if (waiting_.size() + gap + length > kMaxWaiting) {
         ++dropped_;
         return;
     }
     dropped_ = 0;
+    const std::size_t before = waiting_.size();
+    if (gap > 0) pcapng::AppendFiller(waiting_, gap);
     pcapng::AppendPacket(waiting_, block);
-    size_ += length;
-    if (waiting_.size() >= kHandOver && waiting_.size() - length < kHandOver) wake_.notify_one();
+    size_ += gap + length;
+    if (waiting_.size() >= kHandOver && before < kHandOver) wake_.notify_one();
+}
+
+// Under the lock. The filler that keeps a block that fits in a page of the file inside one;
+// readers skip it.
+std::size_t Recorder::Gap(std::size_t length) const {
+    const std::size_t room = kPage - size_ % kPage;
+    if (length <= room || length > kPage) return 0;
+    return room >= pcapng::kSmallestBlock ? room : room + kPage;
 }
 
 void Recorder::Flush() {
@@ -196,7 +224,7 @@ void Recorder::Write() {
         const bool last = closing_;
         lock.unlock();
 
-        if (!failed && !batch.empty() && !WriteAll(fd_, batch)) {
+        if (!failed && !batch.empty() && !WriteBlocks(batch)) {
             failed = true;
             stopped_.store(true, std::memory_order_relaxed);
             std::fprintf(stderr, "%s: capture stopped: cannot write %s: %s\n",
@@ -208,6 +236,25 @@ void Recorder::Write() {
         written_.notify_all();
         if (last) return;
     }
+}
+
+// A failure cuts the file back to its last whole block.
+bool Recorder::WriteBlocks(std::string_view batch) {
+    std::size_t done = 0;
+    if (WriteAll(fd_, batch, options_.write, &done)) {
+        file_ += batch.size();
+        return true;
+    }
+    const int err = errno;
+    std::size_t whole = 0;
+    while (whole + pcapng::BlockLengthAt(batch, whole) <= done) {
+        whole += pcapng::BlockLengthAt(batch, whole);
+    }
+    if (ftruncate(fd_, static_cast<off_t>(file_ + whole)) != 0) {
+        // The torn block stays: nothing more can be done about it here.
+    }
+    errno = err;
+    return false;
 }
 
 TcpStream::TcpStream(Recorder& recorder, Endpoint local, Endpoint peer, Clock::time_point when)

@@ -1,9 +1,12 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -24,12 +27,15 @@ struct Options {
     bool overwrite = false;   // an existing regular file is emptied; a link is still refused
     std::string program;      // "orvan": the start of each line on stderr
     std::string application;  // "orvan 1.9.1", in the file's header
+    // Where the writer thread's bytes go: write(2) when empty. Tests hold the writer here.
+    std::function<ssize_t(int fd, const char* bytes, std::size_t size)> write;
 };
 
 // Takes records from any thread and writes them from a thread of its own, so that a slow disk
 // never holds up the caller: what waits is written at least every quarter of a second, and at
 // once past a megabyte. Capturing stops for good at the limit (the last packet keeps only its
-// headers and says why) or at a write failure (one line on stderr); the program goes on.
+// headers and says why) or at a write failure (one line on stderr, the file cut back to its
+// last whole block); the program goes on. A kill leaves whole blocks too.
 class Recorder {
 public:
     // Creates the file and writes its header. Throws base::Error: a file that exists (without
@@ -55,8 +61,9 @@ public:
 private:
     void Add(bool sent, std::string_view packet, std::size_t original, Clock::time_point when,
              std::string_view comment);
-    void StopWith(const std::string& line);
+    std::size_t Gap(std::size_t length) const;
     void Write();
+    bool WriteBlocks(std::string_view batch);
 
     const Options options_;
     int fd_ = -1;
@@ -71,7 +78,8 @@ private:
     std::uint64_t handed_ = 0, done_ = 0;  // handovers to the writer, and those written
     bool closing_ = false;
     bool flush_ = false;
-    bool finished_ = false;  // the writer has returned
+    bool finished_ = false;   // the writer has returned
+    std::uint64_t file_ = 0;  // bytes in the file, whole blocks; the writer's own
     std::thread writer_;
 };
 

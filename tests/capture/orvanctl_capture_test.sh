@@ -50,6 +50,10 @@ expected:
 $expected"
 times=$(fields get.pcapng -e frame.time_epoch)
 sort -g -c <<<"$times" 2>/dev/null || fail "packets out of time order: $times"
+now=$(date +%s)
+for t in $times; do  # dated when sent or received, in seconds since 1970
+    [ $((${t%.*} - now)) -le 5 ] && [ $((now - ${t%.*})) -le 5 ] || fail "a packet dated $t at $now"
+done
 grep -q "^mac  *00-AC-6E-24-18-02" get.out || fail "get printed: $(cat get.out)"
 
 # With -v too: both taps see every datagram.

@@ -1,14 +1,21 @@
-// The capture file's bounds: the size limit, files it refuses, a disk that fails, and how soon
-// what was recorded can be read.
+// The capture file's bounds: the size limit, files it refuses, a disk that fails or a kill (whole
+// blocks either way), a writer held back, and how soon what was recorded can be read.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/utsname.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <condition_variable>
+#include <csignal>
+#include <ctime>
+#include <functional>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -63,6 +70,7 @@ TEST_F(CaptureRecorderTest, StopsAtTheLimitWithOneLineAndAFinalComment) {
 // still open, as after the program was killed.
 TEST_F(CaptureRecorderTest, HeaderAtOnceAndPacketsWithinASecond) {
     capture::Recorder recorder(options_);
+    const std::time_t recorded = std::time(nullptr);
     recorder.Udp(false, kLocal, kPeer, "first", capture::Clock::now());
     std::this_thread::sleep_for(std::chrono::milliseconds(1000));
     char host[256] = {};
@@ -82,8 +90,10 @@ TEST_F(CaptureRecorderTest, HeaderAtOnceAndPacketsWithinASecond) {
           std::string("Time precision = microseconds (6)")}) {
         EXPECT_NE(info.find(line), std::string::npos) << line << " not in " << info;
     }
-    EXPECT_EQ(Tshark(options_.path, "-T fields -e udp.payload"),
-              std::vector<std::string>{Hex("first")});
+    const auto rows = Tshark(options_.path, "-T fields -e udp.payload -e frame.time_epoch");
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(Split(rows[0])[0], Hex("first"));
+    EXPECT_NEAR(std::stod(Split(rows[0])[1]), double(recorded), 5) << "dated when it was recorded";
 }
 
 struct RefusalRow {
@@ -137,34 +147,158 @@ const RefusalRow kRefusals[] = {
 INSTANTIATE_TEST_SUITE_P(Rows, CaptureRefusalTest, ::testing::ValuesIn(kRefusals),
                          [](const auto& info) { return std::string(info.param.name); });
 
-// A file size limit stands for a full disk: writing fails part-way, and the program goes on.
-TEST_F(CaptureRecorderTest, AWriteFailureStopsCapturingNotTheProgram) {
-    const std::string errors = tmp_.dir + "/stderr";
+// In a child process, after `prepare` (77: cannot here): datagrams until capturing stops, with
+// stderr in DIR/stderr and the file copied to DIR/kept.pcapng. The child's exit status.
+int RecordUntilAWriteFails(const capture::Options& options, const std::string& dir,
+                           const std::function<bool()>& prepare) {
     const pid_t child = ::fork();
-    ASSERT_GE(child, 0);
     if (child == 0) {
-        ::dup2(::open(errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 2);
-        const rlimit limit{64 * 1024, 64 * 1024};
-        ::setrlimit(RLIMIT_FSIZE, &limit);
+        ::dup2(::open((dir + "/stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 2);
+        if (!prepare()) ::_exit(77);
         int code = 0;
         try {
-            capture::Recorder recorder(options_);
-            for (int i = 0; i < 1000; ++i) {
-                recorder.Udp(false, kLocal, kPeer, std::string(1000, 'x'), capture::Clock::now());
-                if (i % 100 == 99) recorder.Flush();
+            {
+                capture::Recorder recorder(options);
+                for (int i = 0; i < 1000; ++i) {
+                    // Some longer than a page of the file: writes that fail part-way.
+                    recorder.Udp(false, kLocal, kPeer,
+                                 std::string(i % 4 ? 1000 + i % 7 : 6000, 'x'),
+                                 capture::Clock::now());
+                    if (i % 100 == 99) recorder.Flush();
+                }
+                if (!recorder.Stopped()) code = 3;
             }
-            if (!recorder.Stopped()) code = 3;
+            std::ofstream(dir + "/kept.pcapng", std::ios::binary) << ReadFile(options.path);
         } catch (...) {
             code = 4;
         }
         ::_exit(code);  // reached: the program was not stopped
     }
     int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
-    EXPECT_EQ(WEXITSTATUS(status), 0);
-    EXPECT_EQ(ReadFile(errors),
+    if (child < 0 || ::waitpid(child, &status, 0) != child) return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// Cut back to its last whole block: tshark reads it to the end without a torn packet.
+void ExpectWholeBlocks(const std::string& file) {
+    int status = -1;
+    const auto rows = Tshark(file, "-T fields -e frame.number", &status);
+    EXPECT_EQ(status, 0) << "a torn block at the end of " << file;
+    EXPECT_GT(rows.size(), 10u);
+}
+
+// A file size limit stands for a full disk: writing fails part-way, and the program goes on.
+TEST_F(CaptureRecorderTest, AWriteFailureStopsCapturingNotTheProgram) {
+    EXPECT_EQ(RecordUntilAWriteFails(options_, tmp_.dir,
+                                     [] {
+                                         const rlimit limit{65000, 65000};
+                                         return ::setrlimit(RLIMIT_FSIZE, &limit) == 0;
+                                     }),
+              0);
+    EXPECT_EQ(ReadFile(tmp_.dir + "/stderr"),
               "orvan_test: capture stopped: cannot write " + options_.path + ": File too large\n");
+    ExpectWholeBlocks(tmp_.dir + "/kept.pcapng");
+}
+
+// A tmpfs of its own on `dir`, in a mount namespace of its own: false where that cannot be.
+bool MountTmpfs(const std::string& dir, const char* size) {
+    return ::unshare(CLONE_NEWNS) == 0 &&
+           ::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+           ::mount("capture", dir.c_str(), "tmpfs", 0, size) == 0;
+}
+
+TEST_F(CaptureRecorderTest, AFullDiskLeavesWholeBlocks) {
+    const std::string disk = tmp_.dir + "/disk";
+    ASSERT_EQ(::mkdir(disk.c_str(), 0700), 0);
+    options_.path = disk + "/traffic.pcapng";
+    const int status =
+        RecordUntilAWriteFails(options_, tmp_.dir, [&] { return MountTmpfs(disk, "size=64k"); });
+    if (status == 77) GTEST_SKIP() << "no mount namespace of its own here (not root)";
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(ReadFile(tmp_.dir + "/stderr"), "orvan_test: capture stopped: cannot write " +
+                                                  options_.path + ": No space left on device\n");
+    ExpectWholeBlocks(tmp_.dir + "/kept.pcapng");
+}
+
+// Killed while writing, at a few moments: whole blocks each time. The kill comes as the kernel
+// takes it: the write goes on to the end of the page of the file it is in, then the program dies.
+TEST_F(CaptureRecorderTest, AKillWhileWritingLeavesWholeBlocks) {
+    for (const off_t killedAt : {100000, 300001, 1500000, 2600002, 4000003}) {
+        SCOPED_TRACE("killed while writing byte " + std::to_string(killedAt));
+        ::unlink(options_.path.c_str());
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            options_.write = [&](int fd, const char* bytes, std::size_t size) {
+                const off_t at = ::lseek(fd, 0, SEEK_CUR);
+                if (at + off_t(size) > killedAt) {
+                    const off_t pageEnd = (killedAt / 4096 + 1) * 4096;
+                    if (::write(fd, bytes, std::min(size, std::size_t(pageEnd - at))) >= 0) {
+                        ::raise(SIGKILL);
+                    }
+                }
+                return ::write(fd, bytes, size);
+            };
+            capture::Recorder recorder(options_);
+            const std::string datagram(700 + killedAt % 10 * 301, 'k');
+            for (int i = 0; i < 100000; ++i) {
+                recorder.Udp(true, kLocal, kPeer, datagram, capture::Clock::now());
+            }
+            ::_exit(0);
+        }
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFSIGNALED(status)) << "never killed";
+        ExpectWholeBlocks(options_.path);
+    }
+}
+
+// The writer held in its write: records past the bound are dropped, not kept in memory, and the
+// first packet recorded after says how many.
+TEST_F(CaptureRecorderTest, AHeldWriterDropsPastTheBoundAndSaysSo) {
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool held = false, released = false;
+    options_.limit = std::uint64_t{1} << 30;
+    options_.write = [&](int fd, const char* bytes, std::size_t size) {
+        std::unique_lock lock(mutex);
+        held = true;
+        changed.notify_all();
+        changed.wait(lock, [&] { return released; });
+        return ::write(fd, bytes, size);
+    };
+    const auto residentMiB = [] {
+        long pages = 0, resident = 0;
+        std::ifstream("/proc/self/statm") >> pages >> resident;
+        return resident * ::sysconf(_SC_PAGESIZE) >> 20;
+    };
+    capture::Recorder recorder(options_);
+    recorder.Udp(true, kLocal, kPeer, "first", capture::Clock::now());
+    {
+        std::unique_lock lock(mutex);
+        ASSERT_TRUE(changed.wait_for(lock, std::chrono::seconds(5), [&] { return held; }));
+    }
+    const long before = residentMiB();
+    constexpr int kFlood = 6 * (capture::Recorder::kMaxWaiting >> 10);  // 1 KiB datagrams
+    for (int i = 0; i < kFlood; ++i) {
+        recorder.Udp(true, kLocal, kPeer, std::string(1024, 'h'), capture::Clock::now());
+    }
+    EXPECT_LT(residentMiB() - before, 3 * long(capture::Recorder::kMaxWaiting >> 20));
+    {
+        std::lock_guard lock(mutex);
+        released = true;
+    }
+    changed.notify_all();
+    recorder.Flush();
+    recorder.Udp(true, kLocal, kPeer, "after", capture::Clock::now());
+    recorder.Flush();
+    const auto comments = Tshark(options_.path, "-T fields -e frame.comment");
+    ASSERT_GE(comments.size(), 3u);
+    const int kept = int(comments.size()) - 2;
+    EXPECT_LT(kept * 1024, int(capture::Recorder::kMaxWaiting));
+    EXPECT_EQ(comments.back(), std::to_string(kFlood - kept) +
+                                   " packet(s) before this one not recorded: the disk was slower "
+                                   "than the traffic");
 }
 
 }  // namespace

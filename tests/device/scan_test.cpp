@@ -69,6 +69,32 @@ TEST(Scan, OnlyTheDevicePortsRepliesCount) {
     EXPECT_EQ(Found(r), std::vector<device::Ipv4>{Loopback(3)});
 }
 
+// A reply-shaped datagram from the device port of an address outside the range, sent while the
+// scan runs: counted only in broadcast mode, where devices answer from addresses not asked.
+TEST(Scan, RepliesFromOutsideTheRangeCountOnlyWhenAnySourceIsAccepted) {
+    constexpr std::uint16_t kPort = 47327;
+    FakeDevice first(Loopback(2), kPort), second(Loopback(3), kPort);
+    const device_test::UdpPeer stranger(Loopback(4), kPort);
+    for (const bool any : {false, true}) {
+        SCOPED_TRACE(any ? "any source" : "range only");
+        device::DevicePort port(kPort, false);
+        bool sent = false;
+        std::size_t answered = 0;
+        const auto r = device::Scan(
+            port, {Loopback(2), Loopback(3)}, 1000, std::chrono::milliseconds(200), any,
+            [&](const device::ScanProgress& p) {
+                if (p.sent > 0 && !sent)
+                    sent = stranger.SendTo(Loopback(1), kPort, device_test::kSampleReply);
+                answered = p.answered;
+            });
+        ASSERT_TRUE(sent);
+        auto expected = std::vector<device::Ipv4>{Loopback(2), Loopback(3)};
+        if (any) expected.push_back(Loopback(4));
+        EXPECT_EQ(Found(r), expected);
+        EXPECT_EQ(answered, expected.size());
+    }
+}
+
 TEST(Scan, AddressesThatCanNeverBeAskedAreCountedByReasonAndNotAskedAgain) {
     constexpr std::uint16_t kPort = 47303;
     FakeDevice silent(Loopback(2), kPort, FakeDevice::Silent());

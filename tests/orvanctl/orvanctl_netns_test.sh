@@ -189,6 +189,7 @@ EOF
     case_name="time reads the device first: no reply, nothing sent"
     run time "$net.9" "${quick[@]}"
     expect_eq "exit" 3 "$rc"
+    expect_eq "stdout" "$net.9 no-reply; no reply from $net.9 port 4000 after 2 requests (300 ms each)" "$out"
     expect_eq "stderr" "orvanctl: $net.9: no reply from $net.9 port 4000 after 2 requests (300 ms each)" "$err"
 
     case_name="--verify"
