@@ -3,6 +3,7 @@
 
 #include <httplib.h>
 #include <pthread.h>
+#include <sys/socket.h>
 
 #include <CLI/CLI.hpp>
 #include <cmath>
@@ -210,9 +211,17 @@ int Serve(const Options& o) {
             "<p>Probe a device: <code>/probe?target=A.B.C.D</code></p></body></html>\n",
             "text/html; charset=utf-8");
     });
+    int listening = -1;
+    server.set_socket_options([&listening](int fd) {
+        const int on = 1;
+        ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        listening = fd;
+    });
     if (!server.bind_to_port(host, int(listenPort))) {
         throw base::Error("cannot listen on " + o.listen);
     }
+    // The library's backlog of 5 drops the connections of a scrape round that come at once.
+    ::listen(listening, SOMAXCONN);
     std::thread waiter([&] {
         int signal = 0;
         sigwait(&signals, &signal);

@@ -50,7 +50,7 @@ struct ProberOptions {
     std::string lockDir = "/run/lock";
     // The longest one hold lasts while probes keep coming; then the port is let go for a
     // moment so that a waiting orvanctl run gets its turn.
-    std::chrono::milliseconds mostHold{2000};
+    std::chrono::milliseconds mostHold{5000};
     std::chrono::milliseconds gap{150};
 };
 
