@@ -114,6 +114,7 @@ echo "orvan-exporter benchmark: $N simulated devices replying after $DELAY ms, $
     "once, $(nproc) cores, load average $(cut -d' ' -f1-3 /proc/loadavg)"
 first_rss=
 for round in $(seq "$ROUNDS"); do
+    sleep 1  # rounds come a scrape interval apart: the port is let go in between
     round
     rss=$(rss_kb)
     [ -n "$first_rss" ] || first_rss=$rss
