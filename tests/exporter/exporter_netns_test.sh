@@ -47,12 +47,12 @@ case $group in
 probe)
     sim 2
     sim 3 --partial 20
-    sim 5 --delay 300
+    sim 5 --delay 600
     sim 4 --mac "$(printf '\xcf\xf3\xeb\xfc\xf2"x\\y')"  # code page 1251
     printf '[{"address": "%s.2", "gateway": "172.16.5.1"}, {"address": "10.9.9.9"}]\n' \
         "$net" >"$work/plan.json"
     start_exporter --allow "$net.2-$net.5" --allow "$net.9" --desired "$work/plan.json" \
-        --probe.reply-timeout 0.3 --probe.retries 1
+        --probe.reply-timeout 1 --probe.retries 1
 
     case_name="a device in full"
     probe "target=$net.2"
@@ -124,16 +124,20 @@ probe)
 
     case_name="concurrent probes in one hold"
     before=$(curl -s "http://$listen/metrics" | sed -n 's/^orvan_exporter_port_holds_total //p')
-    curls=()
+    # Three probes of a slow device, and while they wait three more: all in the same hold.
+    urls=()
     for i in 1 2 3 4 5 6; do
-        timeout -k 5 20 curl -s "http://$listen/probe?target=$net.$((2 + i % 2 * 3))" -o "$work/c$i" &
-        curls+=($!)
+        urls+=("http://$listen/probe?target=$net.$((2 + (i < 4 || i == 5) * 3))" -o "$work/c$i")
     done
-    for p in "${curls[@]}"; do wait "$p"; done
+    timeout -k 5 20 curl -s -Z --parallel-immediate "${urls[@]:0:6}" &
+    first=$!
+    sleep 0.2
+    timeout -k 5 20 curl -s -Z --parallel-immediate "${urls[@]:6}"
+    wait "$first"
     grep -l '^orvan_up 1' "$work"/c* | wc -l >"$work/ups"
     expect_eq "answered in full" 6 "$(cat "$work/ups")"
     after=$(curl -s "http://$listen/metrics" | sed -n 's/^orvan_exporter_port_holds_total //p')
-    [ "$((after - before))" -le 2 ] || fail "6 probes at once took $((after - before)) holds"
+    expect_eq "holds for 6 probes" 1 "$((after - before))"
 
     case_name="the exporter's own metrics"
     metrics=$(curl -s "http://$listen/metrics")
@@ -143,6 +147,19 @@ probe)
     waited=$(sed -n 's/^orvan_exporter_port_wait_seconds_total //p' <<<"$metrics")
     awk "BEGIN { exit !($waited >= 0.9 && $waited < 2) }" ||
         fail "port wait $waited s, not the second the run held it"
+
+    case_name="probes past the bound are refused, not queued"
+    timeout -k 5 60 "$exporter" --web.listen-address 127.0.0.1:19739 --allow "$net.5" \
+        --probe.max-concurrent 2 </dev/null >"$work/bounded.log" 2>&1 &
+    pids+=($!)
+    for _ in $(seq 100); do grep -q listening "$work/bounded.log" && break; sleep 0.05; done
+    codes=$(timeout -k 5 20 curl -s -Z --parallel-immediate -o /dev/null -o /dev/null -o /dev/null \
+        -w '%{http_code}\n' "http://127.0.0.1:19739/probe?target=$net.5" \
+        "http://127.0.0.1:19739/probe?target=$net.5" "http://127.0.0.1:19739/probe?target=$net.5" |
+        sort | tr '\n' ' ')
+    expect_eq "answers" "200 200 503 " "$codes"
+    expect_has "counted" 'orvan_exporter_probes_total{result="overloaded"} 1' \
+        "$(curl -s http://127.0.0.1:19739/metrics)"
 
     case_name="nothing but requests"
     for host in 2 3 4 5; do
