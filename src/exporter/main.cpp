@@ -48,7 +48,9 @@ constexpr const char* kTextFormat = "text/plain; version=0.0.4; charset=utf-8";
 class Exporter {
 public:
     Exporter(const Options& o, exporter::AllowList allow, exporter::DesiredMap desired)
-        : o_(o), allow_(std::move(allow)), desired_(std::move(desired)) {
+        : o_(o),
+          allow_(std::move(allow)),
+          desired_(std::make_shared<const exporter::DesiredMap>(std::move(desired))) {
         probers_.emplace(o.devicePort, NewProber(std::uint16_t(o.devicePort)));
     }
 
@@ -71,7 +73,8 @@ public:
             }
             port = int(value);
         }
-        if (error.empty() && !allow_.Contains(target) && !desired_.contains(target)) {
+        const auto desired = Desired();
+        if (error.empty() && !allow_.Contains(target) && !desired->contains(target)) {
             error = "target " + device::FormatDotted(target) +
                     " is outside --allow and not named in --desired";
         }
@@ -94,10 +97,10 @@ public:
         const exporter::ProbeResult r = prober->Probe(target, start + Budget(req));
         self_.inFlight--;
         self_.Count(r.failure);
-        const auto it = desired_.find(target);
+        const auto it = desired->find(target);
         const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
         res.set_content(
-            exporter::ProbeText(r, seconds, it == desired_.end() ? nullptr : &it->second),
+            exporter::ProbeText(r, seconds, it == desired->end() ? nullptr : &it->second),
             kTextFormat);
     }
 
@@ -112,7 +115,22 @@ public:
                 total.holds += s.holds;
             }
         }
-        res.set_content(self_.Text(ORVAN_VERSION, total, desired_.size()), kTextFormat);
+        res.set_content(self_.Text(ORVAN_VERSION, total, Desired()->size()), kTextFormat);
+    }
+
+    // The desired file read again (SIGHUP); a file that no longer reads keeps the last one.
+    void Reload() {
+        if (o_.desired.empty()) return;
+        try {
+            auto fresh = std::make_shared<const exporter::DesiredMap>(
+                exporter::LoadDesired(o_.desired, std::uint16_t(o_.devicePort)));
+            std::lock_guard lock(mutex_);
+            desired_ = std::move(fresh);
+            std::cerr << "orvan-exporter: " << o_.desired << " read again" << std::endl;
+        } catch (const std::exception& e) {
+            std::cerr << "orvan-exporter: " << e.what() << "; the last desired file stays"
+                      << std::endl;
+        }
     }
 
 private:
@@ -139,6 +157,11 @@ private:
         return std::make_unique<exporter::Prober>(port, p);
     }
 
+    std::shared_ptr<const exporter::DesiredMap> Desired() {
+        std::lock_guard lock(mutex_);
+        return desired_;
+    }
+
     exporter::Prober* ProberFor(std::uint16_t port, std::string& error) {
         std::lock_guard lock(mutex_);
         if (const auto it = probers_.find(port); it != probers_.end()) return it->second.get();
@@ -151,7 +174,7 @@ private:
 
     const Options o_;
     const exporter::AllowList allow_;
-    const exporter::DesiredMap desired_;
+    std::shared_ptr<const exporter::DesiredMap> desired_;  // under the mutex
     exporter::SelfMetrics self_;
     std::mutex mutex_;
     std::map<int, std::unique_ptr<exporter::Prober>> probers_;
@@ -194,6 +217,7 @@ int Serve(const Options& o) {
     sigemptyset(&signals);
     sigaddset(&signals, SIGINT);
     sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGHUP);
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
     Exporter exporter(o, std::move(allow), std::move(desired));
@@ -223,11 +247,16 @@ int Serve(const Options& o) {
     // The library's backlog of 5 drops the connections of a scrape round that come at once.
     ::listen(listening, SOMAXCONN);
     std::thread waiter([&] {
-        int signal = 0;
-        sigwait(&signals, &signal);
-        if (signal == SIGINT || signal == SIGTERM) {
+        for (;;) {
+            int signal = 0;
+            sigwait(&signals, &signal);
+            if (signal == SIGHUP) {
+                exporter.Reload();
+                continue;
+            }
             device::RequestStop();
             server.stop();
+            return;
         }
     });
     std::cerr << "orvan-exporter " << ORVAN_VERSION << ": listening on " << o.listen << std::endl;

@@ -148,6 +148,21 @@ probe)
     awk "BEGIN { exit !($waited >= 0.9 && $waited < 2) }" ||
         fail "port wait $waited s, not the second the run held it"
 
+    case_name="the desired file read again on SIGHUP"
+    exporter_pid=$(pgrep -P "${pids[0]}")  # timeout would take a HUP for the end
+    printf '[{"address": "%s.2", "gateway": "172.16.5.7"}]\n' "$net" >"$work/plan.json"
+    kill -HUP "$exporter_pid"
+    for _ in $(seq 50); do grep -q "read again" "$work/exporter.log" && break; sleep 0.05; done
+    probe "target=$net.2"
+    expect_has "drift" 'orvan_setting_as_desired{setting="gateway"} 0' "$body"
+    echo '[{"address": ' >"$work/plan.json"
+    kill -HUP "$exporter_pid"
+    for _ in $(seq 50); do grep -q "last desired file stays" "$work/exporter.log" && break; sleep 0.05; done
+    probe "target=$net.2"
+    expect_has "a broken file keeps the last" 'orvan_setting_as_desired{setting="gateway"} 0' "$body"
+    probe "target=10.9.9.9"
+    expect_eq "dropped from the file, refused" 400 "$code"
+
     case_name="probes past the bound are refused, not queued"
     timeout -k 5 60 "$exporter" --web.listen-address 127.0.0.1:19739 --allow "$net.5" \
         --probe.max-concurrent 2 </dev/null >"$work/bounded.log" 2>&1 &
