@@ -94,8 +94,11 @@ public:
                             "text/plain; charset=utf-8");
             return;
         }
+        struct Leave {
+            std::atomic<long>& count;
+            ~Leave() { count--; }
+        } leave{self_.inFlight};
         const exporter::ProbeResult r = prober->Probe(target, start + Budget(req));
-        self_.inFlight--;
         self_.Count(r.failure);
         const auto it = desired->find(target);
         const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
