@@ -7,10 +7,11 @@ SELF="$PWD/$(basename "$0")"
 
 # What building and running the program needs; the tests and benchmarks need the rest.
 RUN_PACKAGES=(g++ cmake ninja-build qt6-base-dev libfontconfig-dev fonts-dejavu-core libcli11-dev
-              nlohmann-json3-dev fonts-liberation)
+              nlohmann-json3-dev fonts-liberation libcpp-httplib-dev)
 PACKAGES=("${RUN_PACKAGES[@]}" libgtest-dev libgmock-dev clang-format xvfb xauth xdotool
           x11-utils imagemagick libx11-dev iproute2 util-linux procps desktop-file-utils
-          librsvg2-bin lintian appstream man-db dpkg-dev socat tshark ansible-core)
+          librsvg2-bin lintian appstream man-db dpkg-dev socat tshark ansible-core prometheus
+          curl)
 FUZZ_PACKAGES=(clang libclang-rt-14-dev)
 PACKAGE_PACKAGES=(dpkg-dev)
 JOBS=$(nproc 2>/dev/null || echo 2)
@@ -133,6 +134,7 @@ bench)
     isolated ./bench/tcp_scale.sh build-bench || status=1
     isolated ./bench/orvanctl.sh build-bench || status=1
     ./bench/startup.sh build-bench || status=1  # makes its own network and mount namespaces
+    isolated ./bench/exporter.sh build-bench || status=1
     exit $status
     ;;
 fuzz)

@@ -15,6 +15,7 @@ declare -A allowed=(
     [app]="base config net capture"
     [ui]="base config net app capture"
     [orvanctl]="base config device capture"
+    [exporter]="base config device orvanctl"
     [.]="base config net app ui capture"
 )
 

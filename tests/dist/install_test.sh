@@ -62,6 +62,9 @@ share/icons/hicolor/48x48/apps/orvan.png
 share/icons/hicolor/64x64/apps/orvan.png
 share/icons/hicolor/scalable/apps/orvan.svg
 share/metainfo/example.velmarsoft.orvan.metainfo.xml
+share/orvan-exporter/orvan-devices.yml
+share/orvan-exporter/orvan-rules.yml
+share/orvan-exporter/prometheus.yml
 EOF
 )
 # The Ansible collection: every file of its source tree.
@@ -109,6 +112,7 @@ declare -A said=(
     [orvan --version]=$("$prefix/bin/orvan" --version 2>&1)
     [orvan-devsim --version]=$("$prefix/bin/orvan-devsim" --version 2>&1)
     [orvanctl --version]=$("$prefix/bin/orvanctl" --version 2>&1)
+    [orvan-exporter --version]=$("$prefix/bin/orvan-exporter" --version 2>&1)
     [the changelog]=$(gzip -dc "$prefix/share/doc/orvan/changelog.gz" |
         sed -nE '1s/^orvan \(([^)]*)\).*/orvan \1/p')
     [the AppStream data]=$(grep -m1 -o '<release version="[^"]*"' "$metainfo" |
@@ -124,6 +128,7 @@ for where in "${!said[@]}"; do
     expect="orvan $version"
     [ "$where" = "orvan-devsim --version" ] && expect="orvan-devsim $version"
     [ "$where" = "orvanctl --version" ] && expect="orvanctl $version"
+    [ "$where" = "orvan-exporter --version" ] && expect="orvan-exporter $version"
     [ "${said[$where]}" = "$expect" ] || fail "$where says '${said[$where]}', not '$expect'"
 done
 
@@ -249,6 +254,13 @@ packaged=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print $6}' | sed -n 's|^\./usr/
     LC_ALL=C sort)
 [ "$packaged" = "$installed" ] ||
     fail "package and cmake --install differ:$(diff <(echo "$installed") <(echo "$packaged"))"
+# orvan-exporter's service and options beside /usr, the options a conffile.
+for file in etc/default/orvan-exporter lib/systemd/system/orvan-exporter.service; do
+    [ -f "$root/$file" ] || fail "cmake --install did not put $file beside the prefix"
+    dpkg-deb -c "$deb" | awk '{print $6}' | grep -qx "\./$file" || fail "the package lacks /$file"
+done
+dpkg-deb -I "$deb" conffiles | grep -qx /etc/default/orvan-exporter ||
+    fail "/etc/default/orvan-exporter is not a conffile"
 report=$(lintian --fail-on none --tag-display-limit 0 "$deb" 2>"$work/lintian.err") ||
     fail "lintian could not run: $(cat "$work/lintian.err")"
 report=$(unaccepted lintian "$(grep -E '^[EW]: ' <<<"$report")")

@@ -1,0 +1,378 @@
+// The exporter's pure parts: the text format and its escaping, the allow list, the desired
+// files and what a probe answers.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "base/error.h"
+#include "exporter/allow.h"
+#include "exporter/desired.h"
+#include "exporter/metrics.h"
+#include "exporter/text_format.h"
+
+namespace {
+
+template <typename Case>
+requires requires(const Case& c) {
+    c.label;
+}
+void PrintTo(const Case& c, std::ostream* os) {
+    *os << c.label;
+}
+const auto kLabel = [](const auto& info) { return std::string(info.param.label); };
+
+using device::Setting;
+using exporter::Failure;
+
+// ---- label values ----------------------------------------------------------------------------
+
+struct LabelCase {
+    const char* label;
+    std::string device;  // code page 1251
+    std::string line;    // the sample line it gives
+};
+
+class LabelTest : public ::testing::TestWithParam<LabelCase> {};
+
+TEST_P(LabelTest, DeviceTextStaysInsideItsLabel) {
+    const LabelCase& c = GetParam();
+    const std::string text =
+        exporter::Render({{"m", "gauge", "h", {{{{"mac", exporter::DeviceLabel(c.device)}}, 1}}}});
+    EXPECT_EQ(text, "# HELP m h\n# TYPE m gauge\n" + c.line + "\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Exporter, LabelTest,
+    ::testing::Values(LabelCase{"plain", "00-AC-6E-24-18-02", "m{mac=\"00-AC-6E-24-18-02\"} 1"},
+                      LabelCase{"quote", "a\"b", "m{mac=\"a\\\"b\"} 1"},
+                      LabelCase{"backslash", "a\\b", "m{mac=\"a\\\\b\"} 1"},
+                      LabelCase{"line_feed_shown_as_the_device_s_byte", "a\nm 5",
+                                "m{mac=\"a\\\\x0Am 5\"} 1"},
+                      LabelCase{"carriage_return_and_DEL", "\r\x7f", "m{mac=\"\\\\x0D\\\\x7F\"} 1"},
+                      LabelCase{"cyrillic_to_UTF_8", "\xcf\xf3\xeb\xfc\xf2", "m{mac=\"Пульт\"} 1"},
+                      LabelCase{"0x98_stands_for_a_control", "\x98", "m{mac=\"\\\\x98\"} 1"}),
+    kLabel);
+
+struct RenderCase {
+    const char* label;
+    std::vector<exporter::Family> families;
+    std::string text;
+};
+
+class RenderTest : public ::testing::TestWithParam<RenderCase> {};
+
+TEST_P(RenderTest, WritesTheExpositionFormat) {
+    EXPECT_EQ(exporter::Render(GetParam().families), GetParam().text);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Exporter, RenderTest,
+    ::testing::Values(
+        RenderCase{"help_escaped_labels_in_order",
+                   {{"a", "counter", "x\\y\nz", {{{{"k", "v"}, {"l", "w"}}, 2}, {{}, 0.25}}}},
+                   "# HELP a x\\\\y\\nz\n# TYPE a counter\na{k=\"v\",l=\"w\"} 2\na 0.25\n"},
+        RenderCase{"a_family_without_samples_is_left_out",
+                   {{"a", "gauge", "h", {}}, {"b", "gauge", "h", {{{}, 1}}}},
+                   "# HELP b h\n# TYPE b gauge\nb 1\n"},
+        RenderCase{"special_values",
+                   {{"a", "gauge", "h", {{{}, 1.0 / 0.0}, {{}, -1.0 / 0.0}, {{}, 0.0 / 0.0}}}},
+                   "# HELP a h\n# TYPE a gauge\na +Inf\na -Inf\na NaN\n"},
+        RenderCase{"large_whole_numbers_exactly",
+                   {{"a", "counter", "h", {{{}, 65535}, {{}, 4294967296.0}}}},
+                   "# HELP a h\n# TYPE a counter\na 65535\na 4294967296\n"}),
+    kLabel);
+
+// ---- allow list ------------------------------------------------------------------------------
+
+struct AllowCase {
+    const char* label;
+    std::vector<std::string> ranges;
+    std::vector<std::string> inside, outside;
+    std::string error = {};  // a part of the message when a range is refused
+};
+
+class AllowTest : public ::testing::TestWithParam<AllowCase> {};
+
+TEST_P(AllowTest, ProbesOnlyWhatIsAllowed) {
+    const AllowCase& c = GetParam();
+    exporter::AllowList allow;
+    try {
+        for (const auto& r : c.ranges) allow.Add(exporter::ParseAllowRange(r));
+        EXPECT_TRUE(c.error.empty()) << "no error";
+    } catch (const base::Error& e) {
+        EXPECT_NE(c.error, "");
+        EXPECT_NE(std::string(e.what()).find(c.error), std::string::npos) << e.what();
+        return;
+    }
+    for (const auto& a : c.inside) EXPECT_TRUE(allow.Contains(*device::ParseDotted(a))) << a;
+    for (const auto& a : c.outside) EXPECT_FALSE(allow.Contains(*device::ParseDotted(a))) << a;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Exporter, AllowTest,
+    ::testing::Values(
+        AllowCase{"nothing_allowed", {}, {}, {"10.0.0.1", "0.0.0.0"}},
+        AllowCase{"slash_24_edges",
+                  {"10.1.2.0/24"},
+                  {"10.1.2.0", "10.1.2.1", "10.1.2.255"},
+                  {"10.1.1.255", "10.1.3.0"}},
+        AllowCase{"slash_32", {"10.0.0.7/32"}, {"10.0.0.7"}, {"10.0.0.6", "10.0.0.8"}},
+        AllowCase{"everything", {"0.0.0.0/0"}, {"0.0.0.0", "255.255.255.255"}, {}},
+        AllowCase{"slash_31", {"10.0.0.6/31"}, {"10.0.0.6", "10.0.0.7"}, {"10.0.0.5", "10.0.0.8"}},
+        AllowCase{"first_last_both_included",
+                  {"10.0.0.250-10.0.1.3"},
+                  {"10.0.0.250", "10.0.0.255", "10.0.1.3"},
+                  {"10.0.0.249", "10.0.1.4"}},
+        AllowCase{"one_address_and_several_ranges",
+                  {"192.0.2.9", "198.51.100.0/30"},
+                  {"192.0.2.9", "198.51.100.3"},
+                  {"192.0.2.8", "192.0.2.10", "198.51.100.4"}},
+        AllowCase{"host_bits_set", {"10.1.2.3/24"}, {}, {}, "did you mean 10.1.2.0/24?"},
+        AllowCase{"prefix_past_32", {"10.0.0.0/33"}, {}, {}, "the prefix is not 0 to 32"},
+        AllowCase{"prefix_not_a_number", {"10.0.0.0/x"}, {}, {}, "the prefix is not 0 to 32"},
+        AllowCase{"range_backwards", {"10.0.0.9-10.0.0.1"}, {}, {}, "above the last"},
+        AllowCase{"not_an_address", {"example.org"}, {}, {}, "not an address"}),
+    kLabel);
+
+struct TargetCase {
+    const char* label;
+    std::string text;
+    std::string error;  // a part of the message, empty when it is a device address
+};
+
+class TargetTest : public ::testing::TestWithParam<TargetCase> {};
+
+TEST_P(TargetTest, RefusesWhatIsNoDevice) {
+    device::Ipv4 address = 0;
+    const std::string error = exporter::TargetError(GetParam().text, address);
+    if (GetParam().error.empty()) {
+        EXPECT_EQ(error, "");
+        EXPECT_EQ(device::FormatDotted(address), GetParam().text);
+    } else {
+        EXPECT_NE(error.find(GetParam().error), std::string::npos) << error;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Exporter, TargetTest,
+    ::testing::Values(TargetCase{"device", "10.0.0.5", ""},
+                      TargetCase{"last_unicast", "223.255.255.255", ""},
+                      TargetCase{"name", "host", "not a dotted"},
+                      TargetCase{"unspecified", "0.0.0.0", "not a device"},
+                      TargetCase{"broadcast", "255.255.255.255", "not a device"},
+                      TargetCase{"multicast", "224.0.0.1", "multicast"},
+                      TargetCase{"multicast_top", "239.255.255.255", "multicast"}),
+    kLabel);
+
+// ---- desired files ---------------------------------------------------------------------------
+
+struct DesiredCase {
+    const char* label;
+    std::vector<std::pair<std::string, std::string>> files;  // name, content; "" names a folder
+    std::string path;                                        // what --desired names
+    std::vector<std::string> entries;  // "address name=value ..." in address order
+    std::string error = {};            // a part of the message
+};
+
+std::string Describe(device::Ipv4 address, const device::Settings& s) {
+    std::string text = device::FormatDotted(address);
+    for (Setting k : device::kAllSettings)
+        if (s[k]) text += " " + std::string(device::Name(k)) + "=" + *s[k];
+    return text;
+}
+
+class DesiredTest : public ::testing::TestWithParam<DesiredCase> {
+protected:
+    void SetUp() override {
+        char name[] = "/tmp/orvan-desired-XXXXXX";
+        ASSERT_NE(::mkdtemp(name), nullptr);
+        dir_ = name;
+    }
+    void TearDown() override { std::filesystem::remove_all(dir_); }
+    std::string dir_;
+};
+
+TEST_P(DesiredTest, ReadsWhatOrvanctlReads) {
+    const DesiredCase& c = GetParam();
+    for (const auto& [name, content] : c.files) {
+        std::filesystem::create_directories(std::filesystem::path(dir_ + "/" + name).parent_path());
+        std::ofstream(dir_ + "/" + name) << content;
+    }
+    try {
+        std::vector<std::string> got;
+        for (const auto& [address, d] : exporter::LoadDesired(dir_ + "/" + c.path, 4000))
+            got.push_back(Describe(address, d.settings));
+        EXPECT_TRUE(c.error.empty()) << "no error";
+        EXPECT_EQ(got, c.entries);
+    } catch (const base::Error& e) {
+        EXPECT_NE(c.error, "") << e.what();
+        EXPECT_NE(std::string(e.what()).find(c.error), std::string::npos) << e.what();
+        EXPECT_EQ(std::string(e.what()).find(dir_ + "/" + c.path), 0u) << e.what();
+    }
+}
+
+const std::string kBackup10 =
+    R"({"address": "10.0.0.10", "port": 4000, "telemetry_port": 7001, "h323_port": 7002,
+        "gateway": "10.0.0.1", "ip": "10.0.0.10", "controller": "10.0.0.9",
+        "mask": "255.255.255.0", "mac": "Пульт-1", "read_at": "2026-12-07T20:35:01+01:00"})";
+
+INSTANTIATE_TEST_SUITE_P(
+    Exporter, DesiredTest,
+    ::testing::Values(
+        DesiredCase{"JSON_plan",
+                    {{"plan.json", R"([{"address": "10.0.0.5", "gateway": "10.0.0.1"},
+                                       {"address": "10.0.0.4", "telemetry_port": 7001}])"}},
+                    "plan.json",
+                    {"10.0.0.4 telemetry_port=7001", "10.0.0.5 gateway=10.0.0.1"}},
+        DesiredCase{"a_moved_device_is_found_at_both_addresses",
+                    {{"plan.json", R"([{"address": "10.0.0.5", "ip": "10.0.0.50"}])"}},
+                    "plan.json",
+                    {"10.0.0.5 ip=10.0.0.50", "10.0.0.50 ip=10.0.0.50"}},
+        DesiredCase{"CSV_plan",
+                    {{"plan.csv", "address,mask,mac\n10.0.0.7,255.255.0.0,\n"}},
+                    "plan.csv",
+                    {"10.0.0.7 mask=255.255.0.0"}},
+        DesiredCase{"backup_folder_every_setting_and_the_MAC_in_code_page_1251",
+                    {{"b/x.json", kBackup10}, {"b/notes.txt", "not read"}},
+                    "b",
+                    {"10.0.0.10 telemetry_port=7001 h323_port=7002 gateway=10.0.0.1 ip=10.0.0.10 "
+                     "controller=10.0.0.9 mask=255.255.255.0 mac=\xcf\xf3\xeb\xfc\xf2-1"}},
+        DesiredCase{"one_backup_file",
+                    {{"x.json", kBackup10}},
+                    "x.json",
+                    {"10.0.0.10 telemetry_port=7001 h323_port=7002 gateway=10.0.0.1 ip=10.0.0.10 "
+                     "controller=10.0.0.9 mask=255.255.255.0 mac=\xcf\xf3\xeb\xfc\xf2-1"}},
+        DesiredCase{"two_backups_of_one_address",
+                    {{"b/x.json", kBackup10}, {"b/y.json", kBackup10}},
+                    "b",
+                    {},
+                    "10.0.0.10 is also named by"},
+        DesiredCase{"empty_folder", {{"e/.keep", ""}}, "e", {}, "no backup files"},
+        DesiredCase{"plan_with_a_bad_value",
+                    {{"plan.json", R"([{"address": "10.0.0.5", "gateway": "10.0.0"}])"}},
+                    "plan.json",
+                    {},
+                    "gateway"},
+        DesiredCase{"plan_giving_two_devices_one_address",
+                    {{"plan.json", R"([{"address": "10.0.0.5"}, {"address": "10.0.0.5"}])"}},
+                    "plan.json",
+                    {},
+                    "10.0.0.5"},
+        DesiredCase{"missing_file", {}, "none.json", {}, "cannot read"}),
+    kLabel);
+
+// ---- a probe's answer ------------------------------------------------------------------------
+
+device::Settings Read() {
+    device::Settings s;
+    s[Setting::kTelemetryPort] = "7001";
+    s[Setting::kH323Port] = "7002";
+    s[Setting::kGateway] = "10.0.0.1";
+    s[Setting::kIp] = "10.0.0.5";
+    s[Setting::kController] = "10.0.0.9";
+    s[Setting::kMask] = "255.255.255.0";
+    s[Setting::kMac] = "02-00";
+    return s;
+}
+
+struct AnswerCase {
+    const char* label;
+    Failure failure;
+    std::vector<std::pair<Setting, const char*>> read;     // over Read(); null: absent
+    std::vector<std::pair<Setting, const char*>> desired;  // empty: no desired entry
+    std::vector<std::string> lines;                        // every sample line, in order
+};
+
+class AnswerTest : public ::testing::TestWithParam<AnswerCase> {};
+
+TEST_P(AnswerTest, SaysWhatTheDeviceHolds) {
+    const AnswerCase& c = GetParam();
+    exporter::ProbeResult r;
+    r.failure = c.failure;
+    if (c.failure == Failure::kNone || c.failure == Failure::kPartialReply) r.settings = Read();
+    for (const auto& [s, v] : c.read)
+        r.settings[s] = v ? std::optional<std::string>(v) : std::nullopt;
+    exporter::Desired d;
+    for (const auto& [s, v] : c.desired) d.settings[s] = v;
+    std::vector<std::string> lines;
+    for (const auto& f : exporter::ProbeFamilies(r, 0.5, c.desired.empty() ? nullptr : &d)) {
+        for (const auto& sample : f.samples) {
+            std::string line = f.name;
+            for (const auto& [k, v] : sample.labels) line += " " + k + "=" + v;
+            lines.push_back(line + " " + exporter::FormatValue(sample.value));
+        }
+    }
+    EXPECT_EQ(lines, c.lines);
+}
+
+const std::string kInfo =
+    "orvan_device_info mac=02-00 ip=10.0.0.5 gateway=10.0.0.1 mask=255.255.255.0 "
+    "controller=10.0.0.9 1";
+
+INSTANTIATE_TEST_SUITE_P(
+    Exporter, AnswerTest,
+    ::testing::Values(
+        AnswerCase{"up_no_desired_file",
+                   Failure::kNone,
+                   {},
+                   {},
+                   {"orvan_up 1", "orvan_probe_duration_seconds 0.5", kInfo,
+                    "orvan_device_telemetry_port 7001", "orvan_device_h323_port 7002"}},
+        AnswerCase{"no_reply",
+                   Failure::kNoReply,
+                   {},
+                   {{Setting::kGateway, "10.0.0.1"}},
+                   {"orvan_up 0", "orvan_probe_duration_seconds 0.5",
+                    "orvan_probe_failure_info reason=no_reply 1"}},
+        AnswerCase{"port_taken",
+                   Failure::kPortTaken,
+                   {},
+                   {},
+                   {"orvan_up 0", "orvan_probe_duration_seconds 0.5",
+                    "orvan_probe_failure_info reason=port_taken 1"}},
+        AnswerCase{"drift_and_a_replaced_unit",
+                   Failure::kNone,
+                   {{Setting::kMac, "02-01"}},
+                   {{Setting::kGateway, "10.0.0.2"},
+                    {Setting::kMask, "255.255.255.0"},
+                    {Setting::kMac, "02-00"}},
+                   {"orvan_up 1", "orvan_probe_duration_seconds 0.5",
+                    "orvan_device_info mac=02-01 ip=10.0.0.5 gateway=10.0.0.1 mask=255.255.255.0 "
+                    "controller=10.0.0.9 1",
+                    "orvan_device_telemetry_port 7001", "orvan_device_h323_port 7002",
+                    "orvan_setting_as_desired setting=gateway 0",
+                    "orvan_setting_as_desired setting=mask 1", "orvan_mac_as_desired 0"}},
+        AnswerCase{"every_setting_as_desired_in_wire_order",
+                   Failure::kNone,
+                   {},
+                   {{Setting::kMac, "02-00"},
+                    {Setting::kIp, "10.0.0.5"},
+                    {Setting::kTelemetryPort, "7001"},
+                    {Setting::kH323Port, "7002"},
+                    {Setting::kController, "10.0.0.9"}},
+                   {"orvan_up 1", "orvan_probe_duration_seconds 0.5", kInfo,
+                    "orvan_device_telemetry_port 7001", "orvan_device_h323_port 7002",
+                    "orvan_setting_as_desired setting=telemetry_port 1",
+                    "orvan_setting_as_desired setting=h323_port 1",
+                    "orvan_setting_as_desired setting=ip 1",
+                    "orvan_setting_as_desired setting=controller 1", "orvan_mac_as_desired 1"}},
+        AnswerCase{
+            "partial_what_parsed_nothing_said_of_the_rest",
+            Failure::kPartialReply,
+            {{Setting::kGateway, nullptr}, {Setting::kH323Port, nullptr}, {Setting::kMac, nullptr}},
+            {{Setting::kGateway, "10.0.0.1"},
+             {Setting::kMask, "255.255.0.0"},
+             {Setting::kMac, "02-00"}},
+            {"orvan_up 0", "orvan_probe_duration_seconds 0.5",
+             "orvan_probe_failure_info reason=partial_reply 1",
+             "orvan_device_info mac= ip=10.0.0.5 gateway= mask=255.255.255.0 "
+             "controller=10.0.0.9 1",
+             "orvan_device_telemetry_port 7001", "orvan_setting_as_desired setting=mask 0"}}),
+    kLabel);
+
+}  // namespace
