@@ -222,8 +222,8 @@ void Prober::Hold(Clock::duration most) {
                 job->result.settings = parsed.settings;
                 if (!parsed.Partial()) {
                     finish(*job, Failure::kNone, {});
-                } else if (!parsed.oversize.empty()) {
-                    finish(*job, Failure::kPartialReply, parsed.oversize);
+                } else if (!parsed.notWhole.empty()) {
+                    finish(*job, Failure::kPartialReply, parsed.notWhole);
                 } else {
                     finish(*job, Failure::kPartialReply,
                            "the reply parsed only in part; not converted: " +
