@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <optional>
 #include <string>
@@ -145,19 +146,28 @@ std::string NoDisplay() {
 int main(int argc, char* argv[]) {
     const auto arguments = HandleArguments(argc, argv);
     if (const int* code = std::get_if<int>(&arguments)) return *code;
-    if (const std::string missing = NoDisplay(); !missing.empty()) {
-        std::fprintf(stderr, "orvan: %s\n", missing.c_str());
-        return 1;
-    }
     // Made before the window, so that a file that cannot be had is told on the terminal.
     std::unique_ptr<capture::Recorder> recorder;
-    if (const auto& options = std::get<std::optional<capture::Options>>(arguments)) {
+    bool madeCapture = false;
+    const auto& options = std::get<std::optional<capture::Options>>(arguments);
+    if (options) {
+        std::error_code error;
+        madeCapture =
+            !std::filesystem::exists(std::filesystem::symlink_status(options->path, error));
         try {
             recorder = std::make_unique<capture::Recorder>(*options);
         } catch (const base::Error& e) {
             std::fprintf(stderr, "orvan: %s\n", e.what());
             return 1;
         }
+    }
+    if (const std::string missing = NoDisplay(); !missing.empty()) {
+        std::fprintf(stderr, "orvan: %s\n", missing.c_str());
+        if (recorder) {
+            recorder.reset();
+            if (madeCapture) std::remove(options->path.c_str());  // nothing was recorded
+        }
+        return 1;
     }
     // Reading the font configuration is the largest part of start-up; it overlaps with the
     // connection to the display here, and Qt finds it done.
