@@ -108,8 +108,18 @@ run_suite() {  # run_suite <dir>
 
 case "${1:-}" in
 run)
+    # Told before the build, which takes minutes: the window needs a display.
+    display=yes
+    if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
+        display=no
+        echo "No display here (DISPLAY and WAYLAND_DISPLAY are not set): building only." >&2
+    fi
     install_missing "${RUN_PACKAGES[@]}"
     build build "orvan orvanctl orvan-devsim" -DORVAN_TESTS=OFF -DORVAN_BENCH=OFF
+    echo "Built: $PWD/build/src/orvan (the window), $PWD/build/src/orvanctl/orvanctl," \
+        "$PWD/build/tools/devsim/orvan-devsim"
+    echo "Start the window in a desktop session with: $PWD/build/src/orvan"
+    [ "$display" = yes ] || exit 1
     exec ./build/src/orvan
     ;;
 contained)  # contained <command...>: how the suite runs, see run_suite

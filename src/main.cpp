@@ -1,7 +1,13 @@
 #include <fontconfig/fontconfig.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 #include <QApplication>
 
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
 #include <memory>
 #include <optional>
 #include <string>
@@ -90,6 +96,51 @@ std::variant<int, std::optional<capture::Options>> HandleArguments(int argc, cha
     return 0;
 }
 
+bool Set(const char* value) {
+    return value != nullptr && *value != '\0';
+}
+
+// Whether an X server answers on the local display ":N" (abstract socket or the file).
+bool LocalXServerAnswers(const std::string& number) {
+    const std::string path = "/tmp/.X11-unix/X" + number;
+    for (const bool abstract : {true, false}) {
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::memcpy(address.sun_path + (abstract ? 1 : 0), path.data(), path.size());
+        const socklen_t length =
+            static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + path.size() + 1);
+        const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (fd < 0) return true;  // cannot tell: Qt will
+        const bool answered = connect(fd, reinterpret_cast<const sockaddr*>(&address), length) == 0;
+        close(fd);
+        if (answered) return true;
+    }
+    return false;
+}
+
+// Qt ends the process with an abort and a hint to reinstall it when the display cannot be
+// reached, as when started over ssh or from a console; say so plainly instead. Empty: there
+// is a display, or a platform that needs none, or one this cannot judge.
+std::string NoDisplay() {
+    const char* platform = std::getenv("QT_QPA_PLATFORM");
+    const bool xcb = Set(platform) && std::strncmp(platform, "xcb", 3) == 0;
+    if (Set(platform) && !xcb && std::strncmp(platform, "wayland", 7) != 0) return {};
+    if (!xcb && Set(std::getenv("WAYLAND_DISPLAY"))) return {};
+    const char* display = std::getenv("DISPLAY");
+    if (!Set(display)) {
+        return "no display to open the window on (DISPLAY is not set): start it in a desktop "
+               "session, or under xvfb-run";
+    }
+    // ":N", ":N.S" and "unix:N" are this host's; a remote display is left to Qt.
+    std::string_view name = display;
+    if (name.substr(0, 5) == "unix:") name.remove_prefix(4);
+    if (name.empty() || name.front() != ':') return {};
+    const std::string number(name.substr(1, name.find('.') - 1));
+    if (number.empty() || number.find_first_not_of("0123456789") != std::string::npos) return {};
+    if (LocalXServerAnswers(number)) return {};
+    return "no display to open the window on: nothing answers on DISPLAY " + std::string(display);
+}
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
@@ -97,13 +148,26 @@ int main(int argc, char* argv[]) {
     if (const int* code = std::get_if<int>(&arguments)) return *code;
     // Made before the window, so that a file that cannot be had is told on the terminal.
     std::unique_ptr<capture::Recorder> recorder;
-    if (const auto& options = std::get<std::optional<capture::Options>>(arguments)) {
+    bool madeCapture = false;
+    const auto& options = std::get<std::optional<capture::Options>>(arguments);
+    if (options) {
+        std::error_code error;
+        madeCapture =
+            !std::filesystem::exists(std::filesystem::symlink_status(options->path, error));
         try {
             recorder = std::make_unique<capture::Recorder>(*options);
         } catch (const base::Error& e) {
             std::fprintf(stderr, "orvan: %s\n", e.what());
             return 1;
         }
+    }
+    if (const std::string missing = NoDisplay(); !missing.empty()) {
+        std::fprintf(stderr, "orvan: %s\n", missing.c_str());
+        if (recorder) {
+            recorder.reset();
+            if (madeCapture) std::remove(options->path.c_str());  // nothing was recorded
+        }
+        return 1;
     }
     // Reading the font configuration is the largest part of start-up; it overlaps with the
     // connection to the display here, and Qt finds it done.

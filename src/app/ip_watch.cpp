@@ -44,7 +44,7 @@ void TIdIPWatch::Check() {
     try {
         hostName_ = env_.LocalHostName();
         if (busy_) return;
-        lookup_ = env_.Lookup().Start(
+        lookup_ = env_.LookupOwnAddresses(
             hostName_, [this](const net::LookupResult& result) { Answered(result); });
         busy_ = true;
     } catch (...) {

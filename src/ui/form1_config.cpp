@@ -124,6 +124,10 @@ void TForm1::Button4Click() {
             throw;
         }
         restore();
+        // What the read side showed came from the device asked before, perhaps another one:
+        // it must not pass for this one's when nothing answers.
+        FlushReadSide();
+        for (QLineEdit* edit : {Edit4, Edit11, Edit18, Edit8, Edit19, Edit26, Edit7}) edit->clear();
     });
 }
 

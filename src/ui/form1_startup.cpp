@@ -59,9 +59,9 @@ void TForm1::FormCreate() {
     // two address labels keep their design captions until it answers (for good, if it fails
     // or the host has fewer addresses).
     HostNameLabel->SetCaption(app::ToQString(IdIPWatch1->LocalHostName()));
-    startupLookup_ =
-        env_.Lookup().Start(IdIPWatch1->LocalHostName(),
-                            [this](const net::LookupResult& result) { StartupLookupDone(result); });
+    startupLookup_ = env_.LookupOwnAddresses(
+        IdIPWatch1->LocalHostName(),
+        [this](const net::LookupResult& result) { StartupLookupDone(result); });
     PortLabel->SetCaption(QString::number(UDPClient->Port));
     BufferSizeLabel->SetCaption(QString::number(UDPClient->BufferSize));
 }

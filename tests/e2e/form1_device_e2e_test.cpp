@@ -285,6 +285,18 @@ private Q_SLOTS:
                                   kDeadlineMs);
         QCOMPARE(env.events, (std::vector<std::string>{"beep", "pause 500", "beep"}));
         QVERIFY2(env.boxes.empty(), env.boxes.empty() ? "" : env.boxes.front().text.c_str());
+
+        // Asked next: a port where nothing answers. The read side no longer shows the
+        // device's settings, then or a while later.
+        QTest::keyClick(form.CheckBox2, Qt::Key_Space);
+        Retype(form.Edit5, QStringLiteral("4001"));
+        QTest::mouseClick(form.Button4, Qt::LeftButton);
+        QVERIFY2(env.boxes.empty(), env.boxes.empty() ? "" : env.boxes.front().text.c_str());
+        QTest::qWait(1000);
+        for (const QLineEdit* e : {form.Edit4, form.Edit11, form.Edit18, form.Edit8, form.Edit19,
+                                   form.Edit26, form.Edit7}) {
+            QVERIFY2(e->text().isEmpty(), qPrintable(e->objectName() + e->text()));
+        }
     }
 };
 

@@ -44,6 +44,8 @@ public:
     // on a worker: unknown by default.
     std::optional<std::vector<std::string>> addresses = std::vector<std::string>{"127.0.0.1"};
     net::Resolver resolver = [](const std::string&) { return net::LookupResult{11001, {}}; };
+    // The addresses of the interfaces that are up; nullopt: the host cannot list them.
+    std::optional<std::vector<std::string>> interfaces;
     // While set, lookups of `hostName` asked for wait at the name server, as with one that does
     // not answer, until ReleaseLookups.
     bool holdLookups = false;
@@ -71,6 +73,11 @@ public:
     std::optional<std::string> HistoryFilePath(const std::string& name) override {
         if (!historyDirectory) return std::nullopt;
         return *historyDirectory + "/" + name;
+    }
+
+    std::optional<std::vector<in_addr>> UpInterfaceAddresses() override {
+        if (!interfaces) return std::nullopt;
+        return Parsed(*interfaces);
     }
 
     net::AsyncLookup& Lookup() override {
@@ -160,12 +167,17 @@ private:
             result.error = 11001;
             return result;
         }
-        for (const std::string& a : *addresses) {
+        result.addresses = Parsed(*addresses);
+        return result;
+    }
+    static std::vector<in_addr> Parsed(const std::vector<std::string>& dotted) {
+        std::vector<in_addr> parsed;
+        for (const std::string& a : dotted) {
             in_addr address{};
             inet_pton(AF_INET, a.c_str(), &address);
-            result.addresses.push_back(address);
+            parsed.push_back(address);
         }
-        return result;
+        return parsed;
     }
 
     std::shared_ptr<Server> server_ = std::make_shared<Server>();

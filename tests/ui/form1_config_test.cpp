@@ -283,6 +283,31 @@ private Q_SLOTS:
         QCOMPARE(ReceivedBeforeMarker(witness), QList<QByteArray>());
     }
 
+    void requestEmptiesTheReadSideUntilAReply() {
+        DeviceSetUp set;
+        auto& [env, form, port, device] = set;
+        const auto writeSide = [&f = *form] {
+            QStringList texts;
+            for (const QLineEdit* e :
+                 {f.Edit6, f.Edit9, f.Edit16, f.Edit14, f.Edit10, f.Edit12, f.Edit20, f.Edit21,
+                  f.Edit22, f.Edit23, f.Edit24, f.Edit25, f.Edit27, f.Edit28, f.Edit29, f.Edit17})
+                texts.append(e->text());
+            return texts;
+        };
+        QVERIFY(set.Reply());  // parsed, perhaps not yet shown: it must not land after the click
+        const QStringList before = writeSide();
+        const Peer silent;
+        PointDeviceAt(*form, QString::number(silent.port()));
+
+        form->Button4->click();
+        QCOMPARE(Boxes(env), QStringList());
+        QCOMPARE(ReceivedBeforeMarker(silent), QList<QByteArray>{"GO"});
+        QCOMPARE(ReadSide(*form), QStringList(7, QString()));
+        QCOMPARE(writeSide(), before);
+        QVERIFY(set.Reply());
+        QCOMPARE(ReadSide(*form), kSampleReadSide);
+    }
+
     // --- reply ------------------------------------------------------------------------------
 
     void replyFillsTheReadSide_data() {
