@@ -33,7 +33,7 @@ const char* const kExitCodes =
     "from code page 1251 to UTF-8.\n";
 
 void Message(const std::string& text) {
-    std::cerr << "orvanctl: " << text << '\n';
+    std::cerr << "orvanctl: " << Escaped(text) << '\n';
 }
 
 device::Timing TimingOf(const Common& c) {
@@ -54,7 +54,7 @@ device::Ipv4 AddressArgument(const std::string& text) {
 }
 
 std::string Shown(Setting, const std::string& value) {
-    return Printable(value);
+    return Quoted(value);
 }
 
 std::string ResultLine(const device::Result& r) {
@@ -174,7 +174,7 @@ device::CsvRow CsvHeader() {
 device::CsvRow CsvRowOf(device::Ipv4 address, std::uint16_t port, const device::Settings& s) {
     device::CsvRow row = {device::FormatDotted(address), std::to_string(port)};
     for (Setting setting : device::kAllSettings)
-        row.push_back(s[setting] ? Utf8FromCp1251(*s[setting]) : std::string());
+        row.push_back(s[setting] ? CsvCellOf(*s[setting]) : std::string());
     return row;
 }
 
