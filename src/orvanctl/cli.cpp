@@ -4,8 +4,10 @@
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
+#include <set>
 
 #include "base/error.h"
+#include "base/local_date_time.h"
 #include "device/backup.h"
 #include "device/wire_trace.h"
 #include "orvanctl/plan.h"
@@ -27,6 +29,8 @@ const char* const kExitCodes =
     "  6    verify failed: the device reports other settings, or could not be read again\n"
     "  7    scan, backup: no device answered\n"
     "  8    restore: the device is not the one the backup file names (its MAC text differs)\n"
+    "  9    --log: a command's line could not be written to the audit log; that command and\n"
+    "       everything after it was not sent\n"
     "  130  interrupted (Ctrl+C or SIGTERM); what was done so far is printed\n"
     "\n"
     "JSON output is one object per line, always (get too); text from devices is converted\n"
@@ -36,10 +40,54 @@ void Message(const std::string& text) {
     std::cerr << "orvanctl: " << Escaped(text) << '\n';
 }
 
+namespace {
+
+// The devices with a line in the audit log ahead of their command.
+std::set<device::Ipv4> g_announced;
+
+Json LogLine(device::DevicePort& port, const device::Result& r, bool command, bool time,
+             const char* result) {
+    Json line = Json::object();
+    line["time"] = base::Iso8601(std::chrono::system_clock::now());
+    try {
+        line["local"] = device::FormatDotted(port.LocalAddressFor(r.address));
+    } catch (const device::SendFailed&) {
+        line["local"] = nullptr;
+    }
+    line["address"] = device::FormatDotted(r.address);
+    line["mac"] = r.before[Setting::kMac] ? TextJson(*r.before[Setting::kMac]) : Json(nullptr);
+    line["before"] = ValuesJson(r.before);
+    device::Settings after = r.before;
+    for (const device::Change& change : r.changes) after[change.setting] = change.to;
+    line["after"] = ValuesJson(after);
+    line["command"] = command && !r.command.empty() ? TextJson(r.command) : Json(nullptr);
+    line["time_command"] = time;
+    line["result"] = result;
+    return line;
+}
+
+void LogAhead(const Common& c, const device::Task& task, const device::Result& r) {
+    if (!c.audit || !c.devicePort) return;
+    try {
+        c.audit->Append(Dump(LogLine(*c.devicePort, r, !r.command.empty(), task.time, "changed")));
+    } catch (const base::Error& e) {
+        throw LogFailed(std::string(e.what()) + "; nothing sent to " +
+                        device::FormatDotted(r.address) + " or after it");
+    }
+    g_announced.insert(r.address);
+}
+
+}  // namespace
+
 device::Timing TimingOf(const Common& c) {
     device::Timing t;
     t.timeout = std::chrono::milliseconds(long(c.timeout * 1000 + 0.5));
     t.retries = c.retries;
+    if (c.audit) {
+        t.beforeCommand = [&c](const device::Task& task, const device::Result& r) {
+            LogAhead(c, task, r);
+        };
+    }
     return t;
 }
 
@@ -194,6 +242,7 @@ std::unique_ptr<device::DevicePort> OpenPort(const Common& c, bool broadcast) {
     // Tests that run at once in separate network namespaces keep their turns apart.
     if (const char* dir = std::getenv("ORVANCTL_LOCK_DIR")) options.lockDir = dir;
     auto port = std::make_unique<device::DevicePort>(std::uint16_t(c.port), options);
+    c.devicePort = port.get();
     // Every tap the options ask for, composed into the port's one.
     std::vector<device::WireTap> taps;
     if (c.verbose) {
@@ -212,7 +261,9 @@ std::unique_ptr<device::DevicePort> OpenPort(const Common& c, bool broadcast) {
 std::unique_ptr<device::AuditLog> OpenLog(const Common& c) {
     if (c.log.empty()) return nullptr;
     try {
-        return std::make_unique<device::AuditLog>(c.log);
+        auto log = std::make_unique<device::AuditLog>(c.log);
+        c.audit = log.get();
+        return log;
     } catch (const base::Error& e) {
         throw CLI::ValidationError(e.what());
     }
@@ -220,24 +271,12 @@ std::unique_ptr<device::AuditLog> OpenLog(const Common& c) {
 
 void LogResult(device::AuditLog* log, device::DevicePort& port, const device::Result& r) {
     const device::Sent& sent = r.sent;
-    if (!log || !(sent.command || sent.time)) return;
+    if (!log) return;
+    const bool announced = g_announced.erase(r.address) > 0;
+    // The line ahead said it all when the command went out and the result is that change.
+    if (announced ? r.outcome == Outcome::kChanged : !(sent.command || sent.time)) return;
     static bool said = false;
-    Json line = Json::object();
-    line["time"] = device::Iso8601(std::chrono::system_clock::now());
-    try {
-        line["local"] = device::FormatDotted(port.LocalAddressFor(r.address));
-    } catch (const device::SendFailed&) {
-        line["local"] = nullptr;
-    }
-    line["address"] = device::FormatDotted(r.address);
-    line["mac"] = r.before[Setting::kMac] ? TextJson(*r.before[Setting::kMac]) : Json(nullptr);
-    line["before"] = ValuesJson(r.before);
-    device::Settings after = r.before;
-    for (const device::Change& change : r.changes) after[change.setting] = change.to;
-    line["after"] = ValuesJson(after);
-    line["command"] = sent.command && !r.command.empty() ? TextJson(r.command) : Json(nullptr);
-    line["time_command"] = sent.time;
-    line["result"] = OutcomeWord(r.outcome);
+    const Json line = LogLine(port, r, sent.command, sent.time, OutcomeWord(r.outcome));
     try {
         log->Append(Dump(line));
     } catch (const base::Error& e) {
