@@ -98,8 +98,10 @@ std::string Quoted(std::string_view bytes) {
 
 std::string Escaped(std::string_view utf8) {
     std::string out;
-    for (unsigned char b : utf8) {
-        if (b < 0x20 || b == 0x7F) {
+    for (std::size_t i = 0; i < utf8.size(); ++i) {
+        const auto b = static_cast<unsigned char>(utf8[i]);
+        const bool continuation = b == '\n' && utf8.substr(i + 1, 2) == "  ";
+        if ((b < 0x20 && !continuation) || b == 0x7F) {
             AppendHex(out, b);
         } else {
             out += char(b);

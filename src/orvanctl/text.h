@@ -19,7 +19,8 @@ std::string Printable(std::string_view bytes);
 // fields or for the line's own words.
 std::string Quoted(std::string_view bytes);
 
-// A UTF-8 message with its control bytes as \xNN, as Printable shows device text.
+// A UTF-8 message with its control bytes as \xNN, as Printable shows device text; a line
+// break stays only where it starts an indented line (a message of several lines).
 std::string Escaped(std::string_view utf8);
 
 // Device text as a CSV cell: UTF-8, with control bytes and the backslash as \xNN of the
