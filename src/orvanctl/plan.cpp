@@ -193,11 +193,11 @@ std::vector<PlanEntry> ParseCsvPlan(std::string_view text, std::uint16_t port) {
             throw RowError(where + ": " + std::to_string(row.size()) +
                            " cells, more than the header's " + std::to_string(header->size()));
         }
-        CountEntry(entries);
         for (std::string& cell : row) cell = TextOfCsvCell(cell);
         const std::string& address = row.front();
         if (address.empty()) throw RowError(where + ": no \"address\"");
         try {
+            CountEntry(entries);
             const device::Ipv4 parsed = EntryAddress(address, where);
             where += " (" + address + ")";
             entries.push_back(
