@@ -205,8 +205,9 @@ void AddCommon(CLI::App* app, Common& c, bool withJson, bool withLog) {
                   "print every datagram sent and received on stderr, one line each");
     if (withLog) {
         app->add_option("--log", c.log,
-                        "append one JSON line per configuration or time command sent to FILE "
-                        "(never truncated, never through a link)")
+                        "append one JSON line per device to FILE before its command is sent "
+                        "(never truncated, never through a link); a line that cannot be written "
+                        "stops the run before that command (exit 9)")
             ->type_name("FILE");
     }
     AddCaptureOptions(app, c.capture);
