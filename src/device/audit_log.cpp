@@ -1,6 +1,7 @@
 #include "device/audit_log.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -29,7 +30,17 @@ AuditLog::~AuditLog() {
 
 void AuditLog::Append(std::string_view line) {
     // A line cut short earlier (a full disk, a run killed) is ended first, so that this line
-    // starts a line of its own.
+    // starts a line of its own. Runs at once take turns on the file for that: another run's
+    // line half copied in would look cut short.
+    while (::flock(fd_, LOCK_EX) != 0) {
+        if (errno != EINTR) {
+            throw base::Error("--log: cannot lock " + path_ + ": " + std::strerror(errno));
+        }
+    }
+    struct Unlock {
+        int fd;
+        ~Unlock() { ::flock(fd, LOCK_UN); }
+    } unlock{fd_};
     std::string whole;
     struct stat st {};
     char last = '\n';
