@@ -154,6 +154,57 @@ backup_restore() {
 }
 backup_restore
 
+# ---- reading plans ---------------------------------------------------------------------------
+# Plans of 16 MiB in the shapes that once took time or memory growing with the square of their
+# size, each read whole and refused (nothing sent). Times are against a 1 MiB plan of valid
+# entries read in the same run (its 16 MiB twin must stay within 32x: linear is 16x), memory
+# against the file's size.
+MIB=$((1 << 20))
+valid_plan() {  # valid_plan BYTES: entries with long MAC texts, the last one's address twice
+    awk -v bytes="$1" 'BEGIN {
+        mac = sprintf("%0200d", 0); each = length("{\"address\":\"10.0.0.0\",\"mac\":\"" mac "\"},")
+        n = int((bytes - 40) / (each + 4)); printf "["
+        for (i = 0; i < n; i++)
+            printf "{\"address\":\"10.%d.%d.%d\",\"mac\":\"%s\"},", int(i / 65536) % 256, int(i / 256) % 256, i % 256, mac
+        printf "{\"address\":\"10.0.0.0\"}]" }'
+}
+shape() {  # shape NAME: a 16 MiB plan of that shape on stdout
+    local bytes=$((16 * MIB))
+    case $1 in
+    objects) awk -v n=$(((bytes - 2) / 3)) 'BEGIN { printf "["; for (i = 0; i < n; i++) printf "%s{}", (i ? "," : ""); printf "]" }' ;;
+    nested) awk -v n=$((bytes / 2)) 'BEGIN { s = "["; t = "]"; for (i = 1; i < n; i *= 2) { s = s s; t = t t }; printf "%s%s", s, t }' ;;
+    keys) awk -v n=$(((bytes - 4) / 10)) 'BEGIN { printf "[{"; for (i = 0; i < n; i++) printf "%s\"k%06d\":0", (i ? "," : ""), i % 1000000; printf "}]" }' ;;
+    string) awk -v n=$((bytes - 4)) 'BEGIN { s = "a"; while (length(s) < n) s = s s; printf "[\"%s\"]", substr(s, 1, n) }' ;;
+    valid) valid_plan "$bytes" ;;
+    esac
+}
+read_plan() {  # read_plan FILE: "SECONDS KIB" of orvanctl reading it
+    /usr/bin/time -f '%e %M' -o "$TMP/read.time" "$CTL" apply "$1" --dry-run >/dev/null 2>&1 || true
+    tail -n 1 "$TMP/read.time"
+}
+valid_plan "$MIB" >"$TMP/ref.json"
+read -r ref_s ref_kb <<<"$(read_plan "$TMP/ref.json")"
+printf '      reference: a 1 MiB plan of valid entries read in %s s, peak memory %s KiB\n' "$ref_s" "$ref_kb"
+for name in objects nested keys string valid csv; do
+    if [ "$name" = csv ]; then
+        awk -v bytes=$((16 * MIB)) 'BEGIN { mac = sprintf("%0200d", 0); n = int((bytes - 40) / 220)
+            print "address,mac"; for (i = 0; i < n; i++) printf "10.%d.%d.%d,%s\n", int(i / 65536) % 256, int(i / 256) % 256, i % 256, mac
+            print "10.0.0.0," }' >"$TMP/shape.csv"
+        file=$TMP/shape.csv
+    else
+        shape "$name" >"$TMP/shape.json"
+        file=$TMP/shape.json
+    fi
+    size_kb=$(($(stat -c %s "$file") / 1024))
+    is_valid=$([ "$name" = valid ] && echo 1 || echo 0)
+    read -r s kb <<<"$(read_plan "$file")"
+    ratio=$(awk -v a="$s" -v b="$ref_s" 'BEGIN { printf "%.1f", a / (b > 0.01 ? b : 0.01) }')
+    mem=$(awk -v a="$kb" -v b="$size_kb" 'BEGIN { printf "%.1f", a / b }')
+    printf '%-5s read a 16 MiB plan (%s): %s s, %sx the reference (target: <= 5 s%s); peak memory %s KiB, %sx the file (target: <= 8x)\n' \
+        "$(verdict "$s <= 5 && $mem <= 8 && ($is_valid == 0 || $ratio <= 32)")" "$name" "$s" "$ratio" \
+        "$([ "$name" = valid ] && echo ', <= 32x')" "$kb" "$mem"
+done
+
 # ---- a /16 on one link -----------------------------------------------------------------------
 WIDE=${ORVAN_BENCH_WIDE_DEVICES:-200}
 WIDE_RATE=${ORVAN_BENCH_WIDE_RATE:-10000}

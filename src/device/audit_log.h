@@ -15,8 +15,9 @@ public:
     AuditLog(const AuditLog&) = delete;
     AuditLog& operator=(const AuditLog&) = delete;
 
-    // `line` and a line break in one write, so that lines of runs at once never interleave.
-    // Throws base::Error when the write fails or is cut short.
+    // `line` and a line break in one write, so that lines of runs at once never interleave;
+    // a line break before it when the file does not end in one. Throws base::Error naming the
+    // file and the reason when the write fails or is cut short.
     void Append(std::string_view line);
 
 private:

@@ -8,22 +8,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 
 #include "base/error.h"
 
 namespace device {
-
-std::string Iso8601(std::chrono::system_clock::time_point when) {
-    const std::time_t t = std::chrono::system_clock::to_time_t(when);
-    std::tm local{};
-    localtime_r(&t, &local);
-    char stamp[32], zone[8];
-    std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%S", &local);
-    std::strftime(zone, sizeof zone, "%z", &local);
-    const std::string z = zone;  // +0100 -> +01:00
-    return std::string(stamp) + z.substr(0, 3) + ":" + z.substr(3);
-}
 
 std::string SafeFileName(std::string_view mac) {
     std::string name;

@@ -6,12 +6,13 @@
 #include <string>
 #include <string_view>
 
+#include "base/local_date_time.h"
+
 // Backup files: one per device, written whole where a planted link cannot redirect them, never
 // over the file of another device.
 namespace device {
 
-// "2026-12-07T20:35:01+01:00": local time with its offset from UTC.
-std::string Iso8601(std::chrono::system_clock::time_point when);
+using base::Iso8601;
 
 // A file name from a device's MAC text: letters, digits, '-', '_' and '.' kept, every other
 // byte '_', no leading '.', at most 64 bytes. Empty when nothing usable is left.

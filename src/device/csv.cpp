@@ -3,20 +3,41 @@
 #include "base/error.h"
 
 namespace device {
+namespace {
+
+// A cell a spreadsheet would run as a formula (or that begins with the guard itself) gets a
+// leading quote; reading takes one off again, so what is written reads back the same.
+bool NeedsGuard(std::string_view cell) {
+    return !cell.empty() &&
+           std::string_view("=+-@\t\r'").find(cell.front()) != std::string_view::npos;
+}
+
+std::string Unguarded(std::string&& cell) {
+    if (cell.size() > 1 && cell.front() == '\'' && NeedsGuard(std::string_view(cell).substr(1)))
+        cell.erase(0, 1);
+    return std::move(cell);
+}
+
+}  // namespace
 
 std::vector<CsvRow> ParseCsv(std::string_view text) {
-    if (text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);
     std::vector<CsvRow> rows;
-    if (text.empty()) return rows;
+    ParseCsv(text, [&](CsvRow& row) { rows.push_back(std::move(row)); });
+    return rows;
+}
+
+void ParseCsv(std::string_view text, const std::function<void(CsvRow&)>& each) {
+    if (text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);
+    if (text.empty()) return;
     CsvRow row;
     std::string field;
     std::size_t line = 1;
     std::size_t i = 0;
     bool quotedField = false;  // the current field was quoted: nothing may follow its quote
     const auto endRow = [&] {
-        row.push_back(std::move(field));
+        row.push_back(Unguarded(std::move(field)));
         field.clear();
-        rows.push_back(std::move(row));
+        each(row);
         row.clear();
         quotedField = false;
     };
@@ -45,7 +66,7 @@ std::vector<CsvRow> ParseCsv(std::string_view text) {
             continue;
         }
         if (c == ',') {
-            row.push_back(std::move(field));
+            row.push_back(Unguarded(std::move(field)));
             field.clear();
             quotedField = false;
             ++i;
@@ -64,14 +85,13 @@ std::vector<CsvRow> ParseCsv(std::string_view text) {
     }
     // The text did not end with a line break: the last row is still open.
     if (!(text.back() == '\n')) endRow();
-    return rows;
 }
 
 std::string FormatCsvRow(const CsvRow& row) {
     std::string out;
     for (std::size_t i = 0; i < row.size(); ++i) {
         if (i > 0) out += ',';
-        const std::string& f = row[i];
+        const std::string f = NeedsGuard(row[i]) ? "'" + row[i] : row[i];
         const bool quote = f.find_first_of(",\"\r\n") != std::string::npos ||
                            (!f.empty() && (f.front() == ' ' || f.back() == ' '));
         if (!quote) {

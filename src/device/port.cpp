@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace device {
@@ -147,11 +148,14 @@ std::string NetworkNamespace() {
 }
 
 // The lock file of one local address and port, opened without following a planted link and
-// without taking over anything but a regular file; -1 when there can be none (no turns then,
-// and a run that finds the port bound reports it taken).
+// without taking over anything but a regular file; -1 when turns are off. Throws base::Error
+// naming the file and the reason when it cannot be used.
 int OpenLock(const std::string& dir, Ipv4 local, std::uint16_t port) {
     if (dir.empty()) return -1;
     const std::string path = LockPath(dir, local, port);
+    const auto unusable = [&](const std::string& why) {
+        return base::Error("cannot use the lock file " + path + " (runs take turns on it): " + why);
+    };
     constexpr int kFlags = O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK;
     for (int attempt = 0; attempt < 3; ++attempt) {
         // Opened without O_CREAT first: a sticky directory refuses O_CREAT on another user's file.
@@ -161,15 +165,51 @@ int OpenLock(const std::string& dir, Ipv4 local, std::uint16_t port) {
             if (fd < 0 && errno == EEXIST) continue;
             if (fd >= 0) ::fchmod(fd, 0644);  // readable by every user's runs, whatever umask
         }
-        if (fd < 0) return -1;
+        if (fd < 0) {
+            if (errno == ELOOP) throw unusable("it is a symbolic link, not followed");
+            throw unusable(std::strerror(errno));
+        }
         struct stat st {};
         if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
             ::close(fd);
-            return -1;
+            throw unusable("not a regular file");
         }
         return fd;
     }
-    return -1;
+    throw unusable("it comes and goes (another program is replacing it)");
+}
+
+// Who holds the lock on `fd`, from the kernel's table of locks: "another orvanctl run", or
+// another program named with its process.
+std::string Holder(int fd) {
+    struct stat st {};
+    std::FILE* locks = std::fopen("/proc/locks", "re");
+    if (::fstat(fd, &st) != 0 || locks == nullptr) {
+        if (locks) std::fclose(locks);
+        return "another program or orvanctl run";
+    }
+    char id[64];
+    std::snprintf(id, sizeof id, ":%lu ", static_cast<unsigned long>(st.st_ino));
+    char line[256];
+    long pid = 0;
+    while (pid == 0 && std::fgets(line, sizeof line, locks)) {
+        char* at = std::strstr(line, id);
+        if (std::strstr(line, "FLOCK") == nullptr || at == nullptr) continue;
+        // "1: FLOCK  ADVISORY  WRITE 4242 00:1b:6789 0 EOF": the process before the file.
+        while (at > line && at[-1] != ' ') --at;
+        while (at > line && at[-1] == ' ') --at;
+        while (at > line && at[-1] != ' ') --at;
+        pid = std::strtol(at, nullptr, 10);
+    }
+    std::fclose(locks);
+    std::string name;
+    if (std::FILE* comm = std::fopen(("/proc/" + std::to_string(pid) + "/comm").c_str(), "re")) {
+        if (std::fgets(line, sizeof line, comm)) name.assign(line, std::strcspn(line, "\n"));
+        std::fclose(comm);
+    }
+    if (pid <= 0 || name.empty()) return "another program or orvanctl run";
+    if (name == "orvanctl") return "another orvanctl run";
+    return "another program (" + name + ", process " + std::to_string(pid) + ")";
 }
 
 }  // namespace
@@ -205,11 +245,12 @@ int DevicePort::Bind(Ipv4 local) {
             got = ::flock(bound.lock, LOCK_EX | LOCK_NB) == 0;
         }
         if (!got) {
+            const std::string holder = Holder(bound.lock);
             ::close(bound.lock);
-            throw PortTaken(where + " is held by another orvanctl run" +
-                            (StopRequested() ? ""
-                                             : " for longer than --port-wait " +
-                                                   FormatSeconds(options_.portWait)));
+            if (StopRequested())
+                throw Interrupted("interrupted while " + holder + " held " + where);
+            throw PortTaken(where + " is held by " + holder + " for longer than --port-wait " +
+                            FormatSeconds(options_.portWait));
         }
     }
     bound.fd = NewSocket(options_.broadcast);

@@ -24,6 +24,12 @@ public:
     using base::Error::Error;
 };
 
+// A stop request (Ctrl+C) ended a wait before anything could be done.
+class Interrupted : public base::Error {
+public:
+    using base::Error::Error;
+};
+
 // --source names an address that is not one of this host's: nothing can be bound there.
 class NotLocalAddress : public base::Error {
 public:
@@ -79,7 +85,9 @@ struct PortOptions {
     std::optional<Ipv4> source;
     // How long to wait for another orvanctl run to release the port on a local address.
     std::chrono::milliseconds portWait{30000};
-    // Where the lock files live that let runs on one host take turns; empty: no turns.
+    // Where the lock files live that let runs on one host take turns; empty: no turns. A lock
+    // file that cannot be used (a link, not a file, a folder that refuses it) is an error,
+    // never a run without turns.
     std::string lockDir = "/run/lock";
 };
 
@@ -114,7 +122,8 @@ public:
 
     // Binds the port on the local address for `to` unless done already. Another orvanctl run
     // holding it there is waited for, up to the port wait; any other program: PortTaken at
-    // once. Throws PortTaken or base::Error (too many local addresses, no socket).
+    // once. Throws PortTaken, Interrupted (a stop while waiting), or base::Error (too many
+    // local addresses, no socket, a lock file that cannot be used: named with the reason).
     void Open(Ipv4 to);
 
     // One datagram to `to` at the device port; a send the kernel refuses for now is tried again

@@ -137,6 +137,10 @@ private:
         }
     }
 
+    void BeforeCommand(const Job& job) {
+        if (timing_.beforeCommand) timing_.beforeCommand(*job.task, job.result);
+    }
+
     void PortTakenFor(Job& job, const PortTaken& e) {
         job.result.portTaken = true;
         Finish(job,
@@ -181,6 +185,7 @@ private:
                 Finish(job, Outcome::kDryRun, {});
                 return;
             }
+            BeforeCommand(job);
             if (!SendOrFail(job, task.address, TimeCommand())) return;
             job.result.sent.time = job.result.timeSent = true;
             Finish(job, Outcome::kChanged, {});
@@ -202,6 +207,7 @@ private:
             Finish(job, Outcome::kDryRun, {});
             return;
         }
+        BeforeCommand(job);
         if (!SendOrFail(job, task.address, job.result.command)) return;
         job.result.sent.command = true;
         if (task.time) {

@@ -26,11 +26,16 @@ struct Task {
     std::optional<std::string> mac;
 };
 
+struct Result;
+
 struct Timing {
     std::chrono::milliseconds timeout{1000};   // for each reply
     int retries = 2;                           // requests sent again after a timeout
     std::chrono::milliseconds timeDelay{500};  // configuration command to time command
     std::chrono::milliseconds settle{300};     // last command to the verifying request
+    // Called just before a task's first configuration or time command goes out, with its
+    // result so far. An exception from it leaves Run at once: that command is not sent.
+    std::function<void(const Task&, const Result&)> beforeCommand;
 };
 
 enum class Outcome {

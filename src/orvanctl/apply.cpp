@@ -44,19 +44,19 @@ device::CsvRow CsvOf(const device::Result& r) {
     std::string changes;
     for (const device::Change& c : r.changes) {
         changes += (changes.empty() ? "" : "; ") + std::string(device::Name(c.setting)) + " " +
-                   Utf8FromCp1251(c.from) + " -> " + Utf8FromCp1251(c.to);
+                   CsvCellOf(c.from) + " -> " + CsvCellOf(c.to);
     }
     const device::Sent& sent = r.sent;
     const auto yes = [](bool b) { return std::string(b ? "yes" : "no"); };
     return {device::FormatDotted(r.address),
             OutcomeWord(r.outcome),
             changes,
-            Utf8FromCp1251(r.command),
+            CsvCellOf(r.command),
             yes(sent.request),
             yes(sent.command),
             yes(sent.time),
             yes(Verified(r)),
-            Utf8FromCp1251(r.message)};
+            CsvCellOf(r.message)};
 }
 
 int Apply(const Common& c, const ApplyOptions& o) {

@@ -4,8 +4,10 @@
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
+#include <set>
 
 #include "base/error.h"
+#include "base/local_date_time.h"
 #include "device/backup.h"
 #include "device/wire_trace.h"
 #include "orvanctl/plan.h"
@@ -26,20 +28,68 @@ const char* const kExitCodes =
     "  5    the device port is taken on the local address (another program holds it)\n"
     "  6    verify failed: the device reports other settings, or could not be read again\n"
     "  7    scan, backup: no device answered\n"
-    "  8    restore: the device is not the one the backup file names (its MAC text differs)\n"
+    "  8    restore, set --from its own file: the device is not the one the file names (its\n"
+    "       MAC text differs); nothing sent\n"
+    "  9    --log: a command's line could not be written to the audit log; that command and\n"
+    "       everything after it was not sent\n"
+    "  10   restore: some files could not be used (each named, skipped); the others restored\n"
     "  130  interrupted (Ctrl+C or SIGTERM); what was done so far is printed\n"
     "\n"
     "JSON output is one object per line, always (get too); text from devices is converted\n"
     "from code page 1251 to UTF-8.\n";
 
 void Message(const std::string& text) {
-    std::cerr << "orvanctl: " << text << '\n';
+    std::cerr << "orvanctl: " << Escaped(text) << '\n';
 }
+
+namespace {
+
+// The devices with a line in the audit log ahead of their command.
+std::set<device::Ipv4> g_announced;
+
+Json LogLine(device::DevicePort& port, const device::Result& r, bool command, bool time,
+             const char* result) {
+    Json line = Json::object();
+    line["time"] = base::Iso8601(std::chrono::system_clock::now());
+    try {
+        line["local"] = device::FormatDotted(port.LocalAddressFor(r.address));
+    } catch (const device::SendFailed&) {
+        line["local"] = nullptr;
+    }
+    line["address"] = device::FormatDotted(r.address);
+    line["mac"] = r.before[Setting::kMac] ? TextJson(*r.before[Setting::kMac]) : Json(nullptr);
+    line["before"] = ValuesJson(r.before);
+    device::Settings after = r.before;
+    for (const device::Change& change : r.changes) after[change.setting] = change.to;
+    line["after"] = ValuesJson(after);
+    line["command"] = command && !r.command.empty() ? TextJson(r.command) : Json(nullptr);
+    line["time_command"] = time;
+    line["result"] = result;
+    return line;
+}
+
+void LogAhead(const Common& c, const device::Task& task, const device::Result& r) {
+    if (!c.audit || !c.devicePort) return;
+    try {
+        c.audit->Append(Dump(LogLine(*c.devicePort, r, !r.command.empty(), task.time, "changed")));
+    } catch (const base::Error& e) {
+        throw LogFailed(std::string(e.what()) + "; nothing sent to " +
+                        device::FormatDotted(r.address) + " or after it");
+    }
+    g_announced.insert(r.address);
+}
+
+}  // namespace
 
 device::Timing TimingOf(const Common& c) {
     device::Timing t;
     t.timeout = std::chrono::milliseconds(long(c.timeout * 1000 + 0.5));
     t.retries = c.retries;
+    if (c.audit) {
+        t.beforeCommand = [&c](const device::Task& task, const device::Result& r) {
+            LogAhead(c, task, r);
+        };
+    }
     return t;
 }
 
@@ -54,7 +104,7 @@ device::Ipv4 AddressArgument(const std::string& text) {
 }
 
 std::string Shown(Setting, const std::string& value) {
-    return Printable(value);
+    return Quoted(value);
 }
 
 std::string ResultLine(const device::Result& r) {
@@ -157,8 +207,9 @@ void AddCommon(CLI::App* app, Common& c, bool withJson, bool withLog) {
                   "print every datagram sent and received on stderr, one line each");
     if (withLog) {
         app->add_option("--log", c.log,
-                        "append one JSON line per configuration or time command sent to FILE "
-                        "(never truncated, never through a link)")
+                        "append one JSON line per device to FILE before its command is sent "
+                        "(never truncated, never through a link); a line that cannot be written "
+                        "stops the run before that command (exit 9)")
             ->type_name("FILE");
     }
     AddCaptureOptions(app, c.capture);
@@ -174,7 +225,7 @@ device::CsvRow CsvHeader() {
 device::CsvRow CsvRowOf(device::Ipv4 address, std::uint16_t port, const device::Settings& s) {
     device::CsvRow row = {device::FormatDotted(address), std::to_string(port)};
     for (Setting setting : device::kAllSettings)
-        row.push_back(s[setting] ? Utf8FromCp1251(*s[setting]) : std::string());
+        row.push_back(s[setting] ? CsvCellOf(*s[setting]) : std::string());
     return row;
 }
 
@@ -194,6 +245,7 @@ std::unique_ptr<device::DevicePort> OpenPort(const Common& c, bool broadcast) {
     // Tests that run at once in separate network namespaces keep their turns apart.
     if (const char* dir = std::getenv("ORVANCTL_LOCK_DIR")) options.lockDir = dir;
     auto port = std::make_unique<device::DevicePort>(std::uint16_t(c.port), options);
+    c.devicePort = port.get();
     // Every tap the options ask for, composed into the port's one.
     std::vector<device::WireTap> taps;
     if (c.verbose) {
@@ -212,7 +264,9 @@ std::unique_ptr<device::DevicePort> OpenPort(const Common& c, bool broadcast) {
 std::unique_ptr<device::AuditLog> OpenLog(const Common& c) {
     if (c.log.empty()) return nullptr;
     try {
-        return std::make_unique<device::AuditLog>(c.log);
+        auto log = std::make_unique<device::AuditLog>(c.log);
+        c.audit = log.get();
+        return log;
     } catch (const base::Error& e) {
         throw CLI::ValidationError(e.what());
     }
@@ -220,24 +274,12 @@ std::unique_ptr<device::AuditLog> OpenLog(const Common& c) {
 
 void LogResult(device::AuditLog* log, device::DevicePort& port, const device::Result& r) {
     const device::Sent& sent = r.sent;
-    if (!log || !(sent.command || sent.time)) return;
+    if (!log) return;
+    const bool announced = g_announced.erase(r.address) > 0;
+    // The line ahead said it all when the command went out and the result is that change.
+    if (announced ? r.outcome == Outcome::kChanged : !(sent.command || sent.time)) return;
     static bool said = false;
-    Json line = Json::object();
-    line["time"] = device::Iso8601(std::chrono::system_clock::now());
-    try {
-        line["local"] = device::FormatDotted(port.LocalAddressFor(r.address));
-    } catch (const device::SendFailed&) {
-        line["local"] = nullptr;
-    }
-    line["address"] = device::FormatDotted(r.address);
-    line["mac"] = r.before[Setting::kMac] ? TextJson(*r.before[Setting::kMac]) : Json(nullptr);
-    line["before"] = ValuesJson(r.before);
-    device::Settings after = r.before;
-    for (const device::Change& change : r.changes) after[change.setting] = change.to;
-    line["after"] = ValuesJson(after);
-    line["command"] = sent.command && !r.command.empty() ? TextJson(r.command) : Json(nullptr);
-    line["time_command"] = sent.time;
-    line["result"] = OutcomeWord(r.outcome);
+    const Json line = LogLine(port, r, sent.command, sent.time, OutcomeWord(r.outcome));
     try {
         log->Append(Dump(line));
     } catch (const base::Error& e) {

@@ -25,6 +25,7 @@ enum Exit {
     kVerifyFailed = 6,
     kNoDevice = 7,
     kNotThatDevice = 8,
+    kLogFailed = 9,
     kInterrupted = 130,
 };
 
@@ -42,6 +43,16 @@ struct Common {
     std::string log;       // the audit log, or empty
     CaptureOptions capture;
     capture::Recorder* recorder = nullptr;  // opened after parsing, when --capture is given
+    // The run's audit log and device port once opened (OpenLog, OpenPort), for the line that
+    // goes before each command.
+    mutable device::AuditLog* audit = nullptr;
+    mutable device::DevicePort* devicePort = nullptr;
+};
+
+// The audit line of a command could not be written: the command was not sent, the run ends.
+class LogFailed : public base::Error {
+public:
+    using base::Error::Error;
 };
 
 // One subcommand: its parsed options live in the closure of `run`.
@@ -52,6 +63,7 @@ struct Subcommand {
 
 void Message(const std::string& text);
 
+// The timing the options ask for, with the audit log's line before each command.
 device::Timing TimingOf(const Common& c);
 
 device::Ipv4 AddressArgument(const std::string& text);
@@ -83,8 +95,11 @@ std::unique_ptr<device::DevicePort> OpenPort(const Common& c, bool broadcast = f
 // CLI::ValidationError when it cannot be opened.
 std::unique_ptr<device::AuditLog> OpenLog(const Common& c);
 
-// One line in the audit log when the result says a configuration or time command went out.
-// A log that cannot be written is said once on stderr; the run goes on.
+// With --log, TimingOf's runs write a line in the audit log before each device's first
+// command goes out, its "result" "changed"; a line that cannot be written throws LogFailed
+// and the command is not sent. LogResult, once the result is known, adds a second line for
+// a device so announced whose result is not "changed". A log that cannot be written then is
+// said once on stderr; the run goes on.
 void LogResult(device::AuditLog* log, device::DevicePort& port, const device::Result& r);
 
 // The CSV of get and scan: "address", "port", then the seven settings as get --json names

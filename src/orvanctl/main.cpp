@@ -2,9 +2,16 @@
 // one device or many, with the window's own device texts. Results go to stdout, messages to
 // stderr. Each subcommand lives in a file of its own; this is their table and what they share.
 
+#include <unistd.h>
+
 #include <CLI/CLI.hpp>
 #include <algorithm>
+#include <cerrno>
 #include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+#include <streambuf>
 #include <string>
 #include <vector>
 
@@ -16,6 +23,65 @@
 namespace {
 
 using namespace orvanctl;
+
+// stdout for std::cout, with the reason a write failed kept: a result that could not be
+// written must not pass for one that was.
+class CheckedStdout : public std::streambuf {
+public:
+    int error = 0;  // errno of the first failed write, or 0
+
+protected:
+    int_type overflow(int_type c) override {
+        if (traits_type::eq_int_type(c, traits_type::eof())) return Drain() ? 0 : c;
+        buffer_ += traits_type::to_char_type(c);
+        return buffer_.size() < kBuffer || Drain() ? c : traits_type::eof();
+    }
+    std::streamsize xsputn(const char* s, std::streamsize n) override {
+        buffer_.append(s, std::size_t(n));
+        return buffer_.size() < kBuffer || Drain() ? n : 0;
+    }
+    int sync() override { return Drain() ? 0 : -1; }
+
+private:
+    static constexpr std::size_t kBuffer = 65536;
+
+    bool Drain() {
+        if (error != 0) buffer_.clear();
+        std::size_t done = 0;
+        while (error == 0 && done < buffer_.size()) {
+            const ssize_t n = ::write(STDOUT_FILENO, buffer_.data() + done, buffer_.size() - done);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) error = n < 0 ? errno : EIO;
+            if (n > 0) done += std::size_t(n);
+        }
+        buffer_.clear();
+        return error == 0;
+    }
+
+    std::string buffer_;
+};
+
+// Never destroyed: std::cout is flushed once more after main returns.
+CheckedStdout* const g_stdout = new CheckedStdout;
+
+// The output written to the end, or why not. Throws std::ios_base::failure.
+int Flushed(int code) {
+    std::cout.flush();
+    if (std::fflush(stdout) != 0 && g_stdout->error == 0) g_stdout->error = errno;
+    if (g_stdout->error != 0) throw std::ios_base::failure("stdout");
+    return code;
+}
+
+// A reader that went away (a closed pipe) ends the run quietly, as it would end any other
+// program that writes to a pipe; any other failed write is an error.
+int OutputFailed() {
+    // Nothing more is written, and the flush at exit must not throw again.
+    std::cout.exceptions(std::ios::goodbit);
+    const int error = g_stdout->error != 0 ? g_stdout->error : EIO;
+    if (error == EPIPE) return 128 + SIGPIPE;
+    Message(std::string("cannot write the output: ") + std::strerror(error));
+    return kFailed;
+}
 
 void OnInterrupt(int signal) {
     device::RequestStop();
@@ -95,6 +161,8 @@ std::string Mistyped(const CLI::App& app, int argc, char** argv) {
 
 int main(int argc, char** argv) {
     std::signal(SIGPIPE, SIG_IGN);
+    std::cout.rdbuf(g_stdout);
+    std::cout.exceptions(std::ios::badbit);
     struct sigaction sa {};
     sa.sa_handler = OnInterrupt;
     sigemptyset(&sa.sa_mask);
@@ -135,15 +203,32 @@ int main(int argc, char** argv) {
         }
         common.recorder = recorder.get();
         for (const Subcommand& s : subcommands)
-            if (s.app->parsed()) return s.run();
+            if (s.app->parsed()) return Flushed(s.run());
     } catch (const CLI::Success& e) {
-        return app.exit(e);
+        try {
+            return Flushed(app.exit(e));
+        } catch (const std::ios_base::failure&) {
+            return OutputFailed();
+        }
+    } catch (const std::ios_base::failure&) {
+        return OutputFailed();
+    } catch (const LogFailed& e) {
+        Message(e.what());
+        return kLogFailed;
     } catch (const CLI::Error& e) {
+        // Reading a plan or a file stopped by Ctrl+C: nothing was sent.
+        if (device::StopRequested()) {
+            Message("interrupted; nothing sent");
+            return kInterrupted;
+        }
         Message(e.what());
         return kUsage;
     } catch (const device::NotLocalAddress& e) {
         Message(e.what());
         return kUsage;
+    } catch (const device::Interrupted& e) {
+        Message(e.what());
+        return kInterrupted;
     } catch (const device::PortTaken& e) {
         Message(e.what());
         return kPortTaken;

@@ -2,10 +2,12 @@
 
 #include <algorithm>
 #include <map>
+#include <optional>
 #include <set>
 
 #include "base/error.h"
 #include "device/csv.h"
+#include "device/port.h"
 #include "orvanctl/text.h"
 
 namespace orvanctl {
@@ -16,15 +18,6 @@ namespace {
 
 bool IsPort(Setting s) {
     return s == Setting::kTelemetryPort || s == Setting::kH323Port;
-}
-
-Json ValueJson(Setting s, const std::string& value) {
-    if (IsPort(s)) {
-        // The reply parser writes plain decimal numbers; anything else stays text.
-        const auto checked = device::Check(s, value);
-        if (checked.error.empty()) return std::stoll(checked.value);
-    }
-    return TextJson(value);
 }
 
 std::string KeyError(std::string_view where, std::string_view key, const std::string& what) {
@@ -42,15 +35,6 @@ std::string ValidNames() {
     return names;
 }
 
-// The library's message without its "[json.exception.parse_error.101] " prefix.
-std::string LibraryText(const std::exception& e) {
-    std::string text = e.what();
-    if (text.rfind("[json.exception.", 0) == 0) {
-        if (const auto end = text.find("] "); end != std::string::npos) text.erase(0, end + 2);
-    }
-    return text;
-}
-
 std::string NumberText(const Json& value) {
     if (value.is_number_unsigned()) return std::to_string(value.get<std::uint64_t>());
     if (value.is_number_integer()) return std::to_string(value.get<std::int64_t>());
@@ -64,80 +48,6 @@ std::string Joined(const std::vector<const PlanEntry*>& entries) {
 }
 
 }  // namespace
-
-std::string Dump(const Json& value) {
-    return value.dump(-1, ' ', false, Json::error_handler_t::replace);
-}
-
-Json ParseJson(std::string_view text, std::string_view where) {
-    if (text.size() > kMostPlanBytes) {
-        throw base::Error(std::string(where) + ": larger than " +
-                          std::to_string(kMostPlanBytes >> 20) + " MiB");
-    }
-    // One set of keys per object being read, to refuse a key that comes twice.
-    std::vector<std::set<std::string>> keys;
-    std::string duplicate;
-    const Json::parser_callback_t check = [&](int, Json::parse_event_t event, Json& parsed) {
-        switch (event) {
-            case Json::parse_event_t::object_start:
-                keys.emplace_back();
-                break;
-            case Json::parse_event_t::object_end:
-                if (!keys.empty()) keys.pop_back();
-                break;
-            case Json::parse_event_t::key:
-                if (!keys.empty() && !keys.back().insert(parsed.get<std::string>()).second &&
-                    duplicate.empty()) {
-                    duplicate = parsed.get<std::string>();
-                }
-                break;
-            default:
-                break;
-        }
-        return true;
-    };
-    Json value;
-    try {
-        value = Json::parse(text, check);
-    } catch (const Json::out_of_range& e) {
-        throw base::Error(std::string(where) + ": a number too large: " + LibraryText(e));
-    } catch (const Json::exception& e) {
-        throw base::Error(std::string(where) + ": not JSON: " + LibraryText(e));
-    }
-    if (!duplicate.empty()) {
-        throw base::Error(std::string(where) + ": the key \"" + duplicate +
-                          "\" comes twice in one object");
-    }
-    return value;
-}
-
-Json TextJson(std::string_view cp1251) {
-    return Utf8FromCp1251(cp1251);
-}
-
-Json ValuesJson(const device::Settings& s) {
-    Json out = Json::object();
-    for (Setting setting : device::kAllSettings) {
-        const auto& value = s[setting];
-        out[device::Name(setting)] = value ? ValueJson(setting, *value) : Json(nullptr);
-    }
-    return out;
-}
-
-Json SettingsJson(device::Ipv4 address, std::uint16_t port, const device::Settings& s) {
-    Json out = Json::object();
-    out["address"] = device::FormatDotted(address);
-    out["port"] = port;
-    const Json values = ValuesJson(s);
-    for (const auto& [key, value] : values.items()) out[key] = value;
-    Json missing = Json::array();
-    for (Setting setting : s.Missing()) missing.push_back(device::Name(setting));
-    if (!missing.empty()) {
-        out["partial"] = true;
-        out["missing"] = missing;
-    }
-    return out;
-}
 
 std::string CheckedValue(Setting s, std::string_view utf8, std::string_view where) {
     std::string text(utf8);
@@ -185,6 +95,46 @@ device::Settings WantedSettings(const Json& object, std::uint16_t port, std::str
 
 namespace {
 
+void CountEntry(const std::vector<PlanEntry>& entries) {
+    if (entries.size() == kMostPlanEntries) {
+        throw base::Error("plan: more than " + std::to_string(kMostPlanEntries) + " entries");
+    }
+}
+
+void CheckHeader(const device::CsvRow& header) {
+    if (header.empty() || header.front() != "address")
+        throw base::Error("plan: the header row must begin with \"address\"");
+    std::set<std::string> seen;
+    for (const std::string& key : header) {
+        if (!seen.insert(key).second)
+            throw base::Error("plan: the column \"" + key + "\" comes twice");
+        if (key != "address" && key != "port" && !IsNote(key) && !device::SettingNamed(key)) {
+            throw base::Error("plan: unknown column '" + key +
+                              "'; the valid names: " + ValidNames());
+        }
+    }
+}
+
+// Cells as a JSON object, so that both plan forms share one set of checks; a port cell is a
+// number, an empty cell (or a missing one at the end of a row) names nothing.
+Json CsvObject(const device::CsvRow& header, const device::CsvRow& row, const std::string& where) {
+    Json object = Json::object();
+    for (std::size_t c = 1; c < row.size(); ++c) {
+        const std::string& key = header[c];
+        const std::string& cell = row[c];
+        if (cell.empty() || IsNote(key)) continue;
+        const auto setting = device::SettingNamed(key);
+        if (key == "port" || (setting && IsPort(*setting))) {
+            const device::Checked checked = device::Check(Setting::kTelemetryPort, cell);
+            if (!checked.error.empty()) throw base::Error(KeyError(where, key, checked.error));
+            object[key] = std::stoll(checked.value);
+        } else {
+            object[key] = cell;
+        }
+    }
+    return object;
+}
+
 device::Ipv4 EntryAddress(const std::string& address, const std::string& where) {
     const auto parsed = device::ParseDotted(address);
     if (!parsed) {
@@ -197,20 +147,20 @@ device::Ipv4 EntryAddress(const std::string& address, const std::string& where) 
 }  // namespace
 
 std::vector<PlanEntry> ParsePlan(std::string_view text, std::uint16_t port) {
-    const Json plan = ParseJson(text, "plan");
-    if (!plan.is_array()) throw base::Error("plan: expected a JSON array of objects");
     std::vector<PlanEntry> entries;
-    for (std::size_t i = 0; i < plan.size(); ++i) {
-        std::string where = "plan entry " + std::to_string(i + 1);
-        const Json& item = plan[i];
+    const bool array = ParseJsonArray(text, "plan", [&](Json&& item) {
+        CountEntry(entries);
+        std::string where = "plan entry " + std::to_string(entries.size() + 1);
         if (!item.is_object()) throw base::Error(where + ": not a JSON object");
-        if (!item.contains("address") || !item["address"].is_string())
+        const auto address = item.find("address");
+        if (address == item.end() || !address->is_string())
             throw base::Error(where + ": no \"address\"");
-        const std::string address = item["address"].get<std::string>();
-        const device::Ipv4 parsed = EntryAddress(address, where);
-        where += " (" + address + ")";
+        const std::string& dotted = address->get_ref<const std::string&>();
+        const device::Ipv4 parsed = EntryAddress(dotted, where);
+        where += " (" + dotted + ")";
         entries.push_back({parsed, WantedSettings(item, port, where), where});
-    }
+    });
+    if (!array) throw base::Error("plan: expected a JSON array of objects");
     CheckPlan(entries);
     return entries;
 }
@@ -219,57 +169,51 @@ std::vector<PlanEntry> ParseCsvPlan(std::string_view text, std::uint16_t port) {
     if (text.size() > kMostPlanBytes) {
         throw base::Error("plan: larger than " + std::to_string(kMostPlanBytes >> 20) + " MiB");
     }
-    std::vector<device::CsvRow> rows;
+    // Errors of the rows themselves are whole already; those of the CSV get "plan: ".
+    struct RowError : base::Error {
+        using base::Error::Error;
+    };
+    std::optional<device::CsvRow> header;
+    std::vector<PlanEntry> entries;
+    std::size_t r = 0;
+    const auto take = [&](device::CsvRow& row) {
+        if (device::StopRequested()) throw RowError("plan: interrupted");
+        if (!header) {
+            try {
+                CheckHeader(row);
+            } catch (const base::Error& e) {
+                throw RowError(e.what());
+            }
+            header = std::move(row);
+            return;
+        }
+        std::string where = "plan entry " + std::to_string(++r);
+        if (row.size() == 1 && row.front().empty()) return;  // a blank line
+        if (row.size() > header->size()) {
+            throw RowError(where + ": " + std::to_string(row.size()) +
+                           " cells, more than the header's " + std::to_string(header->size()));
+        }
+        for (std::string& cell : row) cell = TextOfCsvCell(cell);
+        const std::string& address = row.front();
+        if (address.empty()) throw RowError(where + ": no \"address\"");
+        try {
+            CountEntry(entries);
+            const device::Ipv4 parsed = EntryAddress(address, where);
+            where += " (" + address + ")";
+            entries.push_back(
+                {parsed, WantedSettings(CsvObject(*header, row, where), port, where), where});
+        } catch (const base::Error& e) {
+            throw RowError(e.what());
+        }
+    };
     try {
-        rows = device::ParseCsv(text);
+        device::ParseCsv(text, take);
+    } catch (const RowError&) {
+        throw;
     } catch (const base::Error& e) {
         throw base::Error(std::string("plan: ") + e.what());
     }
-    if (rows.empty()) throw base::Error("plan: no header row");
-    const device::CsvRow& header = rows.front();
-    if (header.empty() || header.front() != "address")
-        throw base::Error("plan: the header row must begin with \"address\"");
-    std::set<std::string> seen;
-    for (std::size_t c = 0; c < header.size(); ++c) {
-        const std::string& key = header[c];
-        if (!seen.insert(key).second)
-            throw base::Error("plan: the column \"" + key + "\" comes twice");
-        if (key != "address" && key != "port" && !IsNote(key) && !device::SettingNamed(key)) {
-            throw base::Error("plan: unknown column '" + key +
-                              "'; the valid names: " + ValidNames());
-        }
-    }
-    std::vector<PlanEntry> entries;
-    for (std::size_t r = 1; r < rows.size(); ++r) {
-        const device::CsvRow& row = rows[r];
-        std::string where = "plan entry " + std::to_string(r);
-        if (row.size() == 1 && row.front().empty()) continue;  // a blank line
-        if (row.size() > header.size()) {
-            throw base::Error(where + ": " + std::to_string(row.size()) +
-                              " cells, more than the header's " + std::to_string(header.size()));
-        }
-        const std::string& address = row.front();
-        if (address.empty()) throw base::Error(where + ": no \"address\"");
-        const device::Ipv4 parsed = EntryAddress(address, where);
-        where += " (" + address + ")";
-        // Cells as a JSON object, so that both plan forms share one set of checks; a port cell
-        // is a number, an empty cell (or a missing one at the end of a row) names nothing.
-        Json object = Json::object();
-        for (std::size_t c = 1; c < row.size(); ++c) {
-            const std::string& key = header[c];
-            const std::string& cell = row[c];
-            if (cell.empty() || IsNote(key)) continue;
-            const auto setting = device::SettingNamed(key);
-            if (key == "port" || (setting && IsPort(*setting))) {
-                const device::Checked checked = device::Check(Setting::kTelemetryPort, cell);
-                if (!checked.error.empty()) throw base::Error(KeyError(where, key, checked.error));
-                object[key] = std::stoll(checked.value);
-            } else {
-                object[key] = cell;
-            }
-        }
-        entries.push_back({parsed, WantedSettings(object, port, where), where});
-    }
+    if (!header) throw base::Error("plan: no header row");
     CheckPlan(entries);
     return entries;
 }
@@ -315,62 +259,6 @@ void CheckPlan(const std::vector<PlanEntry>& entries) {
     std::string text = "plan refused, nothing sent:";
     for (const std::string& r : refusals) text += "\n  " + r;
     throw base::Error(text);
-}
-
-const char* OutcomeWord(device::Outcome o) {
-    switch (o) {
-        case device::Outcome::kRead:
-            return "read";
-        case device::Outcome::kPartial:
-            return "partial";
-        case device::Outcome::kNoReply:
-            return "no-reply";
-        case device::Outcome::kUnchanged:
-            return "unchanged";
-        case device::Outcome::kDryRun:
-            return "dry-run";
-        case device::Outcome::kChanged:
-            return "changed";
-        case device::Outcome::kVerifyFailed:
-            return "verify-failed";
-        case device::Outcome::kFailed:
-            return "failed";
-        case device::Outcome::kInterrupted:
-            return "interrupted";
-    }
-    return "?";
-}
-
-bool Verified(const device::Result& r) {
-    return r.verifiedAt.has_value() && r.outcome == device::Outcome::kChanged;
-}
-
-Json ResultJson(const device::Result& r, const std::vector<Skipped>& skipped) {
-    Json changes = Json::array();
-    for (const device::Change& c : r.changes) {
-        changes.push_back({{"setting", device::Name(c.setting)},
-                           {"from", ValueJson(c.setting, c.from)},
-                           {"to", ValueJson(c.setting, c.to)}});
-    }
-    const device::Sent& sent = r.sent;
-    Json out = Json::object();
-    out["address"] = device::FormatDotted(r.address);
-    out["result"] = OutcomeWord(r.outcome);
-    out["changes"] = changes;
-    out["before"] = ValuesJson(r.before);
-    out["command"] = r.command.empty() ? Json(nullptr) : TextJson(r.command);
-    out["sent"] = {{"request", sent.request}, {"command", sent.command}, {"time", sent.time}};
-    out["time_sent"] = r.timeSent;
-    out["verified"] = Verified(r);
-    const bool readAfter = std::any_of(r.after.values.begin(), r.after.values.end(),
-                                       [](const auto& v) { return v.has_value(); });
-    if (readAfter) out["after"] = ValuesJson(r.after);
-    Json skips = Json::array();
-    for (const Skipped& s : skipped)
-        skips.push_back({{"setting", device::Name(s.setting)}, {"reason", s.reason}});
-    out["skipped"] = skips;
-    out["message"] = TextJson(r.message);
-    return out;
 }
 
 }  // namespace orvanctl

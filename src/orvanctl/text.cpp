@@ -42,6 +42,25 @@ std::optional<unsigned char> ByteOf(char32_t c) {
     return std::nullopt;
 }
 
+// C0, DEL, and 0x98, which stands for a C1 control.
+bool IsControl(unsigned char b) {
+    return b < 0x20 || b == 0x7F || b == 0x98;
+}
+
+void AppendHex(std::string& out, unsigned char b) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    out += "\\x";
+    out += kHex[b >> 4];
+    out += kHex[b & 0xF];
+}
+
+int HexDigit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return -1;
+}
+
 }  // namespace
 
 std::string Utf8FromCp1251(std::string_view bytes) {
@@ -51,16 +70,71 @@ std::string Utf8FromCp1251(std::string_view bytes) {
 }
 
 std::string Printable(std::string_view bytes) {
-    static constexpr char kHex[] = "0123456789ABCDEF";
     std::string out;
     for (unsigned char b : bytes) {
-        if (b < 0x20 || b == 0x7F || b == 0x98) {
-            out += "\\x";
-            out += kHex[b >> 4];
-            out += kHex[b & 0xF];
+        if (IsControl(b)) {
+            AppendHex(out, b);
         } else {
             AppendUtf8(out, CodePoint(b));
         }
+    }
+    return out;
+}
+
+std::string Quoted(std::string_view bytes) {
+    if (!bytes.empty() && bytes.find_first_of(" =;\"'\\") == std::string_view::npos)
+        return Printable(bytes);
+    std::string out = "\"";
+    for (unsigned char b : bytes) {
+        if (b == '"' || b == '\\') out += '\\';
+        if (IsControl(b)) {
+            AppendHex(out, b);
+        } else {
+            AppendUtf8(out, CodePoint(b));
+        }
+    }
+    return out + '"';
+}
+
+std::string Escaped(std::string_view utf8) {
+    std::string out;
+    for (std::size_t i = 0; i < utf8.size(); ++i) {
+        const auto b = static_cast<unsigned char>(utf8[i]);
+        const bool continuation = b == '\n' && utf8.substr(i + 1, 2) == "  ";
+        if ((b < 0x20 && !continuation) || b == 0x7F) {
+            AppendHex(out, b);
+        } else {
+            out += char(b);
+        }
+    }
+    return out;
+}
+
+std::string CsvCellOf(std::string_view cp1251) {
+    std::string out;
+    for (unsigned char b : cp1251) {
+        if (IsControl(b) || b == '\\') {
+            AppendHex(out, b);
+        } else {
+            AppendUtf8(out, CodePoint(b));
+        }
+    }
+    return out;
+}
+
+std::string TextOfCsvCell(std::string_view cell) {
+    std::string out;
+    for (std::size_t i = 0; i < cell.size(); ++i) {
+        const int high = i + 3 < cell.size() && cell[i] == '\\' && cell[i + 1] == 'x'
+                             ? HexDigit(cell[i + 2])
+                             : -1;
+        const int low = high >= 0 ? HexDigit(cell[i + 3]) : -1;
+        if (low < 0) {
+            out += cell[i];
+            continue;
+        }
+        AppendUtf8(out, CodePoint(static_cast<unsigned char>(high << 4 | low)));
+        i += 3;
     }
     return out;
 }

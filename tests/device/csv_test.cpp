@@ -54,6 +54,9 @@ INSTANTIATE_TEST_SUITE_P(
                 "\"a,b\",\"say \"\"hi\"\"\",\"two\r\nlines\",\"\"\n",
                 {{"a,b", "say \"hi\"", "two\r\nlines", ""}}},
         CsvCase{"spaces_and_a_lone_cr_kept", " a\rb \n", {{" a\rb "}}},
+        CsvCase{"formula_guard_taken_off",
+                "'=1,'+2,'-3,'@4,\"'\r5\",''6,'plain\n",
+                {{"=1", "+2", "-3", "@4", "\r5", "'6", "'plain"}}},
         CsvCase{"unclosed_quote", "a\n\"b\nc\n", {}, "CSV line 2: a quoted field is never closed"},
         CsvCase{"quote_inside_bare_field", "a\"b\n", {}, QuoteError(1)},
         CsvCase{"text_after_closing_quote", "x\n\"a\"b\n", {}, QuoteError(2)}),
@@ -63,10 +66,12 @@ TEST(Csv, WrittenRowsReadBack) {
     const Rows rows = {{"address", "mac", "message"},
                        {"10.0.0.2", "a,b", "say \"x\""},
                        {"10.0.0.3", " lead", "two\nlines\r\n"},
-                       {"", "", ""}};
+                       {"", "", ""},
+                       {"=cmd|' /C calc'!A0", "@x", "'y"}};
     std::string text;
     for (const auto& row : rows) text += device::FormatCsvRow(row);
     EXPECT_EQ(device::FormatCsvRow(rows[2]), "10.0.0.3,\" lead\",\"two\nlines\r\n\"\r\n");
+    EXPECT_EQ(device::FormatCsvRow(rows[4]), "'=cmd|' /C calc'!A0,'@x,''y\r\n");
     EXPECT_EQ(device::ParseCsv(text), rows);
 }
 

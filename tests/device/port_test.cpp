@@ -6,6 +6,7 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -168,16 +169,27 @@ TEST(PortWait, RunsInAnotherNetworkNamespaceDoNotWaitForThisOne) {
     EXPECT_EQ(WEXITSTATUS(status), 0) << "the other namespace's run found the port held";
 }
 
-TEST(PortWait, APlantedLinkOrFifoAtTheLockIsNotFollowed) {
+TEST(PortWait, APlantedLinkOrFifoAtTheLockIsNotFollowedButNamed) {
     constexpr std::uint16_t kPort = 47117;
     LockDir dir;
     const std::string lock = device::LockPath(dir.Path(), Loopback(1), kPort);
+    const auto refused = [&](const std::string& why) {
+        device::DevicePort port(kPort, Options(dir, 0));
+        try {
+            port.Open(Loopback(2));
+            ADD_FAILURE() << "a run without turns";
+        } catch (const device::PortTaken& e) {
+            ADD_FAILURE() << "blamed on another program: " << e.what();
+        } catch (const base::Error& e) {
+            EXPECT_EQ(e.what(),
+                      "cannot use the lock file " + lock + " (runs take turns on it): " + why);
+        }
+    };
     for (const std::string& target : {dir.Path() + "/absent", dir.Path() + "/victim"}) {
         SCOPED_TRACE(target);
         if (target.ends_with("victim")) std::ofstream(target) << "kept";
         ASSERT_EQ(::symlink(target.c_str(), lock.c_str()), 0);
-        device::DevicePort port(kPort, Options(dir, 0));
-        EXPECT_NO_THROW(port.Open(Loopback(2)));
+        refused("it is a symbolic link, not followed");
         if (target.ends_with("absent")) {
             EXPECT_FALSE(std::filesystem::exists(target));
         } else {
@@ -190,9 +202,55 @@ TEST(PortWait, APlantedLinkOrFifoAtTheLockIsNotFollowed) {
     }
     ASSERT_EQ(::mkfifo(lock.c_str(), 0600), 0);
     const auto start = device::Clock::now();
-    device::DevicePort port(kPort, Options(dir, 0));
-    EXPECT_NO_THROW(port.Open(Loopback(2)));
+    refused("not a regular file");
     EXPECT_LT(MillisSince(start), 300);
+}
+
+// Root writes into any folder: a folder that is a file stands in for one that refuses it.
+TEST(PortWait, ALockFolderThatCannotHoldTheLockIsNamed) {
+    constexpr std::uint16_t kPort = 47119;
+    LockDir dir;
+    std::ofstream(dir.Path() + "/file") << "x";
+    device::PortOptions o = Options(dir, 0);
+    o.lockDir = dir.Path() + "/file";
+    device::DevicePort port(kPort, o);
+    try {
+        port.Open(Loopback(2));
+        ADD_FAILURE() << "a run without turns";
+    } catch (const device::PortTaken& e) {
+        ADD_FAILURE() << "blamed on another program: " << e.what();
+    } catch (const base::Error& e) {
+        EXPECT_NE(std::string(e.what()).find("cannot use the lock file " + o.lockDir + "/"),
+                  std::string::npos)
+            << e.what();
+        EXPECT_TRUE(std::string(e.what()).ends_with(": Not a directory")) << e.what();
+    }
+}
+
+// Here the holder is this test program: not an orvanctl run. A stop ends the wait at once.
+TEST(PortWait, AHolderThatIsNotOrvanctlIsNamedAndAStopEndsTheWait) {
+    constexpr std::uint16_t kPort = 47120;
+    LockDir dir;
+    const std::string lock = device::LockPath(dir.Path(), Loopback(1), kPort);
+    std::ofstream(lock) << "";
+    const int held = ::open(lock.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_EQ(::flock(held, LOCK_EX | LOCK_NB), 0);
+    try {
+        device::DevicePort(kPort, Options(dir, 100)).Open(Loopback(2));
+        ADD_FAILURE() << "no error";
+    } catch (const device::PortTaken& e) {
+        EXPECT_EQ(std::string(e.what()),
+                  "port " + std::to_string(kPort) +
+                      " on 127.0.0.1 is held by another program (device_port_tes, process " +
+                      std::to_string(::getpid()) + ") for longer than --port-wait 0.1 s");
+    }
+    device::RequestStop();
+    const auto start = device::Clock::now();
+    EXPECT_THROW(device::DevicePort(kPort, Options(dir, 5000)).Open(Loopback(2)),
+                 device::Interrupted);
+    device::ClearStop();
+    EXPECT_LT(MillisSince(start), 300);
+    ::close(held);
 }
 
 }  // namespace

@@ -2,11 +2,14 @@
 // and the code page 1251 text inside them.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
 #include <vector>
 
 #include "base/error.h"
 #include "config/codec.h"
+#include "device/csv.h"
+#include "device/port.h"
 #include "orvanctl/plan.h"
 #include "orvanctl/text.h"
 
@@ -362,5 +365,137 @@ INSTANTIATE_TEST_SUITE_P(Text, Utf8Test,
                                            Utf8Case{"overlong_slash", "\xC0\xAF", std::nullopt},
                                            Utf8Case{"bare_continuation", "\x80", std::nullopt}),
                          kLabel);
+
+// Files of any shape up to the bound are read (or refused) in time that grows with their size,
+// without deep nesting; a stop request ends the reading.
+struct ShapeCase {
+    const char* label;
+    std::string plan;
+    std::string error;  // the start of the message
+    bool csv = false;
+};
+
+std::string Repeated(const std::string& item, std::size_t count, const std::string& open = "[",
+                     const std::string& close = "]", const std::string& between = ",") {
+    std::string text = open;
+    text.reserve((item.size() + between.size()) * count + 2);
+    for (std::size_t i = 0; i < count; ++i) text += (i ? between : "") + item;
+    return text + close;
+}
+
+std::string Addresses(std::size_t count) {
+    std::string text = "[";
+    for (std::size_t i = 0; i < count; ++i) {
+        text += (i ? "," : "") + std::string(R"({"address":"10.)") + std::to_string(i >> 16 & 255) +
+                "." + std::to_string(i >> 8 & 255) + "." + std::to_string(i & 255) + "\"}";
+    }
+    return text + "]";
+}
+
+class ShapeTest : public ::testing::TestWithParam<ShapeCase> {};
+
+TEST_P(ShapeTest, ReadInLinearTime) {
+    const auto start = std::chrono::steady_clock::now();
+    try {
+        if (GetParam().csv) {
+            orvanctl::ParseCsvPlan(GetParam().plan, 4000);
+        } else {
+            orvanctl::ParsePlan(GetParam().plan, 4000);
+        }
+        ADD_FAILURE() << "no error";
+    } catch (const base::Error& e) {
+        EXPECT_EQ(std::string(e.what()).rfind(GetParam().error, 0), 0u) << e.what();
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Plan, ShapeTest,
+    ::testing::Values(
+        ShapeCase{"empty_objects", Repeated("{}", 200000), "plan entry 1: no \"address\""},
+        ShapeCase{"nested_arrays", std::string(4 << 20, '[') + std::string(4 << 20, ']'),
+                  "plan: nested deeper than 64 levels"},
+        ShapeCase{"one_object_of_many_keys", "[" + Repeated(R"("k":0)", 200000, "{", "}") + "]",
+                  "plan: more than 65536 values in one entry"},
+        ShapeCase{"objects_in_one_entry", "[" + Repeated("{}", 200000) + "]",
+                  "plan: more than 65536 values in one entry"},
+        ShapeCase{"more_entries_than_a_16", Addresses(65537), "plan: more than 65536 entries"},
+        ShapeCase{
+            "csv_blank_lines_then_too_many",
+            "address\n" + std::string(1 << 20, '\n') + Repeated("10.0.0.1", 65537, "", "\n", "\n"),
+            "plan: more than 65536 entries", true}),
+    kLabel);
+
+TEST(Plan, AStopEndsTheReading) {
+    const std::string plan = Addresses(20000);
+    device::RequestStop();
+    EXPECT_THROW(orvanctl::ParsePlan(plan, 4000), base::Error);
+    try {
+        orvanctl::ParsePlan(plan, 4000);
+    } catch (const base::Error& e) {
+        EXPECT_STREQ(e.what(), "plan: interrupted");
+    }
+    device::ClearStop();
+    EXPECT_EQ(orvanctl::ParsePlan(plan, 4000).size(), 20000u);
+}
+
+// Device text through scan --csv and back through a CSV plan: no cell a spreadsheet runs,
+// no raw control byte, the same bytes read back.
+struct CellCase {
+    const char* label;
+    std::string device;   // code page 1251
+    std::string written;  // the cell in the CSV line
+};
+
+class CsvCellTest : public ::testing::TestWithParam<CellCase> {};
+
+TEST_P(CsvCellTest, WrittenSafelyReadBackExactly) {
+    const CellCase& c = GetParam();
+    std::string line = device::FormatCsvRow({"10.0.0.2", orvanctl::CsvCellOf(c.device)});
+    EXPECT_EQ(line, "10.0.0.2," + c.written + "\r\n");
+    line.resize(line.size() - 2);
+    for (unsigned char b : line) EXPECT_FALSE(b < 0x20 || b == 0x7F) << int(b);
+    const auto rows = device::ParseCsv(line);
+    ASSERT_EQ(rows.size(), 1u);
+    ASSERT_EQ(rows[0].size(), 2u);
+    EXPECT_EQ(orvanctl::Cp1251FromUtf8(orvanctl::TextOfCsvCell(rows[0][1])), c.device);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Text, CsvCellTest,
+    ::testing::Values(CellCase{"plain", "00-AC-6E", "00-AC-6E"},
+                      CellCase{"formula", "=HYPERLINK(\"x\")", "\"'=HYPERLINK(\"\"x\"\")\""},
+                      CellCase{"plus_minus_at", "+1+cmd|' /C calc'!A0", "'+1+cmd|' /C calc'!A0"},
+                      CellCase{"minus", "-2", "'-2"}, CellCase{"at", "@SUM(1)", "'@SUM(1)"},
+                      CellCase{"leading_apostrophe", "'=x", "''=x"},
+                      CellCase{"apostrophe_guarded", "'x", "''x"}, CellCase{"tab", "\tA", "\\x09A"},
+                      CellCase{"cr_esc_nul", std::string("\r\x1B[2J\0", 6), "\\x0D\\x1B[2J\\x00"},
+                      CellCase{"backslash_and_written_escape", "a\\x41", "a\\x5Cx41"},
+                      CellCase{"cyrillic_and_c1", "\xC6\x98", "Ж\\x98"}),
+    kLabel);
+
+struct QuotedCase {
+    const char* label;
+    std::string bytes, shown;
+};
+
+class QuotedTest : public ::testing::TestWithParam<QuotedCase> {};
+
+TEST_P(QuotedTest, FieldsCannotBeForged) {
+    EXPECT_EQ(orvanctl::Quoted(GetParam().bytes), GetParam().shown);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Text, QuotedTest,
+    ::testing::Values(QuotedCase{"plain", "00-AC-6E", "00-AC-6E"}, QuotedCase{"empty", "", "\"\""},
+                      QuotedCase{"fields", "X ip=6.6.6.6", "\"X ip=6.6.6.6\""},
+                      QuotedCase{"semicolon", "M1;verified", "\"M1;verified\""},
+                      QuotedCase{"quotes_and_backslash", "a\"b'\\", "\"a\\\"b'\\\\\""},
+                      QuotedCase{"control_bytes", "a\rb", "a\\x0Db"}),
+    kLabel);
+
+TEST(Text, MessagesShowControlBytesButKeepTheirOwnLines) {
+    EXPECT_EQ(orvanctl::Escaped("'70\r06' \x1B[2J\nx\n  y"), "'70\\x0D06' \\x1B[2J\\x0Ax\n  y");
+}
 
 }  // namespace
