@@ -257,9 +257,10 @@ apply)
 
     case_name="the record of apply"
     # Written, and written to but not taken (the one that ignores commands), never the others.
-    # The one that ignores commands counts none: one more line than the others count.
-    expect_eq "lines recorded, against the commands" "3 3 0" \
-        "$(lines) $(($(commands 2) + $(commands 3) + 1)) $(commands 4)"
+    # The one that ignores commands counts none, and has two lines: the one ahead of its
+    # command and its verify-failed result.
+    expect_eq "lines recorded, against the commands" "4 4 0" \
+        "$(lines) $(($(commands 2) + $(commands 3) + 2)) $(commands 4)"
     expect_has "the record of the command not taken" "\"address\":\"$net.4\"" "$(grep verify-failed "$record")"
     ;;
 
