@@ -23,10 +23,14 @@ if [ -z "${EXIT_TEST_HOSTS:-}" ]; then
         echo "skipped: no private mount namespace"
         exit 77
     fi
-    EXIT_TEST_HOSTS=$work/hosts unshare -m "$0" "$@"
+    # A network of its own too where it can be had: other tests add interfaces to the suite's.
+    net=-n
+    unshare -m -n true 2>/dev/null || net=
+    EXIT_TEST_HOSTS=$work/hosts EXIT_TEST_NET=$net unshare -m $net "$0" "$@"
     exit $?
 fi
 mount --bind "$EXIT_TEST_HOSTS" /etc/hosts || exit 2
+[ -n "${EXIT_TEST_NET:-}" ] && { ip link set lo up || exit 2; }
 mkdir "${EXIT_TEST_HOSTS%/*}/run" && cd "${EXIT_TEST_HOSTS%/*}/run" || exit 2
 [ "$how" = unwritable ] && mkdir iphist.dat
 
