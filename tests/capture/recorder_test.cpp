@@ -283,7 +283,9 @@ TEST_F(CaptureRecorderTest, AHeldWriterDropsPastTheBoundAndSaysSo) {
     for (int i = 0; i < kFlood; ++i) {
         recorder.Udp(true, kLocal, kPeer, std::string(1024, 'h'), capture::Clock::now());
     }
+#ifndef __SANITIZE_ADDRESS__  // the sanitizer keeps freed memory in quarantine
     EXPECT_LT(residentMiB() - before, 3 * long(capture::Recorder::kMaxWaiting >> 20));
+#endif
     {
         std::lock_guard lock(mutex);
         released = true;
