@@ -278,7 +278,7 @@ TEST_F(CaptureRecorderTest, AHeldWriterDropsPastTheBoundAndSaysSo) {
         std::unique_lock lock(mutex);
         ASSERT_TRUE(changed.wait_for(lock, std::chrono::seconds(5), [&] { return held; }));
     }
-    const long before = residentMiB();
+    [[maybe_unused]] const long before = residentMiB();
     constexpr int kFlood = 6 * (capture::Recorder::kMaxWaiting >> 10);  // 1 KiB datagrams
     for (int i = 0; i < kFlood; ++i) {
         recorder.Udp(true, kLocal, kPeer, std::string(1024, 'h'), capture::Clock::now());
