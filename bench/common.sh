@@ -15,6 +15,18 @@ in_private_namespace() {
     exit 2
 }
 
+# The start every script shares: one argument, the build folder; then the private network
+# namespace; BUILD is the build folder's absolute path.
+#   bench_start "$0" "$@"
+bench_start() {
+    if [ $# -ne 2 ]; then
+        echo "usage: $1 BUILD_DIR" >&2
+        exit 2
+    fi
+    in_private_namespace "$@"
+    BUILD=$(cd "$2" && pwd)
+}
+
 # Starts an X server of its own (-displayfd picks a free number), sets XVFB_PID and exports
 # DISPLAY for the real xcb platform, so that painting is paid for.
 #   start_xvfb TMP_DIR LOG

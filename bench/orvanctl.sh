@@ -18,15 +18,8 @@
 # Exits 1 when a target is missed.
 set -euo pipefail
 
-if [ $# -ne 1 ]; then
-    echo "usage: $0 BUILD_DIR" >&2
-    exit 2
-fi
-
 . "$(dirname "$0")/common.sh"
-in_private_namespace "$0" "$@"
-
-BUILD=$(cd "$1" && pwd)
+bench_start "$0" "$@"
 CTL=$BUILD/src/orvanctl/orvanctl
 DEVSIM=$BUILD/tools/devsim/orvan-devsim
 N=${ORVAN_BENCH_DEVICES:-50}

@@ -16,15 +16,8 @@
 # Raw output goes to BUILD_DIR/bench-results. Exits 1 when a target is missed.
 set -euo pipefail
 
-if [ $# -ne 1 ]; then
-    echo "usage: $0 BUILD_DIR" >&2
-    exit 2
-fi
-
 . "$(dirname "$0")/common.sh"
-in_private_namespace "$0" "$@"
-
-BUILD=$(cd "$1" && pwd)
+bench_start "$0" "$@"
 BIN=$BUILD/bench
 ORVAN=$BUILD/src/orvan
 N=${ORVAN_BENCH_N:-100000}

@@ -9,15 +9,8 @@
 # Exits 1 when a target is missed.
 set -euo pipefail
 
-if [ $# -ne 1 ]; then
-    echo "usage: $0 BUILD_DIR" >&2
-    exit 2
-fi
-
 . "$(dirname "$0")/common.sh"
-in_private_namespace "$0" "$@"
-
-BUILD=$(cd "$1" && pwd)
+bench_start "$0" "$@"
 EXE=$BUILD/bench/bench-tcp-scale
 N=${ORVAN_BENCH_TCP_CLIENTS:-200}
 [ -x "$EXE" ] || { echo "$0: $EXE not built" >&2; exit 2; }

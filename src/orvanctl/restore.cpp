@@ -1,18 +1,11 @@
 // restore: backup files written back to the devices they were read from, and to no other.
 
-#include <dirent.h>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <algorithm>
-#include <cerrno>
-#include <cstring>
 #include <iostream>
 #include <map>
 #include <set>
 
 #include "base/error.h"
+#include "orvanctl/backup_file.h"
 #include "orvanctl/cli.h"
 #include "orvanctl/plan.h"
 #include "orvanctl/text.h"
@@ -40,68 +33,10 @@ struct BackupFile {
     device::Settings wanted;
 };
 
-// Every *.json in a folder (sorted), or the file itself.
-std::vector<std::string> FilesOf(const std::string& path) {
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return {path};
-    std::vector<std::string> files;
-    if (DIR* dir = ::opendir(path.c_str())) {
-        while (const dirent* e = ::readdir(dir)) {
-            const std::string name = e->d_name;
-            if (name.front() != '.' && name.ends_with(".json")) files.push_back(path + "/" + name);
-        }
-        ::closedir(dir);
-    }
-    std::sort(files.begin(), files.end());
-    if (files.empty()) throw base::Error(path + ": no backup files (*.json) in it");
-    return files;
-}
-
-// A regular file's bytes. Opened without waiting: a FIFO or a device is refused, never read.
-std::string ReadRegular(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) throw base::Error(path + ": cannot read: " + std::strerror(errno));
-    struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
-        throw base::Error(path + ": not a regular file");
-    }
-    std::string bytes;
-    char chunk[65536];
-    int err = 0;
-    while (bytes.size() <= kMostPlanBytes) {
-        const ssize_t n = ::read(fd, chunk, sizeof chunk);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) err = errno;
-        if (n <= 0) break;
-        bytes.append(chunk, std::size_t(n));
-    }
-    ::close(fd);
-    if (err != 0) throw base::Error(path + ": cannot read: " + std::strerror(err));
-    if (bytes.size() > kMostPlanBytes) throw base::Error(path + ": larger than a backup can be");
-    return bytes;
-}
-
 BackupFile Load(const std::string& path, const Common& c, const RestoreOptions& o) {
-    const Json object = ParseJson(ReadRegular(path), path);
-    if (object.is_object() && object.contains("partial") && object["partial"] == true)
-        throw base::Error(path + ": a partial backup (the reply parsed only in part)");
-    if (!object.is_object() || !object.contains("address") || !object["address"].is_string() ||
-        !object.contains("mac") || !object["mac"].is_string()) {
-        throw base::Error(path + ": not a backup file (no \"address\" or \"mac\")");
-    }
-    BackupFile file;
-    file.path = path;
-    const auto address = device::ParseDotted(object["address"].get<std::string>());
-    if (!address) throw base::Error(path + ": address: not a dotted IPv4 address");
-    file.address = *address;
-    // Only compared, never written: any text a device reported is taken as it is.
-    const auto mac = Cp1251FromUtf8(object["mac"].get<std::string>());
-    if (!mac) throw base::Error(path + ": mac: a character code page 1251 lacks");
-    file.mac = *mac;
-    Json settings = object;
-    settings.erase("mac");
-    const device::Settings all = WantedSettings(settings, std::uint16_t(c.port), path);
+    const BackupContents b = ParseBackup(ReadRegular(path), path, std::uint16_t(c.port));
+    BackupFile file{path, b.address, b.mac, {}};
+    const device::Settings& all = b.settings;
     // The device's own identity never moves: mac is only compared; ip only with --network.
     std::vector<Setting> taken = {Setting::kTelemetryPort, Setting::kH323Port,
                                   Setting::kController};
@@ -119,7 +54,7 @@ std::vector<BackupFile> Usable(const Common& c, const RestoreOptions& o, std::si
     std::vector<BackupFile> files;
     std::set<std::string> seen;
     for (const std::string& path : o.paths) {
-        for (const std::string& file : FilesOf(path)) {
+        for (const std::string& file : BackupFilesOf(path)) {
             if (!seen.insert(file).second) continue;
             try {
                 files.push_back(Load(file, c, o));

@@ -221,6 +221,9 @@ const std::string kBackup10 =
         "gateway": "10.0.0.1", "ip": "10.0.0.10", "controller": "10.0.0.9",
         "mask": "255.255.255.0", "mac": "Пульт-1", "read_at": "2026-12-07T20:35:01+01:00"})";
 
+// What backup saves for a reply that parsed only in part.
+const std::string kPartial11 = R"({"address": "10.0.0.11", "partial": true, "mac": "M"})";
+
 INSTANTIATE_TEST_SUITE_P(
     Exporter, DesiredTest,
     ::testing::Values(
@@ -238,7 +241,9 @@ INSTANTIATE_TEST_SUITE_P(
                     "plan.csv",
                     {"10.0.0.7 mask=255.255.0.0"}},
         DesiredCase{"backup_folder_every_setting_and_the_MAC_in_code_page_1251",
-                    {{"b/x.json", kBackup10}, {"b/notes.txt", "not read"}},
+                    {{"b/x.json", kBackup10},
+                     {"b/notes.txt", "not read"},
+                     {"b/y.partial.json", kPartial11}},
                     "b",
                     {"10.0.0.10 telemetry_port=7001 h323_port=7002 gateway=10.0.0.1 ip=10.0.0.10 "
                      "controller=10.0.0.9 mask=255.255.255.0 mac=\xcf\xf3\xeb\xfc\xf2-1"}},
@@ -263,6 +268,8 @@ INSTANTIATE_TEST_SUITE_P(
                     "plan.json",
                     {},
                     "10.0.0.5"},
+        DesiredCase{
+            "a_partial_backup_named", {{"p.json", kPartial11}}, "p.json", {}, "a partial backup"},
         DesiredCase{"missing_file", {}, "none.json", {}, "cannot read"}),
     kLabel);
 
