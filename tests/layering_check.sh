@@ -14,8 +14,9 @@ declare -A allowed=(
     [device]="base config capture"
     [app]="base config net capture"
     [ui]="base config net app capture"
-    [orvanctl]="base config device capture"
-    [exporter]="base config device orvanctl"
+    [formats]="base config device"
+    [orvanctl]="base config device capture formats"
+    [exporter]="base config device formats"
     [.]="base config net app ui capture"
 )
 

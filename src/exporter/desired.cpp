@@ -3,9 +3,9 @@
 #include <algorithm>
 
 #include "base/error.h"
-#include "orvanctl/backup_file.h"
-#include "orvanctl/plan.h"
-#include "orvanctl/text.h"
+#include "formats/backup_file.h"
+#include "formats/plan.h"
+#include "formats/text.h"
 
 namespace exporter {
 
@@ -20,7 +20,7 @@ void Put(DesiredMap& map, device::Ipv4 address, const Desired& d) {
     }
 }
 
-void AddEntries(DesiredMap& map, const std::vector<orvanctl::PlanEntry>& entries,
+void AddEntries(DesiredMap& map, const std::vector<formats::PlanEntry>& entries,
                 const std::string& path) {
     for (const auto& e : entries) {
         const Desired d{e.wanted, path + ": " + e.where};
@@ -35,7 +35,7 @@ void AddEntries(DesiredMap& map, const std::vector<orvanctl::PlanEntry>& entries
 // A backup file names every setting the device held, its MAC among them.
 void AddBackup(DesiredMap& map, const std::string& path, std::string_view text,
                std::uint16_t port) {
-    orvanctl::BackupContents b = orvanctl::ParseBackup(text, path, port);
+    formats::BackupContents b = formats::ParseBackup(text, path, port);
     Desired d{std::move(b.settings), path};
     d.settings[Setting::kMac] = std::move(b.mac);
     Put(map, b.address, d);
@@ -46,22 +46,22 @@ void AddBackup(DesiredMap& map, const std::string& path, std::string_view text,
 DesiredMap LoadDesired(const std::string& path, std::uint16_t port) {
     DesiredMap map;
     try {
-        const auto files = orvanctl::BackupFilesOf(path);
+        const auto files = formats::BackupFilesOf(path);
         if (files.size() != 1 || files.front() != path) {
             // backup saves a reply that parsed only in part under this name: no desired state.
             for (const std::string& file : files) {
                 if (!file.ends_with(".partial.json"))
-                    AddBackup(map, file, orvanctl::ReadRegular(file), port);
+                    AddBackup(map, file, formats::ReadRegular(file), port);
             }
         } else if (path.ends_with(".csv")) {
-            AddEntries(map, orvanctl::ParseCsvPlan(orvanctl::ReadRegular(path), port), path);
+            AddEntries(map, formats::ParseCsvPlan(formats::ReadRegular(path), port), path);
         } else {
-            const std::string text = orvanctl::ReadRegular(path);
+            const std::string text = formats::ReadRegular(path);
             const auto first = text.find_first_not_of(" \t\r\n");
             if (first != std::string::npos && text[first] == '{') {
                 AddBackup(map, path, text, port);
             } else {
-                AddEntries(map, orvanctl::ParsePlan(text, port), path);
+                AddEntries(map, formats::ParsePlan(text, port), path);
             }
         }
     } catch (const base::Error& e) {

@@ -1,6 +1,6 @@
 #include "exporter/metrics.h"
 
-#include "orvanctl/text.h"
+#include "formats/text.h"
 
 namespace exporter {
 
@@ -67,7 +67,7 @@ std::vector<Family> ProbeFamilies(const ProbeResult& r, double seconds, const De
 
 std::string ProbeText(const ProbeResult& r, double seconds, const Desired* desired) {
     std::string out = Render(ProbeFamilies(r, seconds, desired));
-    if (!r.message.empty()) out += "# " + orvanctl::Printable(r.message) + '\n';
+    if (!r.message.empty()) out += "# " + formats::Printable(r.message) + '\n';
     return out;
 }
 

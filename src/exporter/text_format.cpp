@@ -3,7 +3,7 @@
 #include <charconv>
 #include <cmath>
 
-#include "orvanctl/text.h"
+#include "formats/text.h"
 
 namespace exporter {
 
@@ -29,7 +29,7 @@ std::string EscapeLabel(std::string_view utf8) {
 }
 
 std::string DeviceLabel(std::string_view cp1251) {
-    return orvanctl::Printable(cp1251);
+    return formats::Printable(cp1251);
 }
 
 std::string FormatValue(double value) {

@@ -6,10 +6,10 @@
 #include "base/error.h"
 #include "device/csv.h"
 #include "device/port.h"
+#include "formats/plan.h"
+#include "formats/text.h"
 #include "orvanctl/cli.h"
-#include "orvanctl/plan.h"
 #include "orvanctl/progress.h"
-#include "orvanctl/text.h"
 
 namespace orvanctl {
 

@@ -12,10 +12,10 @@
 #include "base/error.h"
 #include "device/backup.h"
 #include "device/scan.h"
+#include "formats/plan.h"
+#include "formats/text.h"
 #include "orvanctl/cli.h"
-#include "orvanctl/plan.h"
 #include "orvanctl/progress.h"
-#include "orvanctl/text.h"
 
 namespace orvanctl {
 

@@ -10,8 +10,8 @@
 #include "base/local_date_time.h"
 #include "device/backup.h"
 #include "device/wire_trace.h"
-#include "orvanctl/plan.h"
-#include "orvanctl/text.h"
+#include "formats/plan.h"
+#include "formats/text.h"
 
 namespace orvanctl {
 

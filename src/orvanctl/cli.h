@@ -13,7 +13,12 @@
 #include "orvanctl/capture_option.h"
 
 // What every orvanctl subcommand shares: the common options, exit codes and messages.
+namespace formats {}
+
 namespace orvanctl {
+
+// The fleet's file forms are this program's own vocabulary.
+using namespace formats;
 
 enum Exit {
     kOk = 0,

@@ -5,10 +5,10 @@
 #include <set>
 
 #include "base/error.h"
-#include "orvanctl/backup_file.h"
+#include "formats/backup_file.h"
+#include "formats/plan.h"
+#include "formats/text.h"
 #include "orvanctl/cli.h"
-#include "orvanctl/plan.h"
-#include "orvanctl/text.h"
 
 namespace orvanctl {
 

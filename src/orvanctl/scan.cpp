@@ -7,8 +7,8 @@
 #include "device/csv.h"
 #include "device/port.h"
 #include "device/scan.h"
+#include "formats/plan.h"
 #include "orvanctl/cli.h"
-#include "orvanctl/plan.h"
 #include "orvanctl/progress.h"
 
 namespace orvanctl {

@@ -5,9 +5,9 @@
 
 #include "base/error.h"
 #include "device/port.h"
+#include "formats/plan.h"
+#include "formats/text.h"
 #include "orvanctl/cli.h"
-#include "orvanctl/plan.h"
-#include "orvanctl/text.h"
 
 namespace orvanctl {
 

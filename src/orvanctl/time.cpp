@@ -3,9 +3,9 @@
 #include <iostream>
 
 #include "device/port.h"
+#include "formats/plan.h"
+#include "formats/text.h"
 #include "orvanctl/cli.h"
-#include "orvanctl/plan.h"
-#include "orvanctl/text.h"
 
 namespace orvanctl {
 namespace {

@@ -4,10 +4,10 @@
 #include <functional>
 #include <string_view>
 
-#include "orvanctl/result_json.h"
+#include "formats/result_json.h"
 
 // Reading the JSON that orvanctl is given: plans, --from files, backups.
-namespace orvanctl {
+namespace formats {
 
 // A plan (or a --from file) larger than this is refused before it is parsed.
 inline constexpr std::size_t kMostPlanBytes = std::size_t(16) << 20;
@@ -27,4 +27,4 @@ Json ParseJson(std::string_view text, std::string_view where);
 bool ParseJsonArray(std::string_view text, std::string_view where,
                     const std::function<void(Json&&)>& each);
 
-}  // namespace orvanctl
+}  // namespace formats

@@ -5,7 +5,7 @@
 #include <string_view>
 
 // The device speaks code page 1251; terminals, files and JSON speak UTF-8.
-namespace orvanctl {
+namespace formats {
 
 std::string Utf8FromCp1251(std::string_view bytes);
 
@@ -32,4 +32,4 @@ std::string TextOfCsvCell(std::string_view cell);
 // Nothing when the text is not UTF-8 or holds a character that code page 1251 lacks.
 std::optional<std::string> Cp1251FromUtf8(std::string_view text);
 
-}  // namespace orvanctl
+}  // namespace formats

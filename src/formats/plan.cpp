@@ -1,4 +1,4 @@
-#include "orvanctl/plan.h"
+#include "formats/plan.h"
 
 #include <algorithm>
 #include <map>
@@ -8,9 +8,9 @@
 #include "base/error.h"
 #include "device/csv.h"
 #include "device/port.h"
-#include "orvanctl/text.h"
+#include "formats/text.h"
 
-namespace orvanctl {
+namespace formats {
 
 using device::Setting;
 
@@ -261,4 +261,4 @@ void CheckPlan(const std::vector<PlanEntry>& entries) {
     throw base::Error(text);
 }
 
-}  // namespace orvanctl
+}  // namespace formats

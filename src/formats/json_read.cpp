@@ -1,4 +1,4 @@
-#include "orvanctl/json_read.h"
+#include "formats/json_read.h"
 
 #include <algorithm>
 #include <cmath>
@@ -7,7 +7,7 @@
 #include "base/error.h"
 #include "device/port.h"
 
-namespace orvanctl {
+namespace formats {
 namespace {
 
 // The library's message without its "[json.exception.parse_error.101] " prefix.
@@ -176,4 +176,4 @@ bool ParseJsonArray(std::string_view text, std::string_view where,
     return builder.IsArray();
 }
 
-}  // namespace orvanctl
+}  // namespace formats

@@ -14,7 +14,7 @@
 // The JSON forms of what orvanctl reports: settings, results, one line each. Field names are
 // stable: scripts and the Ansible modules depend on them. Device text is code page 1251;
 // everything here that reaches JSON goes through one conversion to UTF-8.
-namespace orvanctl {
+namespace formats {
 
 using Json = nlohmann::ordered_json;
 
@@ -50,4 +50,4 @@ bool Verified(const device::Result& r);
 // "changed", "unchanged", "failed", ...: the word of the result lines and of "result".
 const char* OutcomeWord(device::Outcome o);
 
-}  // namespace orvanctl
+}  // namespace formats

@@ -10,8 +10,8 @@
 #include "config/codec.h"
 #include "device/csv.h"
 #include "device/port.h"
-#include "orvanctl/plan.h"
-#include "orvanctl/text.h"
+#include "formats/plan.h"
+#include "formats/text.h"
 
 namespace {
 
@@ -35,7 +35,7 @@ struct PlanCase {
     std::string error = {};            // the whole message when refused
 };
 
-std::string Describe(const orvanctl::PlanEntry& e) {
+std::string Describe(const formats::PlanEntry& e) {
     std::string text = device::FormatDotted(e.address);
     for (Setting s : device::kAllSettings)
         if (e.wanted[s]) text += " " + std::string(device::Name(s)) + "=" + *e.wanted[s];
@@ -48,7 +48,7 @@ TEST_P(PlanTest, ChecksEveryEntryBeforeAnythingIsSent) {
     const PlanCase& c = GetParam();
     try {
         std::vector<std::string> got;
-        for (const auto& e : orvanctl::ParsePlan(c.plan, 4000)) got.push_back(Describe(e));
+        for (const auto& e : formats::ParsePlan(c.plan, 4000)) got.push_back(Describe(e));
         EXPECT_TRUE(c.error.empty()) << "no error";
         EXPECT_EQ(got, c.entries);
     } catch (const base::Error& e) {
@@ -197,15 +197,15 @@ INSTANTIATE_TEST_SUITE_P(
     kLabel);
 
 TEST(Plan, LargerThanTheBoundIsRefusedUnread) {
-    const std::string plan = "[" + std::string(orvanctl::kMostPlanBytes, ' ') + "]";
+    const std::string plan = "[" + std::string(formats::kMostPlanBytes, ' ') + "]";
     try {
-        orvanctl::ParsePlan(plan, 4000);
+        formats::ParsePlan(plan, 4000);
         ADD_FAILURE() << "no error";
     } catch (const base::Error& e) {
         EXPECT_STREQ(e.what(), "plan: larger than 16 MiB");
     }
-    const std::string atTheBound = "[" + std::string(orvanctl::kMostPlanBytes - 2, ' ') + "]";
-    EXPECT_NO_THROW(orvanctl::ParsePlan(atTheBound, 4000)) << "one byte less parses";
+    const std::string atTheBound = "[" + std::string(formats::kMostPlanBytes - 2, ' ') + "]";
+    EXPECT_NO_THROW(formats::ParsePlan(atTheBound, 4000)) << "one byte less parses";
 }
 
 // CSV plans: the same entries and refusals as JSON, from a spreadsheet's rows.
@@ -215,7 +215,7 @@ TEST_P(CsvPlanTest, ReadsRowsAsEntries) {
     const PlanCase& c = GetParam();
     try {
         std::vector<std::string> got;
-        for (const auto& e : orvanctl::ParseCsvPlan(c.plan, 4000)) got.push_back(Describe(e));
+        for (const auto& e : formats::ParseCsvPlan(c.plan, 4000)) got.push_back(Describe(e));
         EXPECT_TRUE(c.error.empty()) << "no error";
         EXPECT_EQ(got, c.entries);
     } catch (const base::Error& e) {
@@ -262,7 +262,7 @@ INSTANTIATE_TEST_SUITE_P(
 // The JSON error text comes from the library; only its start is ours.
 TEST(Plan, NotJsonSaysSo) {
     try {
-        orvanctl::ParsePlan("[{", 4000);
+        formats::ParsePlan("[{", 4000);
         ADD_FAILURE() << "no error";
     } catch (const base::Error& e) {
         EXPECT_EQ(std::string(e.what()).rfind("plan: not JSON: ", 0), 0u) << e.what();
@@ -274,19 +274,19 @@ TEST(Plan, GetJsonRoundTrip) {
     const std::string reply =
         "<1788#1789#C0.A8.77.1#C0.A8.77.8D#C0.A8.77.F0#FF.FF.FF.0#\xCC\xC0\xCA-1>";
     const device::Settings read = device::FromReply(config::ParseConfigReply(reply));
-    const auto json = orvanctl::SettingsJson(0x0A000002, 4000, read);
+    const auto json = formats::SettingsJson(0x0A000002, 4000, read);
     EXPECT_EQ(json.dump(),
               R"({"address":"10.0.0.2","port":4000,"telemetry_port":6024,"h323_port":6025,)"
               R"("gateway":"192.168.119.1","ip":"192.168.119.141","controller":"192.168.119.240",)"
               R"("mask":"255.255.255.0","mac":"МАК-1"})");
-    EXPECT_EQ(orvanctl::WantedSettings(nlohmann::ordered_json::parse(json.dump()), 4000, "file"),
+    EXPECT_EQ(formats::WantedSettings(nlohmann::ordered_json::parse(json.dump()), 4000, "file"),
               read);
 }
 
 TEST(Plan, PartialReadingListsWhatIsMissing) {
     const device::Settings read =
         device::FromReply(config::ParseConfigReply("<1788#1789#C0.A8.77.1>"));
-    EXPECT_EQ(orvanctl::SettingsJson(0x0A000002, 4000, read).dump(),
+    EXPECT_EQ(formats::SettingsJson(0x0A000002, 4000, read).dump(),
               R"({"address":"10.0.0.2","port":4000,"telemetry_port":6024,"h323_port":6025,)"
               R"("gateway":null,"ip":null,"controller":null,"mask":null,"mac":"1",)"
               R"("partial":true,"missing":["gateway","ip","controller","mask"]})");
@@ -302,7 +302,7 @@ TEST(Plan, ResultJsonConvertsDeviceTextOnce) {
     r.command = "<1#2#00.00.00.00#00.00.00.00#00.00.00.00#00.00.00.00#AA>";
     r.message = "verify: the device reports other settings: mac is \xC6\xC6-01, not AA";
     r.sent = {true, true, false};
-    const std::string line = orvanctl::Dump(orvanctl::ResultJson(r, {{Setting::kIp, "why"}}));
+    const std::string line = formats::Dump(formats::ResultJson(r, {{Setting::kIp, "why"}}));
     EXPECT_EQ(line,
               R"({"address":"10.0.0.2","result":"verify-failed","changes":[{"setting":"mac",)"
               R"("from":"ЖЖ-01","to":"AA"}],"before":{"telemetry_port":null,"h323_port":null,)"
@@ -311,7 +311,7 @@ TEST(Plan, ResultJsonConvertsDeviceTextOnce) {
               R"("sent":{"request":true,"command":true,"time":false},"time_sent":false,)"
               R"("verified":false,"skipped":[{"setting":"ip","reason":"why"}],)"
               R"("message":"verify: the device reports other settings: mac is ЖЖ-01, not AA"})");
-    EXPECT_EQ(orvanctl::Dump(nlohmann::ordered_json("\xC6")), "\"\xEF\xBF\xBD\"")
+    EXPECT_EQ(formats::Dump(nlohmann::ordered_json("\xC6")), "\"\xEF\xBF\xBD\"")
         << "bytes that are not UTF-8 are replaced, not thrown on";
 }
 
@@ -323,7 +323,7 @@ struct PrintableCase {
 class PrintableTest : public ::testing::TestWithParam<PrintableCase> {};
 
 TEST_P(PrintableTest, ControlBytesEscaped) {
-    EXPECT_EQ(orvanctl::Printable(GetParam().bytes), GetParam().shown);
+    EXPECT_EQ(formats::Printable(GetParam().bytes), GetParam().shown);
 }
 
 INSTANTIATE_TEST_SUITE_P(Text, PrintableTest,
@@ -340,7 +340,7 @@ INSTANTIATE_TEST_SUITE_P(Text, PrintableTest,
 TEST(Text, EveryCp1251ByteRoundTripsThroughUtf8) {
     for (int b = 0; b < 256; ++b) {
         const std::string byte(1, char(b));
-        EXPECT_EQ(orvanctl::Cp1251FromUtf8(orvanctl::Utf8FromCp1251(byte)), byte) << b;
+        EXPECT_EQ(formats::Cp1251FromUtf8(formats::Utf8FromCp1251(byte)), byte) << b;
     }
 }
 
@@ -353,7 +353,7 @@ struct Utf8Case {
 class Utf8Test : public ::testing::TestWithParam<Utf8Case> {};
 
 TEST_P(Utf8Test, MapsOrRefuses) {
-    EXPECT_EQ(orvanctl::Cp1251FromUtf8(GetParam().utf8), GetParam().cp1251);
+    EXPECT_EQ(formats::Cp1251FromUtf8(GetParam().utf8), GetParam().cp1251);
 }
 
 INSTANTIATE_TEST_SUITE_P(Text, Utf8Test,
@@ -398,9 +398,9 @@ TEST_P(ShapeTest, ReadInLinearTime) {
     const auto start = std::chrono::steady_clock::now();
     try {
         if (GetParam().csv) {
-            orvanctl::ParseCsvPlan(GetParam().plan, 4000);
+            formats::ParseCsvPlan(GetParam().plan, 4000);
         } else {
-            orvanctl::ParsePlan(GetParam().plan, 4000);
+            formats::ParsePlan(GetParam().plan, 4000);
         }
         ADD_FAILURE() << "no error";
     } catch (const base::Error& e) {
@@ -429,14 +429,14 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(Plan, AStopEndsTheReading) {
     const std::string plan = Addresses(20000);
     device::RequestStop();
-    EXPECT_THROW(orvanctl::ParsePlan(plan, 4000), base::Error);
+    EXPECT_THROW(formats::ParsePlan(plan, 4000), base::Error);
     try {
-        orvanctl::ParsePlan(plan, 4000);
+        formats::ParsePlan(plan, 4000);
     } catch (const base::Error& e) {
         EXPECT_STREQ(e.what(), "plan: interrupted");
     }
     device::ClearStop();
-    EXPECT_EQ(orvanctl::ParsePlan(plan, 4000).size(), 20000u);
+    EXPECT_EQ(formats::ParsePlan(plan, 4000).size(), 20000u);
 }
 
 // Device text through scan --csv and back through a CSV plan: no cell a spreadsheet runs,
@@ -451,14 +451,14 @@ class CsvCellTest : public ::testing::TestWithParam<CellCase> {};
 
 TEST_P(CsvCellTest, WrittenSafelyReadBackExactly) {
     const CellCase& c = GetParam();
-    std::string line = device::FormatCsvRow({"10.0.0.2", orvanctl::CsvCellOf(c.device)});
+    std::string line = device::FormatCsvRow({"10.0.0.2", formats::CsvCellOf(c.device)});
     EXPECT_EQ(line, "10.0.0.2," + c.written + "\r\n");
     line.resize(line.size() - 2);
     for (unsigned char b : line) EXPECT_FALSE(b < 0x20 || b == 0x7F) << int(b);
     const auto rows = device::ParseCsv(line);
     ASSERT_EQ(rows.size(), 1u);
     ASSERT_EQ(rows[0].size(), 2u);
-    EXPECT_EQ(orvanctl::Cp1251FromUtf8(orvanctl::TextOfCsvCell(rows[0][1])), c.device);
+    EXPECT_EQ(formats::Cp1251FromUtf8(formats::TextOfCsvCell(rows[0][1])), c.device);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -482,7 +482,7 @@ struct QuotedCase {
 class QuotedTest : public ::testing::TestWithParam<QuotedCase> {};
 
 TEST_P(QuotedTest, FieldsCannotBeForged) {
-    EXPECT_EQ(orvanctl::Quoted(GetParam().bytes), GetParam().shown);
+    EXPECT_EQ(formats::Quoted(GetParam().bytes), GetParam().shown);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -495,7 +495,7 @@ INSTANTIATE_TEST_SUITE_P(
     kLabel);
 
 TEST(Text, MessagesShowControlBytesButKeepTheirOwnLines) {
-    EXPECT_EQ(orvanctl::Escaped("'70\r06' \x1B[2J\nx\n  y"), "'70\\x0D06' \\x1B[2J\\x0Ax\n  y");
+    EXPECT_EQ(formats::Escaped("'70\r06' \x1B[2J\nx\n  y"), "'70\\x0D06' \\x1B[2J\\x0Ax\n  y");
 }
 
 }  // namespace

@@ -9,7 +9,7 @@
 #include "device/settings.h"
 
 // Reading what `backup` wrote: for restore, and for the exporter's desired state.
-namespace orvanctl {
+namespace formats {
 
 // Every *.json in a folder (sorted), or the file itself. Throws base::Error for a folder
 // without one.
@@ -29,4 +29,4 @@ struct BackupContents {
 // is not a backup is refused. Throws base::Error starting with `path`.
 BackupContents ParseBackup(std::string_view text, const std::string& path, std::uint16_t port);
 
-}  // namespace orvanctl
+}  // namespace formats

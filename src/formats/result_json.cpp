@@ -1,10 +1,10 @@
-#include "orvanctl/result_json.h"
+#include "formats/result_json.h"
 
 #include <algorithm>
 
-#include "orvanctl/text.h"
+#include "formats/text.h"
 
-namespace orvanctl {
+namespace formats {
 
 using device::Setting;
 
@@ -113,4 +113,4 @@ Json ResultJson(const device::Result& r, const std::vector<Skipped>& skipped) {
     return out;
 }
 
-}  // namespace orvanctl
+}  // namespace formats

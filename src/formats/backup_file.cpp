@@ -1,4 +1,4 @@
-#include "orvanctl/backup_file.h"
+#include "formats/backup_file.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -10,10 +10,10 @@
 #include <cstring>
 
 #include "base/error.h"
-#include "orvanctl/plan.h"
-#include "orvanctl/text.h"
+#include "formats/plan.h"
+#include "formats/text.h"
 
-namespace orvanctl {
+namespace formats {
 
 std::vector<std::string> BackupFilesOf(const std::string& path) {
     struct stat st {};
@@ -78,4 +78,4 @@ BackupContents ParseBackup(std::string_view text, const std::string& path, std::
     return b;
 }
 
-}  // namespace orvanctl
+}  // namespace formats

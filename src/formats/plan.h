@@ -8,13 +8,13 @@
 
 #include "device/address.h"
 #include "device/settings.h"
-#include "orvanctl/json_read.h"
-#include "orvanctl/result_json.h"
+#include "formats/json_read.h"
+#include "formats/result_json.h"
 
 // The JSON (and CSV plans) that orvanctl reads and writes. Field names are stable: scripts
 // and the Ansible modules depend on them. Device text is code page 1251; everything here that
 // reaches JSON goes through one conversion to UTF-8.
-namespace orvanctl {
+namespace formats {
 
 // The settings an object names, each checked: what `set --from` and a plan entry ask for.
 // "address" is skipped, "port" must be the device port in use, null means not named; the
@@ -48,4 +48,4 @@ std::vector<PlanEntry> ParseCsvPlan(std::string_view text, std::uint16_t port);
 // address of another listed device that keeps it, one mac for two entries.
 void CheckPlan(const std::vector<PlanEntry>& entries);
 
-}  // namespace orvanctl
+}  // namespace formats

@@ -1,9 +1,9 @@
-#include "orvanctl/text.h"
+#include "formats/text.h"
 
 #include <array>
 #include <cstdint>
 
-namespace orvanctl {
+namespace formats {
 namespace {
 
 // 0x80..0xBF; 0x98 has no character and stands for U+0098, so every byte maps both ways.
@@ -160,4 +160,4 @@ std::optional<std::string> Cp1251FromUtf8(std::string_view text) {
     return out;
 }
 
-}  // namespace orvanctl
+}  // namespace formats
