@@ -267,12 +267,33 @@ $net.250 mac=02-00-5E-10-00-01 ip=$net.250 telemetry_port=7001 h323_port=7002" "
     expect_eq "exit" 7 "$rc"
     expect_has "stderr" "scan: not asked: 1 (broadcast address without --broadcast: 1); the first: $net.255 is a broadcast address: sending to it needs --broadcast" "$err"
     run scan "$net.255-$net.255" --wait 0.2 --broadcast
-    expect_eq "exit with --broadcast" 7 "$rc"
+    expect_eq "exit with --broadcast" 0 "$rc"
     [[ "$err" != *"not asked"* ]] || fail "with --broadcast: $err"
+    # One request, and every device of the link answers from its own address.
+    everyone=$(for host in 9 10 20 21 100 250; do
+        echo "$net.$host mac=02-00-5E-10-00-01 ip=$net.$host telemetry_port=7001 h323_port=7002"
+    done)
+    expect_eq "stdout with --broadcast" "$everyone" "$out"
     run scan "$net.248/29" --wait 0.2 --broadcast --json
     expect_eq "exit, /29 and its broadcast" 0 "$rc"
-    expect_has "summary, /29 and its broadcast" "scan: 1 of 7 addresses answered" "$err"
+    expect_has "summary, /29 and its broadcast" "scan: 6 of 7 addresses answered" "$err"
     [[ "$err" != *"not asked"* ]] || fail "/29 with --broadcast: $err"
+
+    case_name="a limited broadcast reaches the devices of its own link only"
+    # A device on another link of the far side hears 255.255.255.255 there, not from this link.
+    far ip link add "${link}x" type veth peer name "${link}y" || exit 1
+    far ip addr add "172.30.$n.2/24" dev "${link}x" && far ip link set "${link}x" up || exit 1
+    far ip link set "${link}y" up
+    nsenter -t "$far_pid" -n "$devsim" --address "172.30.$n.2" --port 4000 \
+        --state "$work/other.state" </dev/null >"$work/other.log" 2>&1 &
+    sims+=($!)
+    for _ in $(seq 100); do grep -q listening "$work/other.log" && break; sleep 0.05; done
+    expect_has "the other link's device" "broadcasts of its link too: 172.30.$n.255:4000 and 255.255.255.255:4000" "$(cat "$work/other.log")"
+    ip route add 255.255.255.255/32 dev "${link}h"
+    run scan 255.255.255.255-255.255.255.255 --wait 0.2 --broadcast
+    expect_eq "exit" 0 "$rc"
+    expect_eq "stdout" "$everyone" "$out"
+    expect_eq "datagrams at the other link's device" "0" "$(datagrams other)"
 
     case_name="bad ranges"
     for range in "$net.0/15" "$net.0" "$net.9-$net.1" "$net.0/24x"; do

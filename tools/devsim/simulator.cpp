@@ -34,11 +34,13 @@ void Simulator::SaveStateSoon() {
     if (std::chrono::steady_clock::now() - saved_ >= kStateEvery) SaveState();
 }
 
-void Simulator::Handle(std::string_view data, const sockaddr_in& from) {
+void Simulator::Handle(std::string_view data, const sockaddr_in& from,
+                       const std::optional<in_addr>& broadcast) {
     ++device_.datagrams;
     if (IsRequest(data)) ++device_.requests;
     if (IsTimeCommand(data) || IsConfigCommand(data)) ++device_.commands;
-    log_.Say("from " + Endpoint(from) + ", " + std::to_string(data.size()) +
+    const std::string to = broadcast ? " to broadcast " + Address(*broadcast) : "";
+    log_.Say("from " + Endpoint(from) + to + ", " + std::to_string(data.size()) +
              " bytes: " + Shown(data));
     HandleData(data, from);
     if (!options_.state_file.empty()) SaveStateSoon();

@@ -21,7 +21,9 @@ public:
 
     // Writes the state file now; false (and a log line) when it cannot.
     bool SaveState();
-    void Handle(std::string_view data, const sockaddr_in& from);
+    // `broadcast`: the broadcast address the datagram went to; nothing when to the device's own.
+    void Handle(std::string_view data, const sockaddr_in& from,
+                const std::optional<in_addr>& broadcast = std::nullopt);
 
     // How long until the next late reply, state write or log line is due; nothing when none is.
     std::optional<std::chrono::milliseconds> NextDue() const;

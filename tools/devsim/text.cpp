@@ -39,10 +39,14 @@ std::string Escaped(std::string_view bytes) {
     return out + "\"";
 }
 
-std::string Endpoint(const sockaddr_in& a) {
+std::string Address(const in_addr& a) {
     char buf[INET_ADDRSTRLEN] = "?";
-    inet_ntop(AF_INET, &a.sin_addr, buf, sizeof buf);
-    return std::string(buf) + ":" + std::to_string(ntohs(a.sin_port));
+    inet_ntop(AF_INET, &a, buf, sizeof buf);
+    return buf;
+}
+
+std::string Endpoint(const sockaddr_in& a) {
+    return Address(a.sin_addr) + ":" + std::to_string(ntohs(a.sin_port));
 }
 
 namespace {

@@ -17,6 +17,7 @@ using Quad = std::array<std::uint8_t, 4>;  // an IPv4 address, most significant 
 std::string Hex(unsigned value);     // upper case, no leading zeros
 std::string Dotted(const Quad& q);   // "192.168.1.1"
 std::string HexQuad(const Quad& q);  // "C0.A8.1.1"
+std::string Address(const in_addr& a);
 std::string Endpoint(const sockaddr_in& a);
 
 // Received bytes in quotes, escaped so that one datagram stays on one line whatever it holds.
