@@ -296,13 +296,11 @@ $net.250 mac=02-00-5E-10-00-01 ip=$net.250 telemetry_port=7001 h323_port=7002" "
     expect_eq "datagrams at the other link's device" "0" "$(datagrams other)"
 
     case_name="a broadcast address another program holds is told, and the device goes on"
-    nsenter -t "$far_pid" -n python3 -c 'import socket, sys, time
-s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-s.bind((sys.argv[1], 4001))
-open(sys.argv[2], "w").close()
-time.sleep(60)' "$net.255" "$work/held" </dev/null >/dev/null 2>&1 &
+    # A simulator on the broadcast address itself holds it the way a plain program would.
+    nsenter -t "$far_pid" -n "$devsim" --address "$net.255" --port 4001 \
+        --state "$work/held.state" </dev/null >"$work/held.log" 2>&1 &
     sims+=($!)
-    for _ in $(seq 100); do [ -e "$work/held" ] && break; sleep 0.05; done
+    for _ in $(seq 100); do grep -q listening "$work/held.log" && break; sleep 0.05; done
     sim 30 --port 4001
     expect_has "log" "broadcasts to $net.255:4001 not heard: Address already in use" "$(cat "$work/30.log")"
     expect_has "log" "hears the broadcasts of its link too: 255.255.255.255:4001" "$(cat "$work/30.log")"
