@@ -294,6 +294,9 @@ $net.250 mac=02-00-5E-10-00-01 ip=$net.250 telemetry_port=7001 h323_port=7002" "
     expect_eq "exit" 0 "$rc"
     expect_eq "stdout" "$everyone" "$out"
     expect_eq "datagrams at the other link's device" "0" "$(datagrams other)"
+    # Three broadcast scans so far, each printed with where it went.
+    expect_eq "broadcasts printed at $net.9" "$net.255 $net.255 255.255.255.255" \
+        "$(grep -o ' to broadcast [0-9.]*, 2 bytes: "GO"' "$work/9.log" | cut -d' ' -f4 | tr -d , | xargs)"
 
     case_name="a broadcast address another program holds is told, and the device goes on"
     # A simulator on the broadcast address itself holds it the way a plain program would.
