@@ -72,6 +72,9 @@ void LogAhead(const Common& c, const device::Task& task, const device::Result& r
     if (!c.audit || !c.devicePort) return;
     try {
         c.audit->Append(Dump(LogLine(*c.devicePort, r, !r.command.empty(), task.time, "changed")));
+    } catch (const device::Interrupted& e) {
+        throw device::Interrupted(std::string(e.what()) + "; nothing sent to " +
+                                  device::FormatDotted(r.address) + " or after it");
     } catch (const base::Error& e) {
         throw LogFailed(std::string(e.what()) + "; nothing sent to " +
                         device::FormatDotted(r.address) + " or after it");
@@ -199,7 +202,8 @@ void AddCommon(CLI::App* app, Common& c, bool withJson, bool withLog) {
         ->type_name("A.B.C.D");
     app->add_option("--port-wait", c.portWait,
                     "seconds to wait while another orvanctl run holds the device port, 0 to "
-                    "3600 (default 30); another program holding it is exit 5 at once")
+                    "3600 (default 30); another program holding it is exit 5 at once. With "
+                    "--log, also the longest wait for a turn on the audit log's lock (exit 9)")
         ->type_name("SEC")
         ->check(Finite())
         ->check(CLI::Range(0.0, 3600.0).description(""));
@@ -263,13 +267,23 @@ std::unique_ptr<device::DevicePort> OpenPort(const Common& c, bool broadcast) {
 
 std::unique_ptr<device::AuditLog> OpenLog(const Common& c) {
     if (c.log.empty()) return nullptr;
+    std::unique_ptr<device::AuditLog> log;
     try {
-        auto log = std::make_unique<device::AuditLog>(c.log);
-        c.audit = log.get();
-        return log;
+        log = std::make_unique<device::AuditLog>(
+            c.log, std::chrono::milliseconds(long(c.portWait * 1000 + 0.5)));
     } catch (const base::Error& e) {
         throw CLI::ValidationError(e.what());
     }
+    // Before the device port is taken: a run waiting here holds nothing another one needs.
+    try {
+        log->WaitForTurn();
+    } catch (const device::Interrupted& e) {
+        throw device::Interrupted(std::string(e.what()) + "; nothing sent");
+    } catch (const base::Error& e) {
+        throw LogFailed(std::string(e.what()) + "; nothing sent");
+    }
+    c.audit = log.get();
+    return log;
 }
 
 void LogResult(device::AuditLog* log, device::DevicePort& port, const device::Result& r) {

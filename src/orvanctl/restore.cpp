@@ -1,5 +1,7 @@
 // restore: backup files written back to the devices they were read from, and to no other.
 
+#include <sys/stat.h>
+
 #include <iostream>
 #include <map>
 #include <set>
@@ -52,10 +54,13 @@ std::vector<BackupFile> Usable(const Common& c, const RestoreOptions& o, std::si
         ++skipped;
     };
     std::vector<BackupFile> files;
-    std::set<std::string> seen;
+    // One file named twice (a folder and a file in it, "dir/" and "./dir") is read once.
+    std::set<std::pair<dev_t, ino_t>> seen;
     for (const std::string& path : o.paths) {
         for (const std::string& file : BackupFilesOf(path)) {
-            if (!seen.insert(file).second) continue;
+            struct stat st {};
+            if (::stat(file.c_str(), &st) == 0 && !seen.insert({st.st_dev, st.st_ino}).second)
+                continue;
             try {
                 files.push_back(Load(file, c, o));
             } catch (const base::Error& e) {
