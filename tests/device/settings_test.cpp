@@ -172,7 +172,9 @@ TEST_P(ReplyTest, NamesWhatDidNotConvert) {
     const device::ParsedReply parsed = device::ParseReply(c.reply);
     EXPECT_EQ(parsed.notWhole, c.notWhole);
     EXPECT_EQ(parsed.Partial(), !c.missing.empty());
-    if (!c.why.empty()) EXPECT_EQ(parsed.Why(), c.why);
+    if (!c.why.empty()) {
+        EXPECT_EQ(parsed.Why(), c.why);
+    }
     const device::Settings& s = parsed.settings;
     std::vector<std::string> missing;
     for (Setting m : s.Missing()) missing.push_back(device::Name(m));
