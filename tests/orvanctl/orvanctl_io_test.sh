@@ -20,19 +20,20 @@ times() { grep -c 'bytes: "USTTIME<' "$work/$1.log"; }
 sim 2
 sim 3 --mac '=HYPERLINK("x")+1'
 sim 4 --mac 'X ip=6.6.6.6 telemetry_port=1'
-for h in 5 6 7 8; do sim $h; done
-sim 9 --ignore-commands
+for h in 5 6 7 8; do sim $h --mac "M-$h"; done
+sim 9 --mac M-9 --ignore-commands
 mkdir "$work/disk"
 
 # on_full_disk SIZE FILL ARGS...: orvanctl ARGS --log FILE, FILE on a disk of SIZE that it
 # fills but for FILL bytes; sets out, err, rc, and log (what the file then held).
 on_full_disk() {
-    unshare -m sh -c 'mount -t tmpfs -o "size=$1" orvan-full "$2" || exit 99
-        head -c "$3" /dev/zero | tr "\0" x >"$2/site.log"
+    unshare -m sh -c 'size=$1 disk=$2 fill=$3
         shift 3
-        "$@" --log "$2/site.log"
+        mount -t tmpfs -o "size=$size" orvan-full "$disk" || exit 99
+        head -c "$fill" /dev/zero | tr "\0" x >"$disk/site.log"
+        "$@" --log "$disk/site.log"
         rc=$?
-        cat "$2/site.log" >"$2.copy"
+        cat "$disk/site.log" >"$disk.copy"
         exit $rc' sh "$1" "$work/disk" "$2" "$ctl" "${@:3}" >"$work/out" 2>"$work/err"
     rc=$? out=$(cat "$work/out") err=$(cat "$work/err") log=$(cat "$work/disk.copy")
 }
@@ -101,7 +102,7 @@ expect_eq "stderr" "orvanctl: --log: $work/locked.log is locked by another progr
 waiting=$!
 sleep 0.5
 "$ctl" get "$net.2" --port-wait 0 >/dev/null 2>"$work/err2"
-expect_eq "the device port is free while a run waits for the log" "0" "$? $(cat "$work/err2")"
+expect_eq "the device port is free while a run waits for the log" "0:" "$?:$(cat "$work/err2")"
 kill -TERM $waiting
 wait $waiting
 expect_eq "exit, SIGTERM while waiting" 130 "$?"
