@@ -131,6 +131,8 @@ Subcommand AddScan(CLI::App& parent, Common& common) {
     scan->footer(
         "Prints one line per device that answered, sorted by address: the address, then "
         "mac=, ip=, telemetry_port=, h323_port=; with --json one JSON object per line. A "
+        "reply that parsed only in part shows ? (JSON: null) where a value did not convert or "
+        "was out of range, and is named on stderr with the reason. A "
         "progress line goes to stderr while it runs: live on a terminal, else every 10 s once "
         "it has run that long (not with --quiet). Takes at most "
         "(retries + 1) x (addresses / rate + wait) seconds, plus the pauses the kernel asks "
