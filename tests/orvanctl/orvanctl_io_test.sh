@@ -79,6 +79,16 @@ for how in text json; do
     expect_has "where it stopped, $how" "orvanctl: --log: cannot write $work/disk/site.log: " "$err"
 done
 
+case_name="restore on a disk that fills mid-run: every result, the summary, where it stopped"
+"$ctl" backup "$net.5" "$net.6" "$net.7" "$net.8" --dir "$work/bk" >/dev/null 2>&1
+sed -i 's/7302/7303/g' "$work/fill.json"
+run apply "$work/fill.json"  # every device now differs from its backup
+on_full_disk 8k $((8192 - 2 * line - line / 2 - 1)) restore "$work/bk"
+expect_eq "exit" 9 "$rc"
+expect_eq "results, of which changed" "4 2" "$(wc -l <<<"$out") $(grep -c ' changed h323_port' <<<"$out")"
+expect_has "summary, then where it stopped" "restore: 4 files, 2 restored, 0 unchanged, 0 not the device of their file, 2 failed, 0 skipped
+orvanctl: --log: cannot write $work/disk/site.log: " "$err"
+
 case_name="audit log after a verify failure: a second line with its result"
 run set "$net.9" --telemetry-port 7100 --verify --timeout 0.3 --retries 1 --log "$work/verify.log"
 expect_eq "exit" 6 "$rc"
