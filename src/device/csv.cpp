@@ -7,9 +7,15 @@ namespace {
 
 // A cell a spreadsheet would run as a formula (or that begins with the guard itself) gets a
 // leading quote; reading takes one off again, so what is written reads back the same.
+// Spreadsheets skip spaces, tabs and no-break spaces before a formula, and run "|..." as a command.
 bool NeedsGuard(std::string_view cell) {
-    return !cell.empty() &&
-           std::string_view("=+-@\t\r'").find(cell.front()) != std::string_view::npos;
+    if (cell.empty()) return false;
+    if (std::string_view("\t\r'|").find(cell.front()) != std::string_view::npos) return true;
+    std::size_t i = 0;
+    while (i < cell.size() &&
+           (cell[i] == ' ' || cell[i] == '\t' || cell.substr(i, 2) == "\xC2\xA0"))
+        i += cell[i] == '\xC2' ? 2 : 1;
+    return i < cell.size() && std::string_view("=+-@").find(cell[i]) != std::string_view::npos;
 }
 
 std::string Unguarded(std::string&& cell) {

@@ -179,9 +179,9 @@ int OpenLock(const std::string& dir, Ipv4 local, std::uint16_t port) {
     throw unusable("it comes and goes (another program is replacing it)");
 }
 
-// Who holds the lock on `fd`, from the kernel's table of locks: "another orvanctl run", or
-// another program named with its process.
-std::string Holder(int fd) {
+}  // namespace
+
+std::string LockHolder(int fd) {
     struct stat st {};
     std::FILE* locks = std::fopen("/proc/locks", "re");
     if (::fstat(fd, &st) != 0 || locks == nullptr) {
@@ -211,8 +211,6 @@ std::string Holder(int fd) {
     if (name == "orvanctl") return "another orvanctl run";
     return "another program (" + name + ", process " + std::to_string(pid) + ")";
 }
-
-}  // namespace
 
 std::string LockPath(const std::string& dir, Ipv4 local, std::uint16_t port) {
     return dir + "/orvanctl-" + NetworkNamespace() + "-" + FormatDotted(local) + "-" +
@@ -245,7 +243,7 @@ int DevicePort::Bind(Ipv4 local) {
             got = ::flock(bound.lock, LOCK_EX | LOCK_NB) == 0;
         }
         if (!got) {
-            const std::string holder = Holder(bound.lock);
+            const std::string holder = LockHolder(bound.lock);
             ::close(bound.lock);
             if (StopRequested())
                 throw Interrupted("interrupted while " + holder + " held " + where);

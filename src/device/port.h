@@ -94,6 +94,10 @@ struct PortOptions {
 // The lock file that runs in this network namespace take turns on for a local address and port.
 std::string LockPath(const std::string& dir, Ipv4 local, std::uint16_t port);
 
+// Who holds a lock on the file `fd` is open on, from the kernel's table of locks: "another
+// orvanctl run", or another program named with its process.
+std::string LockHolder(int fd);
+
 // "0.3 s": a wait or a limit as the operator gave it.
 std::string FormatSeconds(std::chrono::milliseconds span);
 

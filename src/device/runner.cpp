@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <ctime>
+#include <exception>
 
 #include "base/local_date_time.h"
 #include "config/codec.h"
@@ -22,12 +23,6 @@ struct Job {
     std::optional<Settings> mismatch;  // the last verifying reply that did not match
     Result result;
 };
-
-std::string Names(const std::vector<Setting>& settings) {
-    std::string text;
-    for (Setting s : settings) text += (text.empty() ? "" : ", ") + std::string(Name(s));
-    return text;
-}
 
 class Runner {
 public:
@@ -91,6 +86,9 @@ public:
         if (done_) done_(job.index, job.result);
     }
 
+    // What stopped the run before a command, or null.
+    std::exception_ptr StoppedBy() const { return stoppedBy_; }
+
 private:
     static std::string TimeCommand() {
         return config::BuildTimeCommand(base::LocalDateTimeAt(std::time(nullptr)));
@@ -137,8 +135,21 @@ private:
         }
     }
 
-    void BeforeCommand(const Job& job) {
-        if (timing_.beforeCommand) timing_.beforeCommand(*job.task, job.result);
+    // False (and the job ended, nothing sent) when the run was stopped by this or an earlier
+    // beforeCommand failing.
+    bool BeforeCommand(Job& job) {
+        if (stoppedBy_) {
+            Finish(job, Outcome::kInterrupted, "not sent: the run stopped before its command");
+            return false;
+        }
+        try {
+            if (timing_.beforeCommand) timing_.beforeCommand(*job.task, job.result);
+            return true;
+        } catch (const std::exception& e) {
+            stoppedBy_ = std::current_exception();
+            Finish(job, Outcome::kFailed, e.what());
+            return false;
+        }
     }
 
     void PortTakenFor(Job& job, const PortTaken& e) {
@@ -161,6 +172,7 @@ private:
         const Task& task = *job.task;
         const Settings& got = reply.settings;
         job.result.before = got;
+        job.result.outOfRange = reply.outOfRange;
         if (task.mac && got[Setting::kMac] && *got[Setting::kMac] != *task.mac) {
             job.result.otherDevice = true;
             Finish(job, Outcome::kFailed,
@@ -170,10 +182,7 @@ private:
         }
         if (reply.Partial()) {
             const bool sends = task.wanted || task.time;
-            Finish(job, Outcome::kPartial,
-                   (reply.notWhole.empty() ? "the reply parsed only in part" : reply.notWhole) +
-                       (got.Complete() ? "" : "; not converted: " + Names(got.Missing())) +
-                       (sends ? "; nothing sent" : ""));
+            Finish(job, Outcome::kPartial, reply.Why() + (sends ? "; nothing sent" : ""));
             return;
         }
         if (!task.wanted) {
@@ -185,8 +194,7 @@ private:
                 Finish(job, Outcome::kDryRun, {});
                 return;
             }
-            BeforeCommand(job);
-            if (!SendOrFail(job, task.address, TimeCommand())) return;
+            if (!BeforeCommand(job) || !SendOrFail(job, task.address, TimeCommand())) return;
             job.result.sent.time = job.result.timeSent = true;
             Finish(job, Outcome::kChanged, {});
             return;
@@ -207,8 +215,7 @@ private:
             Finish(job, Outcome::kDryRun, {});
             return;
         }
-        BeforeCommand(job);
-        if (!SendOrFail(job, task.address, job.result.command)) return;
+        if (!BeforeCommand(job) || !SendOrFail(job, task.address, job.result.command)) return;
         job.result.sent.command = true;
         if (task.time) {
             job.step = Step::kTimeDelay;
@@ -268,6 +275,7 @@ private:
 
     DevicePort& port_;
     bool anySent_ = false;
+    std::exception_ptr stoppedBy_;
     const Timing& timing_;
     const std::function<void(std::size_t, const Result&)>& done_;
 };
@@ -290,7 +298,7 @@ std::vector<Result> Run(DevicePort& port, const std::vector<Task>& tasks, std::s
     std::vector<Datagram> received;
     while (!StopRequested()) {
         std::erase_if(active, [](const Job* j) { return j->step == Step::kDone; });
-        while (active.size() < parallel && next < jobs.size()) {
+        while (active.size() < parallel && next < jobs.size() && !runner.StoppedBy()) {
             Job& job = jobs[next++];
             runner.Start(job);
             if (job.step != Step::kDone) active.push_back(&job);
@@ -315,9 +323,15 @@ std::vector<Result> Run(DevicePort& port, const std::vector<Task>& tasks, std::s
     }
     std::vector<Result> results;
     for (Job& job : jobs) {
-        if (job.step != Step::kDone) runner.Finish(job, Outcome::kInterrupted, {});
+        if (job.step != Step::kDone) {
+            runner.Finish(job, Outcome::kInterrupted,
+                          runner.StoppedBy() && !job.result.sent.request
+                              ? "not started: the run stopped before it"
+                              : "");
+        }
         results.push_back(std::move(job.result));
     }
+    if (runner.StoppedBy()) std::rethrow_exception(runner.StoppedBy());
     return results;
 }
 

@@ -34,7 +34,10 @@ struct Timing {
     std::chrono::milliseconds timeDelay{500};  // configuration command to time command
     std::chrono::milliseconds settle{300};     // last command to the verifying request
     // Called just before a task's first configuration or time command goes out, with its
-    // result so far. An exception from it leaves Run at once: that command is not sent.
+    // result so far. An exception from it stops the run: that command is not sent (the task
+    // fails with the exception's message), no task starts after it, and no other task sends a
+    // command any more; the tasks whose command went out finish. Run then reports every task
+    // to `done` and throws the exception.
     std::function<void(const Task&, const Result&)> beforeCommand;
 };
 
@@ -60,9 +63,10 @@ struct Sent {
 struct Result {
     Ipv4 address = 0;
     Outcome outcome = Outcome::kInterrupted;
-    Settings before;              // as read (absent settings did not convert)
-    std::vector<Change> changes;  // what the command changes
-    std::string command;          // the configuration command's bytes, when one was built
+    Settings before;                     // as read (absent settings did not convert)
+    std::vector<OutOfRange> outOfRange;  // values of the reply left out of `before`
+    std::vector<Change> changes;         // what the command changes
+    std::string command;                 // the configuration command's bytes, when one was built
     Sent sent;
     bool timeSent = false;           // the same as sent.time
     std::optional<Ipv4> verifiedAt;  // where the verifying request went

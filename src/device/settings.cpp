@@ -1,5 +1,10 @@
 #include "device/settings.h"
 
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+
 #include "base/error.h"
 #include "device/address.h"
 
@@ -18,6 +23,38 @@ std::string Padded(const Settings& s, Setting which) {
     if (!quads)
         throw base::Error(std::string(Name(which)) + ": '" + *s[which] + "' has an empty part");
     return quads->padded;
+}
+
+// The reply parser gives decimal text of signed 32-bit values; the wire had them in hex.
+std::string Hex(std::string_view decimal) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%X",
+                  std::uint32_t(std::strtoll(std::string(decimal).c_str(), nullptr, 10)));
+    return text;
+}
+
+// The value when it is one a device can hold, else its wire form.
+std::optional<OutOfRange> RangeOf(Setting s, const std::string& value) {
+    if (s == Setting::kMac) return std::nullopt;
+    if (IsPort(s)) {
+        const long long n = std::strtoll(value.c_str(), nullptr, 10);
+        if (n >= 0 && n <= 0xFFFF) return std::nullopt;
+        return OutOfRange{s, Hex(value)};
+    }
+    if (ParseDotted(value)) return std::nullopt;
+    std::string wire;
+    for (std::size_t at = 0; at <= value.size();) {
+        const std::size_t dot = std::min(value.find('.', at), value.size());
+        wire += (wire.empty() ? "" : ".") + Hex(std::string_view(value).substr(at, dot - at));
+        at = dot + 1;
+    }
+    return OutOfRange{s, wire};
+}
+
+std::string Names(const std::vector<Setting>& settings) {
+    std::string text;
+    for (Setting s : settings) text += (text.empty() ? "" : ", ") + std::string(Name(s));
+    return text;
 }
 
 }  // namespace
@@ -71,7 +108,31 @@ ParsedReply ParseReply(std::string_view bytes) {
     }
     // Where the reply ends is not known: its last field, the MAC text, cannot be trusted.
     if (!r.notWhole.empty()) r.settings[Setting::kMac].reset();
+    for (Setting s : kAllSettings) {
+        auto& value = r.settings[s];
+        if (!value) continue;
+        if (auto out = RangeOf(s, *value)) {
+            r.outOfRange.push_back(std::move(*out));
+            value.reset();
+        }
+    }
     return r;
+}
+
+std::string ParsedReply::Why() const {
+    std::string text = notWhole.empty() ? "the reply parsed only in part" : notWhole;
+    std::vector<Setting> missing = settings.Missing();
+    if (!outOfRange.empty()) {
+        text += "; out of range:";
+        for (const OutOfRange& o : outOfRange) {
+            text += std::string(o == outOfRange.front() ? " " : ", ") + Name(o.setting) + " " +
+                    o.reported +
+                    (IsPort(o.setting) ? " (a port is 0 to FFFF)" : " (parts 0 to FF)");
+            std::erase(missing, o.setting);
+        }
+    }
+    if (!missing.empty()) text += "; not converted: " + Names(missing);
+    return text;
 }
 
 Checked Check(Setting s, std::string_view text) {

@@ -42,13 +42,26 @@ Settings FromReply(const config::ConfigReplyFields& reply);
 inline constexpr std::size_t kMostReplyBytes = 8192;
 inline constexpr std::size_t kMostMacBytes = kMostReplyBytes - 60;
 
+// A value the reply carries that no device setting can be (a port above FFFF, an address
+// part above FF), as the reply wrote it: it is left out of the settings, never shown as a
+// port -1 or an address 65535.250.0.1.
+struct OutOfRange {
+    Setting setting;
+    std::string reported;  // hexadecimal, as on the wire: "FFFFFFFF", "FFFF.FA.0.1"
+    bool operator==(const OutOfRange&) const = default;
+};
+
 // A whole received reply: its settings, and why it counts only in part when it is not whole in
 // the device's format ("<" to a closing ">" that ends it, nothing cut off) or longer than a reply
 // can be. Its MAC text is then left out, so that it is never written back.
 struct ParsedReply {
     Settings settings;
     std::string notWhole;  // empty, or the reason
+    std::vector<OutOfRange> outOfRange;
     bool Partial() const { return !notWhole.empty() || !settings.Complete(); }
+    // Why the reply counts only in part, every field named: "the reply parsed only in part;
+    // out of range: telemetry_port FFFFFFFF (a port is 0 to FFFF); not converted: mask".
+    std::string Why() const;
 };
 ParsedReply ParseReply(std::string_view bytes);
 

@@ -48,10 +48,12 @@ DesiredMap LoadDesired(const std::string& path, std::uint16_t port) {
     try {
         const auto files = formats::BackupFilesOf(path);
         if (files.size() != 1 || files.front() != path) {
-            // backup saves a reply that parsed only in part under this name: no desired state.
             for (const std::string& file : files) {
-                if (!file.ends_with(".partial.json"))
+                try {
                     AddBackup(map, file, formats::ReadRegular(file), port);
+                } catch (const formats::PartialBackup&) {
+                    // A reply that parsed only in part: no desired state.
+                }
             }
         } else if (path.ends_with(".csv")) {
             AddEntries(map, formats::ParseCsvPlan(formats::ReadRegular(path), port), path);

@@ -19,7 +19,8 @@ std::vector<Family> ProbeFamilies(const ProbeResult& r, double seconds, const De
          {{{}, seconds}}},
         {"orvan_probe_failure_info",
          "gauge",
-         "Why the probe failed: no_reply, partial_reply, port_taken, send_failed, timeout, error.",
+         "Why the probe failed: no_reply, partial_reply, port_taken, send_failed, timeout, error, "
+         "invalid_value.",
          {}},
     };
     if (!up) out.back().samples.push_back({{{"reason", FailureWord(r.failure)}}, 1});

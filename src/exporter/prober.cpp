@@ -28,6 +28,8 @@ const char* FailureWord(Failure f) {
             return "timeout";
         case Failure::kError:
             return "error";
+        case Failure::kInvalidValue:
+            return "invalid_value";
     }
     return "error";
 }
@@ -224,6 +226,8 @@ void Prober::Hold(Clock::duration most) {
                     finish(*job, Failure::kNone, {});
                 } else if (!parsed.notWhole.empty()) {
                     finish(*job, Failure::kPartialReply, parsed.notWhole);
+                } else if (!parsed.outOfRange.empty()) {
+                    finish(*job, Failure::kInvalidValue, parsed.Why());
                 } else {
                     finish(*job, Failure::kPartialReply,
                            "the reply parsed only in part; not converted: " +

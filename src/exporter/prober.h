@@ -28,10 +28,11 @@ enum class Failure {
     kSendFailed,    // the request could not go out (no route, ...)
     kTimeout,       // the deadline passed before the device port was free for it
     kError,         // anything else (no socket, too many local addresses)
+    kInvalidValue,  // the reply holds a value no setting can have (a port FFFFFFFF)
 };
 inline constexpr Failure kAllFailures[] = {
     Failure::kNone,       Failure::kNoReply, Failure::kPartialReply, Failure::kPortTaken,
-    Failure::kSendFailed, Failure::kTimeout, Failure::kError};
+    Failure::kSendFailed, Failure::kTimeout, Failure::kError,        Failure::kInvalidValue};
 
 // "success", "no_reply", ...: the reason label and the probe counter's result label.
 const char* FailureWord(Failure f);

@@ -60,7 +60,7 @@ std::string ReadRegular(const std::string& path) {
 BackupContents ParseBackup(std::string_view text, const std::string& path, std::uint16_t port) {
     Json object = ParseJson(text, path);
     if (object.is_object() && object.contains("partial") && object["partial"] == true)
-        throw base::Error(path + ": a partial backup (the reply parsed only in part)");
+        throw PartialBackup(path + ": a partial backup (the reply parsed only in part)");
     if (!object.is_object() || !object.contains("address") || !object["address"].is_string() ||
         !object.contains("mac") || !object["mac"].is_string()) {
         throw base::Error(path + ": not a backup file (no \"address\" or \"mac\")");

@@ -5,6 +5,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/error.h"
 #include "device/address.h"
 #include "device/settings.h"
 
@@ -25,8 +26,15 @@ struct BackupContents {
     device::Settings settings;  // the other six, checked as a plan's
 };
 
-// A backup file's object; a partial backup (its reply parsed only in part) or anything that
-// is not a backup is refused. Throws base::Error starting with `path`.
+// A backup of a reply that parsed only in part: no state to restore or to hold a device to.
+// Told by the file's contents, whatever its name.
+class PartialBackup : public base::Error {
+public:
+    using base::Error::Error;
+};
+
+// A backup file's object; a partial backup (PartialBackup) or anything that is not a backup
+// (base::Error) is refused. Throws starting with `path`.
 BackupContents ParseBackup(std::string_view text, const std::string& path, std::uint16_t port);
 
 }  // namespace formats

@@ -26,7 +26,7 @@ std::string KeyError(std::string_view where, std::string_view key, const std::st
 
 // Keys a settings object may carry besides the settings.
 bool IsNote(std::string_view key) {
-    return key == "missing" || key == "partial" || key == "read_at";
+    return key == "missing" || key == "partial" || key == "out_of_range" || key == "read_at";
 }
 
 std::string ValidNames() {

@@ -18,8 +18,8 @@ namespace formats {
 
 // The settings an object names, each checked: what `set --from` and a plan entry ask for.
 // "address" is skipped, "port" must be the device port in use, null means not named; the
-// keys a backup or get --json adds ("missing", "partial", "read_at") are skipped; any other
-// key is an error that lists the valid names. Throws base::Error starting with `where`.
+// keys a backup or get --json adds ("missing", "partial", "out_of_range", "read_at") are skipped;
+// any other key is an error that lists the valid names. Throws base::Error starting with `where`.
 device::Settings WantedSettings(const Json& object, std::uint16_t port, std::string_view where);
 
 // A value as a plan or the command line gives it, in the device's form, or base::Error.

@@ -42,7 +42,8 @@ Json ValuesJson(const device::Settings& s) {
     return out;
 }
 
-Json SettingsJson(device::Ipv4 address, std::uint16_t port, const device::Settings& s) {
+Json SettingsJson(device::Ipv4 address, std::uint16_t port, const device::Settings& s,
+                  const std::vector<device::OutOfRange>& outOfRange) {
     Json out = Json::object();
     out["address"] = device::FormatDotted(address);
     out["port"] = port;
@@ -53,6 +54,12 @@ Json SettingsJson(device::Ipv4 address, std::uint16_t port, const device::Settin
     if (!missing.empty()) {
         out["partial"] = true;
         out["missing"] = missing;
+    }
+    if (!outOfRange.empty()) {
+        Json reported = Json::object();
+        for (const device::OutOfRange& o : outOfRange)
+            reported[device::Name(o.setting)] = o.reported;
+        out["out_of_range"] = reported;
     }
     return out;
 }

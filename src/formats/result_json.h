@@ -27,8 +27,10 @@ Json TextJson(std::string_view cp1251);
 
 // {"address", "port", "telemetry_port", "h323_port", "gateway", "ip", "controller", "mask",
 // "mac"}; ports are numbers. A setting that did not convert is null and listed in "missing",
-// with "partial": true.
-Json SettingsJson(device::Ipv4 address, std::uint16_t port, const device::Settings& s);
+// with "partial": true; one whose value was out of range is also in "out_of_range" with the
+// reply's text ({"telemetry_port": "FFFFFFFF"}).
+Json SettingsJson(device::Ipv4 address, std::uint16_t port, const device::Settings& s,
+                  const std::vector<device::OutOfRange>& outOfRange = {});
 
 // The seven settings alone, null where absent.
 Json ValuesJson(const device::Settings& s);

@@ -97,8 +97,21 @@ int Apply(const Common& c, const ApplyOptions& o) {
         answered += r.outcome != Outcome::kNoReply && r.outcome != Outcome::kInterrupted;
         progress.Done(++finished, answered, done.size());
     };
-    const std::vector<device::Result> results =
-        device::Run(*port, tasks, std::size_t(o.parallel), TimingOf(c), print);
+    std::vector<device::Result> results;
+    // The audit log stopped the run: every device was reported all the same.
+    std::string stopped;
+    int stoppedCode = kOk;
+    try {
+        results = device::Run(*port, tasks, std::size_t(o.parallel), TimingOf(c), print);
+    } catch (const LogFailed& e) {
+        stopped = e.what();
+        stoppedCode = kLogFailed;
+    } catch (const device::Interrupted& e) {
+        stopped = e.what();
+        stoppedCode = kInterrupted;
+    }
+    if (!stopped.empty())
+        for (const auto& d : done) results.push_back(*d);
     progress.Clear();
 
     std::size_t changed = 0, unchanged = 0;
@@ -126,6 +139,11 @@ int Apply(const Common& c, const ApplyOptions& o) {
         Message(summary);
     } else {
         std::cout << summary << '\n';
+    }
+    if (!stopped.empty()) {
+        std::cout.flush();
+        Message(stopped);
+        return stoppedCode;
     }
     if (interrupted) return kInterrupted;
     return failures > 0 ? kFailed : kOk;

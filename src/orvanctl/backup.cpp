@@ -2,6 +2,8 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <iostream>
@@ -35,6 +37,7 @@ struct BackupOptions {
 struct Read {
     device::Settings settings;
     std::chrono::system_clock::time_point at;
+    std::vector<device::OutOfRange> outOfRange;
 };
 
 bool IsFile(const std::string& path) {
@@ -60,6 +63,14 @@ bool HoldsDevice(std::string_view bytes, device::Ipv4 address, const std::string
     } catch (const std::exception&) {
         return false;
     }
+}
+
+bool IsPartialStem(const std::string& stem) {
+    constexpr std::string_view kPartial = ".partial";
+    if (stem.size() < kPartial.size()) return false;
+    const std::string end = stem.substr(stem.size() - kPartial.size());
+    return std::equal(end.begin(), end.end(), kPartial.begin(),
+                      [](char a, char b) { return std::tolower((unsigned char)a) == b; });
 }
 
 int Backup(const Common& c, const BackupOptions& o) {
@@ -107,8 +118,10 @@ int Backup(const Common& c, const BackupOptions& o) {
             device::Scan(*port, scanned, options,
                          [&](const device::ScanProgress& p) { progress.Scan(p, options); });
         const auto now = std::chrono::system_clock::now();
-        for (const auto& [address, reply] : result.replies)
-            read[address] = {device::ParseReply(reply).settings, now};
+        for (const auto& [address, reply] : result.replies) {
+            device::ParsedReply parsed = device::ParseReply(reply);
+            read[address] = {parsed.settings, now, std::move(parsed.outOfRange)};
+        }
         asked += scanned.size();
         interrupted = result.interrupted;
     }
@@ -125,7 +138,7 @@ int Backup(const Common& c, const BackupOptions& o) {
             [&](std::size_t, const device::Result& r) {
                 progress.Clear();
                 if (r.outcome == Outcome::kRead || r.outcome == Outcome::kPartial) {
-                    read[r.address] = {r.before, std::chrono::system_clock::now()};
+                    read[r.address] = {r.before, std::chrono::system_clock::now(), r.outOfRange};
                 } else if (r.outcome != Outcome::kInterrupted) {
                     Message(device::FormatDotted(r.address) + ": " + Printable(r.message));
                 }
@@ -148,8 +161,14 @@ int Backup(const Common& c, const BackupOptions& o) {
         const std::string mac = r.settings[Setting::kMac].value_or("");
         std::string stem = device::SafeFileName(mac);
         if (stem.empty() || uses[stem] > 1) stem = device::FormatDotted(address);
-        if (!r.settings.Complete()) stem += ".partial";
-        Json file = SettingsJson(address, port->Port(), r.settings);
+        // Only a partial backup's name ends in ".partial": restore and the exporter pass over
+        // such a file by its contents, a person by its name.
+        if (!r.settings.Complete()) {
+            stem += ".partial";
+        } else if (IsPartialStem(stem)) {
+            stem += '_';
+        }
+        Json file = SettingsJson(address, port->Port(), r.settings, r.outOfRange);
         file["read_at"] = device::Iso8601(r.at);
         std::string name;
         try {

@@ -24,14 +24,14 @@ const char* const kExitCodes =
     "  1    failed: a device failed in apply, a send failed, or another error\n"
     "  2    usage error or an invalid value; nothing was sent\n"
     "  3    no reply from the device after the retries\n"
-    "  4    the reply parsed only in part\n"
+    "  4    the reply parsed only in part, or held values out of range (named)\n"
     "  5    the device port is taken on the local address (another program holds it)\n"
     "  6    verify failed: the device reports other settings, or could not be read again\n"
     "  7    scan, backup: no device answered\n"
     "  8    restore, set --from its own file: the device is not the one the file names (its\n"
     "       MAC text differs); nothing sent\n"
-    "  9    --log: a command's line could not be written to the audit log; that command and\n"
-    "       everything after it was not sent\n"
+    "  9    --log: a command's line could not be written to the audit log, or another program\n"
+    "       held its lock past --port-wait; that command and everything after it was not sent\n"
     "  10   restore: some files could not be used (each named, skipped); the others restored\n"
     "  130  interrupted (Ctrl+C or SIGTERM); what was done so far is printed\n"
     "\n"
@@ -72,6 +72,9 @@ void LogAhead(const Common& c, const device::Task& task, const device::Result& r
     if (!c.audit || !c.devicePort) return;
     try {
         c.audit->Append(Dump(LogLine(*c.devicePort, r, !r.command.empty(), task.time, "changed")));
+    } catch (const device::Interrupted& e) {
+        throw device::Interrupted(std::string(e.what()) + "; nothing sent to " +
+                                  device::FormatDotted(r.address) + " or after it");
     } catch (const base::Error& e) {
         throw LogFailed(std::string(e.what()) + "; nothing sent to " +
                         device::FormatDotted(r.address) + " or after it");
@@ -199,7 +202,8 @@ void AddCommon(CLI::App* app, Common& c, bool withJson, bool withLog) {
         ->type_name("A.B.C.D");
     app->add_option("--port-wait", c.portWait,
                     "seconds to wait while another orvanctl run holds the device port, 0 to "
-                    "3600 (default 30); another program holding it is exit 5 at once")
+                    "3600 (default 30); another program holding it is exit 5 at once. With "
+                    "--log, also the longest wait for a turn on the audit log's lock (exit 9)")
         ->type_name("SEC")
         ->check(Finite())
         ->check(CLI::Range(0.0, 3600.0).description(""));
@@ -263,13 +267,23 @@ std::unique_ptr<device::DevicePort> OpenPort(const Common& c, bool broadcast) {
 
 std::unique_ptr<device::AuditLog> OpenLog(const Common& c) {
     if (c.log.empty()) return nullptr;
+    std::unique_ptr<device::AuditLog> log;
     try {
-        auto log = std::make_unique<device::AuditLog>(c.log);
-        c.audit = log.get();
-        return log;
+        log = std::make_unique<device::AuditLog>(
+            c.log, std::chrono::milliseconds(long(c.portWait * 1000 + 0.5)));
     } catch (const base::Error& e) {
         throw CLI::ValidationError(e.what());
     }
+    // Before the device port is taken: a run waiting here holds nothing another one needs.
+    try {
+        log->WaitForTurn();
+    } catch (const device::Interrupted& e) {
+        throw device::Interrupted(std::string(e.what()) + "; nothing sent");
+    } catch (const base::Error& e) {
+        throw LogFailed(std::string(e.what()) + "; nothing sent");
+    }
+    c.audit = log.get();
+    return log;
 }
 
 void LogResult(device::AuditLog* log, device::DevicePort& port, const device::Result& r) {

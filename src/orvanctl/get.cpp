@@ -23,7 +23,7 @@ int Get(const Common& c, device::Ipv4 address, bool csv) {
     const device::Result r = device::Run(*port, {task}, 1, TimingOf(c)).front();
     if (r.outcome == Outcome::kRead || r.outcome == Outcome::kPartial) {
         if (c.json) {
-            std::cout << Dump(SettingsJson(address, port->Port(), r.before)) << '\n';
+            std::cout << Dump(SettingsJson(address, port->Port(), r.before, r.outOfRange)) << '\n';
         } else if (csv) {
             std::cout << device::FormatCsvRow(CsvHeader())
                       << device::FormatCsvRow(CsvRowOf(address, port->Port(), r.before));
@@ -35,7 +35,11 @@ int Get(const Common& c, device::Ipv4 address, bool csv) {
             }
         }
     }
-    if (!r.message.empty()) Message(device::FormatDotted(address) + ": " + Printable(r.message));
+    if (!r.message.empty()) {
+        Message(device::FormatDotted(address) + ": " + Printable(r.message));
+    } else if (r.outcome == Outcome::kInterrupted) {
+        Message(device::FormatDotted(address) + ": interrupted; nothing sent");
+    }
     return ExitOf(r);
 }
 

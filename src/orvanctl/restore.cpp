@@ -1,5 +1,7 @@
 // restore: backup files written back to the devices they were read from, and to no other.
 
+#include <sys/stat.h>
+
 #include <iostream>
 #include <map>
 #include <set>
@@ -52,10 +54,13 @@ std::vector<BackupFile> Usable(const Common& c, const RestoreOptions& o, std::si
         ++skipped;
     };
     std::vector<BackupFile> files;
-    std::set<std::string> seen;
+    // One file named twice (a folder and a file in it, "dir/" and "./dir") is read once.
+    std::set<std::pair<dev_t, ino_t>> seen;
     for (const std::string& path : o.paths) {
         for (const std::string& file : BackupFilesOf(path)) {
-            if (!seen.insert(file).second) continue;
+            struct stat st {};
+            if (::stat(file.c_str(), &st) == 0 && !seen.insert({st.st_dev, st.st_ino}).second)
+                continue;
             try {
                 files.push_back(Load(file, c, o));
             } catch (const base::Error& e) {
@@ -108,9 +113,23 @@ int Restore(const Common& c, const RestoreOptions& o) {
         tasks[i].dryRun = o.dryRun;
         tasks[i].verify = o.verify;
     }
-    std::vector<device::Result> results =
+    std::vector<device::Result> results(tasks.size());
+    // The audit log stopped the run: every device was reported all the same.
+    std::string stopped;
+    int stoppedCode = kOk;
+    try {
         device::Run(*port, tasks, std::size_t(o.parallel), TimingOf(c),
-                    [&](std::size_t, const device::Result& r) { LogResult(log.get(), *port, r); });
+                    [&](std::size_t i, const device::Result& r) {
+                        results[i] = r;
+                        LogResult(log.get(), *port, r);
+                    });
+    } catch (const LogFailed& e) {
+        stopped = e.what();
+        stoppedCode = kLogFailed;
+    } catch (const device::Interrupted& e) {
+        stopped = e.what();
+        stoppedCode = kInterrupted;
+    }
     int code = kOk;
     std::size_t restored = 0, unchanged = 0, refused = 0, failures = 0;
     for (std::size_t i = 0; i < files.size(); ++i) {
@@ -151,6 +170,10 @@ int Restore(const Common& c, const RestoreOptions& o) {
             std::to_string(unchanged) + " unchanged, " + std::to_string(refused) +
             " not the device of their file, " + std::to_string(failures) + " failed, " +
             std::to_string(skipped) + " skipped");
+    if (!stopped.empty()) {
+        Message(stopped);
+        return stoppedCode;
+    }
     if (device::StopRequested()) return kInterrupted;
     return code == kOk && skipped > 0 ? kSkipped : code;
 }

@@ -50,10 +50,14 @@ int Scan(const Common& c, const ScanOptions& o) {
     progress.Clear();
 
     if (o.csv) std::cout << device::FormatCsvRow(CsvHeader());
+    std::vector<std::string> partial;  // said on stderr once the results are out
     for (const auto& [address, reply] : result.replies) {
-        const device::Settings s = device::ParseReply(reply).settings;
+        const device::ParsedReply parsed = device::ParseReply(reply);
+        const device::Settings& s = parsed.settings;
+        if (parsed.Partial())
+            partial.push_back(device::FormatDotted(address) + ": " + parsed.Why());
         if (c.json) {
-            std::cout << Dump(SettingsJson(address, port->Port(), s)) << '\n';
+            std::cout << Dump(SettingsJson(address, port->Port(), s, parsed.outOfRange)) << '\n';
             continue;
         }
         if (o.csv) {
@@ -68,6 +72,7 @@ int Scan(const Common& c, const ScanOptions& o) {
         std::cout << line << '\n';
     }
     std::cout.flush();
+    for (const std::string& why : partial) Message(why);
     if (result.notSent > 0) {
         std::string reasons;
         for (const auto& [reason, count] : result.notAsked)
@@ -126,6 +131,8 @@ Subcommand AddScan(CLI::App& parent, Common& common) {
     scan->footer(
         "Prints one line per device that answered, sorted by address: the address, then "
         "mac=, ip=, telemetry_port=, h323_port=; with --json one JSON object per line. A "
+        "reply that parsed only in part shows ? (JSON: null) where a value did not convert or "
+        "was out of range, and is named on stderr with the reason. A "
         "progress line goes to stderr while it runs: live on a terminal, else every 10 s once "
         "it has run that long (not with --quiet). Takes at most "
         "(retries + 1) x (addresses / rate + wait) seconds, plus the pauses the kernel asks "

@@ -1,5 +1,6 @@
 // Backup file names and writes, the audit log: on a real file system, planted links included.
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -19,6 +20,7 @@
 #include "base/error.h"
 #include "device/audit_log.h"
 #include "device/backup.h"
+#include "device/port.h"
 
 namespace {
 
@@ -103,6 +105,36 @@ TEST_F(FolderTest, AuditLogAppendsWholeLinesAndNeverTruncates) {
         EXPECT_TRUE(line == std::string(500, 'x') || line == std::string(500, 'y')) << line;
     }
     EXPECT_EQ(lines, 400);
+}
+
+// Anyone who can read the log can lock it: the wait ends, naming the holder, or at a stop,
+// and nothing is written meanwhile.
+TEST_F(FolderTest, AuditLogWaitsForItsLockNoLongerThanItsWait) {
+    const std::string path = dir_ + "/site.log";
+    device::AuditLog log(path, std::chrono::milliseconds(200));
+    const int reader = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(reader, 0);
+    ASSERT_EQ(::flock(reader, LOCK_SH), 0);
+    const auto start = device::Clock::now();
+    try {
+        log.Append("line");
+        ADD_FAILURE() << "no error";
+    } catch (const device::Interrupted&) {
+        ADD_FAILURE() << "not a stop";
+    } catch (const base::Error& e) {
+        EXPECT_NE(std::string(e.what()).find(" is locked by another program ("), std::string::npos)
+            << e.what();
+        EXPECT_NE(std::string(e.what()).find("process " + std::to_string(::getpid()) + ")"),
+                  std::string::npos)
+            << e.what();
+    }
+    EXPECT_LT(device::Clock::now() - start, std::chrono::seconds(10));
+    device::RequestStop();
+    EXPECT_THROW(device::AuditLog(path, std::chrono::hours(1)).WaitForTurn(), device::Interrupted);
+    device::ClearStop();
+    ::close(reader);
+    log.Append("line");
+    EXPECT_EQ(Read(path), "line\n");
 }
 
 // Watches the calls that make a write last, in their order.

@@ -63,15 +63,14 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.label); });
 
 TEST(Csv, WrittenRowsReadBack) {
-    const Rows rows = {{"address", "mac", "message"},
-                       {"10.0.0.2", "a,b", "say \"x\""},
-                       {"10.0.0.3", " lead", "two\nlines\r\n"},
-                       {"", "", ""},
-                       {"=cmd|' /C calc'!A0", "@x", "'y"}};
+    const Rows rows = {{"address", "mac", "message"},           {"10.0.0.2", "a,b", "say \"x\""},
+                       {"10.0.0.3", " lead", "two\nlines\r\n"}, {"", "", ""},
+                       {"=cmd|' /C calc'!A0", "@x", "'y"},      {" \t-1", "\xC2\xA0@x", "|calc"}};
     std::string text;
     for (const auto& row : rows) text += device::FormatCsvRow(row);
     EXPECT_EQ(device::FormatCsvRow(rows[2]), "10.0.0.3,\" lead\",\"two\nlines\r\n\"\r\n");
     EXPECT_EQ(device::FormatCsvRow(rows[4]), "'=cmd|' /C calc'!A0,'@x,''y\r\n");
+    EXPECT_EQ(device::FormatCsvRow(rows[5]), "' \t-1,'\xC2\xA0@x,'|calc\r\n");
     EXPECT_EQ(device::ParseCsv(text), rows);
 }
 

@@ -150,7 +150,16 @@ INSTANTIATE_TEST_SUITE_P(
                  false,
                  Outcome::kPartial,
                  {"GO"},
-                 "<1788#1789#C0.A8.77.1>"}),
+                 "<1788#1789#C0.A8.77.1>"},
+        SentCase{"set_after_a_reply_with_a_port_out_of_range",
+                 47229,
+                 false,
+                 true,
+                 true,
+                 false,
+                 Outcome::kPartial,
+                 {"GO"},
+                 "<1788#FFFFFFFF#C0.A8.77.1#C0.A8.77.8D#C0.A8.77.F0#FF.FF.FF.0#M>"}),
     device_test::kLabel);
 
 TEST(Runner, InterruptedAfterTheCommandSaysItWentOut) {
@@ -186,6 +195,42 @@ TEST(Runner, InterruptedBeforeTheCommandSaysNothingWentOut) {
     EXPECT_TRUE(r.sent.request);
     EXPECT_FALSE(r.sent.command || r.sent.time);
     EXPECT_EQ(r.message, "");
+}
+
+// The line before a command cannot be written (a full disk under --log): that command and
+// every later one stay unsent, a device whose command went out finishes, every task is
+// reported, and the run then throws.
+TEST(Runner, AFailureBeforeACommandStopsTheRunButNotTheDevicesInFlight) {
+    constexpr std::uint16_t kPort = 47231;
+    FakeDevice::Behaviour changed = FakeDevice::Answers();
+    changed.later = {"<1B58#1789#C0.A8.77.1#C0.A8.77.8D#C0.A8.77.F0#FF.FF.FF.0#00-AC-6E-24-18-02>"};
+    FakeDevice first(Loopback(2), kPort, changed);
+    FakeDevice::Behaviour late = FakeDevice::Answers();
+    late.dropFirst = 1;
+    FakeDevice second(Loopback(3), kPort, late);
+    FakeDevice third(Loopback(4), kPort);
+    std::vector<device::Task> tasks(3, SetTelemetry());
+    tasks[0].verify = true;
+    for (int i = 0; i < 3; ++i) tasks[std::size_t(i)].address = Loopback(2 + i);
+    device::Timing t = Quick(1);
+    t.settle = std::chrono::milliseconds(1500);  // the first is still in flight at the stop
+    t.beforeCommand = [](const device::Task& task, const device::Result&) {
+        if (task.address == Loopback(3)) throw base::Error("disk full");
+    };
+    std::vector<device::Result> done(3);
+    device::DevicePort port(kPort, false);
+    EXPECT_THROW(device::Run(port, tasks, 2, t,
+                             [&](std::size_t i, const device::Result& r) { done[i] = r; }),
+                 base::Error);
+    EXPECT_EQ(done[0].outcome, Outcome::kChanged) << done[0].message;
+    EXPECT_TRUE(done[0].verifiedAt);
+    EXPECT_EQ(done[1].outcome, Outcome::kFailed);
+    EXPECT_EQ(done[1].message, "disk full");
+    EXPECT_EQ(done[2].message, "not started: the run stopped before it");
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(first.Count("<"), 1u);
+    EXPECT_EQ(second.Count("<"), 0u);
+    EXPECT_EQ(third.Received().size(), 0u);
 }
 
 TEST(Runner, AVerifyThatCannotRouteIsAVerifyFailure) {

@@ -162,6 +162,7 @@ struct ReplyCase {
     std::string reply;
     std::vector<std::string> missing;
     std::string notWhole = {};
+    std::string why = {};  // when the reply is partial
 };
 
 class ReplyTest : public ::testing::TestWithParam<ReplyCase> {};
@@ -171,6 +172,9 @@ TEST_P(ReplyTest, NamesWhatDidNotConvert) {
     const device::ParsedReply parsed = device::ParseReply(c.reply);
     EXPECT_EQ(parsed.notWhole, c.notWhole);
     EXPECT_EQ(parsed.Partial(), !c.missing.empty());
+    if (!c.why.empty()) {
+        EXPECT_EQ(parsed.Why(), c.why);
+    }
     const device::Settings& s = parsed.settings;
     std::vector<std::string> missing;
     for (Setting m : s.Missing()) missing.push_back(device::Name(m));
@@ -183,29 +187,48 @@ TEST_P(ReplyTest, NamesWhatDidNotConvert) {
 
 INSTANTIATE_TEST_SUITE_P(
     Settings, ReplyTest,
-    ::testing::Values(ReplyCase{"complete", kSampleReply, {}},
-                      ReplyCase{"cut_after_the_gateway",
-                                "<1788#1789#C0.A8.77.1>",
-                                {"gateway", "ip", "controller", "mask"}},
-                      ReplyCase{
-                          "bad_first_field",
-                          "<xx#1789#C0.A8.77.1#C0.A8.77.8D#C0.A8.77.F0#FF.FF.FF.0#M>",
-                          {"telemetry_port", "h323_port", "gateway", "ip", "controller", "mask"}},
-                      ReplyCase{"bad_mask_only",
-                                "<1788#1789#C0.A8.77.1#C0.A8.77.8D#C0.A8.77.F0#FF.FF.FF.G#M>",
-                                {"mask"}},
-                      ReplyCase{"cut_short_in_the_mac",
-                                kSampleReply.substr(0, 66),
-                                {"mac"},
-                                "the reply is cut short: no closing '>'"},
-                      ReplyCase{"bytes_after_the_closing_bracket",
-                                kSampleReply + "\r\n",
-                                {"mac"},
-                                "the reply goes on after its closing '>'"},
-                      ReplyCase{"no_opening_bracket",
-                                kSampleReply.substr(1),
-                                {"mac"},
-                                "the reply does not begin with '<'"}),
+    ::testing::Values(
+        ReplyCase{"complete", kSampleReply, {}},
+        ReplyCase{"cut_after_the_gateway",
+                  "<1788#1789#C0.A8.77.1>",
+                  {"gateway", "ip", "controller", "mask"}},
+        ReplyCase{"bad_first_field",
+                  "<xx#1789#C0.A8.77.1#C0.A8.77.8D#C0.A8.77.F0#FF.FF.FF.0#M>",
+                  {"telemetry_port", "h323_port", "gateway", "ip", "controller", "mask"}},
+        ReplyCase{"bad_mask_only",
+                  "<1788#1789#C0.A8.77.1#C0.A8.77.8D#C0.A8.77.F0#FF.FF.FF.G#M>",
+                  {"mask"}},
+        ReplyCase{"cut_short_in_the_mac",
+                  kSampleReply.substr(0, 66),
+                  {"mac"},
+                  "the reply is cut short: no closing '>'"},
+        ReplyCase{"bytes_after_the_closing_bracket",
+                  kSampleReply + "\r\n",
+                  {"mac"},
+                  "the reply goes on after its closing '>'"},
+        ReplyCase{"no_opening_bracket",
+                  kSampleReply.substr(1),
+                  {"mac"},
+                  "the reply does not begin with '<'"},
+        ReplyCase{"the_largest_values_a_device_holds",
+                  "<FFFF#0#FF.FF.FF.FF#0.0.0.0#C0.A8.77.F0#FF.FF.FF.0#M>",
+                  {}},
+        ReplyCase{"ports_out_of_range",
+                  "<FFFFFFFF#7FFFFFFF#C0.A8.77.1#C0.A8.77.8D#C0.A8.77.F0#FF.FF.FF.0#M>",
+                  {"telemetry_port", "h323_port"},
+                  "",
+                  "the reply parsed only in part; out of range: telemetry_port "
+                  "FFFFFFFF (a port is 0 to FFFF), h323_port 7FFFFFFF (a port is 0 "
+                  "to FFFF)"},
+        ReplyCase{"a_port_just_past_the_largest",
+                  "<10000#1789#C0.A8.77.1#C0.A8.77.8D#C0.A8.77.F0#FF.FF.FF.0#M>",
+                  {"telemetry_port"}},
+        ReplyCase{"an_address_part_out_of_range_and_a_mask_not_converted",
+                  "<1788#1789#FFFF.FA.0.1#C0.A8.77.8D#C0.A8.77.F0#FF.FF.FF.G#M>",
+                  {"gateway", "mask"},
+                  "",
+                  "the reply parsed only in part; out of range: gateway "
+                  "FFFF.FA.0.1 (parts 0 to FF); not converted: mask"}),
     kLabel);
 
 }  // namespace

@@ -9,10 +9,12 @@
 #include <string>
 #include <vector>
 
+#include "../device/fake_device.h"
 #include "base/error.h"
 #include "exporter/allow.h"
 #include "exporter/desired.h"
 #include "exporter/metrics.h"
+#include "exporter/prober.h"
 #include "exporter/text_format.h"
 
 namespace {
@@ -270,7 +272,16 @@ INSTANTIATE_TEST_SUITE_P(
                     "10.0.0.5"},
         DesiredCase{
             "a_partial_backup_named", {{"p.json", kPartial11}}, "p.json", {}, "a partial backup"},
-        DesiredCase{"missing_file", {}, "none.json", {}, "cannot read"}),
+        DesiredCase{"missing_file", {}, "none.json", {}, "cannot read"},
+        DesiredCase{"a_complete_backup_whose_MAC_text_ends_in_partial",
+                    {{"b/U.partial.json",
+                      R"({"address": "10.0.0.12", "port": 4000, "telemetry_port": 7001,
+                          "h323_port": 7002, "gateway": "10.0.0.1", "ip": "10.0.0.12",
+                          "controller": "10.0.0.9", "mask": "255.255.255.0",
+                          "mac": "U.partial"})"}},
+                    "b",
+                    {"10.0.0.12 telemetry_port=7001 h323_port=7002 gateway=10.0.0.1 "
+                     "ip=10.0.0.12 controller=10.0.0.9 mask=255.255.255.0 mac=U.partial"}}),
     kLabel);
 
 // ---- a probe's answer ------------------------------------------------------------------------
@@ -381,5 +392,23 @@ INSTANTIATE_TEST_SUITE_P(
              "controller=10.0.0.9 1",
              "orvan_device_telemetry_port 7001", "orvan_setting_as_desired setting=mask 0"}}),
     kLabel);
+
+// A port FFFFFFFF in the reply is a failed probe that names it, never a port -1.
+TEST(Exporter, AReplyValueOutOfRangeIsAnInvalidValue) {
+    constexpr std::uint16_t kPort = 47260;
+    device_test::FakeDevice device(
+        device_test::Loopback(2), kPort,
+        device_test::FakeDevice::Answers(
+            "<FFFFFFFF#1789#C0.A8.77.1#C0.A8.77.8D#C0.A8.77.F0#FF.FF.FF.0#M>"));
+    exporter::ProberOptions options;
+    options.lockDir.clear();
+    exporter::Prober prober(kPort, options);
+    const exporter::ProbeResult r =
+        prober.Probe(device_test::Loopback(2), device::Clock::now() + std::chrono::seconds(10));
+    EXPECT_EQ(r.failure, Failure::kInvalidValue) << r.message;
+    EXPECT_NE(r.message.find("telemetry_port FFFFFFFF"), std::string::npos) << r.message;
+    EXPECT_FALSE(r.settings[Setting::kTelemetryPort]);
+    EXPECT_EQ(r.settings[Setting::kH323Port], "6025");
+}
 
 }  // namespace

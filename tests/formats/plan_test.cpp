@@ -292,6 +292,22 @@ TEST(Plan, PartialReadingListsWhatIsMissing) {
               R"("partial":true,"missing":["gateway","ip","controller","mask"]})");
 }
 
+// A port FFFFFFFF or an address part FFFF is null and named with the reply's text, never -1
+// or 65535.250.0.1; set --from reads such a file back without the note.
+TEST(Plan, AValueOutOfRangeIsNamedNotShown) {
+    const device::ParsedReply parsed =
+        device::ParseReply("<FFFFFFFF#1789#FFFF.FA.0.1#C0.A8.77.8D#C0.A8.77.F0#FF.FF.FF.0#M>");
+    const auto json = formats::SettingsJson(0x0A000002, 4000, parsed.settings, parsed.outOfRange);
+    EXPECT_EQ(json.dump(),
+              R"({"address":"10.0.0.2","port":4000,"telemetry_port":null,"h323_port":6025,)"
+              R"("gateway":null,"ip":"192.168.119.141","controller":"192.168.119.240",)"
+              R"("mask":"255.255.255.0","mac":"M","partial":true,)"
+              R"("missing":["telemetry_port","gateway"],)"
+              R"("out_of_range":{"telemetry_port":"FFFFFFFF","gateway":"FFFF.FA.0.1"}})");
+    EXPECT_EQ(formats::WantedSettings(nlohmann::ordered_json::parse(json.dump()), 4000, "file"),
+              parsed.settings);
+}
+
 // A result whose device texts are code page 1251 bytes still prints as one JSON line.
 TEST(Plan, ResultJsonConvertsDeviceTextOnce) {
     device::Result r;
@@ -468,6 +484,10 @@ INSTANTIATE_TEST_SUITE_P(
                       CellCase{"plus_minus_at", "+1+cmd|' /C calc'!A0", "'+1+cmd|' /C calc'!A0"},
                       CellCase{"minus", "-2", "'-2"}, CellCase{"at", "@SUM(1)", "'@SUM(1)"},
                       CellCase{"leading_apostrophe", "'=x", "''=x"},
+                      CellCase{"spaces_before_a_formula", "  =1+1", "'  =1+1"},
+                      CellCase{"no_break_space_before_a_formula", "\xA0=1+1", "'\u00a0=1+1"},
+                      CellCase{"pipe_command", "|calc", "'|calc"},
+                      CellCase{"equals_later_is_text", "a =1", "a =1"},
                       CellCase{"apostrophe_guarded", "'x", "''x"}, CellCase{"tab", "\tA", "\\x09A"},
                       CellCase{"cr_esc_nul", std::string("\r\x1B[2J\0", 6), "\\x0D\\x1B[2J\\x00"},
                       CellCase{"backslash_and_written_escape", "a\\x41", "a\\x5Cx41"},
@@ -490,6 +510,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(QuotedCase{"plain", "00-AC-6E", "00-AC-6E"}, QuotedCase{"empty", "", "\"\""},
                       QuotedCase{"fields", "X ip=6.6.6.6", "\"X ip=6.6.6.6\""},
                       QuotedCase{"semicolon", "M1;verified", "\"M1;verified\""},
+                      QuotedCase{"a_field_alone", "ip=6.6.6.6", "\"ip=6.6.6.6\""},
                       QuotedCase{"quotes_and_backslash", "a\"b'\\", "\"a\\\"b'\\\\\""},
                       QuotedCase{"control_bytes", "a\rb", "a\\x0Db"}),
     kLabel);

@@ -567,6 +567,7 @@ backup)
     sim 13 --mac ''
     sim 14 --cut 57
     sim 15 --mac M-15 --swap-after 3 --swap-mac OTHER-15
+    sim 16 --mac U.partial
     dir=$work/backups
     mkdir "$dir"
 
@@ -631,6 +632,19 @@ $net.14 saved $d/$net.14.partial.json (partial)" "$out"
     expect_eq "files" "$net.13.json $net.13~2.json $net.14.partial.json AB_CD.json AB_CD~2.json" "$(cd "$d" && LC_ALL=C ls | tr '\n' ' ' | sed 's/ $//')"
     expect_eq "each its own device" '"mac":"AB/CD" "mac":"AB:CD" "mac":"172.31.7.13" "mac":""' \
         "$(for f in AB_CD AB_CD~2 "$net.13" "$net.13~2"; do grep -o '"mac":"[^"]*"' "$d/$f.json"; done | tr '\n' ' ' | sed 's/ $//')"
+
+    case_name="a complete backup is never named as a partial one, and is restored"
+    run backup "$net.16" --dir "$work/up"
+    expect_eq "name" "0 $net.16 saved $work/up/U.partial_.json" "$rc $out"
+    run set "$net.16" --telemetry-port 7400
+    run restore "$work/up"
+    expect_eq "restored" "0 $net.16 changed telemetry_port 7400 -> 7001" "$rc $out"
+
+    case_name="restore: a file named twice (its folder and itself) is read once"
+    run restore "$work/up/" "$work/up/U.partial_.json" "$work/up/./U.partial_.json"
+    expect_eq "exit" 0 "$rc"
+    expect_eq "stdout" "$net.16 unchanged" "$out"
+    expect_eq "stderr" "orvanctl: restore: 1 files, 0 restored, 1 unchanged, 0 not the device of their file, 0 failed, 0 skipped" "$err"
 
     case_name="restore skips the files it cannot use, names each, restores the others"
     r=$work/mixed
