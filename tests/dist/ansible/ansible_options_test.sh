@@ -110,15 +110,18 @@ import json, sys
 inv = json.load(open(sys.argv[1] + '/site.json'))
 jump = json.load(open(sys.argv[1] + '/jump.json'))
 hostvars = inv['_meta']['hostvars']
+def unsafe(text):
+    return {'__ansible_unsafe': text}
 want = {
     'hosts': ['02-00-5E-10-00-02', '10.0.0.10', 'AB_CD__'],
     'gateway_10_0_0_1': ['02-00-5E-10-00-02', '10.0.0.10'],
     'gateway_10_0_0_254': ['AB_CD__'],
     'far': ['AB_CD__'],
-    'AB_CD__': {'orvan_address': '10.0.0.3', 'orvan_port': 4000, 'orvan_telemetry_port': 7001,
-                'orvan_h323_port': 7002, 'orvan_gateway': '10.0.0.254', 'orvan_ip': '10.0.0.3',
-                'orvan_controller': '10.0.0.9', 'orvan_mask': '255.255.255.0',
-                'orvan_mac': 'AB CD/\u0436', 'site': 'north', 'ansible_connection': 'local'},
+    # What the device said, marked unsafe; what the source itself says, not.
+    'AB_CD__': {'orvan_address': unsafe('10.0.0.3'), 'orvan_port': 4000, 'orvan_telemetry_port': 7001,
+                'orvan_h323_port': 7002, 'orvan_gateway': unsafe('10.0.0.254'), 'orvan_ip': unsafe('10.0.0.3'),
+                'orvan_controller': unsafe('10.0.0.9'), 'orvan_mask': unsafe('255.255.255.0'),
+                'orvan_mac': unsafe('AB CD/\u0436'), 'site': 'north', 'ansible_connection': 'local'},
     'connection, set by compose': 'ssh',
 }
 got = {
