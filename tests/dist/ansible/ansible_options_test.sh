@@ -144,6 +144,11 @@ ANSIBLE_INVENTORY_UNPARSED_FAILED=1 ansible-inventory -i "$work/bad.orvan.yml" -
     fail "a failed scan gave an inventory"
 tr -s '\n ' '  ' <"$work/out" | grep -q "RANGE: '10.0.0.0/33' is not a range (rc 2)" ||
     fail "a failed scan's message: $(cat "$work/out")"
+# What orvanctl gives as an address is one before it names a host.
+inventory '{"ranges": ["10.0.9.0/24"]}' odd
+ANSIBLE_INVENTORY_UNPARSED_FAILED=1 ansible-inventory -i "$work/odd.orvan.yml" --list >"$work/out" 2>&1 &&
+    fail "a host named by something that is not an address"
+grep -q '"10.0.9.1 x" as an address' "$work/out" || fail "a non-address's message: $(cat "$work/out")"
 # Files of other names are not the plugin's.
 cp "$work/bad.orvan.yml" "$work/bad.yml"
 ansible-inventory -i "$work/bad.yml" --list >"$work/out" 2>&1
