@@ -23,9 +23,10 @@ description:
     group (of this source or one read before it) or of a host another source lists; C(-v) says
     which and why. Every device that answered is one host, and a host named by an address has
     that address in C(orvan_address).
-  - Every C(orvan_*) variable, and whatever I(compose) makes, is marked unsafe, as Ansible's own
-    inventory plugins mark remote data, so a template in a device's text is never evaluated; a
-    MAC text C({{ 7*7 }}) stays those seven characters, in the inventory and in a play.
+  - Every C(orvan_*) variable, and whatever I(compose), I(groups) and I(keyed_groups) make of
+    them, is marked unsafe, as Ansible's own inventory plugins mark remote data, so a template in
+    a device's text is never evaluated; a MAC text C({{ 7*7 }}) stays those seven characters, in
+    the inventory and in a play.
   - "Host variables: C(orvan_address), C(orvan_port), and the settings C(orvan_telemetry_port),
     C(orvan_h323_port), C(orvan_gateway), C(orvan_ip), C(orvan_controller), C(orvan_mask) and
     C(orvan_mac) (ports are numbers, the rest text, null where a reply parsed only in part).
