@@ -149,6 +149,15 @@ inventory '{"ranges": ["10.0.9.0/24"]}' odd
 ANSIBLE_INVENTORY_UNPARSED_FAILED=1 ansible-inventory -i "$work/odd.orvan.yml" --list >"$work/out" 2>&1 &&
     fail "a host named by something that is not an address"
 grep -q '"10.0.9.1 x" as an address' "$work/out" || fail "a non-address's message: $(cat "$work/out")"
+# A cache changed by hand (two devices at one address) is scanned again, not believed.
+inventory "{\"ranges\": [\"10.0.0.0/24\"], \"cache\": true, \"cache_plugin\": \"jsonfile\", \"cache_connection\": \"$work/cache\"}" cached
+ansible-inventory -i "$work/cached.orvan.yml" --list >/dev/null 2>&1
+"$python" -c 'import json, sys; d = json.load(open(sys.argv[1])); d[0]["address"] = d[1]["address"]; json.dump(d, open(sys.argv[1], "w"))' "$work"/cache/* ||
+    fail "no cache file"
+: >"$work/record"
+ansible-inventory -i "$work/cached.orvan.yml" --list >"$work/out" 2>"$work/err"
+[ "$(wc -l <"$work/record")" = 1 ] && grep -q '"10.0.0.2"' "$work/out" && grep -q "scanning again" "$work/err" ||
+    fail "a cache changed by hand: $(cat "$work/record" "$work/err")"
 # Files of other names are not the plugin's.
 cp "$work/bad.orvan.yml" "$work/bad.yml"
 ansible-inventory -i "$work/bad.yml" --list >"$work/out" 2>&1

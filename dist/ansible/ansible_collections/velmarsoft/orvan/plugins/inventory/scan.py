@@ -178,6 +178,12 @@ def is_address(text):
         return False
 
 
+def as_stored(devices):
+    """Whether devices read back from the cache are what scan_all returns: one each address."""
+    return (isinstance(devices, list) and all(isinstance(d, dict) and is_address(d.get('address')) for d in devices)
+            and len(set(d['address'] for d in devices)) == len(devices))
+
+
 def address_shaped(name):
     """Whether name could be read as an IPv4 address, in any form the C library takes
     (10.0.26, 0x0a.0.0.26, 167772186), or is digits and dots alone."""
@@ -243,6 +249,12 @@ class InventoryModule(BaseInventoryPlugin, Constructable, Cacheable):
             try:
                 devices = self._cache[key]
             except KeyError:
+                update_cache = True
+            if devices is not None and not as_stored(devices):
+                # Another version's, or changed by hand: its addresses would name hosts.
+                self.display.warning('velmarsoft.orvan.scan: the cache of %s is not what a scan stores; '
+                                     'scanning again' % to_native(path))
+                devices = None
                 update_cache = True
         if devices is None:
             devices = self.scan_all()
