@@ -366,10 +366,11 @@ hostile)
     sim 12 --mac gateway_172_16_5_1
     sim 13 --mac tower_b
     sim 14 --mac localhost
+    sim 15 --mac "$(printf '0x%02X%02X%02X%02X' ${net//./ } 5)"  # $net.5 as the C library reads it
     # A second range where nothing answers.
     cat >"$work/site.orvan.yml" <<EOF
 plugin: velmarsoft.orvan.scan
-ranges: [$net.2-$net.14, $net.30-$net.31]
+ranges: [$net.2-$net.15, $net.30-$net.31]
 hostname: mac
 wait: 0.5
 keyed_groups: [{key: orvan_gateway, prefix: gateway}, {key: orvan_mac, prefix: mac}]
@@ -405,9 +406,9 @@ PY
 
     case_name="a host name never stands for another device"
     # Every device once, by its address where its MAC text would stand for something else.
-    expect_eq "hosts" "$lookup_name ___7_7___ $net.5 $net.6 $net.7 $net.8 $net.9 $net.10 $net.11 $net.12 tower_b $net.14" \
+    expect_eq "hosts" "$lookup_name ___7_7___ $net.5 $net.6 $net.7 $net.8 $net.9 $net.10 $net.11 $net.12 tower_b $net.14 $net.15" \
         "$(grep -v ':' <<<"$seen" | awk '{print $1}' | tr '\n' ' ' | sed 's/ $//')"
-    expect_eq "addresses" "$net.2 $net.3 $net.5 $net.6 $net.7 $net.8 $net.9 $net.10 $net.11 $net.12 $net.13 $net.14" \
+    expect_eq "addresses" "$net.2 $net.3 $net.5 $net.6 $net.7 $net.8 $net.9 $net.10 $net.11 $net.12 $net.13 $net.14 $net.15" \
         "$(grep -v ':' <<<"$seen" | awk '{print $2}' | tr '\n' ' ' | sed 's/ $//')"
     expect_has "-v says why" "$net.6 is named by its address: \"$net.5\", from its MAC text, looks like an address" \
         "$(ansible-inventory -i "$work/site.orvan.yml" --graph -v 2>&1)"
