@@ -367,10 +367,11 @@ hostile)
     sim 13 --mac tower_b
     sim 14 --mac localhost
     sim 15 --mac "$(printf '0x%02X%02X%02X%02X' ${net//./ } 5)"  # $net.5 as the C library reads it
+    sim 16 --mac north-door
     # A second range where nothing answers.
     cat >"$work/site.orvan.yml" <<EOF
 plugin: velmarsoft.orvan.scan
-ranges: [$net.2-$net.15, $net.30-$net.31]
+ranges: [$net.2-$net.16, $net.30-$net.31]
 hostname: mac
 wait: 0.5
 keyed_groups: [{key: orvan_gateway, prefix: gateway}, {key: orvan_mac, prefix: mac}]
@@ -406,18 +407,29 @@ PY
 
     case_name="a host name never stands for another device"
     # Every device once, by its address where its MAC text would stand for something else.
-    expect_eq "hosts" "$lookup_name ___7_7___ $net.5 $net.6 $net.7 $net.8 $net.9 $net.10 $net.11 $net.12 tower_b $net.14 $net.15" \
+    expect_eq "hosts" "$lookup_name ___7_7___ $net.5 $net.6 $net.7 $net.8 $net.9 $net.10 $net.11 $net.12 tower_b $net.14 $net.15 north-door" \
         "$(grep -v ':' <<<"$seen" | awk '{print $1}' | tr '\n' ' ' | sed 's/ $//')"
-    expect_eq "addresses" "$net.2 $net.3 $net.5 $net.6 $net.7 $net.8 $net.9 $net.10 $net.11 $net.12 $net.13 $net.14 $net.15" \
+    expect_eq "addresses" "$net.2 $net.3 $net.5 $net.6 $net.7 $net.8 $net.9 $net.10 $net.11 $net.12 $net.13 $net.14 $net.15 $net.16" \
         "$(grep -v ':' <<<"$seen" | awk '{print $2}' | tr '\n' ' ' | sed 's/ $//')"
     expect_has "-v says why" "$net.6 is named by its address: \"$net.5\", from its MAC text, looks like an address" \
         "$(ansible-inventory -i "$work/site.orvan.yml" --graph -v 2>&1)"
+    # A group and a host another source lists first keep their names.
+    printf '[tower_b]\nnorth-door ansible_host=jump-north.example.net\n' >"$work/north.ini"
+    graph=$(ansible-inventory -i "$work/north.ini" -i "$work/site.orvan.yml" --graph 2>&1)
+    expect_has "another source's group and host" "@tower_b:
+  |  |--north-door" "$graph"
+    expect_has "the devices of those MAC texts" "  |  |--$net.13
+  |  |--$net.14
+  |  |--$net.15
+  |  |--$net.16" "$graph"
     inventory=$work/site.orvan.yml
     play device.yml -l "$net.5" -e '{"wanted": {"controller": "172.16.5.30"}}'
     expect_eq "a play limited to $net.5: exit, that device's controller, the other's" \
         "0 172.16.5.30 172.16.5.9" "$rc $(setting_of 5 handset) $(setting_of 6 handset)"
 
     case_name="a play prints device text as it is"
+    play device_info.yml -l "$lookup_name"
+    expect_eq "device_info's result" "$lookup" "$(field "$lookup_name" settings.mac)"
     play mac.yml
     expect_eq "exit" 0 "$rc"
     expect_has "the lookup's text" "\"msg\": \"$lookup_name $net.2 [$lookup] [$lookup!]\"" "$out"
