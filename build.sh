@@ -13,7 +13,8 @@ PACKAGES=("${RUN_PACKAGES[@]}" libgtest-dev libgmock-dev clang-format xvfb xauth
           librsvg2-bin lintian appstream man-db dpkg-dev socat tshark ansible-core prometheus
           curl)
 FUZZ_PACKAGES=(clang libclang-rt-14-dev)
-PACKAGE_PACKAGES=(dpkg-dev)
+# cpack's Debian generator: dpkg-shlibdeps for the dependencies, file to find the programs.
+PACKAGE_PACKAGES=(dpkg-dev file)
 JOBS=$(nproc 2>/dev/null || echo 2)
 
 as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
@@ -175,7 +176,8 @@ shots)
     exit $status
     ;;
 package)
-    install_missing "${PACKAGES[@]}" "${PACKAGE_PACKAGES[@]}"
+    # What the build needs and what cpack needs, not the tests' tools.
+    install_missing "${RUN_PACKAGES[@]}" "${PACKAGE_PACKAGES[@]}"
     build build-package all -DCMAKE_BUILD_TYPE=Release -DORVAN_TESTS=OFF -DORVAN_BENCH=OFF
     (cd build-package && cpack)
     ;;

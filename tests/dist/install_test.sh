@@ -261,6 +261,24 @@ for file in etc/default/orvan-exporter lib/systemd/system/orvan-exporter.service
 done
 dpkg-deb -I "$deb" conffiles | grep -qx /etc/default/orvan-exporter ||
     fail "/etc/default/orvan-exporter is not a conffile"
+# /var/log/orvan: made 0750 on configure, an administrator's change kept, gone on purge only
+# when empty. The scripts run on a scratch root as dpkg runs them for one (DPKG_ROOT).
+if [ "$(id -u)" -eq 0 ]; then
+    dpkg-deb -e "$deb" "$work/control"
+    logs=$work/dpkg-root/var/log/orvan
+    maint() { DPKG_ROOT=$work/dpkg-root sh "$work/control/$1" "$2" || fail "$1 $2 failed"; }
+    mode() { stat -c '%a %U:%G' "$logs" 2>/dev/null || echo none; }
+    mkdir -p "$work/dpkg-root/var/log"
+    maint postinst configure
+    [ "$(mode)" = "750 root:adm" ] || fail "postinst: /var/log/orvan is $(mode), not 750 root:adm"
+    chmod 0770 "$logs" && touch "$logs/site.log"
+    maint postinst configure
+    maint postrm purge
+    [ "$(mode)" = "770 root:adm" ] || fail "upgrade and purge with a record in it: /var/log/orvan is $(mode)"
+    rm "$logs/site.log"
+    maint postrm purge
+    [ ! -e "$logs" ] || fail "postrm purge left the empty /var/log/orvan"
+fi
 report=$(lintian --fail-on none --tag-display-limit 0 "$deb" 2>"$work/lintian.err") ||
     fail "lintian could not run: $(cat "$work/lintian.err")"
 report=$(unaccepted lintian "$(grep -E '^[EW]: ' <<<"$report")")

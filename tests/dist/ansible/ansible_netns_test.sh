@@ -1,14 +1,14 @@
 #!/usr/bin/env bash
 # The velmarsoft.orvan collection in playbooks (connection local, as on a site's jump host)
 # against device simulators on the far side of a veth pair. One group of cases per run:
-#   ansible_netns_test.sh ORVANCTL DEVSIM COLLECTIONS_DIR device|apply|forks|inventory
+#   ansible_netns_test.sh ORVANCTL DEVSIM COLLECTIONS_DIR device|apply|forks|inventory|hostile
 # Skips (exit 77) unless run as root in a private namespace with ORVAN_NETNS=1.
 set -u
 ctl=$(realpath "$1") devsim=$(realpath "$2") collections=$(realpath "$3") group=$4
 here=$(cd "$(dirname "$0")" && pwd)
 
 command -v ansible-playbook >/dev/null || { echo "skipped: needs ansible-playbook (ansible-core)"; exit 77; }
-case $group in device) n=21 ;; apply) n=22 ;; forks) n=23 ;; inventory) n=24 ;;
+case $group in device) n=21 ;; apply) n=22 ;; forks) n=23 ;; inventory) n=24 ;; hostile) n=25 ;;
 *) echo "unknown group $group"; exit 2 ;; esac
 . "$here/../../support/far_segment.sh"
 
@@ -314,7 +314,8 @@ EOF
     case_name="one host per device that answered, its settings as variables"
     list=$(listing site --list)
     expect_eq "hosts" "[\"$net.2\", \"$net.3\", \"$net.4\"]" "$(inventory_field "$list" devices.hosts)"
-    expect_eq "variables of $net.3" "{\"address\": \"$net.3\", \"ansible_connection\": \"local\", \"orvan_address\": \"$net.3\", \"orvan_controller\": \"172.16.5.9\", \"orvan_gateway\": \"172.16.6.1\", \"orvan_h323_port\": 7002, \"orvan_ip\": \"$net.3\", \"orvan_mac\": \"00 AC/6E\", \"orvan_mask\": \"255.255.240.0\", \"orvan_port\": 4000, \"orvan_telemetry_port\": 7001}" \
+    # The device's text marked unsafe, as --list shows it; what compose made of it too.
+    expect_eq "variables of $net.3" "{\"address\": {\"__ansible_unsafe\": \"$net.3\"}, \"ansible_connection\": \"local\", \"orvan_address\": {\"__ansible_unsafe\": \"$net.3\"}, \"orvan_controller\": {\"__ansible_unsafe\": \"172.16.5.9\"}, \"orvan_gateway\": {\"__ansible_unsafe\": \"172.16.6.1\"}, \"orvan_h323_port\": 7002, \"orvan_ip\": {\"__ansible_unsafe\": \"$net.3\"}, \"orvan_mac\": {\"__ansible_unsafe\": \"00 AC/6E\"}, \"orvan_mask\": {\"__ansible_unsafe\": \"255.255.240.0\"}, \"orvan_port\": 4000, \"orvan_telemetry_port\": 7001}" \
         "$(echo "$list" | python3 -c 'import json, sys; print(json.dumps(json.load(sys.stdin)["_meta"]["hostvars"][sys.argv[1]], sort_keys=True))' "$net.3")"
     expect_eq "a group by gateway" "[\"$net.3\", \"$net.4\"]" \
         "$(inventory_field "$list" gateway_172_16_6_1.hosts)"
@@ -339,6 +340,97 @@ EOF
     done
     expect_eq "lines recorded, against the commands" "3 3" \
         "$(lines) $(($(commands 2) + $(commands 3) + $(commands 4)))"
+
+    case_name="the cache is read back for a minute unless set, and goes with its folder"
+    asked=$(datagrams 2)
+    touch -d '-2 minutes' "$work"/cache/*
+    listing site --list >/dev/null
+    listing site --list >/dev/null
+    expect_eq "scans: one for the stale cache, none for the one it stored" "$((asked + 1))" "$(datagrams 2)"
+    rm -r "$work/cache"
+    listing site --list >/dev/null
+    expect_eq "scans after the cache's folder went" "$((asked + 2))" "$(datagrams 2)"
+    ;;
+hostile)
+    # Devices whose MAC texts are templates, or names that stand for something else.
+    pwned=$work/pwned
+    sim 2 --mac "{{ lookup('pipe','touch $pwned') }}"
+    sim 3 --mac "{{ 7*7 }}"
+    sim 5 --mac ""
+    sim 6 --mac "$net.5"
+    sim 7 --mac twin
+    sim 8 --mac twin
+    sim 9 --mac all
+    sim 10 --mac ungrouped
+    sim 11 --mac devices
+    sim 12 --mac gateway_172_16_5_1
+    sim 13 --mac tower_b
+    sim 14 --mac localhost
+    sim 15 --mac "$(printf '0x%02X%02X%02X%02X' ${net//./ } 5)"  # $net.5 as the C library reads it
+    sim 16 --mac north-door
+    # A second range where nothing answers.
+    cat >"$work/site.orvan.yml" <<EOF
+plugin: velmarsoft.orvan.scan
+ranges: [$net.2-$net.16, $net.30-$net.31]
+hostname: mac
+wait: 0.5
+keyed_groups: [{key: orvan_gateway, prefix: gateway}, {key: orvan_mac, prefix: mac}]
+groups: {devices: true, fortynine: "orvan_mac == '49'"}
+compose: {address: orvan_address, shown: "orvan_mac ~ '!'"}
+EOF
+    ansible-inventory -i "$work/site.orvan.yml" --list >"$work/list.json" 2>"$work/inventory.err"
+    status=$?
+    # NAME ADDRESS [MAC] [SHOWN] for every host, unsafe values as their text; then a group.
+    seen=$(python3 - "$work/list.json" <<'PY'
+import json, sys
+inv = json.load(open(sys.argv[1]))
+def text(v):
+    return v.get('__ansible_unsafe') if isinstance(v, dict) else v
+hostvars = inv['_meta']['hostvars']
+for name in sorted(hostvars, key=lambda n: [int(p) for p in text(hostvars[n]['orvan_address']).split('.')]):
+    v = hostvars[name]
+    print('%s %s [%s] [%s]' % (name, text(v['orvan_address']), text(v['orvan_mac']), text(v.get('shown'))))
+print('fortynine: ' + ' '.join(sorted(inv.get('fortynine', {}).get('hosts', []))))
+PY
+)
+    lookup="{{ lookup('pipe','touch $pwned') }}"
+    lookup_name=$(sed 's/[^A-Za-z0-9_.-]/_/g' <<<"$lookup")
+
+    case_name="device text stays literal in the inventory"
+    expect_eq "ansible-inventory --list exit" 0 "$status"
+    expect_eq "no command ran" absent "$([ -e "$pwned" ] && echo present || echo absent)"
+    expect_has "the lookup's text" "$lookup_name $net.2 [$lookup] [$lookup!]" "$seen"
+    expect_has "{{ 7*7 }}" "___7_7___ $net.3 [{{ 7*7 }}] [{{ 7*7 }}!]" "$seen"
+    expect_eq "a group of MAC text 49" "fortynine: " "$(grep '^fortynine:' <<<"$seen")"
+
+    case_name="a host name never stands for another device"
+    # Every device once, by its address where its MAC text would stand for something else.
+    expect_eq "hosts" "$lookup_name ___7_7___ $net.5 $net.6 $net.7 $net.8 $net.9 $net.10 $net.11 $net.12 tower_b $net.14 $net.15 north-door" \
+        "$(grep -v ':' <<<"$seen" | awk '{print $1}' | tr '\n' ' ' | sed 's/ $//')"
+    expect_eq "addresses" "$net.2 $net.3 $net.5 $net.6 $net.7 $net.8 $net.9 $net.10 $net.11 $net.12 $net.13 $net.14 $net.15 $net.16" \
+        "$(grep -v ':' <<<"$seen" | awk '{print $2}' | tr '\n' ' ' | sed 's/ $//')"
+    expect_has "-v says why" "$net.6 is named by its address: \"$net.5\", from its MAC text, looks like an address" \
+        "$(ansible-inventory -i "$work/site.orvan.yml" --graph -v 2>&1)"
+    # A group and a host another source lists first keep their names.
+    printf '[tower_b]\nnorth-door ansible_host=jump-north.example.net\n' >"$work/north.ini"
+    graph=$(ansible-inventory -i "$work/north.ini" -i "$work/site.orvan.yml" --graph 2>&1)
+    expect_has "another source's group and host" "@tower_b:
+  |  |--north-door" "$graph"
+    expect_has "the devices of those MAC texts" "  |  |--$net.13
+  |  |--$net.14
+  |  |--$net.15
+  |  |--$net.16" "$graph"
+    inventory=$work/site.orvan.yml
+    play device.yml -l "$net.5" -e '{"wanted": {"controller": "172.16.5.30"}}'
+    expect_eq "a play limited to $net.5: exit, that device's controller, the other's" \
+        "0 172.16.5.30 172.16.5.9" "$rc $(setting_of 5 handset) $(setting_of 6 handset)"
+
+    case_name="a play prints device text as it is"
+    play mac.yml
+    expect_eq "exit" 0 "$rc"
+    expect_has "the lookup's text" "\"msg\": \"$lookup_name $net.2 [$lookup] [$lookup!]\"" "$out"
+    expect_has "{{ 7*7 }}" "\"msg\": \"___7_7___ $net.3 [{{ 7*7 }}] [{{ 7*7 }}!]\"" "$out"
+    expect_eq "no command ran" absent "$([ -e "$pwned" ] && echo present || echo absent)"
     ;;
 esac
 

@@ -110,15 +110,18 @@ import json, sys
 inv = json.load(open(sys.argv[1] + '/site.json'))
 jump = json.load(open(sys.argv[1] + '/jump.json'))
 hostvars = inv['_meta']['hostvars']
+def unsafe(text):
+    return {'__ansible_unsafe': text}
 want = {
     'hosts': ['02-00-5E-10-00-02', '10.0.0.10', 'AB_CD__'],
     'gateway_10_0_0_1': ['02-00-5E-10-00-02', '10.0.0.10'],
     'gateway_10_0_0_254': ['AB_CD__'],
     'far': ['AB_CD__'],
-    'AB_CD__': {'orvan_address': '10.0.0.3', 'orvan_port': 4000, 'orvan_telemetry_port': 7001,
-                'orvan_h323_port': 7002, 'orvan_gateway': '10.0.0.254', 'orvan_ip': '10.0.0.3',
-                'orvan_controller': '10.0.0.9', 'orvan_mask': '255.255.255.0',
-                'orvan_mac': 'AB CD/\u0436', 'site': 'north', 'ansible_connection': 'local'},
+    # What the device said, marked unsafe; what the source itself says, not.
+    'AB_CD__': {'orvan_address': unsafe('10.0.0.3'), 'orvan_port': 4000, 'orvan_telemetry_port': 7001,
+                'orvan_h323_port': 7002, 'orvan_gateway': unsafe('10.0.0.254'), 'orvan_ip': unsafe('10.0.0.3'),
+                'orvan_controller': unsafe('10.0.0.9'), 'orvan_mask': unsafe('255.255.255.0'),
+                'orvan_mac': unsafe('AB CD/\u0436'), 'site': 'north', 'ansible_connection': 'local'},
     'connection, set by compose': 'ssh',
 }
 got = {
@@ -141,6 +144,20 @@ ANSIBLE_INVENTORY_UNPARSED_FAILED=1 ansible-inventory -i "$work/bad.orvan.yml" -
     fail "a failed scan gave an inventory"
 tr -s '\n ' '  ' <"$work/out" | grep -q "RANGE: '10.0.0.0/33' is not a range (rc 2)" ||
     fail "a failed scan's message: $(cat "$work/out")"
+# What orvanctl gives as an address is one before it names a host.
+inventory '{"ranges": ["10.0.9.0/24"]}' odd
+ANSIBLE_INVENTORY_UNPARSED_FAILED=1 ansible-inventory -i "$work/odd.orvan.yml" --list >"$work/out" 2>&1 &&
+    fail "a host named by something that is not an address"
+grep -q '"10.0.9.1 x" as an address' "$work/out" || fail "a non-address's message: $(cat "$work/out")"
+# A cache changed by hand (two devices at one address) is scanned again, not believed.
+inventory "{\"ranges\": [\"10.0.0.0/24\"], \"cache\": true, \"cache_plugin\": \"jsonfile\", \"cache_connection\": \"$work/cache\"}" cached
+ansible-inventory -i "$work/cached.orvan.yml" --list >/dev/null 2>&1
+"$python" -c 'import json, sys; d = json.load(open(sys.argv[1])); d[0]["address"] = d[1]["address"]; json.dump(d, open(sys.argv[1], "w"))' "$work"/cache/* ||
+    fail "no cache file"
+: >"$work/record"
+ansible-inventory -i "$work/cached.orvan.yml" --list >"$work/out" 2>"$work/err"
+[ "$(wc -l <"$work/record")" = 1 ] && grep -q '"10.0.0.2"' "$work/out" && grep -q "scanning again" "$work/err" ||
+    fail "a cache changed by hand: $(cat "$work/record" "$work/err")"
 # Files of other names are not the plugin's.
 cp "$work/bad.orvan.yml" "$work/bad.yml"
 ansible-inventory -i "$work/bad.yml" --list >"$work/out" 2>&1

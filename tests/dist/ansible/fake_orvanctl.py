@@ -24,6 +24,8 @@ RANGES = {
     '10.0.0.0/24': [device('10.0.0.2'), device('10.0.0.3', '10.0.0.254', 'AB CD/\u0436')],
     '10.0.0.3-10.0.0.10': [device('10.0.0.3', '10.0.0.254', 'AB CD/\u0436'),
                            device('10.0.0.10', mac='')],
+    # Not an address: it must name no host.
+    '10.0.9.0/24': [device('10.0.9.1 x')],
 }
 
 if args[0] == 'scan':

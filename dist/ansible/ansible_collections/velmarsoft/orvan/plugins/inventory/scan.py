@@ -17,8 +17,16 @@ description:
     C(plugin) set to C(velmarsoft.orvan.scan); the C(auto) inventory plugin, enabled by
     default, hands it here.
   - Each host is named by the device's address, or with I(hostname) C(mac) by its MAC text made
-    a safe name (every character but letters, digits, C(.), C(-) and C(_) as C(_)); a device
-    whose MAC text is empty, or shared with another, is named by its address then.
+    a safe name (every character but letters, digits, C(.), C(-) and C(_) as C(_)). A device is
+    named by its address instead when that name is empty, shared with another device, shaped
+    like an address other than its own, C(all), C(ungrouped) or C(localhost), the name of a
+    group (of this source or one read before it) or of a host another source lists; C(-v) says
+    which and why. Every device that answered is one host, and a host named by an address has
+    that address in C(orvan_address).
+  - Every C(orvan_*) variable, and whatever I(compose), I(groups) and I(keyed_groups) make of
+    them, is marked unsafe, as Ansible's own inventory plugins mark remote data, so a template in
+    a device's text is never evaluated; a MAC text C({{ 7*7 }}) stays those seven characters, in
+    the inventory and in a play.
   - "Host variables: C(orvan_address), C(orvan_port), and the settings C(orvan_telemetry_port),
     C(orvan_h323_port), C(orvan_gateway), C(orvan_ip), C(orvan_controller), C(orvan_mask) and
     C(orvan_mac) (ports are numbers, the rest text, null where a reply parsed only in part).
@@ -26,7 +34,8 @@ description:
     collection's modules run C(orvanctl) on the control node."
   - A scan sends requests only and changes no device. With I(cache) the devices found are kept
     and read back without a scan until I(cache_timeout) has passed or a playbook runs with
-    C(--flush-cache).
+    C(--flush-cache); C(ansible-inventory) has no C(--flush-cache), so remove the cache file
+    (in I(cache_connection), its name starting with I(cache_prefix)) to scan again at once.
   - With C(-v) the scan's messages and progress lines (every 10 s on a long scan) are shown on
     stderr as they come.
 options:
@@ -83,6 +92,13 @@ options:
   orvanctl_path:
     description: The C(orvanctl) program to run; when not given, C(orvanctl) is looked for on C(PATH).
     type: path
+  cache_timeout:
+    description:
+      - Seconds the devices a scan found are read back from the cache; C(0) keeps them for ever.
+        One minute unless set, so that a site changed since (a unit swapped, a device readdressed)
+        is seen on the next run; set it longer for ranges that take long to scan.
+    type: int
+    default: 60
 extends_documentation_fragment:
   - ansible.builtin.constructed
   - ansible.builtin.inventory_cache
@@ -126,34 +142,91 @@ cache_connection: ~/.cache/orvan-inventory
 cache_timeout: 3600
 '''
 
+import ipaddress
 import json
 import re
+import socket
 import subprocess
 import tempfile
+from collections import Counter
 
 from ansible.errors import AnsibleParserError
+from ansible.inventory.data import InventoryData
 from ansible.module_utils.common.process import get_bin_path
 from ansible.module_utils.common.text.converters import to_native, to_text
 from ansible.plugins.inventory import BaseInventoryPlugin, Cacheable, Constructable
+from ansible.utils.unsafe_proxy import wrap_var
 
 from ansible_collections.velmarsoft.orvan.plugins.module_utils.orvanctl import (
     EXIT_MEANINGS, SETTINGS, flag, message, number, parse_objects)
 
 NO_DEVICE = 7
 PREFIX = 'orvan_'
+# Names Ansible gives a meaning of its own: a host so named would stand for more than a device.
+RESERVED = ('all', 'ungrouped', 'localhost')
 
 
 def safe_name(text):
-    return re.sub(r'[^A-Za-z0-9_.-]', '_', text or '')
+    return re.sub(r'[^A-Za-z0-9_.-]', '_', text if isinstance(text, str) else '')
 
 
-def host_names(devices, by_mac):
-    """Each device's host name, in the order given."""
+def is_address(text):
+    """Whether text is an IPv4 address written as orvanctl writes one."""
+    try:
+        return isinstance(text, str) and str(ipaddress.IPv4Address(text)) == text
+    except ValueError:
+        return False
+
+
+def as_stored(devices):
+    """Whether devices read back from the cache are what scan_all returns: one each address."""
+    return (isinstance(devices, list) and all(isinstance(d, dict) and is_address(d.get('address')) for d in devices)
+            and len(set(d['address'] for d in devices)) == len(devices))
+
+
+def address_shaped(name):
+    """Whether name could be read as an IPv4 address, in any form the C library takes
+    (10.0.26, 0x0a.0.0.26, 167772186), or is digits and dots alone."""
+    if not name.strip('0123456789.'):
+        return True
+    try:
+        socket.inet_aton(name)
+    except (OSError, ValueError):
+        return False
+    return True
+
+
+def host_names(devices, by_mac, taken=()):
+    """Each device's host name, in the order given, with why a device is named by its address
+    under by_mac (None where its MAC text names it). taken: names of groups and of other
+    sources' hosts, which no device may take."""
+    addresses = [d['address'] for d in devices]
     if not by_mac:
-        return [d['address'] for d in devices]
+        return [(a, None) for a in addresses]
     names = [safe_name(d.get('mac')) for d in devices]
-    uses = dict((n, names.count(n)) for n in names)
-    return [n if n and uses[n] == 1 else d['address'] for n, d in zip(names, devices)]
+    uses = Counter(names)
+    result = []
+    for name, address in zip(names, addresses):
+        if name == address:
+            result.append((name, None))
+            continue
+        if not name:
+            why = 'its MAC text is empty'
+        elif address_shaped(name):
+            why = 'looks like an address'
+        elif name in RESERVED:
+            why = 'is a name Ansible keeps for itself'
+        elif uses[name] > 1:
+            why = 'is the name of another device too'
+        elif name in taken:
+            why = 'is the name of a group or of another source\'s host'
+        else:
+            result.append((name, None))
+            continue
+        if name:
+            why = '%s, from its MAC text, %s' % (json.dumps(name), why)
+        result.append((address, why))
+    return result
 
 
 class InventoryModule(BaseInventoryPlugin, Constructable, Cacheable):
@@ -176,6 +249,12 @@ class InventoryModule(BaseInventoryPlugin, Constructable, Cacheable):
             try:
                 devices = self._cache[key]
             except KeyError:
+                update_cache = True
+            if devices is not None and not as_stored(devices):
+                # Another version's, or changed by hand: its addresses would name hosts.
+                self.display.warning('velmarsoft.orvan.scan: the cache of %s is not what a scan stores; '
+                                     'scanning again' % to_native(path))
+                devices = None
                 update_cache = True
         if devices is None:
             devices = self.scan_all()
@@ -230,22 +309,55 @@ class InventoryModule(BaseInventoryPlugin, Constructable, Cacheable):
             raise AnsibleParserError('velmarsoft.orvan.scan: %s: %s (rc %d)' % (
                 ' '.join(argv[1:3]), message('\n'.join(lines)) or EXIT_MEANINGS.get(rc, 'failed'), rc))
         try:
-            return [d for d in parse_objects(text) if isinstance(d, dict) and d.get('address')]
+            devices = [d for d in parse_objects(text) if isinstance(d, dict) and d.get('address')]
         except ValueError:
             raise AnsibleParserError('velmarsoft.orvan.scan: orvanctl printed something that is not JSON: %s' % text)
+        for d in devices:
+            # It names a host, so nothing but an address.
+            if not is_address(d['address']):
+                raise AnsibleParserError('velmarsoft.orvan.scan: orvanctl printed %s as an address'
+                                         % json.dumps(d['address']))
+        return devices
+
+    def add(self, name, device):
+        """The device as host name, its values unsafe, then what compose, groups and
+        keyed_groups make of them."""
+        strict = self.get_option('strict')
+        self.inventory.add_host(name)
+        # What a device says is data: no template in it is ever evaluated.
+        variables = {PREFIX + 'address': device['address'], PREFIX + 'port': device.get('port')}
+        for setting in SETTINGS:
+            variables[PREFIX + setting] = device.get(setting)
+        variables = dict((k, wrap_var(v)) for k, v in variables.items())
+        for variable, value in variables.items():
+            self.inventory.set_variable(name, variable, value)
+        # Templating marks what it makes of them unsafe too.
+        self._set_composite_vars(self.get_option('compose'), variables, name, strict=strict)
+        self._add_host_to_composed_groups(self.get_option('groups'), variables, name, strict=strict)
+        self._add_host_to_keyed_groups(self.get_option('keyed_groups'), variables, name, strict=strict)
+        if 'ansible_connection' not in self.inventory.get_host(name).get_vars():
+            self.inventory.set_variable(name, 'ansible_connection', 'local')
+
+    def groups_made(self, devices):
+        """The groups this source makes of these devices, found on a scratch inventory so
+        that no host is named before every group is known."""
+        real = self.inventory
+        self.inventory = InventoryData()
+        try:
+            for device in devices:
+                self.add(device['address'], device)
+            return set(self.inventory.groups)
+        finally:
+            self.inventory = real
 
     def populate(self, devices):
-        strict = self.get_option('strict')
-        names = host_names(devices, self.get_option('hostname') == 'mac')
-        for name, device in zip(names, devices):
-            self.inventory.add_host(name)
-            variables = {PREFIX + 'address': device['address'], PREFIX + 'port': device.get('port')}
-            for setting in SETTINGS:
-                variables[PREFIX + setting] = device.get(setting)
-            for variable, value in variables.items():
-                self.inventory.set_variable(name, variable, value)
-            self._set_composite_vars(self.get_option('compose'), variables, name, strict=strict)
-            self._add_host_to_composed_groups(self.get_option('groups'), variables, name, strict=strict)
-            self._add_host_to_keyed_groups(self.get_option('keyed_groups'), variables, name, strict=strict)
-            if 'ansible_connection' not in self.inventory.get_host(name).get_vars():
-                self.inventory.set_variable(name, 'ansible_connection', 'local')
+        by_mac = self.get_option('hostname') == 'mac'
+        taken = set()
+        if by_mac:
+            taken = set(self.inventory.groups) | set(self.inventory.hosts) | self.groups_made(devices)
+        for (name, why), device in zip(host_names(devices, by_mac, taken), devices):
+            if why and self.display.verbosity >= 1:
+                # On stderr with the scan's own lines, apart from --list's JSON.
+                self.display.display('velmarsoft.orvan.scan: %s is named by its address: %s' % (name, why),
+                                     stderr=True)
+            self.add(name, device)
