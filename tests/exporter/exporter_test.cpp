@@ -48,14 +48,16 @@ TEST_P(LabelTest, DeviceTextStaysInsideItsLabel) {
 
 INSTANTIATE_TEST_SUITE_P(
     Exporter, LabelTest,
-    ::testing::Values(LabelCase{"plain", "00-AC-6E-24-18-02", "m{mac=\"00-AC-6E-24-18-02\"} 1"},
-                      LabelCase{"quote", "a\"b", "m{mac=\"a\\\"b\"} 1"},
-                      LabelCase{"backslash", "a\\b", "m{mac=\"a\\\\b\"} 1"},
-                      LabelCase{"line_feed_shown_as_the_device_s_byte", "a\nm 5",
-                                "m{mac=\"a\\\\x0Am 5\"} 1"},
-                      LabelCase{"carriage_return_and_DEL", "\r\x7f", "m{mac=\"\\\\x0D\\\\x7F\"} 1"},
-                      LabelCase{"cyrillic_to_UTF_8", "\xcf\xf3\xeb\xfc\xf2", "m{mac=\"Пульт\"} 1"},
-                      LabelCase{"0x98_stands_for_a_control", "\x98", "m{mac=\"\\\\x98\"} 1"}),
+    ::testing::Values(
+        LabelCase{"plain", "00-AC-6E-24-18-02", "m{mac=\"00-AC-6E-24-18-02\"} 1"},
+        LabelCase{"quote", "a\"b", "m{mac=\"a\\\"b\"} 1"},
+        LabelCase{"backslash_doubled_then_escaped", "a\\b", "m{mac=\"a\\\\\\\\b\"} 1"},
+        LabelCase{"the_four_characters_backslash_x0A_are_not_a_line_feed", "a\\x0A",
+                  "m{mac=\"a\\\\\\\\x0A\"} 1"},
+        LabelCase{"line_feed_shown_as_the_device_s_byte", "a\nm 5", "m{mac=\"a\\\\x0Am 5\"} 1"},
+        LabelCase{"carriage_return_and_DEL", "\r\x7f", "m{mac=\"\\\\x0D\\\\x7F\"} 1"},
+        LabelCase{"cyrillic_to_UTF_8", "\xcf\xf3\xeb\xfc\xf2", "m{mac=\"Пульт\"} 1"},
+        LabelCase{"0x98_stands_for_a_control", "\x98", "m{mac=\"\\\\x98\"} 1"}),
     kLabel);
 
 struct RenderCase {
