@@ -229,6 +229,7 @@ f = open(sys.argv[1]); fcntl.flock(f, fcntl.LOCK_EX); print("held", flush=True);
 prometheus)
     command -v prometheus >/dev/null && command -v promtool >/dev/null ||
         skip "needs prometheus and promtool"
+    command -v openssl >/dev/null || skip "needs openssl"
     for host in 2 3 4; do sim "$host"; done
     cat >"$work/plan.json" <<JSON
 [{"address": "$net.2", "gateway": "172.16.5.1", "mac": "02-00-5E-10-00-01"},
@@ -236,6 +237,21 @@ prometheus)
  {"address": "$net.4", "telemetry_port": 7001}]
 JSON
     start_exporter --desired "$work/plan.json" --probe.reply-timeout 0.3 --probe.retries 1
+    # A second exporter on HTTPS with a password, from the packaged examples.
+    openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 \
+        -subj /CN=orvan-exporter -addext subjectAltName=IP:127.0.0.1 \
+        -keyout "$work/tls.key" -out "$work/tls.crt" 2>"$work/openssl.log" || fail "openssl req"
+    hash=$(/usr/bin/python3 -W ignore -c 'import crypt
+print(crypt.crypt("scrape-secret", crypt.mksalt(crypt.METHOD_BLOWFISH, rounds=16)))')
+    printf 'scrape-secret' >"$work/password"
+    sed -e "s|/etc/orvan/exporter|$work/tls|" -e "s|prometheus: .*|prometheus: $hash|" \
+        "$source/dist/prometheus/orvan-web-config.yml" >"$work/web.yml"
+    tls_listen=127.0.0.1:$((19750 + n))
+    timeout -k 5 300 "$exporter" --web.listen-address "$tls_listen" --web.config.file \
+        "$work/web.yml" --desired "$work/plan.json" --probe.reply-timeout 0.3 \
+        --probe.retries 1 </dev/null >"$work/tls-exporter.log" 2>&1 &
+    pids+=($!)
+    for _ in $(seq 100); do grep -q listening "$work/tls-exporter.log" && break; sleep 0.05; done
     # The packaged configuration, with this run's devices, exporter, rules and a quick pace.
     printf -- '- targets: ["%s.2", "%s.3", "%s.4"]\n' "$net" "$net" "$net" >"$work/devices.yml"
     sed -e "s|/etc/prometheus/orvan-devices.yml|$work/devices.yml|" \
@@ -248,9 +264,22 @@ JSON
         --storage.tsdb.path "$work/tsdb" --web.listen-address "$api" </dev/null \
         >"$work/prometheus.log" 2>&1 &
     pids+=($!)
-    # query EXPR: the value of each series, "instance=value" lines, sorted
+    sed -e "s|/etc/prometheus/orvan-devices.yml|$work/devices.yml|" \
+        -e "s|/usr/share/orvan-exporter/orvan-rules.yml|$source/dist/prometheus/orvan-rules.yml|" \
+        -e "s|/etc/prometheus/orvan-exporter.crt|$work/tls.crt|" \
+        -e "s|/etc/prometheus/orvan-exporter.password|$work/password|" \
+        -e "s|127.0.0.1:9871|$tls_listen|" -e 's|scrape_interval: .*|scrape_interval: 1s|' \
+        -e 's|scrape_timeout: .*|scrape_timeout: 1s|' \
+        "$source/dist/prometheus/prometheus-https.yml" >"$work/prometheus-https.yml"
+    https_api=127.0.0.1:$((19850 + n))
+    timeout -k 5 300 prometheus --config.file "$work/prometheus-https.yml" \
+        --storage.tsdb.path "$work/tsdb-https" --web.listen-address "$https_api" </dev/null \
+        >"$work/prometheus-https.log" 2>&1 &
+    pids+=($!)
+    # query EXPR: the value of each series, "instance=value" lines, sorted, from $server
+    server=$api
     query() {
-        promtool query instant "http://$api" "$1" 2>/dev/null |
+        promtool query instant "http://$server" "$1" 2>/dev/null |
             sed -nE 's/.*instance="([^"]*)".* => ([0-9.e+-]+) @.*/\1=\2/p' | sort
     }
     # until WHAT EXPR EXPECTED: waits up to 20 s for the query to give EXPECTED
@@ -274,6 +303,22 @@ $net.3=1
 $net.4=1"
     until_is "the unit" orvan_mac_as_desired "$net.2=1"
     until_is "the exporter itself" 'up{job="orvan-exporter"}' "$listen=1"
+
+    case_name="HTTPS with a password"
+    server=$https_api
+    until_is "up" orvan_up "$net.2=1
+$net.3=1
+$net.4=1"
+    until_is "the exporter itself" 'up{job="orvan-exporter"}' "$tls_listen=1"
+    server=$api
+    # code ARGS...: the HTTP status of the exporter's /metrics over HTTPS
+    code() { curl -s -o /dev/null -w '%{http_code}' --max-time 30 --cacert "$work/tls.crt" "$@"; }
+    expect_eq "no password" 401 "$(code "https://$tls_listen/metrics")"
+    expect_eq "a wrong password" 401 "$(code -u prometheus:scrape-secreT "https://$tls_listen/metrics")"
+    expect_eq "another user" 401 "$(code -u alice:scrape-secret "https://$tls_listen/metrics")"
+    expect_eq "the password" 200 "$(code -u prometheus:scrape-secret "https://$tls_listen/metrics")"
+    plain=$(curl -s --max-time 30 -u prometheus:scrape-secret "http://$tls_listen/metrics")
+    expect_eq "plain HTTP to the HTTPS port: no data" "" "$plain"
 
     case_name="a setting changed"
     "$ctl" set "$net.3" --gateway 172.16.5.99 --port-wait 10 >/dev/null 2>"$work/err" ||
