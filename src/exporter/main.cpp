@@ -209,7 +209,12 @@ int Serve(const Options& o) {
     exporter::WebLimits limits;
     limits.requestTimeout = std::chrono::milliseconds(long(o.requestTimeout * 1000 + 0.5));
     limits.maxConnections = std::size_t(o.maxConnections);
-    const auto made = exporter::NewServer(limits, web);
+    std::unique_ptr<httplib::Server> made;
+    try {
+        made = exporter::NewServer(limits, web);
+    } catch (const base::Error& e) {
+        throw base::Error(o.webConfig + ": " + e.what());
+    }
     httplib::Server& server = *made;
     Exporter exporter(o, std::move(allow), std::move(desired));
     server.Get("/probe", Guarded([&](const auto& q, auto& r) { exporter.Probe(q, r); }));
