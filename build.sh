@@ -7,11 +7,11 @@ SELF="$PWD/$(basename "$0")"
 
 # What building and running the program needs; the tests and benchmarks need the rest.
 RUN_PACKAGES=(g++ cmake ninja-build qt6-base-dev libfontconfig-dev fonts-dejavu-core libcli11-dev
-              nlohmann-json3-dev fonts-liberation libcpp-httplib-dev)
+              nlohmann-json3-dev fonts-liberation libcpp-httplib-dev libssl-dev libyaml-cpp-dev)
 PACKAGES=("${RUN_PACKAGES[@]}" libgtest-dev libgmock-dev clang-format xvfb xauth xdotool
           x11-utils imagemagick libx11-dev iproute2 util-linux procps desktop-file-utils
           librsvg2-bin lintian appstream man-db dpkg-dev socat tshark ansible-core prometheus
-          curl)
+          curl openssl)
 FUZZ_PACKAGES=(clang libclang-rt-14-dev)
 # cpack's Debian generator: dpkg-shlibdeps for the dependencies, file to find the programs.
 PACKAGE_PACKAGES=(dpkg-dev file)

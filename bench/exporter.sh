@@ -69,7 +69,8 @@ for i in $(seq 0 $((N - 1))); do
     for _ in $(seq 200); do grep -q listening "$TMP/sim$i.log" && break; sleep 0.05; done
 done
 ORVANCTL_LOCK_DIR=$TMP/locks "$EXPORTER" --web.listen-address "$LISTEN" --allow 172.28.0.0/16 \
-    --probe.parallel "$PARALLEL" --probe.max-concurrent $((N + 16)) >"$TMP/exporter.log" 2>&1 &
+    --probe.parallel "$PARALLEL" --probe.max-concurrent $((N + 16)) \
+    --web.max-connections $((N + 16)) >"$TMP/exporter.log" 2>&1 &
 EXP=$!
 for _ in $(seq 100); do grep -q listening "$TMP/exporter.log" && break; sleep 0.05; done
 

@@ -1,5 +1,7 @@
 #include "exporter/allow.h"
 
+#include <algorithm>
+
 #include "base/error.h"
 
 namespace exporter {
@@ -44,6 +46,26 @@ std::string TargetError(std::string_view text, device::Ipv4& address) {
         return "target " + std::string(text) + " is not a device address";
     }
     if ((address >> 28) == 0xE) return "target " + std::string(text) + " is a multicast address";
+    return {};
+}
+
+std::string PortError(std::string_view text, const std::vector<std::uint16_t>& ports,
+                      std::uint16_t& port) {
+    const std::string shown(text.substr(0, 16));
+    unsigned long value = 0;
+    bool digits = !text.empty() && text.size() <= 5;
+    for (char c : text) {
+        if (c < '0' || c > '9') digits = false;
+        if (digits) value = value * 10 + unsigned(c - '0');
+    }
+    if (!digits || value < 1 || value > 65535)
+        return "port '" + shown + "' is not a port number (1 to 65535)";
+    if (std::find(ports.begin(), ports.end(), value) == ports.end()) {
+        std::string list;
+        for (std::uint16_t p : ports) list += (list.empty() ? "" : ", ") + std::to_string(p);
+        return "port " + shown + " is not a device port given with --device-port (" + list + ")";
+    }
+    port = std::uint16_t(value);
     return {};
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -21,6 +22,12 @@ AddressRange ParseAllowRange(std::string_view text);
 // Nothing when the text is a device address; else why it is not one (not four parts,
 // the unspecified, broadcast or a multicast address).
 std::string TargetError(std::string_view text, device::Ipv4& address);
+
+// The device port a probe asks for in `text` (its port= parameter) when it is one of `ports`,
+// the ports the operator configured; else why not. A probe may bind only those: any other
+// would let a scraper take whatever local port it names.
+std::string PortError(std::string_view text, const std::vector<std::uint16_t>& ports,
+                      std::uint16_t& port);
 
 class AllowList {
 public:

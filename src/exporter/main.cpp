@@ -20,6 +20,7 @@
 #include "device/port.h"
 #include "exporter/allow.h"
 #include "exporter/desired.h"
+#include "exporter/http_server.h"
 #include "exporter/metrics.h"
 #include "exporter/prober.h"
 
@@ -31,7 +32,10 @@ struct Options {
     std::string listen = "127.0.0.1:9871";
     std::vector<std::string> allow;
     std::string desired;
-    int devicePort = 4000;
+    std::vector<int> devicePorts = {4000};  // the first when a probe names none
+    std::string webConfig;
+    double requestTimeout = 5.0;
+    int maxConnections = 512;
     double replyTimeout = 1.0;
     int retries = 2;
     int parallel = 64;
@@ -41,7 +45,7 @@ struct Options {
     std::string lockDir = "/run/lock";
 };
 
-// Devices are seldom asked on more than one port; every port asked keeps a thread.
+// Devices are seldom asked on more than one port; every port keeps a thread.
 constexpr std::size_t kMostDevicePorts = 8;
 constexpr const char* kTextFormat = "text/plain; version=0.0.4; charset=utf-8";
 
@@ -51,7 +55,10 @@ public:
         : o_(o),
           allow_(std::move(allow)),
           desired_(std::make_shared<const exporter::DesiredMap>(std::move(desired))) {
-        probers_.emplace(o.devicePort, NewProber(std::uint16_t(o.devicePort)));
+        for (int port : o.devicePorts) {
+            ports_.push_back(std::uint16_t(port));
+            if (!probers_.contains(port)) probers_.emplace(port, NewProber(std::uint16_t(port)));
+        }
     }
 
     void Probe(const httplib::Request& req, httplib::Response& res) {
@@ -63,22 +70,15 @@ public:
         } else {
             error = exporter::TargetError(req.get_param_value("target").substr(0, 64), target);
         }
-        int port = o_.devicePort;
-        if (error.empty() && req.has_param("port")) {
-            const std::string text = req.get_param_value("port");
-            char* end = nullptr;
-            const long value = std::strtol(text.c_str(), &end, 10);
-            if (text.empty() || *end != '\0' || value < 1 || value > 65535) {
-                error = "port '" + text.substr(0, 16) + "' is not a port number (1 to 65535)";
-            }
-            port = int(value);
-        }
+        std::uint16_t port = ports_.front();
+        if (error.empty() && req.has_param("port"))
+            error = exporter::PortError(req.get_param_value("port"), ports_, port);
         const auto desired = Desired();
         if (error.empty() && !allow_.Contains(target) && !desired->contains(target)) {
             error = "target " + device::FormatDotted(target) +
                     " is outside --allow and not named in --desired";
         }
-        exporter::Prober* prober = error.empty() ? ProberFor(std::uint16_t(port), error) : nullptr;
+        exporter::Prober* prober = error.empty() ? probers_.at(port).get() : nullptr;
         if (prober == nullptr) {
             self_.Count(exporter::Refusal::kRefused);
             res.status = 400;
@@ -98,7 +98,13 @@ public:
             std::atomic<long>& count;
             ~Leave() { count--; }
         } leave{self_.inFlight};
-        const exporter::ProbeResult r = prober->Probe(target, start + Budget(req));
+        std::string scrapeTimeout;
+        if (req.has_header("X-Prometheus-Scrape-Timeout-Seconds"))
+            scrapeTimeout = req.get_header_value("X-Prometheus-Scrape-Timeout-Seconds");
+        const exporter::ProbeResult r = prober->Probe(
+            target,
+            start + exporter::ProbeBudget(o_.timeout, o_.timeoutOffset,
+                                          scrapeTimeout.empty() ? nullptr : &scrapeTimeout));
         self_.Count(r.failure);
         const auto it = desired->find(target);
         const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
@@ -109,14 +115,11 @@ public:
 
     void Metrics(const httplib::Request&, httplib::Response& res) {
         exporter::ProberStats total;
-        {
-            std::lock_guard lock(mutex_);
-            for (const auto& [port, prober] : probers_) {
-                const exporter::ProberStats s = prober->Stats();
-                total.portWaitSeconds += s.portWaitSeconds;
-                total.holdSeconds += s.holdSeconds;
-                total.holds += s.holds;
-            }
+        for (const auto& [port, prober] : probers_) {
+            const exporter::ProberStats s = prober->Stats();
+            total.portWaitSeconds += s.portWaitSeconds;
+            total.holdSeconds += s.holdSeconds;
+            total.holds += s.holds;
         }
         res.set_content(self_.Text(ORVAN_VERSION, total, Desired()->size()), kTextFormat);
     }
@@ -126,7 +129,7 @@ public:
         if (o_.desired.empty()) return;
         try {
             auto fresh = std::make_shared<const exporter::DesiredMap>(
-                exporter::LoadDesired(o_.desired, std::uint16_t(o_.devicePort)));
+                exporter::LoadDesired(o_.desired, std::uint16_t(o_.devicePorts.front())));
             std::lock_guard lock(mutex_);
             desired_ = std::move(fresh);
             std::cerr << "orvan-exporter: " << o_.desired << " read again" << std::endl;
@@ -137,20 +140,6 @@ public:
     }
 
 private:
-    // The scrape's own timeout less the offset that leaves time for the answer to travel.
-    Clock::duration Budget(const httplib::Request& req) const {
-        double seconds = o_.timeout;
-        if (req.has_header("X-Prometheus-Scrape-Timeout-Seconds")) {
-            const double given = std::strtod(
-                req.get_header_value("X-Prometheus-Scrape-Timeout-Seconds").c_str(), nullptr);
-            if (std::isfinite(given) && given > 0) {
-                seconds = std::min(
-                    seconds, given > 2 * o_.timeoutOffset ? given - o_.timeoutOffset : given / 2);
-            }
-        }
-        return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
-    }
-
     std::unique_ptr<exporter::Prober> NewProber(std::uint16_t port) const {
         exporter::ProberOptions p;
         p.replyTimeout = std::chrono::milliseconds(long(o_.replyTimeout * 1000 + 0.5));
@@ -165,22 +154,13 @@ private:
         return desired_;
     }
 
-    exporter::Prober* ProberFor(std::uint16_t port, std::string& error) {
-        std::lock_guard lock(mutex_);
-        if (const auto it = probers_.find(port); it != probers_.end()) return it->second.get();
-        if (probers_.size() == kMostDevicePorts) {
-            error = "more than " + std::to_string(kMostDevicePorts) + " device ports asked";
-            return nullptr;
-        }
-        return probers_.emplace(port, NewProber(port)).first->second.get();
-    }
-
     const Options o_;
     const exporter::AllowList allow_;
     std::shared_ptr<const exporter::DesiredMap> desired_;  // under the mutex
     exporter::SelfMetrics self_;
     std::mutex mutex_;
-    std::map<int, std::unique_ptr<exporter::Prober>> probers_;
+    std::vector<std::uint16_t> ports_;                          // the first by default
+    std::map<int, std::unique_ptr<exporter::Prober>> probers_;  // one a port, made at start
 };
 
 // Every handler runs inside this guard: an error is the scrape's 500, never the process's end.
@@ -200,7 +180,10 @@ int Serve(const Options& o) {
     exporter::AllowList allow;
     for (const std::string& range : o.allow) allow.Add(exporter::ParseAllowRange(range));
     exporter::DesiredMap desired;
-    if (!o.desired.empty()) desired = exporter::LoadDesired(o.desired, std::uint16_t(o.devicePort));
+    if (!o.desired.empty())
+        desired = exporter::LoadDesired(o.desired, std::uint16_t(o.devicePorts.front()));
+    const exporter::WebConfig web =
+        o.webConfig.empty() ? exporter::WebConfig{} : exporter::LoadWebConfig(o.webConfig);
     const auto colon = o.listen.rfind(':');
     if (colon == std::string::npos) {
         throw base::Error("--web.listen-address '" + o.listen + "': expected HOST:PORT");
@@ -223,12 +206,17 @@ int Serve(const Options& o) {
     sigaddset(&signals, SIGHUP);
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
+    exporter::WebLimits limits;
+    limits.requestTimeout = std::chrono::milliseconds(long(o.requestTimeout * 1000 + 0.5));
+    limits.maxConnections = std::size_t(o.maxConnections);
+    std::unique_ptr<httplib::Server> made;
+    try {
+        made = exporter::NewServer(limits, web);
+    } catch (const base::Error& e) {
+        throw base::Error(o.webConfig + ": " + e.what());
+    }
+    httplib::Server& server = *made;
     Exporter exporter(o, std::move(allow), std::move(desired));
-    httplib::Server server;
-    const std::size_t threads = std::size_t(o.maxConcurrent) + 4;
-    server.new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
-    // One request a connection: a scraper's idle connection never keeps a thread.
-    server.set_keep_alive_max_count(1);
     server.Get("/probe", Guarded([&](const auto& q, auto& r) { exporter.Probe(q, r); }));
     server.Get("/metrics", Guarded([&](const auto& q, auto& r) { exporter.Metrics(q, r); }));
     server.Get("/", [](const httplib::Request&, httplib::Response& res) {
@@ -262,7 +250,8 @@ int Serve(const Options& o) {
             return;
         }
     });
-    std::cerr << "orvan-exporter " << ORVAN_VERSION << ": listening on " << o.listen << std::endl;
+    std::cerr << "orvan-exporter " << ORVAN_VERSION << ": listening on " << o.listen
+              << (web.Tls() ? " (HTTPS)" : "") << std::endl;
     const bool served = server.listen_after_bind();
     if (!served) {
         pthread_kill(waiter.native_handle(), SIGTERM);  // a listen that failed ends the waiter
@@ -289,10 +278,26 @@ int main(int argc, char** argv) {
                    "the settings the devices should hold: a plan (JSON or CSV), a backup file or "
                    "a folder of backups; the devices it names may be probed too")
         ->type_name("FILE");
-    app.add_option("--device-port", o.devicePort,
-                   "device port when a probe names none (default 4000)")
+    app.add_option("--device-port", o.devicePorts,
+                   "a device port probes may name with &port=; the first is the one when a probe "
+                   "names none (default 4000; up to 8, each given with --device-port)")
         ->type_name("PORT")
+        ->expected(1)
+        ->take_all()
         ->check(CLI::Range(1, 65535).description(""));
+    app.add_option("--web.config.file", o.webConfig,
+                   "TLS and basic authentication, in the web configuration format of "
+                   "Prometheus exporters")
+        ->type_name("FILE");
+    app.add_option("--web.request-timeout", o.requestTimeout,
+                   "seconds a client may take to send its request, TLS handshake included, "
+                   "0.1 to 60 (default 5)")
+        ->type_name("SEC")
+        ->check(CLI::Range(0.1, 60.0).description(""));
+    app.add_option("--web.max-connections", o.maxConnections,
+                   "HTTP connections held at once, 8 to 4096 (default 512)")
+        ->type_name("N")
+        ->check(CLI::Range(8, 4096).description(""));
     app.add_option("--probe.reply-timeout", o.replyTimeout,
                    "seconds to wait for each reply, 0.05 to 60 (default 1)")
         ->type_name("SEC")
@@ -325,6 +330,12 @@ int main(int argc, char** argv) {
         ->type_name("DIR");
     CLI11_PARSE(app, argc, argv);
     try {
+        if (o.devicePorts.size() > kMostDevicePorts) {
+            throw base::Error("--device-port given " + std::to_string(o.devicePorts.size()) +
+                              " times; at most " + std::to_string(kMostDevicePorts));
+        }
+        // A client gone while its answer is written is that write's error, not the end.
+        std::signal(SIGPIPE, SIG_IGN);
         return Serve(o);
     } catch (const std::exception& e) {
         std::cerr << "orvan-exporter: " << e.what() << std::endl;

@@ -1,6 +1,8 @@
 #include "exporter/prober.h"
 
 #include <algorithm>
+#include <cmath>
+#include <cstdlib>
 #include <map>
 #include <utility>
 #include <vector>
@@ -32,6 +34,17 @@ const char* FailureWord(Failure f) {
             return "invalid_value";
     }
     return "error";
+}
+
+Clock::duration ProbeBudget(double probeTimeout, double offset, const std::string* scrapeTimeout) {
+    double seconds = probeTimeout;
+    if (scrapeTimeout != nullptr) {
+        const double given = std::strtod(scrapeTimeout->c_str(), nullptr);
+        // A timeout within twice the offset keeps half of itself rather than nothing.
+        if (std::isfinite(given) && given > 0)
+            seconds = std::min(seconds, given > 2 * offset ? given - offset : given / 2);
+    }
+    return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
 }
 
 struct Prober::Job {

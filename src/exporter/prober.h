@@ -37,6 +37,11 @@ inline constexpr Failure kAllFailures[] = {
 // "success", "no_reply", ...: the reason label and the probe counter's result label.
 const char* FailureWord(Failure f);
 
+// How long a probe may take: the probe timeout, or when shorter the scrape's own timeout
+// (`scrapeTimeout`, the header's text; null when none) less the offset that leaves time for the
+// answer to travel. Never zero or less, however short the scrape's timeout.
+Clock::duration ProbeBudget(double probeTimeout, double offset, const std::string* scrapeTimeout);
+
 struct ProbeResult {
     Failure failure = Failure::kNone;
     device::Settings settings;  // as read; what parsed of a partial reply

@@ -29,7 +29,15 @@ std::string EscapeLabel(std::string_view utf8) {
 }
 
 std::string DeviceLabel(std::string_view cp1251) {
-    return formats::Printable(cp1251);
+    // A backslash of the device's own is doubled first, so that its four characters "\x0A"
+    // never read as the line feed shown that way.
+    std::string doubled;
+    doubled.reserve(cp1251.size());
+    for (char c : cp1251) {
+        if (c == '\\') doubled += '\\';
+        doubled += c;
+    }
+    return formats::Printable(doubled);
 }
 
 std::string FormatValue(double value) {

@@ -13,7 +13,8 @@ namespace exporter {
 std::string EscapeLabel(std::string_view utf8);
 
 // Device text (code page 1251) as a label value before escaping: UTF-8, every control byte
-// shown as \xNN of the device's byte, so that no device can end a line or forge a sample.
+// shown as \xNN of the device's byte and a backslash doubled, so that no device can end a
+// line, forge a sample, or pass its own text for a control byte.
 std::string DeviceLabel(std::string_view cp1251);
 
 // The shortest text that reads back as the same double; NaN and infinities as the format

@@ -64,6 +64,8 @@ share/icons/hicolor/scalable/apps/orvan.svg
 share/metainfo/example.velmarsoft.orvan.metainfo.xml
 share/orvan-exporter/orvan-devices.yml
 share/orvan-exporter/orvan-rules.yml
+share/orvan-exporter/orvan-web-config.yml
+share/orvan-exporter/prometheus-https.yml
 share/orvan-exporter/prometheus.yml
 EOF
 )

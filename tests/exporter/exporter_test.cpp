@@ -1,12 +1,17 @@
 // The exporter's pure parts: the text format and its escaping, the allow list, the desired
-// files and what a probe answers.
+// files, what a probe answers and the web configuration; and the prober against a device played
+// on loopback.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "../device/fake_device.h"
@@ -16,6 +21,7 @@
 #include "exporter/metrics.h"
 #include "exporter/prober.h"
 #include "exporter/text_format.h"
+#include "exporter/web_config.h"
 
 namespace {
 
@@ -50,14 +56,16 @@ TEST_P(LabelTest, DeviceTextStaysInsideItsLabel) {
 
 INSTANTIATE_TEST_SUITE_P(
     Exporter, LabelTest,
-    ::testing::Values(LabelCase{"plain", "00-AC-6E-24-18-02", "m{mac=\"00-AC-6E-24-18-02\"} 1"},
-                      LabelCase{"quote", "a\"b", "m{mac=\"a\\\"b\"} 1"},
-                      LabelCase{"backslash", "a\\b", "m{mac=\"a\\\\b\"} 1"},
-                      LabelCase{"line_feed_shown_as_the_device_s_byte", "a\nm 5",
-                                "m{mac=\"a\\\\x0Am 5\"} 1"},
-                      LabelCase{"carriage_return_and_DEL", "\r\x7f", "m{mac=\"\\\\x0D\\\\x7F\"} 1"},
-                      LabelCase{"cyrillic_to_UTF_8", "\xcf\xf3\xeb\xfc\xf2", "m{mac=\"Пульт\"} 1"},
-                      LabelCase{"0x98_stands_for_a_control", "\x98", "m{mac=\"\\\\x98\"} 1"}),
+    ::testing::Values(
+        LabelCase{"plain", "00-AC-6E-24-18-02", "m{mac=\"00-AC-6E-24-18-02\"} 1"},
+        LabelCase{"quote", "a\"b", "m{mac=\"a\\\"b\"} 1"},
+        LabelCase{"backslash_doubled_then_escaped", "a\\b", "m{mac=\"a\\\\\\\\b\"} 1"},
+        LabelCase{"the_four_characters_backslash_x0A_are_not_a_line_feed", "a\\x0A",
+                  "m{mac=\"a\\\\\\\\x0A\"} 1"},
+        LabelCase{"line_feed_shown_as_the_device_s_byte", "a\nm 5", "m{mac=\"a\\\\x0Am 5\"} 1"},
+        LabelCase{"carriage_return_and_DEL", "\r\x7f", "m{mac=\"\\\\x0D\\\\x7F\"} 1"},
+        LabelCase{"cyrillic_to_UTF_8", "\xcf\xf3\xeb\xfc\xf2", "m{mac=\"Пульт\"} 1"},
+        LabelCase{"0x98_stands_for_a_control", "\x98", "m{mac=\"\\\\x98\"} 1"}),
     kLabel);
 
 struct RenderCase {
@@ -171,6 +179,60 @@ INSTANTIATE_TEST_SUITE_P(
                       TargetCase{"multicast_top", "239.255.255.255", "multicast"}),
     kLabel);
 
+struct PortCase {
+    const char* label;
+    std::string text;
+    int port;           // what a probe asks for; -1: refused
+    std::string error;  // a part of the message
+};
+
+class PortTest : public ::testing::TestWithParam<PortCase> {};
+
+TEST_P(PortTest, ProbesOnlyTheConfiguredPorts) {
+    std::uint16_t port = 0;
+    const std::string error = exporter::PortError(GetParam().text, {4000, 4005}, port);
+    if (GetParam().port >= 0) {
+        EXPECT_EQ(error, "");
+        EXPECT_EQ(port, GetParam().port);
+    } else {
+        EXPECT_NE(error.find(GetParam().error), std::string::npos) << error;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Exporter, PortTest,
+    ::testing::Values(PortCase{"the_first", "4000", 4000, ""},
+                      PortCase{"another_configured", "4005", 4005, ""},
+                      PortCase{"not_configured", "4001", -1, "not a device port given"},
+                      PortCase{"zero", "0", -1, "not a port number"},
+                      PortCase{"one_past_the_last", "65536", -1, "not a port number"},
+                      PortCase{"wraps_to_a_configured_one", "69536", -1, "not a port number"},
+                      PortCase{"trailing_text", "4000x", -1, "not a port number"}),
+    kLabel);
+
+struct BudgetCase {
+    const char* label;
+    const char* header;  // null: none
+    double seconds;      // with --probe.timeout 10 and --timeout-offset 0.5
+};
+
+class BudgetTest : public ::testing::TestWithParam<BudgetCase> {};
+
+TEST_P(BudgetTest, KeepsToTheScrapesTimeoutAndNeverToNothing) {
+    const std::string header = GetParam().header ? GetParam().header : "";
+    const auto budget = exporter::ProbeBudget(10, 0.5, GetParam().header ? &header : nullptr);
+    EXPECT_NEAR(std::chrono::duration<double>(budget).count(), GetParam().seconds, 1e-6);
+}
+
+INSTANTIATE_TEST_SUITE_P(Exporter, BudgetTest,
+                         ::testing::Values(BudgetCase{"no_header", nullptr, 10},
+                                           BudgetCase{"less_the_offset", "1.5", 1},
+                                           BudgetCase{"at_the_offset", "0.5", 0.25},
+                                           BudgetCase{"below_the_offset", "0.2", 0.1},
+                                           BudgetCase{"longer_than_the_probe_timeout", "30", 10},
+                                           BudgetCase{"negative", "-3", 10}),
+                         kLabel);
+
 // ---- desired files ---------------------------------------------------------------------------
 
 struct DesiredCase {
@@ -238,6 +300,10 @@ INSTANTIATE_TEST_SUITE_P(
                     {{"plan.json", R"([{"address": "10.0.0.5", "ip": "10.0.0.50"}])"}},
                     "plan.json",
                     {"10.0.0.5 ip=10.0.0.50", "10.0.0.50 ip=10.0.0.50"}},
+        DesiredCase{"an_ip_equal_to_the_address_as_get_json_writes_it",
+                    {{"plan.json", R"([{"address": "10.0.0.5", "ip": "10.0.0.5"}])"}},
+                    "plan.json",
+                    {"10.0.0.5 ip=10.0.0.5"}},
         DesiredCase{"CSV_plan",
                     {{"plan.csv", "address,mask,mac\n10.0.0.7,255.255.0.0,\n"}},
                     "plan.csv",
@@ -409,6 +475,160 @@ TEST(Exporter, AReplyValueOutOfRangeIsAnInvalidValue) {
     EXPECT_NE(r.message.find("telemetry_port FFFFFFFF"), std::string::npos) << r.message;
     EXPECT_FALSE(r.settings[Setting::kTelemetryPort]);
     EXPECT_EQ(r.settings[Setting::kH323Port], "6025");
+}
+
+// ---- web configuration -----------------------------------------------------------------------
+
+constexpr const char* kSecretHash = "$2b$04$e8kRKGd4QaZtX4HaKIB1OODIqc02Y2NUA0Z9SrVrMlfTlifXk3812";
+
+struct WebCase {
+    const char* label;
+    std::string yaml;
+    std::string read;   // "cert key users" as read, when no error
+    std::string error;  // a part of the message
+};
+
+class WebConfigTest : public ::testing::TestWithParam<WebCase> {};
+
+TEST_P(WebConfigTest, ReadsTheExporterWebFormat) {
+    try {
+        const auto c = exporter::ParseWebConfig(GetParam().yaml, "/etc/orvan/web.yml");
+        std::string users;
+        for (const auto& [name, hash] : c.users) users += " " + name + "=" + hash.substr(0, 7);
+        for (const auto& [name, value] : c.headers) users += " " + name + ":" + value;
+        EXPECT_EQ(c.certFile + " " + c.keyFile + users, GetParam().read);
+        EXPECT_EQ(GetParam().error, "");
+    } catch (const base::Error& e) {
+        EXPECT_NE(GetParam().error, "") << e.what();
+        EXPECT_NE(std::string(e.what()).find(GetParam().error), std::string::npos) << e.what();
+        EXPECT_EQ(std::string(e.what()).rfind("/etc/orvan/web.yml:", 0), 0u) << e.what();
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Exporter, WebConfigTest,
+    ::testing::Values(
+        WebCase{"empty_plain_HTTP", "", " ", ""},
+        WebCase{"relative_files_from_the_file_s_folder_and_users",
+                "tls_server_config:\n  cert_file: web.crt\n  key_file: /k/web.key\n"
+                "basic_auth_users:\n  alice: " +
+                    std::string(kSecretHash) +
+                    "\nhttp_server_config:\n  headers:\n    X-Frame-Options: deny\n",
+                "/etc/orvan/web.crt /k/web.key alice=$2b$04$ X-Frame-Options:deny", ""},
+        WebCase{"a_key_without_its_certificate", "tls_server_config:\n  key_file: k\n", "",
+                "key_file without cert_file"},
+        WebCase{"unknown_key", "tls_server_config:\n  cert_file: c\n  certfile: k\n", "",
+                ":3: tls_server_config: unknown key 'certfile'"},
+        WebCase{"documented_but_not_served", "rate_limit:\n  burst: 2\n", "", "not supported"},
+        WebCase{"a_plain_password", "basic_auth_users:\n  alice: secret\n", "",
+                "not a bcrypt hash"},
+        WebCase{"a_header_with_a_line_break",
+                "http_server_config:\n  headers:\n    X-Frame-Options: \"deny\\r\\nX: y\"\n", "",
+                "line break"}),
+    kLabel);
+
+struct AuthCase {
+    const char* label;
+    std::vector<const char*> headers;  // null: no Authorization header; asked in turn
+    std::vector<bool> allowed;
+};
+
+class BasicAuthTest : public ::testing::TestWithParam<AuthCase> {};
+
+TEST_P(BasicAuthTest, LetsInOnlyAUserWithTheirPassword) {
+    exporter::BasicAuth auth(std::map<std::string, std::string>{{"alice", kSecretHash}});
+    std::vector<bool> allowed;
+    for (const char* h : GetParam().headers) {
+        const std::string header = h ? h : "";
+        allowed.push_back(auth.Allows(h ? &header : nullptr));
+    }
+    EXPECT_EQ(allowed, GetParam().allowed);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Exporter, BasicAuthTest,
+    ::testing::Values(
+        AuthCase{"none_given", {nullptr}, {false}},
+        AuthCase{"the_password", {"Basic YWxpY2U6c2VjcmV0"}, {true}},
+        AuthCase{"the_scheme_in_any_case", {"basic YWxpY2U6c2VjcmV0"}, {true}},
+        // After a match is remembered, another password is still checked.
+        AuthCase{"right_then_wrong_then_a_prefix",
+                 {"Basic YWxpY2U6c2VjcmV0", "Basic YWxpY2U6d3Jvbmc=", "Basic YWxpY2U6c2VjcmU="},
+                 {true, false, false}},
+        AuthCase{"another_user_with_alice_s_password", {"Basic Ym9iOnNlY3JldA=="}, {false}},
+        AuthCase{"another_scheme", {"Bearer YWxpY2U6c2VjcmV0"}, {false}}),
+    kLabel);
+
+TEST(BasicAuth, NoUsersNoPasswordAsked) {
+    exporter::BasicAuth auth(std::map<std::string, std::string>{});
+    EXPECT_TRUE(auth.Allows(nullptr));
+}
+
+// ---- the prober against a device on loopback ---------------------------------------------------
+
+using device_test::FakeDevice;
+using device_test::Loopback;
+using namespace std::chrono_literals;
+
+class ProberTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char name[] = "/tmp/orvan-prober-XXXXXX";
+        ASSERT_NE(::mkdtemp(name), nullptr);
+        locks_ = name;
+        options_.lockDir = locks_;
+        options_.replyTimeout = 100ms;
+        options_.retries = 1;
+    }
+    void TearDown() override { std::filesystem::remove_all(locks_); }
+    std::string locks_;
+    exporter::ProberOptions options_;
+};
+
+// Each test on a port of its own: the suite's tests run at once.
+TEST_F(ProberTest, OnlyADatagramFromTheDevicesOwnPortIsItsReply) {
+    for (const bool fromOwnPort : {true, false}) {
+        const std::uint16_t port = fromOwnPort ? 47311 : 47312;
+        FakeDevice::Behaviour b = FakeDevice::Answers();
+        if (!fromOwnPort) b.replyPort = port + 7;
+        FakeDevice device(Loopback(2), port, b);
+        ASSERT_TRUE(device.Ok());
+        exporter::Prober prober(port, options_);
+        const auto r = prober.Probe(Loopback(2), device::Clock::now() + 5s);
+        EXPECT_EQ(r.failure, fromOwnPort ? Failure::kNone : Failure::kNoReply)
+            << fromOwnPort << " " << r.message;
+        EXPECT_EQ(device.Count("GO"), fromOwnPort ? 1u : 2u);
+    }
+}
+
+TEST_F(ProberTest, ARunWaitingForThePortGetsItWhileProbesKeepComing) {
+    constexpr std::uint16_t kPort = 47313;
+    FakeDevice silent(Loopback(2), kPort, FakeDevice::Silent());
+    ASSERT_TRUE(silent.Ok());
+    options_.mostHold = 300ms;
+    options_.retries = 0;
+    exporter::Prober prober(kPort, options_);
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> scrapes;
+    for (int i = 0; i < 4; ++i) {
+        scrapes.emplace_back([&] {
+            while (!stop) prober.Probe(Loopback(2), device::Clock::now() + 200ms);
+        });
+    }
+    // The run comes while a hold is under way.
+    const std::string lock = device::LockPath(locks_, Loopback(1), kPort);
+    for (bool held = false; !held;) {
+        const int fd = ::open(lock.c_str(), O_RDONLY | O_CLOEXEC);
+        held = fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) != 0;
+        if (fd >= 0) ::close(fd);
+    }
+    device::PortOptions run;
+    run.lockDir = locks_;
+    run.portWait = 5000ms;  // the hold's bound and the gap are under half a second
+    device::DevicePort port(kPort, run);
+    EXPECT_NO_THROW(port.Open(Loopback(2)));
+    stop = true;
+    for (auto& t : scrapes) t.join();
 }
 
 }  // namespace
