@@ -45,6 +45,11 @@ struct Options {
 constexpr std::size_t kMostDevicePorts = 8;
 constexpr const char* kTextFormat = "text/plain; version=0.0.4; charset=utf-8";
 
+double UnixNow() {
+    return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
 class Exporter {
 public:
     Exporter(const Options& o, exporter::AllowList allow, exporter::DesiredMap desired)
@@ -52,6 +57,7 @@ public:
           allow_(std::move(allow)),
           desired_(std::make_shared<const exporter::DesiredMap>(std::move(desired))) {
         probers_.emplace(o.devicePort, NewProber(std::uint16_t(o.devicePort)));
+        self_.Reloaded(true, UnixNow());
     }
 
     void Probe(const httplib::Request& req, httplib::Response& res) {
@@ -125,15 +131,27 @@ public:
     void Reload() {
         if (o_.desired.empty()) return;
         try {
+            std::vector<std::string> notes;
             auto fresh = std::make_shared<const exporter::DesiredMap>(
-                exporter::LoadDesired(o_.desired, std::uint16_t(o_.devicePort)));
-            std::lock_guard lock(mutex_);
-            desired_ = std::move(fresh);
-            std::cerr << "orvan-exporter: " << o_.desired << " read again" << std::endl;
+                exporter::LoadDesired(o_.desired, std::uint16_t(o_.devicePort), &notes));
+            Say(notes);
+            const std::size_t devices = fresh->size();
+            {
+                std::lock_guard lock(mutex_);
+                desired_ = std::move(fresh);
+            }
+            self_.Reloaded(true, UnixNow());
+            std::cerr << "orvan-exporter: " << o_.desired << " read again: " << devices
+                      << " devices" << std::endl;
         } catch (const std::exception& e) {
+            self_.Reloaded(false, UnixNow());
             std::cerr << "orvan-exporter: " << e.what() << "; the last desired file stays"
                       << std::endl;
         }
+    }
+
+    static void Say(const std::vector<std::string>& notes) {
+        for (const std::string& note : notes) std::cerr << "orvan-exporter: " << note << std::endl;
     }
 
 private:
@@ -200,7 +218,11 @@ int Serve(const Options& o) {
     exporter::AllowList allow;
     for (const std::string& range : o.allow) allow.Add(exporter::ParseAllowRange(range));
     exporter::DesiredMap desired;
-    if (!o.desired.empty()) desired = exporter::LoadDesired(o.desired, std::uint16_t(o.devicePort));
+    if (!o.desired.empty()) {
+        std::vector<std::string> notes;
+        desired = exporter::LoadDesired(o.desired, std::uint16_t(o.devicePort), &notes);
+        Exporter::Say(notes);
+    }
     const auto colon = o.listen.rfind(':');
     if (colon == std::string::npos) {
         throw base::Error("--web.listen-address '" + o.listen + "': expected HOST:PORT");
