@@ -285,6 +285,10 @@ int Serve(const Options& o) {
         }
     });
     std::cerr << "orvan-exporter " << ORVAN_VERSION << ": listening on " << o.listen << std::endl;
+    if (o.allow.empty() && o.desired.empty()) {
+        std::cerr << "orvan-exporter: no --allow and no --desired: every probe is refused"
+                  << std::endl;
+    }
     const bool served = server.listen_after_bind();
     if (!served) {
         pthread_kill(waiter.native_handle(), SIGTERM);  // a listen that failed ends the waiter
