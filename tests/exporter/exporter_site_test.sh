@@ -106,6 +106,11 @@ $net.3=1"
     timeout -k 5 60 flock "$lock" sleep 12 &
     holder=$!
     pids+=("$holder")
+    sleep 0.3
+    body=$(curl -s -H 'X-Prometheus-Scrape-Timeout-Seconds: 1' "http://$listen/probe?target=$net.4")
+    expect_has "the comment names the exporter's own wait" "for longer than the probe's wait 0.5 s" \
+        "$body"
+    [[ $body == *--port-wait* ]] && fail "an option the exporter does not have: $body"
     since=$(date +%s)
     held_firing=0
     while kill -0 "$holder" 2>/dev/null; do
