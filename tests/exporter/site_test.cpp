@@ -77,25 +77,28 @@ TEST_P(SiteTest, TakesTheSitesFiles) {
 INSTANTIATE_TEST_SUITE_P(
     Exporter, SiteTest,
     ::testing::Values(
-        // The old unit's file sorts after the new one's: the time read decides, not the name.
+        // The newest sorts neither first nor last: the time read decides, not the name.
         SiteCase{"unit_swap_the_newest_backup_wins",
-                 {{"b/B-new.json", Backup("10.0.0.3", "NEW", "2026-12-07T21:00:00+00:00")},
-                  {"b/Z-old.json", Backup("10.0.0.3", "OLD", "2026-12-01T09:00:00+00:00")},
+                 {{"b/A-old.json", Backup("10.0.0.3", "OLD", "2026-12-01T09:00:00+00:00")},
+                  {"b/M-new.json", Backup("10.0.0.3", "NEW", "2026-12-07T21:00:00+00:00")},
+                  {"b/Z-older.json", Backup("10.0.0.3", "OLDER", "2026-11-01T09:00:00+00:00")},
                   {"b/other.json", Backup("10.0.0.4", "M4", "2026-12-01T09:00:00+00:00")}},
                  "b",
                  {"10.0.0.3 NEW", "10.0.0.4 M4"},
                  {"10.0.0.3: "}},
         // 22:00+02:00 is 20:00 UTC: earlier than 21:00+00:00 although its text is later.
         SiteCase{"read_at_compared_in_UTC",
-                 {{"b/a.json", Backup("10.0.0.3", "NEW", "2026-12-07T21:00:00+00:00")},
-                  {"b/b.json", Backup("10.0.0.3", "OLD", "2026-12-07T22:00:00+02:00")}},
+                 {{"b/a.json", Backup("10.0.0.3", "OLD", "2026-12-07T22:00:00+02:00")},
+                  {"b/b.json", Backup("10.0.0.3", "NEW", "2026-12-07T21:00:00+00:00")},
+                  {"b/c.json", Backup("10.0.0.3", "OLDER", "2026-12-01T21:00:00+00:00")}},
                  "b",
                  {"10.0.0.3 NEW"},
-                 {"a.json (read 2026-12-07T21:00:00+00:00) is the newest backup of this "
+                 {"b.json (read 2026-12-07T21:00:00+00:00) is the newest backup of this "
                   "address and wins over "}},
         SiteCase{"a_backup_without_read_at_is_the_oldest",
-                 {{"b/a.json", Backup("10.0.0.3", "NEW", "2026-12-07T21:00:00+00:00")},
-                  {"b/b.json", Backup("10.0.0.3", "OLD", nullptr)}},
+                 {{"b/a.json", Backup("10.0.0.3", "OLD", nullptr)},
+                  {"b/b.json", Backup("10.0.0.3", "NEW", "2026-12-07T21:00:00+00:00")},
+                  {"b/c.json", Backup("10.0.0.3", "OLDER", "2026-12-01T21:00:00+00:00")}},
                  "b",
                  {"10.0.0.3 NEW"},
                  {"(no read_at)"}},
