@@ -47,12 +47,6 @@ Desired FromBackup(formats::BackupContents& b, const std::string& path) {
     return d;
 }
 
-std::string ReadAtText(std::string_view text, const std::string& path) {
-    const formats::Json object = formats::ParseJson(text, path);
-    if (!object.contains("read_at") || !object["read_at"].is_string()) return "";
-    return object["read_at"].get<std::string>();
-}
-
 struct Found {
     Desired desired;
     std::optional<long long> readAt;  // absent: older than any that has one
@@ -65,11 +59,15 @@ void AddBackups(DesiredMap& map, const std::vector<std::string>& files, std::uin
                 std::vector<std::string>* notes) {
     std::map<device::Ipv4, std::vector<Found>> byAddress;
     for (const std::string& file : files) {
-        // backup saves a reply that parsed only in part under this name: no desired state.
-        if (file.ends_with(".partial.json")) continue;
         const std::string text = formats::ReadRegular(file);
+        // A reply that parsed only in part is no desired state, whatever its file is called (a
+        // whole backup of a unit whose MAC text ends in ".partial" is named like one).
+        const formats::Json object = formats::ParseJson(text, file);
+        if (object.is_object() && object.contains("partial") && object["partial"] == true) continue;
         formats::BackupContents b = formats::ParseBackup(text, file, port);
-        const std::string at = ReadAtText(text, file);
+        const std::string at = object.contains("read_at") && object["read_at"].is_string()
+                                   ? object["read_at"].get<std::string>()
+                                   : "";
         byAddress[b.address].push_back(
             {FromBackup(b, file), ReadAtSeconds(at), at.empty() ? "no read_at" : "read " + at});
     }
