@@ -247,8 +247,8 @@ int DevicePort::Bind(Ipv4 local) {
             ::close(bound.lock);
             if (StopRequested())
                 throw Interrupted("interrupted while " + holder + " held " + where);
-            throw PortTaken(where + " is held by " + holder + " for longer than --port-wait " +
-                            FormatSeconds(options_.portWait));
+            throw PortTaken(where + " is held by " + holder + " for longer than " +
+                            options_.portWaitName + " " + FormatSeconds(options_.portWait));
         }
     }
     bound.fd = NewSocket(options_.broadcast);

@@ -85,6 +85,8 @@ struct PortOptions {
     std::optional<Ipv4> source;
     // How long to wait for another orvanctl run to release the port on a local address.
     std::chrono::milliseconds portWait{30000};
+    // What that wait is called where the message is read ("--port-wait" in orvanctl).
+    std::string portWaitName = "--port-wait";
     // Where the lock files live that let runs on one host take turns; empty: no turns. A lock
     // file that cannot be used (a link, not a file, a folder that refuses it) is an error,
     // never a run without turns.

@@ -49,6 +49,11 @@ struct Options {
 constexpr std::size_t kMostDevicePorts = 8;
 constexpr const char* kTextFormat = "text/plain; version=0.0.4; charset=utf-8";
 
+double UnixNow() {
+    return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
 class Exporter {
 public:
     Exporter(const Options& o, exporter::AllowList allow, exporter::DesiredMap desired)
@@ -59,6 +64,7 @@ public:
             ports_.push_back(std::uint16_t(port));
             if (!probers_.contains(port)) probers_.emplace(port, NewProber(std::uint16_t(port)));
         }
+        self_.Reloaded(true, UnixNow());
     }
 
     void Probe(const httplib::Request& req, httplib::Response& res) {
@@ -128,15 +134,27 @@ public:
     void Reload() {
         if (o_.desired.empty()) return;
         try {
+            std::vector<std::string> notes;
             auto fresh = std::make_shared<const exporter::DesiredMap>(
-                exporter::LoadDesired(o_.desired, std::uint16_t(o_.devicePorts.front())));
-            std::lock_guard lock(mutex_);
-            desired_ = std::move(fresh);
-            std::cerr << "orvan-exporter: " << o_.desired << " read again" << std::endl;
+                exporter::LoadDesired(o_.desired, std::uint16_t(o_.devicePorts.front()), &notes));
+            Say(notes);
+            const std::size_t devices = fresh->size();
+            {
+                std::lock_guard lock(mutex_);
+                desired_ = std::move(fresh);
+            }
+            self_.Reloaded(true, UnixNow());
+            std::cerr << "orvan-exporter: " << o_.desired << " read again: " << devices
+                      << " devices" << std::endl;
         } catch (const std::exception& e) {
+            self_.Reloaded(false, UnixNow());
             std::cerr << "orvan-exporter: " << e.what() << "; the last desired file stays"
                       << std::endl;
         }
+    }
+
+    static void Say(const std::vector<std::string>& notes) {
+        for (const std::string& note : notes) std::cerr << "orvan-exporter: " << note << std::endl;
     }
 
 private:
@@ -180,8 +198,11 @@ int Serve(const Options& o) {
     exporter::AllowList allow;
     for (const std::string& range : o.allow) allow.Add(exporter::ParseAllowRange(range));
     exporter::DesiredMap desired;
-    if (!o.desired.empty())
-        desired = exporter::LoadDesired(o.desired, std::uint16_t(o.devicePorts.front()));
+    if (!o.desired.empty()) {
+        std::vector<std::string> notes;
+        desired = exporter::LoadDesired(o.desired, std::uint16_t(o.devicePorts.front()), &notes);
+        Exporter::Say(notes);
+    }
     const exporter::WebConfig web =
         o.webConfig.empty() ? exporter::WebConfig{} : exporter::LoadWebConfig(o.webConfig);
     const auto colon = o.listen.rfind(':');
@@ -252,6 +273,10 @@ int Serve(const Options& o) {
     });
     std::cerr << "orvan-exporter " << ORVAN_VERSION << ": listening on " << o.listen
               << (web.Tls() ? " (HTTPS)" : "") << std::endl;
+    if (o.allow.empty() && o.desired.empty()) {
+        std::cerr << "orvan-exporter: no --allow and no --desired: every probe is refused"
+                  << std::endl;
+    }
     const bool served = server.listen_after_bind();
     if (!served) {
         pthread_kill(waiter.native_handle(), SIGTERM);  // a listen that failed ends the waiter

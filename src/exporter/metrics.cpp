@@ -6,6 +6,10 @@ namespace exporter {
 
 using device::Setting;
 
+bool Asked(Failure f) {
+    return f != Failure::kPortTaken && f != Failure::kTimeout && f != Failure::kError;
+}
+
 std::vector<Family> ProbeFamilies(const ProbeResult& r, double seconds, const Desired* desired) {
     const bool up = r.failure == Failure::kNone;
     std::vector<Family> out = {
@@ -24,6 +28,15 @@ std::vector<Family> ProbeFamilies(const ProbeResult& r, double seconds, const De
          {}},
     };
     if (!up) out.back().samples.push_back({{{"reason", FailureWord(r.failure)}}, 1});
+    // Absent when the device was not asked: the rules read the last answer over such gaps,
+    // so a scrape blocked by another program neither clears nor restarts an alert.
+    Family answered{"orvan_device_answered",
+                    "gauge",
+                    "Whether the device answered in full when it was asked; absent when the "
+                    "probe could not ask it (port_taken, timeout, error).",
+                    {}};
+    if (Asked(r.failure)) answered.samples.push_back({{}, up ? 1.0 : 0.0});
+    out.push_back(std::move(answered));
 
     const device::Settings& s = r.settings;
     bool any = false;
@@ -72,6 +85,11 @@ std::string ProbeText(const ProbeResult& r, double seconds, const Desired* desir
     return out;
 }
 
+void SelfMetrics::Reloaded(bool ok, double unixSeconds) {
+    reloadOk_ = ok;
+    if (ok) lastReadAt_ = unixSeconds;
+}
+
 std::string SelfMetrics::Text(const std::string& version, const ProberStats& stats,
                               std::size_t desiredDevices) const {
     Family probes{"orvan_exporter_probes_total",
@@ -109,6 +127,14 @@ std::string SelfMetrics::Text(const std::string& version, const ProberStats& sta
          "gauge",
          "Devices the desired file names.",
          {{{}, double(desiredDevices)}}},
+        {"orvan_exporter_desired_last_reload_successful",
+         "gauge",
+         "Whether the desired file read at the last reload; 0: the last one that read is kept.",
+         {{{}, reloadOk_ ? 1.0 : 0.0}}},
+        {"orvan_exporter_desired_last_reload_success_timestamp_seconds",
+         "gauge",
+         "When the desired file last read, in seconds since the epoch.",
+         {{{}, lastReadAt_.load()}}},
     });
 }
 

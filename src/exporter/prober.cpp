@@ -181,6 +181,7 @@ void Prober::Hold(Clock::duration most) {
                 device::PortOptions o;
                 o.lockDir = options_.lockDir;
                 o.portWait = std::chrono::ceil<std::chrono::milliseconds>(job->deadline - now);
+                o.portWaitName = "the probe's wait";
                 port = std::make_unique<device::DevicePort>(port_, o);
             }
             local = port->LocalAddressFor(job->target);

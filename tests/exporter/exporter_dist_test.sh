@@ -26,6 +26,14 @@ import sys, yaml
 groups = yaml.safe_load(open(sys.argv[1]))
 assert isinstance(groups, list) and all(isinstance(g["targets"], list) for g in groups)
 PY
+# As installed nothing is probed: the service's options name no address and the device list
+# none, so that a copy made before the site is filled in sends nothing anywhere.
+args=$(sh -c ". '$dist/systemd/orvan-exporter.default'; printf %s \"\$ARGS\"")
+[ -z "$args" ] || fail "the packaged options probe something: ARGS=\"$args\""
+/usr/bin/python3 - "$dist/prometheus/orvan-devices.yml" <<'PY' || fail "the packaged device list names devices"
+import sys, yaml
+assert not any(g["targets"] for g in yaml.safe_load(open(sys.argv[1])))
+PY
 
 if command -v systemd-analyze >/dev/null; then
     unit=$dist/systemd/orvan-exporter.service
