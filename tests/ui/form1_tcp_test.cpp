@@ -337,7 +337,7 @@ private Q_SLOTS:
                 Watch(*f, f->findChild<net::TClientSocket*>(QStringLiteral("Client127_0_0_1")),
                       dynamic);
                 peerA = Accept(a);
-                QTRY_VERIFY_WITH_TIMEOUT(!dynamic.isEmpty(), 1000);
+                QTRY_VERIFY_WITH_TIMEOUT(!dynamic.isEmpty(), 10000);
                 QVERIFY(peerA.Send("unread"));
                 Connect(*f, QStringLiteral("127.0.0.7"), b.port());  // connecting
             };
