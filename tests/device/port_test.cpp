@@ -135,14 +135,15 @@ TEST(PortWait, AnotherRunIsWaitedForNoLongerThanThePortWaitAnotherProgramNotAtAl
     first.Open(Loopback(2));
     auto start = device::Clock::now();
     EXPECT_THROW(device::DevicePort(kPort, Options(dir, 400)).Open(Loopback(2)), device::PortTaken);
+    // The bounds are ten times what is expected: the suite shares the machine.
     EXPECT_GE(MillisSince(start), 390);
-    EXPECT_LT(MillisSince(start), 1500);
+    EXPECT_LT(MillisSince(start), 10 * 400);
     UdpPeer holder(Loopback(1), kPort + 1);
     ASSERT_TRUE(holder.Ok());
     start = device::Clock::now();
-    EXPECT_THROW(device::DevicePort(kPort + 1, Options(dir, 5000)).Open(Loopback(2)),
+    EXPECT_THROW(device::DevicePort(kPort + 1, Options(dir, 30000)).Open(Loopback(2)),
                  device::PortTaken);
-    EXPECT_LT(MillisSince(start), 300);
+    EXPECT_LT(MillisSince(start), 3000);
 }
 
 TEST(PortWait, RunsInAnotherNetworkNamespaceDoNotWaitForThisOne) {
@@ -209,7 +210,7 @@ TEST(PortWait, APlantedLinkOrFifoAtTheLockIsNotFollowedButNamed) {
     ASSERT_EQ(::mkfifo(lock.c_str(), 0600), 0);
     const auto start = device::Clock::now();
     refused("not a regular file");
-    EXPECT_LT(MillisSince(start), 300);
+    EXPECT_LT(MillisSince(start), 3000);
 }
 
 // Root writes into any folder: a folder that is a file stands in for one that refuses it.
@@ -244,10 +245,10 @@ TEST(PortWait, AHolderThatIsNotOrvanctlIsNamedAndAStopEndsTheWait) {
     }
     device::RequestStop();
     const auto start = device::Clock::now();
-    EXPECT_THROW(device::DevicePort(kPort, Options(dir, 5000)).Open(Loopback(2)),
+    EXPECT_THROW(device::DevicePort(kPort, Options(dir, 30000)).Open(Loopback(2)),
                  device::Interrupted);
     device::ClearStop();
-    EXPECT_LT(MillisSince(start), 300);
+    EXPECT_LT(MillisSince(start), 3000);
     ::close(held);
 }
 

@@ -24,6 +24,12 @@ commands() { grep -c 'bytes: "<' "$work/$1.log"; }
 settings_of() {  # the simulator's settings from its state file, one line
     grep -E '^(telemetry|h323|gateway|ip|handset|mask|mac)=' "$work/$1.state" | tr '\n' ' '
 }
+# The simulator applies a command a moment after it takes it, and orvanctl may end first: the
+# settings once they hold <text>, or as they are after 5 s.
+settings_with() {  # settings_with <n> <text>
+    for _ in $(seq 100); do [[ "$(settings_of "$1")" == *"$2"* ]] && break; sleep 0.05; done
+    settings_of "$1"
+}
 quick=(--timeout 0.3 --retries 1)
 
 case $group in
@@ -99,7 +105,7 @@ set)
     expect_has "command bytes" \
         '"<1BBC#1B5A#AC.10.05.01#AC.1F.02.02#AC.10.05.09#FF.FF.F0.00#02-00-5E-10-00-01>"' \
         "$(cat "$work/2.log")"
-    expect_eq "settings" "${before/telemetry=7001/telemetry=7100}" "$(settings_of 2)"
+    expect_eq "settings" "${before/telemetry=7001/telemetry=7100}" "$(settings_with 2 telemetry=7100)"
 
     case_name="--from a get --json file, round trip"
     run get "$net.2" --json
@@ -175,7 +181,8 @@ EOF
     stamp() { grep "bytes: \"$1" "$work/5.log" | tail -n1 | cut -d' ' -f1; }
     ms() { IFS=':.' read -r h m s f <<<"$1"; echo $(((10#$h * 3600 + 10#$m * 60 + 10#$s) * 1000 + 10#$f)); }
     gap=$(($(ms "$(stamp USTTIME)") - $(ms "$(stamp '<')")))
-    [ "$gap" -ge 480 ] && [ "$gap" -le 800 ] || fail "time command $gap ms after the command, not 500"
+    # Not before the half second; the upper bound (ten times) only catches one never sent.
+    [ "$gap" -ge 480 ] && [ "$gap" -le 5000 ] || fail "time command $gap ms after the command, not 500"
     expect_has "clock set" "time_commands=1" "$(cat "$work/5.state")"
 
     case_name="time"
@@ -254,13 +261,14 @@ $net.250 mac=02-00-5E-10-00-01 ip=$net.250 telemetry_port=7001 h323_port=7002" "
     run scan "$net.0/24" --rate 100 --wait 0.2
     took=$((($(date +%s%N) - start) / 1000000))
     expect_eq "exit" 0 "$rc"
-    # 254 requests at 100 per second: the last leaves 2.53 s after the first.
-    [ "$took" -ge 2500 ] && [ "$took" -le 4500 ] || fail "took $took ms, expected 2730 give or take"
+    # 254 requests at 100 per second: the last leaves 2.53 s after the first. A loaded machine
+    # only slows it down: the upper bounds are ten times, for a scan that never ends.
+    [ "$took" -ge 2500 ] && [ "$took" -le 27300 ] || fail "took $took ms, expected 2730 give or take"
     stamp() { grep 'bytes: "GO"' "$work/$1.log" | tail -n1 | cut -d' ' -f1; }
     ms() { IFS=':.' read -r h m s f <<<"$1"; echo $(((10#$h * 3600 + 10#$m * 60 + 10#$s) * 1000 + 10#$f)); }
     gap=$(($(ms "$(stamp 250)") - $(ms "$(stamp 10)")))
     # .10 is the 10th request and .250 the 250th: 240 intervals of 10 ms.
-    [ "$gap" -ge 2300 ] && [ "$gap" -le 2700 ] || fail "$net.10 to $net.250: $gap ms, not 2400"
+    [ "$gap" -ge 2300 ] && [ "$gap" -le 24000 ] || fail "$net.10 to $net.250: $gap ms, not 2400"
 
     case_name="broadcast only with --broadcast"
     run scan "$net.255-$net.255" --wait 0.2
@@ -340,7 +348,7 @@ $net.9 no-reply; no reply from $net.9 port 4000 after 2 requests (300 ms each)
 $net.4 verify-failed h323_port 7002 -> 7300; verify: the device reports other settings: h323_port is 7002, not 7300
 summary: 4 devices, 1 changed, 1 unchanged, 2 failed: $net.9 $net.4" "$out"
     expect_eq "commands to the matching device" "$n3" "$(commands 3)"
-    expect_has "settings" "telemetry=7100" "$(settings_of 2)"
+    expect_has "settings" "telemetry=7100" "$(settings_with 2 telemetry=7100)"
 
     case_name="JSON lines"
     run apply "$work/plan.json" --json "${quick[@]}" --parallel 1
@@ -482,7 +490,7 @@ summary: 2 devices, 1 would change, 1 unchanged, 0 failed (dry run: nothing sent
     expect_eq "stdout" "$(printf '%s\r\n' "address,result,changes,command,request_sent,command_sent,time_sent,verified,message" \
         "$net.2,changed,telemetry_port 7001 -> 7200,<1C20#1B5A#AC.10.05.01#AC.1F.06.02#AC.10.05.09#FF.FF.F0.00#02-00-5E-10-00-01>,yes,yes,no,no," \
         "$net.3,changed,mac 02-00-5E-10-00-01 -> Ж-3,<1B59#1B5A#AC.10.05.01#AC.1F.06.03#AC.10.05.09#FF.FF.F0.00#Ж-3>,yes,yes,no,no,")" "$out"
-    expect_has "settings" "telemetry=7200" "$(settings_of 2)"
+    expect_has "settings" "telemetry=7200" "$(settings_with 2 telemetry=7200)"
     expect_eq "log lines" 2 "$(wc -l <"$work/site.log")"
     line=$(grep "\"address\":\"$net.3\"" "$work/site.log")
     expect_has "log line" "\"local\":\"$near\",\"address\":\"$net.3\",\"mac\":\"02-00-5E-10-00-01\",\"before\":{\"telemetry_port\":7001" "$line"
@@ -526,7 +534,8 @@ summary: 2 devices, 1 would change, 1 unchanged, 0 failed (dry run: nothing sent
     rc=$?
     took=$((($(date +%s%N) - start) / 1000000))
     expect_eq "exit under timeout" 130 "$rc"
-    [ "$took" -le 2500 ] || fail "timeout 1.5 took $took ms"
+    # The exit status shows the TERM was heeded; the clock only that it did not hang.
+    [ "$took" -le 15000 ] || fail "timeout 1.5 took $took ms"
     expect_eq "every result" "unchanged interrupted changed" "$(grep -o '"result":"[a-z-]*"' "$work/out" | cut -d'"' -f4 | tr '\n' ' ' | sed 's/ $//')"
     expect_eq "summary" "orvanctl: summary: 3 devices, 1 changed, 1 unchanged, 1 failed: $net.9" "$(cat "$work/err")"
     ;;
@@ -591,15 +600,15 @@ backup)
     run restore "$dir/M-2.json" "$dir/M-3.json" --dry-run
     expect_eq "exit, dry run" 0 "$rc"
     expect_has "dry run" "$net.2 dry-run telemetry_port 7400 -> 7001, controller 172.16.5.77 -> 172.16.5.9" "$out"
-    expect_has "settings after the dry run" "telemetry=7400" "$(settings_of 2)"
+    expect_has "settings after the dry run" "telemetry=7400" "$(settings_with 2 telemetry=7400)"
     run restore "$dir" --verify
     expect_eq "exit" 0 "$rc"
     expect_has "stdout" "$net.2 changed telemetry_port 7400 -> 7001, controller 172.16.5.77 -> 172.16.5.9; verified at $net.2" "$out"
-    expect_has "ip kept without --network" "ip=$net.52 handset=172.16.5.9 mask=255.255.0.0" "$(settings_of 2)"
+    expect_has "ip kept without --network" "ip=$net.52 handset=172.16.5.9 mask=255.255.0.0" "$(settings_with 2 "ip=$net.52 handset=172.16.5.9 mask=255.255.0.0")"
     expect_eq "matching device untouched" "$c3" "$(commands 3)"
     run restore "$dir/M-2.json" --network --json
     expect_eq "exit, --network" 0 "$rc"
-    expect_has "ip back with --network" "gateway=172.16.5.1 ip=$net.2 handset=172.16.5.9 mask=255.255.240.0 mac=M-2" "$(settings_of 2)"
+    expect_has "ip back with --network" "gateway=172.16.5.1 ip=$net.2 handset=172.16.5.9 mask=255.255.240.0 mac=M-2" "$(settings_with 2 "gateway=172.16.5.1 ip=$net.2 handset=172.16.5.9 mask=255.255.240.0 mac=M-2")"
 
     case_name="restore refuses a device whose MAC text differs"
     sed "s/\"$net.2\"/\"$net.3\"/; s/\"telemetry_port\":7001/\"telemetry_port\":7555/" "$dir/M-2.json" >"$work/moved.json"

@@ -56,6 +56,9 @@ int main(int argc, char* argv[]) {
         std::fprintf(stderr, "xwin: no X display\n");
         return 2;
     }
+    // A window may go while the tree is walked (a main window closing as its box opens): the
+    // default handler would end this program on that error; the walk passes over it instead.
+    XSetErrorHandler([](Display*, XErrorEvent*) { return 0; });
     if (argc == 4 && std::strcmp(argv[1], "wait") == 0) {
         const auto deadline =
             std::chrono::steady_clock::now() + std::chrono::milliseconds(std::atoi(argv[3]));

@@ -14,6 +14,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "app/application.h"
@@ -226,7 +227,10 @@ private Q_SLOTS:
         env.holdLookups = false;
         env.ReleaseLookups();
         QTRY_VERIFY(env.AnsweredLookups() > 0);
-        QTest::qWait(50);  // the answer reaches the window
+        // Until the answer reaches the window: no row ends in the state before it.
+        QTRY_VERIFY(
+            (std::tuple(Boxes(env), form->UDPServer->Active(), form->UDPServer->BindingCount()) ==
+             std::tuple(boxes, active, std::size_t(bindings))));
         QCOMPARE(Boxes(env), boxes);
         QCOMPARE(form->UDPServer->Active(), active);
         QCOMPARE(form->UDPServer->BindingCount(), std::size_t(bindings));

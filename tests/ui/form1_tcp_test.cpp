@@ -328,14 +328,16 @@ private Q_SLOTS:
                 QElapsedTimer t;
                 t.start();
                 Connect(*f, QStringLiteral("slow.test"), a.port());  // Client1 looks up for good
-                QVERIFY(t.elapsed() < 100);
+                // Waiting for the lookup would never return; the bound is far from the
+                // milliseconds a click takes, even on a loaded machine.
+                QVERIFY(t.elapsed() < 2000);
                 QCOMPARE(Status(*f), QStringLiteral("Ждём"));
                 f->CheckBox6->click();
                 Connect(*f, QStringLiteral("127.0.0.1"), a.port());
                 Watch(*f, f->findChild<net::TClientSocket*>(QStringLiteral("Client127_0_0_1")),
                       dynamic);
                 peerA = Accept(a);
-                QTRY_VERIFY_WITH_TIMEOUT(!dynamic.isEmpty(), 1000);
+                QTRY_VERIFY_WITH_TIMEOUT(!dynamic.isEmpty(), 10000);
                 QVERIFY(peerA.Send("unread"));
                 Connect(*f, QStringLiteral("127.0.0.7"), b.port());  // connecting
             };

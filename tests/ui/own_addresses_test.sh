@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The host's own addresses on a Debian-style host, whose name resolves to 127.0.1.1 alone:
-# with none, one and two interfaces up, what the address labels show and what the history
-# file holds, through the window (headless probe) and through the real program on a private
-# X server, closed as the operator closes it.
+# with none, one and two interfaces up (and one with an address down all along), what the
+# address labels show and what the history file holds, through the window (headless probe) and
+# through the real program on a private X server, closed as the operator closes it.
 #   own_addresses_test.sh <probe> <orvan> <xwin>
 set -u
 probe=$1 orvan=$2 xwin=$3
@@ -33,9 +33,11 @@ up() {  # up <link> <address>: a veth pair with both ends up, the address on the
 run_case() {
     local name=$1 labels=$2 file=$3
     mkdir "$work/$name" && cd "$work/$name" || exit 2
-    check "$name: labels" "$labels" "$(QT_QPA_PLATFORM=offscreen timeout -k 5 20 "$probe")"
+    check "$name: labels" "$labels" "$(QT_QPA_PLATFORM=offscreen timeout -k 5 60 "$probe")"
     check "$name: history" "$(printf "$file" >../expected; history ../expected)" "$(history iphist.dat)"
 }
+# Created first, so that the system lists its address before the others.
+ip link add d0 type veth peer name d0p && ip addr add 10.199.0.1/24 dev d0 || exit 2
 run_case none "127.0.0.1|Destination address:" ""
 up o0 10.200.0.1 || exit 2
 run_case one "10.200.0.1|Destination address:" '10.200.0.1\r\n'
