@@ -89,7 +89,10 @@ int Scan(const Common& c, const ScanOptions& o) {
         Message(paused);
     }
     char summary[160];
-    std::snprintf(summary, sizeof summary, "scan: %zu of %zu addresses answered in %.1f s%s",
+    // Each device on a segment answers a broadcast: the replies are not a share of the asked.
+    std::snprintf(summary, sizeof summary,
+                  o.broadcast ? "scan: %zu devices answered %zu addresses asked in %.1f s%s"
+                              : "scan: %zu of %zu addresses answered in %.1f s%s",
                   result.replies.size(), addresses.size(), seconds,
                   result.interrupted ? " (interrupted)" : "");
     Message(summary);

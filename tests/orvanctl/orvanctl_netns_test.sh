@@ -284,7 +284,7 @@ $net.250 mac=02-00-5E-10-00-01 ip=$net.250 telemetry_port=7001 h323_port=7002" "
     expect_eq "stdout with --broadcast" "$everyone" "$out"
     run scan "$net.248/29" --wait 0.2 --broadcast --json
     expect_eq "exit, /29 and its broadcast" 0 "$rc"
-    expect_has "summary, /29 and its broadcast" "scan: 6 of 7 addresses answered" "$err"
+    expect_has "summary, /29 and its broadcast" "scan: 6 devices answered 7 addresses asked" "$err"
     [[ "$err" != *"not asked"* ]] || fail "/29 with --broadcast: $err"
 
     case_name="a limited broadcast reaches the devices of its own link only"
