@@ -2,11 +2,20 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 
+#include <QCoreApplication>
+#include <QEvent>
+
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
+#include <deque>
+#include <system_error>
+#include <thread>
 #include <utility>
 
 #include "net/capture_tap.h"
@@ -17,12 +26,53 @@ namespace net {
 
 namespace {
 
-// Datagrams taken from a socket per wake-up: enough to empty the queue of a busy peer in
-// one system call, few enough that painting and other sockets get their turn.
+// Datagrams taken from a socket per system call: enough to empty the queue of a busy peer in
+// one call, few enough that the window shows them in small steps.
 constexpr std::size_t kMaxBatch = 64;
 constexpr std::size_t kMaxBatchBytes = std::size_t{1} << 20;
 // Room for the destination address of a datagram, which tells a capture where it came to.
 constexpr std::size_t kControlSize = CMSG_SPACE(sizeof(in_pktinfo));
+// The listener's thread looks at its stop flag at least this often, whatever wakes it.
+constexpr int kPollMs = 1000;
+
+QEvent::Type DeliverEvent() {
+    static const auto type = static_cast<QEvent::Type>(QEvent::registerEventType());
+    return type;
+}
+
+bool Truncated(const mmsghdr& m, std::size_t slot) {
+    // With MSG_TRUNC the length is the whole datagram's, so a longer one is seen and dropped.
+    return (m.msg_hdr.msg_flags & MSG_TRUNC) != 0 || m.msg_len > slot;
+}
+
+// Each answer is tried once, in order; one the socket refuses is dropped and the rest still
+// go. `sent(first, count)` is told which went.
+template <class Sent>
+void SendEach(int fd, mmsghdr* msgs, std::size_t count, Sent&& sent) {
+    std::size_t done = 0;
+    while (done < count) {
+        const int n = sendmmsg(fd, msgs + done, static_cast<unsigned>(count - done),
+                               MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (n > 0) {
+            sent(done, static_cast<std::size_t>(n));
+            done += static_cast<std::size_t>(n);
+        } else if (n < 0 && errno == EINTR) {
+            continue;
+        } else {
+            ++done;
+        }
+    }
+}
+
+void Aim(mmsghdr& m, iovec& iov, std::string& bytes, sockaddr_in& to) {
+    iov.iov_base = bytes.data();
+    iov.iov_len = bytes.size();
+    m.msg_hdr = msghdr{};
+    m.msg_hdr.msg_name = &to;
+    m.msg_hdr.msg_namelen = sizeof(sockaddr_in);
+    m.msg_hdr.msg_iov = &iov;
+    m.msg_hdr.msg_iovlen = 1;
+}
 
 }  // namespace
 
@@ -56,74 +106,287 @@ void TIdSocketHandle::ReplyToSender(std::string bytes) {
     }
 }
 
-// The receive state of one activation. The sockets' callbacks and a running Drain share it,
-// so a handler that deactivates (or destroys) the listener leaves them something valid.
+// Up to a system call's worth of datagrams from one socket, with what the listener's thread
+// answered. Passes from the thread to the interface thread and back, never used by both.
+struct TIdUDPServer::Batch {
+    Batch(std::size_t slot, std::size_t size, bool capture)
+        // Not value-initialised: only the bytes that datagrams fill are ever touched.
+        : buffers(new char[std::max<std::size_t>(slot * size, 1)]),
+          iov(size),
+          from(size),
+          msgs(size),
+          control(capture ? size * kControlSize : 0),
+          local(capture ? size : 0),
+          answers(size),
+          answer_iov(size),
+          answer_msgs(size),
+          answered(size) {
+        for (std::size_t i = 0; i < size; ++i) {
+            iov[i].iov_base = buffers.get() + i * slot;
+            iov[i].iov_len = slot;
+            msgs[i].msg_hdr.msg_iov = &iov[i];
+            msgs[i].msg_hdr.msg_iovlen = 1;
+            msgs[i].msg_hdr.msg_name = &from[i];
+            if (capture) msgs[i].msg_hdr.msg_control = control.data() + i * kControlSize;
+        }
+    }
+
+    std::string_view Data(std::size_t i, std::size_t slot) const {
+        return {static_cast<const char*>(iov[i].iov_base),
+                std::min<std::size_t>(msgs[i].msg_len, slot)};
+    }
+
+    std::size_t socket = 0;  // which of the session's sockets it came from
+    std::size_t count = 0;
+    std::unique_ptr<char[]> buffers;
+    std::vector<iovec> iov;
+    std::vector<sockaddr_in> from;
+    std::vector<mmsghdr> msgs;
+    std::vector<char> control;             // only while capturing
+    std::vector<capture::Endpoint> local;  // the same: where each datagram came to
+    std::vector<std::string> answers;      // kept for their capacity
+    std::vector<iovec> answer_iov;
+    std::vector<mmsghdr> answer_msgs;
+    std::vector<std::size_t> answered;  // the datagram each answer is for
+};
+
+// The state of one activation. The interface thread's part (delivery, the answers its
+// handlers hold) and the listener's thread's part meet only in the queue under `mutex`.
 struct TIdUDPServer::Session {
     Session(int buffer_size, capture::Recorder* to)
         : recorder(to),
           slot(static_cast<std::size_t>(std::max(buffer_size, 0))),
           batch(std::clamp<std::size_t>(kMaxBatchBytes / std::max<std::size_t>(slot, 1), 1,
                                         kMaxBatch)),
-          buffers(std::max<std::size_t>(slot * batch, 1)),
-          iov(batch),
-          from(batch),
-          msgs(batch),
           replies(batch),
           reply_to(batch),
           reply_iov(batch),
           reply_msgs(batch),
-          control(recorder != nullptr ? batch * kControlSize : 0),
-          local(recorder != nullptr ? batch : 0),
           reply_local(recorder != nullptr ? batch : 0) {
-        for (std::size_t i = 0; i < batch; ++i) {
-            iov[i].iov_base = buffers.data() + i * slot;
-            iov[i].iov_len = slot;
-            msgs[i].msg_hdr.msg_iov = &iov[i];
-            msgs[i].msg_hdr.msg_iovlen = 1;
-            msgs[i].msg_hdr.msg_name = &from[i];
-            if (recorder != nullptr)
-                msgs[i].msg_hdr.msg_control = control.data() + i * kControlSize;
+        for (std::size_t i = 0; i < kQueuedBatches; ++i) {
+            batches.push_back(std::make_unique<Batch>(slot, batch, recorder != nullptr));
+            free.push_back(batches.back().get());
         }
     }
 
-    bool stopped = false;
     capture::Recorder* const recorder;
-
     const std::size_t slot;  // BufferSize at activation
     const std::size_t batch;
-    std::vector<char> buffers;
-    std::vector<iovec> iov;
-    std::vector<sockaddr_in> from;
-    std::vector<mmsghdr> msgs;
-    in_addr peer{};  // the last sender's address, and as text
-    std::string peer_text;
 
-    // Answers given while a batch is delivered, sent together when its last handler returns:
-    // one system call instead of one per datagram. At most one per datagram of a batch is
-    // held; a handler that answers more sends the ones held first.
-    std::size_t current = 0;              // the datagram being delivered
+    // Fixed before the thread starts.
+    struct Socket {
+        int fd = -1;
+        capture::Endpoint local;  // the bound address (0: every interface) and port
+        bool dotted = false;      // bound to an address given as digits, `bound`
+        in_addr bound{};
+    };
+    std::vector<Socket> sockets;
+    std::vector<std::unique_ptr<Batch>> batches;
+
+    std::mutex mutex;
+    std::condition_variable freed;  // a batch came back, or stop
+    std::deque<Batch*> ready;       // received and answered, for the interface thread
+    std::vector<Batch*> free;
+    bool posted = false;  // a delivery event is on its way
+    bool stop = false;
+    std::atomic<bool> stopping{false};  // the same, for the thread between its waits
+    std::thread thread;
+
+    // The interface thread's alone.
+    std::vector<TIdSocketHandle*> bindings;  // parallel to sockets
+    bool stopped = false;
+    bool waiting = false;  // a delivery waits for the owner's turn to end
+    in_addr peer{};        // the last sender's address, and as text
+    std::string peer_text;
+    // Answers given by handlers while a batch is delivered, sent together when its last
+    // handler returns. At most one per datagram of a batch is held; a handler that answers
+    // more sends the ones held first.
+    sockaddr_in current_from{};  // the sender of the datagram being delivered
+    capture::Endpoint current_local;
     TIdSocketHandle* replying = nullptr;  // the binding whose answers are held
     std::size_t reply_count = 0;
     std::vector<std::string> replies;
     std::vector<sockaddr_in> reply_to;
     std::vector<iovec> reply_iov;
     std::vector<mmsghdr> reply_msgs;
-
-    // Only while capturing: the destination of each datagram received, the source of each
-    // answer held.
-    std::vector<char> control;
-    std::vector<capture::Endpoint> local;
     std::vector<capture::Endpoint> reply_local;
-    // The address an answer leaves from, as the system chooses it for the last peer asked
-    // about: a flood comes from one peer.
-    in_addr source_peer{};
+    in_addr source_peer{};  // the address answers leave from towards it, as the system picks it
     std::uint32_t source = 0;
 };
 
-TIdUDPServer::TIdUDPServer(QObject* parent) : QObject(parent) {}
+namespace {
+
+// The address a socket bound to every interface answers from: the one the system picks for
+// the last peer asked about (a flood comes from one peer).
+struct SourceCache {
+    std::uint32_t For(int fd, in_addr peer) {
+        if (address == 0 || cached.s_addr != peer.s_addr) {
+            cached = peer;
+            address = tap::Local(fd, peer).address;
+        }
+        return address;
+    }
+    in_addr cached{};
+    std::uint32_t address = 0;
+};
+
+}  // namespace
+
+// The listener's thread: waits for the sockets, receives a batch, answers it and queues it
+// for the interface thread. It stops receiving while every batch waits there.
+class TIdUDPServer::Receiver {
+public:
+    Receiver(Session& s, TIdUDPServer& owner) : s_(s), owner_(owner) {}
+
+    void Run() {
+        std::vector<pollfd> polls;
+        for (const auto& socket : s_.sockets) polls.push_back({socket.fd, POLLIN, 0});
+        Batch* b = nullptr;
+        while (!s_.stopping.load()) {
+            if (b == nullptr && (b = Take()) == nullptr) return;
+            if (poll(polls.data(), polls.size(), kPollMs) <= 0) continue;
+            for (std::size_t i = 0; i < polls.size() && !s_.stopping.load(); ++i) {
+                if (polls[i].revents == 0) continue;
+                if (b == nullptr && (b = Take()) == nullptr) return;
+                if (!Receive(i, *b)) continue;
+                if (s_.recorder != nullptr) Record(*b);
+                Answer(*b);
+                Hand(b);
+                b = nullptr;
+            }
+        }
+    }
+
+private:
+    Batch* Take() {
+        std::unique_lock lock(s_.mutex);
+        s_.freed.wait(lock, [this] { return s_.stop || !s_.free.empty(); });
+        if (s_.stop) return nullptr;
+        Batch* b = s_.free.back();
+        s_.free.pop_back();
+        return b;
+    }
+
+    bool Receive(std::size_t socket, Batch& b) {
+        // The kernel shortens both lengths to what it filled in.
+        const std::size_t controllen = s_.recorder != nullptr ? kControlSize : 0;
+        for (std::size_t i = 0; i < s_.batch; ++i) {
+            b.msgs[i].msg_hdr.msg_namelen = sizeof(sockaddr_in);
+            b.msgs[i].msg_hdr.msg_controllen = controllen;
+        }
+        const int count =
+            recvmmsg(s_.sockets[socket].fd, b.msgs.data(), static_cast<unsigned>(s_.batch),
+                     MSG_DONTWAIT | MSG_TRUNC, nullptr);
+        if (count <= 0) return false;  // receive failures are dropped
+        b.socket = socket;
+        b.count = static_cast<std::size_t>(count);
+        return true;
+    }
+
+    // Every datagram of a batch as it came, before it is answered.
+    void Record(Batch& b) {
+        const auto now = capture::Clock::now();
+        for (std::size_t i = 0; i < b.count; ++i) {
+            mmsghdr& m = b.msgs[i];
+            capture::Endpoint& local = b.local[i];
+            local = s_.sockets[b.socket].local;
+            for (cmsghdr* c = CMSG_FIRSTHDR(&m.msg_hdr); c != nullptr && local.address == 0;
+                 c = CMSG_NXTHDR(&m.msg_hdr, c)) {
+                if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
+                    in_pktinfo info{};
+                    std::memcpy(&info, CMSG_DATA(c), sizeof info);
+                    local.address = ntohl(info.ipi_addr.s_addr);
+                }
+            }
+            s_.recorder->Udp(false, local, tap::Endpoint(b.from[i]), b.Data(i, s_.slot), now,
+                             Truncated(m, s_.slot)
+                                 ? "longer than the listener's buffer of " +
+                                       std::to_string(s_.slot) + " bytes: dropped, not delivered"
+                                 : std::string(),
+                             m.msg_len);
+        }
+    }
+
+    bool FromOwnSocket(const sockaddr_in& from) const {
+        const std::uint16_t port = ntohs(from.sin_port);
+        for (const auto& socket : s_.sockets) {
+            if (socket.local.port != port) continue;
+            if (socket.dotted ? socket.bound.s_addr == from.sin_addr.s_addr
+                              : ipv4::IsLocalAddress(from.sin_addr)) {
+                return true;
+            }
+        }
+        return false;
+    }
+
+    void Answer(Batch& b) {
+        std::shared_ptr<const TIdUDPServer::Answer> answer;
+        {
+            const std::lock_guard lock(owner_.answerMutex_);
+            answer = owner_.answer_;
+        }
+        if (!answer || !*answer) return;
+        std::size_t n = 0;
+        for (std::size_t i = 0; i < b.count; ++i) {
+            if (Truncated(b.msgs[i], s_.slot)) continue;
+            try {
+                if (!(*answer)(b.Data(i, s_.slot), FromOwnSocket(b.from[i]), b.answers[n])) {
+                    continue;
+                }
+            } catch (...) {
+                continue;  // that answer is dropped, as one the socket refuses is
+            }
+            Aim(b.answer_msgs[n], b.answer_iov[n], b.answers[n], b.from[i]);
+            b.answered[n] = i;
+            ++n;
+        }
+        const Session::Socket& socket = s_.sockets[b.socket];
+        SendEach(socket.fd, b.answer_msgs.data(), n, [&](std::size_t first, std::size_t count) {
+            if (s_.recorder == nullptr) return;
+            const auto now = capture::Clock::now();
+            for (std::size_t k = first; k < first + count; ++k) {
+                const std::size_t i = b.answered[k];
+                capture::Endpoint from = b.local[i];
+                if (socket.local.address == 0) {
+                    from.address = source_.For(socket.fd, b.from[i].sin_addr);
+                }
+                s_.recorder->Udp(true, from, tap::Endpoint(b.from[i]), b.answers[k], now);
+            }
+        });
+    }
+
+    void Hand(Batch* b) {
+        const std::lock_guard lock(s_.mutex);
+        s_.ready.push_back(b);
+        if (s_.posted) return;
+        s_.posted = true;
+        // Posted under the lock that the interface thread takes before it looks, so that what
+        // this thread wrote is seen there.
+        QCoreApplication::postEvent(&owner_, new QEvent(DeliverEvent()));
+    }
+
+    Session& s_;
+    TIdUDPServer& owner_;
+    SourceCache source_;
+};
+
+TIdUDPServer::TIdUDPServer(QObject* parent) : QObject(parent) {
+    turn_.OnResume = [this] {
+        // A delivery that came while a handler ran goes on now.
+        if (!session_ || !session_->waiting) return;
+        session_->waiting = false;
+        Deliver();
+    };
+}
 
 TIdUDPServer::~TIdUDPServer() {
     if (session_) Deactivate();
+}
+
+void TIdUDPServer::SetAnswer(Answer answer) {
+    auto shared = std::make_shared<const Answer>(std::move(answer));
+    const std::lock_guard lock(answerMutex_);
+    answer_ = std::move(shared);
 }
 
 TIdSocketHandle& TIdUDPServer::AddBinding(const std::string& ip, std::int32_t port) {
@@ -131,7 +394,7 @@ TIdSocketHandle& TIdUDPServer::AddBinding(const std::string& ip, std::int32_t po
     for (auto& b : bindings_) {
         if (b->IP == ip && static_cast<std::uint16_t>(b->Port) == low) return *b;
     }
-    auto& b = bindings_.emplace_back(new TIdSocketHandle(turn_, this));
+    auto& b = bindings_.emplace_back(new TIdSocketHandle());
     b->IP = ip;
     b->Port = port;
     return *b;
@@ -179,9 +442,21 @@ void TIdUDPServer::Activate() {
     auto session = std::make_shared<Session>(BufferSize, Capture);
     for (std::size_t i = 0; i < bindings_.size(); ++i) {
         TIdSocketHandle* b = bindings_[i].get();
-        b->capture_ = Capture;
-        b->socket_.Watch(std::move(sockets[i]), [session, b, this] { Drain(*session, b); }, {});
-        b->socket_.Want(true, false);
+        Session::Socket socket;
+        socket.fd = sockets[i].Get();
+        socket.local = {b->local_address_, b->local_port_};
+        socket.dotted = !b->IP.empty() && ipv4::ParseDotted(b->IP, &socket.bound);
+        session->sockets.push_back(socket);
+        session->bindings.push_back(b);
+    }
+    try {
+        session->thread = std::thread([s = session.get(), this] { Receiver(*s, *this).Run(); });
+    } catch (const std::system_error& e) {
+        throw base::Error(std::string("Cannot start the listener's thread: ") + e.what());
+    }
+    for (std::size_t i = 0; i < bindings_.size(); ++i) {
+        bindings_[i]->capture_ = Capture;
+        bindings_[i]->socket_ = std::move(sockets[i]);
     }
     session_ = std::move(session);
 }
@@ -214,41 +489,84 @@ std::vector<Descriptor> TIdUDPServer::BindAll() const {
 }
 
 void TIdUDPServer::Deactivate() {
-    session_->stopped = true;
+    Session& s = *session_;
+    s.stopped = true;
     // Answers to datagrams already delivered still go out.
-    SendReplies(*session_);
+    SendReplies(s);
+    {
+        const std::lock_guard lock(s.mutex);
+        s.stop = true;
+    }
+    s.stopping.store(true);
+    s.freed.notify_all();
+    // Wakes the thread's wait for the sockets (an unconnected datagram socket still says
+    // ENOTCONN, but its waiters wake), before anything closes under it.
+    for (const auto& socket : s.sockets) shutdown(socket.fd, SHUT_RD);
+    s.thread.join();
     for (auto& b : bindings_) {
         b->delivering_ = nullptr;
         b->capture_ = nullptr;
     }
+    // What was received and not yet delivered goes with the session.
     session_.reset();
     for (auto& b : bindings_) b->socket_.Close();
 }
 
-// Runs as the listener's turn: while a handler runs, a nested event loop included, no socket
-// of the listener delivers, so datagrams are handled one at a time.
-void TIdUDPServer::Drain(Session& s, TIdSocketHandle* binding) {
-    if (s.stopped) return;
-    // The kernel shortens both lengths to what it filled in.
-    const std::size_t controllen = s.recorder != nullptr ? kControlSize : 0;
-    for (std::size_t i = 0; i < s.batch; ++i) {
-        s.msgs[i].msg_hdr.msg_namelen = sizeof(sockaddr_in);
-        s.msgs[i].msg_hdr.msg_controllen = controllen;
-    }
-    const int count = recvmmsg(binding->socket_.Get(), s.msgs.data(),
-                               static_cast<unsigned>(s.batch), MSG_DONTWAIT | MSG_TRUNC, nullptr);
-    if (count <= 0) return;  // receive failures are dropped; the socket stays watched
-    if (s.recorder != nullptr) Record(s, *binding, static_cast<std::size_t>(count));
+bool TIdUDPServer::event(QEvent* e) {
+    if (e->type() != DeliverEvent()) return QObject::event(e);
+    Deliver();
+    return true;
+}
 
+// Runs as the listener's turn: while a handler runs, a nested event loop included, nothing
+// else of the listener is delivered, so datagrams are handled one at a time.
+void TIdUDPServer::Deliver() {
+    if (!session_) return;
+    const std::shared_ptr<Session> keep = session_;  // a handler may end the session
+    Session& s = *keep;
+    {
+        const std::lock_guard lock(s.mutex);
+        s.posted = false;
+    }
+    if (turn_.Running()) {
+        s.waiting = true;
+        return;
+    }
+    turn_.Run([&] {
+        // A few batches per turn of the event loop, so that painting and input come between.
+        for (std::size_t k = 0; k < kQueuedBatches; ++k) {
+            Batch* b = nullptr;
+            {
+                const std::lock_guard lock(s.mutex);
+                if (s.ready.empty()) return;
+                b = s.ready.front();
+                s.ready.pop_front();
+            }
+            const bool goOn = DeliverBatch(s, *b);
+            {
+                const std::lock_guard lock(s.mutex);
+                s.free.push_back(b);
+            }
+            s.freed.notify_one();
+            // Deactivated (perhaps destroyed) by a handler: nothing else may be touched.
+            if (!goOn) return;
+        }
+        const std::lock_guard lock(s.mutex);
+        if (s.ready.empty() || s.posted) return;
+        s.posted = true;
+        QCoreApplication::postEvent(this, new QEvent(DeliverEvent()));
+    });
+}
+
+bool TIdUDPServer::DeliverBatch(Session& s, Batch& b) {
+    TIdSocketHandle* binding = s.bindings[b.socket];
     // A handler that replaces OnUDPRead must not destroy the one that is running.
     const auto handler = OnUDPRead;
     const auto failed = OnUDPReadFailed;
     binding->delivering_ = this;
-    for (int i = 0; i < count; ++i) {
-        const mmsghdr& m = s.msgs[static_cast<std::size_t>(i)];
-        // With MSG_TRUNC the length is the whole datagram's, so a longer one is seen and dropped.
-        if ((m.msg_hdr.msg_flags & MSG_TRUNC) != 0 || m.msg_len > s.slot) continue;
-        const sockaddr_in& peer = s.from[static_cast<std::size_t>(i)];
+    for (std::size_t i = 0; i < b.count; ++i) {
+        if (Truncated(b.msgs[i], s.slot)) continue;
+        const sockaddr_in& peer = b.from[i];
         // Formatting costs more than the rest of the bookkeeping; a flood comes from one peer.
         if (s.peer_text.empty() || peer.sin_addr.s_addr != s.peer.s_addr) {
             s.peer = peer.sin_addr;
@@ -257,46 +575,18 @@ void TIdUDPServer::Drain(Session& s, TIdSocketHandle* binding) {
         binding->PeerIP = s.peer_text;
         binding->PeerPort = ntohs(peer.sin_port);
         if (!handler) continue;
-        s.current = static_cast<std::size_t>(i);
+        s.current_from = peer;
+        if (s.recorder != nullptr) s.current_local = b.local[i];
         try {
-            handler(
-                *this,
-                std::string_view(static_cast<const char*>(m.msg_hdr.msg_iov->iov_base), m.msg_len),
-                *binding);
+            handler(*this, b.Data(i, s.slot), *binding);
         } catch (...) {
             if (failed) failed(std::current_exception());
         }
-        // Deactivated (perhaps destroyed) by the handler: nothing else may be touched.
-        if (s.stopped) return;
+        if (s.stopped) return false;
     }
     binding->delivering_ = nullptr;
     SendReplies(s);
-}
-
-// Every datagram of a batch as it came, before any handler answers it.
-void TIdUDPServer::Record(Session& s, const TIdSocketHandle& binding, std::size_t count) {
-    const auto now = capture::Clock::now();
-    for (std::size_t i = 0; i < count; ++i) {
-        mmsghdr& m = s.msgs[i];
-        capture::Endpoint& local = s.local[i];
-        local = {binding.local_address_, binding.local_port_};
-        for (cmsghdr* c = CMSG_FIRSTHDR(&m.msg_hdr); c != nullptr && local.address == 0;
-             c = CMSG_NXTHDR(&m.msg_hdr, c)) {
-            if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
-                in_pktinfo info{};
-                std::memcpy(&info, CMSG_DATA(c), sizeof info);
-                local.address = ntohl(info.ipi_addr.s_addr);
-            }
-        }
-        const std::string_view data(static_cast<const char*>(m.msg_hdr.msg_iov->iov_base),
-                                    std::min<std::size_t>(m.msg_len, s.slot));
-        const bool cut = (m.msg_hdr.msg_flags & MSG_TRUNC) != 0 || m.msg_len > s.slot;
-        s.recorder->Udp(false, local, tap::Endpoint(s.from[i]), data, now,
-                        cut ? "longer than the listener's buffer of " + std::to_string(s.slot) +
-                                  " bytes: dropped, not delivered"
-                            : std::string(),
-                        m.msg_len);
-    }
+    return true;
 }
 
 void TIdUDPServer::QueueReply(TIdSocketHandle& binding, std::string bytes) {
@@ -305,13 +595,13 @@ void TIdUDPServer::QueueReply(TIdSocketHandle& binding, std::string bytes) {
         SendReplies(s);
     }
     s.replies[s.reply_count] = std::move(bytes);
-    s.reply_to[s.reply_count] = s.from[s.current];
+    s.reply_to[s.reply_count] = s.current_from;
     if (s.recorder != nullptr) {
         capture::Endpoint& from = s.reply_local[s.reply_count];
-        from = s.local[s.current];
+        from = s.current_local;
         if (binding.local_address_ == 0) {
             // A socket on every interface answers from the address the system picks.
-            const in_addr peer = s.from[s.current].sin_addr;
+            const in_addr peer = s.current_from.sin_addr;
             if (s.source == 0 || s.source_peer.s_addr != peer.s_addr) {
                 s.source_peer = peer;
                 s.source = tap::Local(binding.socket_.Get(), peer).address;
@@ -328,30 +618,12 @@ void TIdUDPServer::SendReplies(Session& s) {
     s.reply_count = 0;
     if (count == 0 || !s.replying->socket_.Valid()) return;
     for (std::size_t i = 0; i < count; ++i) {
-        s.reply_iov[i].iov_base = s.replies[i].data();
-        s.reply_iov[i].iov_len = s.replies[i].size();
-        msghdr& h = s.reply_msgs[i].msg_hdr;
-        h = msghdr{};
-        h.msg_name = &s.reply_to[i];
-        h.msg_namelen = sizeof(sockaddr_in);
-        h.msg_iov = &s.reply_iov[i];
-        h.msg_iovlen = 1;
+        Aim(s.reply_msgs[i], s.reply_iov[i], s.replies[i], s.reply_to[i]);
     }
-    // Each answer is tried once, in order; one the socket refuses is dropped and the rest
-    // still go.
-    std::size_t done = 0;
-    while (done < count) {
-        const int sent = sendmmsg(s.replying->socket_.Get(), &s.reply_msgs[done],
-                                  static_cast<unsigned>(count - done), MSG_DONTWAIT | MSG_NOSIGNAL);
-        if (sent > 0) {
-            if (s.recorder != nullptr) RecordReplies(s, done, static_cast<std::size_t>(sent));
-            done += static_cast<std::size_t>(sent);
-        } else if (sent < 0 && errno == EINTR) {
-            continue;
-        } else {
-            ++done;
-        }
-    }
+    SendEach(s.replying->socket_.Get(), s.reply_msgs.data(), count,
+             [&](std::size_t first, std::size_t n) {
+                 if (s.recorder != nullptr) RecordReplies(s, first, n);
+             });
 }
 
 void TIdUDPServer::RecordReplies(Session& s, std::size_t first, std::size_t count) {
