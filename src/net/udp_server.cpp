@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/socket.h>
 
 #include <QCoreApplication>
@@ -13,7 +14,6 @@
 #include <cerrno>
 #include <condition_variable>
 #include <cstring>
-#include <deque>
 #include <system_error>
 #include <thread>
 #include <utility>
@@ -34,6 +34,9 @@ constexpr std::size_t kMaxBatchBytes = std::size_t{1} << 20;
 constexpr std::size_t kControlSize = CMSG_SPACE(sizeof(in_pktinfo));
 // The listener's thread looks at its stop flag at least this often, whatever wakes it.
 constexpr int kPollMs = 1000;
+// While datagrams keep coming the window takes them this often, rather than being woken for
+// each: a flood then costs a wake-up per tick instead of one per datagram.
+constexpr int kDrainMs = 2;
 
 QEvent::Type DeliverEvent() {
     static const auto type = static_cast<QEvent::Type>(QEvent::registerEventType());
@@ -106,8 +109,8 @@ void TIdSocketHandle::ReplyToSender(std::string bytes) {
     }
 }
 
-// Up to a system call's worth of datagrams from one socket, with what the listener's thread
-// answered. Passes from the thread to the interface thread and back, never used by both.
+// Up to a system call's worth of datagrams from one socket, with their answers: the
+// listener's thread's own.
 struct TIdUDPServer::Batch {
     Batch(std::size_t slot, std::size_t size, bool capture)
         // Not value-initialised: only the bytes that datagrams fill are ever touched.
@@ -150,8 +153,24 @@ struct TIdUDPServer::Batch {
     std::vector<std::size_t> answered;  // the datagram each answer is for
 };
 
+// Datagrams received and answered, waiting for the interface thread, in order. Two of them
+// take turns: the thread fills one while the window delivers from the other.
+struct TIdUDPServer::Inbox {
+    struct Entry {
+        std::size_t offset;
+        std::size_t length;
+        sockaddr_in from;
+        std::size_t socket;
+        capture::Endpoint local;  // only while capturing
+    };
+    std::string bytes;
+    std::vector<Entry> entries;
+
+    std::string_view Data(const Entry& e) const { return {bytes.data() + e.offset, e.length}; }
+};
+
 // The state of one activation. The interface thread's part (delivery, the answers its
-// handlers hold) and the listener's thread's part meet only in the queue under `mutex`.
+// handlers hold) and the listener's thread's part meet only in `inbox`, under `mutex`.
 struct TIdUDPServer::Session {
     Session(int buffer_size, capture::Recorder* to)
         : recorder(to),
@@ -162,12 +181,7 @@ struct TIdUDPServer::Session {
           reply_to(batch),
           reply_iov(batch),
           reply_msgs(batch),
-          reply_local(recorder != nullptr ? batch : 0) {
-        for (std::size_t i = 0; i < kQueuedBatches; ++i) {
-            batches.push_back(std::make_unique<Batch>(slot, batch, recorder != nullptr));
-            free.push_back(batches.back().get());
-        }
-    }
+          reply_local(recorder != nullptr ? batch : 0) {}
 
     capture::Recorder* const recorder;
     const std::size_t slot;  // BufferSize at activation
@@ -181,26 +195,27 @@ struct TIdUDPServer::Session {
         in_addr bound{};
     };
     std::vector<Socket> sockets;
-    std::vector<std::unique_ptr<Batch>> batches;
 
     std::mutex mutex;
-    std::condition_variable freed;  // a batch came back, or stop
-    std::deque<Batch*> ready;       // received and answered, for the interface thread
-    std::vector<Batch*> free;
-    bool posted = false;  // a delivery event is on its way
+    std::condition_variable room;  // the window took the inbox, or stop
+    Inbox inbox;
+    // The window looks again without being told: a delivery event is on its way, or a
+    // flood is being taken once per tick.
+    bool posted = false;
     bool stop = false;
     std::atomic<bool> stopping{false};  // the same, for the thread between its waits
     std::thread thread;
 
     // The interface thread's alone.
+    Inbox taken;                             // the inbox being delivered
     std::vector<TIdSocketHandle*> bindings;  // parallel to sockets
     bool stopped = false;
     bool waiting = false;  // a delivery waits for the owner's turn to end
     in_addr peer{};        // the last sender's address, and as text
     std::string peer_text;
-    // Answers given by handlers while a batch is delivered, sent together when its last
-    // handler returns. At most one per datagram of a batch is held; a handler that answers
-    // more sends the ones held first.
+    // Answers given by handlers while datagrams of one binding are delivered, sent together
+    // when the last of them has been handled. At most `batch` are held; a handler that
+    // answers more sends the ones held first.
     sockaddr_in current_from{};  // the sender of the datagram being delivered
     capture::Endpoint current_local;
     TIdSocketHandle* replying = nullptr;  // the binding whose answers are held
@@ -233,63 +248,66 @@ struct SourceCache {
 }  // namespace
 
 // The listener's thread: waits for the sockets, receives a batch, answers it and queues it
-// for the interface thread. It stops receiving while every batch waits there.
+// for the interface thread. It receives no more while the queue is full.
 class TIdUDPServer::Receiver {
 public:
-    Receiver(Session& s, TIdUDPServer& owner) : s_(s), owner_(owner) {}
+    Receiver(Session& s, TIdUDPServer& owner)
+        : s_(s), owner_(owner), b_(s.slot, s.batch, s.recorder != nullptr) {}
 
     void Run() {
         std::vector<pollfd> polls;
         for (const auto& socket : s_.sockets) polls.push_back({socket.fd, POLLIN, 0});
-        Batch* b = nullptr;
         while (!s_.stopping.load()) {
-            if (b == nullptr && (b = Take()) == nullptr) return;
             if (poll(polls.data(), polls.size(), kPollMs) <= 0) continue;
-            for (std::size_t i = 0; i < polls.size() && !s_.stopping.load(); ++i) {
+            for (std::size_t i = 0; i < polls.size(); ++i) {
                 if (polls[i].revents == 0) continue;
-                if (b == nullptr && (b = Take()) == nullptr) return;
-                if (!Receive(i, *b)) continue;
-                if (s_.recorder != nullptr) Record(*b);
-                Answer(*b);
-                Hand(b);
-                b = nullptr;
+                const std::size_t room = Room();
+                if (room == 0) return;
+                if (!Receive(i, room)) continue;
+                if (s_.recorder != nullptr) Record();
+                Answer();
+                Queue();
             }
         }
     }
 
 private:
-    Batch* Take() {
+    // How many datagrams the queue can take now; waits while none; 0 at stop. The bytes'
+    // bound is looked at before a batch, which may pass it by one batch.
+    std::size_t Room() {
+        const auto room = [this] {
+            const Inbox& in = s_.inbox;
+            return in.bytes.size() >= kMaxQueuedBytes
+                       ? 0
+                       : std::min(s_.batch, kMaxQueued - in.entries.size());
+        };
         std::unique_lock lock(s_.mutex);
-        s_.freed.wait(lock, [this] { return s_.stop || !s_.free.empty(); });
-        if (s_.stop) return nullptr;
-        Batch* b = s_.free.back();
-        s_.free.pop_back();
-        return b;
+        s_.room.wait(lock, [&] { return s_.stop || room() > 0; });
+        return s_.stop ? 0 : room();
     }
 
-    bool Receive(std::size_t socket, Batch& b) {
+    bool Receive(std::size_t socket, std::size_t room) {
         // The kernel shortens both lengths to what it filled in.
         const std::size_t controllen = s_.recorder != nullptr ? kControlSize : 0;
-        for (std::size_t i = 0; i < s_.batch; ++i) {
-            b.msgs[i].msg_hdr.msg_namelen = sizeof(sockaddr_in);
-            b.msgs[i].msg_hdr.msg_controllen = controllen;
+        for (std::size_t i = 0; i < room; ++i) {
+            b_.msgs[i].msg_hdr.msg_namelen = sizeof(sockaddr_in);
+            b_.msgs[i].msg_hdr.msg_controllen = controllen;
         }
-        const int count =
-            recvmmsg(s_.sockets[socket].fd, b.msgs.data(), static_cast<unsigned>(s_.batch),
-                     MSG_DONTWAIT | MSG_TRUNC, nullptr);
+        const int count = recvmmsg(s_.sockets[socket].fd, b_.msgs.data(),
+                                   static_cast<unsigned>(room), MSG_DONTWAIT | MSG_TRUNC, nullptr);
         if (count <= 0) return false;  // receive failures are dropped
-        b.socket = socket;
-        b.count = static_cast<std::size_t>(count);
+        b_.socket = socket;
+        b_.count = static_cast<std::size_t>(count);
         return true;
     }
 
     // Every datagram of a batch as it came, before it is answered.
-    void Record(Batch& b) {
+    void Record() {
         const auto now = capture::Clock::now();
-        for (std::size_t i = 0; i < b.count; ++i) {
-            mmsghdr& m = b.msgs[i];
-            capture::Endpoint& local = b.local[i];
-            local = s_.sockets[b.socket].local;
+        for (std::size_t i = 0; i < b_.count; ++i) {
+            mmsghdr& m = b_.msgs[i];
+            capture::Endpoint& local = b_.local[i];
+            local = s_.sockets[b_.socket].local;
             for (cmsghdr* c = CMSG_FIRSTHDR(&m.msg_hdr); c != nullptr && local.address == 0;
                  c = CMSG_NXTHDR(&m.msg_hdr, c)) {
                 if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
@@ -298,7 +316,7 @@ private:
                     local.address = ntohl(info.ipi_addr.s_addr);
                 }
             }
-            s_.recorder->Udp(false, local, tap::Endpoint(b.from[i]), b.Data(i, s_.slot), now,
+            s_.recorder->Udp(false, local, tap::Endpoint(b_.from[i]), b_.Data(i, s_.slot), now,
                              Truncated(m, s_.slot)
                                  ? "longer than the listener's buffer of " +
                                        std::to_string(s_.slot) + " bytes: dropped, not delivered"
@@ -319,7 +337,7 @@ private:
         return false;
     }
 
-    void Answer(Batch& b) {
+    void Answer() {
         std::shared_ptr<const TIdUDPServer::Answer> answer;
         {
             const std::lock_guard lock(owner_.answerMutex_);
@@ -327,38 +345,45 @@ private:
         }
         if (!answer || !*answer) return;
         std::size_t n = 0;
-        for (std::size_t i = 0; i < b.count; ++i) {
-            if (Truncated(b.msgs[i], s_.slot)) continue;
+        for (std::size_t i = 0; i < b_.count; ++i) {
+            if (Truncated(b_.msgs[i], s_.slot)) continue;
             try {
-                if (!(*answer)(b.Data(i, s_.slot), FromOwnSocket(b.from[i]), b.answers[n])) {
+                if (!(*answer)(b_.Data(i, s_.slot), FromOwnSocket(b_.from[i]), b_.answers[n])) {
                     continue;
                 }
             } catch (...) {
                 continue;  // that answer is dropped, as one the socket refuses is
             }
-            Aim(b.answer_msgs[n], b.answer_iov[n], b.answers[n], b.from[i]);
-            b.answered[n] = i;
+            Aim(b_.answer_msgs[n], b_.answer_iov[n], b_.answers[n], b_.from[i]);
+            b_.answered[n] = i;
             ++n;
         }
-        const Session::Socket& socket = s_.sockets[b.socket];
-        SendEach(socket.fd, b.answer_msgs.data(), n, [&](std::size_t first, std::size_t count) {
+        const Session::Socket& socket = s_.sockets[b_.socket];
+        SendEach(socket.fd, b_.answer_msgs.data(), n, [&](std::size_t first, std::size_t count) {
             if (s_.recorder == nullptr) return;
             const auto now = capture::Clock::now();
             for (std::size_t k = first; k < first + count; ++k) {
-                const std::size_t i = b.answered[k];
-                capture::Endpoint from = b.local[i];
+                const std::size_t i = b_.answered[k];
+                capture::Endpoint from = b_.local[i];
                 if (socket.local.address == 0) {
-                    from.address = source_.For(socket.fd, b.from[i].sin_addr);
+                    from.address = source_.For(socket.fd, b_.from[i].sin_addr);
                 }
-                s_.recorder->Udp(true, from, tap::Endpoint(b.from[i]), b.answers[k], now);
+                s_.recorder->Udp(true, from, tap::Endpoint(b_.from[i]), b_.answers[k], now);
             }
         });
     }
 
-    void Hand(Batch* b) {
+    void Queue() {
         const std::lock_guard lock(s_.mutex);
-        s_.ready.push_back(b);
-        if (s_.posted) return;
+        Inbox& in = s_.inbox;
+        for (std::size_t i = 0; i < b_.count; ++i) {
+            if (Truncated(b_.msgs[i], s_.slot)) continue;  // dropped unseen
+            const std::string_view data = b_.Data(i, s_.slot);
+            in.entries.push_back({in.bytes.size(), data.size(), b_.from[i], b_.socket,
+                                  s_.recorder != nullptr ? b_.local[i] : capture::Endpoint{}});
+            in.bytes.append(data);
+        }
+        if (s_.posted || in.entries.empty()) return;
         s_.posted = true;
         // Posted under the lock that the interface thread takes before it looks, so that what
         // this thread wrote is seen there.
@@ -367,10 +392,14 @@ private:
 
     Session& s_;
     TIdUDPServer& owner_;
+    Batch b_;
     SourceCache source_;
 };
 
 TIdUDPServer::TIdUDPServer(QObject* parent) : QObject(parent) {
+    drainTimer_.setSingleShot(true);
+    drainTimer_.setInterval(kDrainMs);
+    connect(&drainTimer_, &QTimer::timeout, this, &TIdUDPServer::Deliver);
     turn_.OnResume = [this] {
         // A delivery that came while a handler ran goes on now.
         if (!session_ || !session_->waiting) return;
@@ -450,7 +479,10 @@ void TIdUDPServer::Activate() {
         session->bindings.push_back(b);
     }
     try {
-        session->thread = std::thread([s = session.get(), this] { Receiver(*s, *this).Run(); });
+        session->thread = std::thread([s = session.get(), this] {
+            pthread_setname_np(pthread_self(), "orvan-listener");
+            Receiver(*s, *this).Run();
+        });
     } catch (const std::system_error& e) {
         throw base::Error(std::string("Cannot start the listener's thread: ") + e.what());
     }
@@ -498,11 +530,12 @@ void TIdUDPServer::Deactivate() {
         s.stop = true;
     }
     s.stopping.store(true);
-    s.freed.notify_all();
+    s.room.notify_all();
     // Wakes the thread's wait for the sockets (an unconnected datagram socket still says
     // ENOTCONN, but its waiters wake), before anything closes under it.
     for (const auto& socket : s.sockets) shutdown(socket.fd, SHUT_RD);
     s.thread.join();
+    drainTimer_.stop();
     for (auto& b : bindings_) {
         b->delivering_ = nullptr;
         b->capture_ = nullptr;
@@ -524,49 +557,43 @@ void TIdUDPServer::Deliver() {
     if (!session_) return;
     const std::shared_ptr<Session> keep = session_;  // a handler may end the session
     Session& s = *keep;
-    {
-        const std::lock_guard lock(s.mutex);
-        s.posted = false;
-    }
     if (turn_.Running()) {
         s.waiting = true;
         return;
     }
-    turn_.Run([&] {
-        // A few batches per turn of the event loop, so that painting and input come between.
-        for (std::size_t k = 0; k < kQueuedBatches; ++k) {
-            Batch* b = nullptr;
-            {
-                const std::lock_guard lock(s.mutex);
-                if (s.ready.empty()) return;
-                b = s.ready.front();
-                s.ready.pop_front();
-            }
-            const bool goOn = DeliverBatch(s, *b);
-            {
-                const std::lock_guard lock(s.mutex);
-                s.free.push_back(b);
-            }
-            s.freed.notify_one();
-            // Deactivated (perhaps destroyed) by a handler: nothing else may be touched.
-            if (!goOn) return;
-        }
+    {
         const std::lock_guard lock(s.mutex);
-        if (s.ready.empty() || s.posted) return;
-        s.posted = true;
-        QCoreApplication::postEvent(this, new QEvent(DeliverEvent()));
-    });
+        std::swap(s.inbox, s.taken);
+        // Nothing came since the last look: the thread tells of the next datagram itself.
+        if (s.taken.entries.empty()) {
+            s.posted = false;
+            return;
+        }
+    }
+    s.room.notify_one();
+    bool goOn = false;
+    turn_.Run([&] { goOn = DeliverAll(s, s.taken); });
+    // Emptied, with its capacity kept for the thread's next turn with it.
+    s.taken.bytes.clear();
+    s.taken.entries.clear();
+    // Deactivated (perhaps destroyed) by a handler: nothing else may be touched.
+    if (!goOn) return;
+    drainTimer_.start();
 }
 
-bool TIdUDPServer::DeliverBatch(Session& s, Batch& b) {
-    TIdSocketHandle* binding = s.bindings[b.socket];
+bool TIdUDPServer::DeliverAll(Session& s, Inbox& in) {
     // A handler that replaces OnUDPRead must not destroy the one that is running.
     const auto handler = OnUDPRead;
     const auto failed = OnUDPReadFailed;
-    binding->delivering_ = this;
-    for (std::size_t i = 0; i < b.count; ++i) {
-        if (Truncated(b.msgs[i], s.slot)) continue;
-        const sockaddr_in& peer = b.from[i];
+    TIdSocketHandle* binding = nullptr;
+    for (const Inbox::Entry& e : in.entries) {
+        TIdSocketHandle* to = s.bindings[e.socket];
+        if (to != binding) {
+            EndRun(s, binding);
+            binding = to;
+            binding->delivering_ = this;
+        }
+        const sockaddr_in& peer = e.from;
         // Formatting costs more than the rest of the bookkeeping; a flood comes from one peer.
         if (s.peer_text.empty() || peer.sin_addr.s_addr != s.peer.s_addr) {
             s.peer = peer.sin_addr;
@@ -576,17 +603,23 @@ bool TIdUDPServer::DeliverBatch(Session& s, Batch& b) {
         binding->PeerPort = ntohs(peer.sin_port);
         if (!handler) continue;
         s.current_from = peer;
-        if (s.recorder != nullptr) s.current_local = b.local[i];
+        s.current_local = e.local;
         try {
-            handler(*this, b.Data(i, s.slot), *binding);
+            handler(*this, in.Data(e), *binding);
         } catch (...) {
             if (failed) failed(std::current_exception());
         }
         if (s.stopped) return false;
     }
+    EndRun(s, binding);
+    return true;
+}
+
+// The datagrams of one binding have been handled: the answers their handlers gave leave.
+void TIdUDPServer::EndRun(Session& s, TIdSocketHandle* binding) {
+    if (binding == nullptr) return;
     binding->delivering_ = nullptr;
     SendReplies(s);
-    return true;
 }
 
 void TIdUDPServer::QueueReply(TIdSocketHandle& binding, std::string bytes) {

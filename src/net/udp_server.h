@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QObject>
+#include <QTimer>
 
 #include <cstddef>
 #include <cstdint>
@@ -63,10 +64,11 @@ private:
 };
 
 // Receives datagrams on its bindings with a thread of its own, which answers each one at once
-// (OnUDPAnswer) and hands it to OnUDPRead on the thread that activated it (the interface
-// thread), one at a time, in the order received. At most kQueuedBatches batches of datagrams
-// wait for the interface thread; while they do, the listener's thread receives no more, and
-// what comes meanwhile waits in the system's buffer as it would without a thread.
+// (SetAnswer) and hands it to OnUDPRead on the thread that activated it (the interface
+// thread), one at a time, in the order received. At most kMaxQueued datagrams wait for the
+// interface thread, and no more are taken once kMaxQueuedBytes of them do; meanwhile the
+// listener's thread receives nothing, and what comes waits in the system's buffer as it would
+// without a thread.
 class TIdUDPServer : public QObject {
     Q_OBJECT
 
@@ -76,7 +78,8 @@ public:
 
     static constexpr int kDefaultPort = 8090;
     static constexpr int kBufferSize = 8192;
-    static constexpr std::size_t kQueuedBatches = 4;
+    static constexpr std::size_t kMaxQueued = 4096;
+    static constexpr std::size_t kMaxQueuedBytes = std::size_t{4} << 20;
 
     int DefaultPort = kDefaultPort;
     int BufferSize = kBufferSize;  // the largest datagram delivered; longer ones are dropped
@@ -130,6 +133,7 @@ protected:
 private:
     friend class TIdSocketHandle;
     struct Batch;
+    struct Inbox;
     struct Session;
     class Receiver;
 
@@ -137,12 +141,14 @@ private:
     std::vector<Descriptor> BindAll() const;
     void Deactivate();
     void Deliver();
-    bool DeliverBatch(Session& s, Batch& b);
+    bool DeliverAll(Session& s, Inbox& in);
+    void EndRun(Session& s, TIdSocketHandle* binding);
     void RecordReplies(Session& s, std::size_t first, std::size_t count);
     void QueueReply(TIdSocketHandle& binding, std::string bytes);
     void SendReplies(Session& s);
 
     HandlerTurn turn_;
+    QTimer drainTimer_;  // during a flood the window takes what came once per tick
     std::vector<std::unique_ptr<TIdSocketHandle>> bindings_;
     std::shared_ptr<Session> session_;  // set while active
     std::mutex answerMutex_;            // guards answer_, which the thread reads per batch
