@@ -545,10 +545,9 @@ void TIdUDPServer::Deactivate() {
     for (auto& b : bindings_) b->socket_.Close();
 }
 
-bool TIdUDPServer::event(QEvent* e) {
-    if (e->type() != DeliverEvent()) return QObject::event(e);
+// The only event of its own it is sent is the thread's word that datagrams wait.
+void TIdUDPServer::customEvent(QEvent*) {
     Deliver();
-    return true;
 }
 
 // Runs as the listener's turn: while a handler runs, a nested event loop included, nothing

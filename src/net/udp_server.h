@@ -128,7 +128,7 @@ public:
     void SetActive(bool active);
 
 protected:
-    bool event(QEvent* e) override;
+    void customEvent(QEvent* e) override;
 
 private:
     friend class TIdSocketHandle;
