@@ -11,6 +11,8 @@
 #   ORVAN_BENCH_PROFILE=1    adds the window's time per event type to the raw output
 #   ORVAN_BENCH_FLOOD_SCALE=10  divides the long floods' datagram counts (default 1)
 #   ORVAN_BENCH_ONLY='W=1|1400'  only the speed rows whose names match (an extended regex)
+#   ORVAN_BENCH_BEFORE=FILE  another build of bench-form-host (an earlier version), run in
+#                            the same rounds: each speed row then gives its ratio too
 #   ORVAN_BENCH_TCP_MB=100   megabytes Client1 consumes per TCP round (default 100; the flood
 #                            with Memo2 in view sends twice as much)
 # Raw output goes to BUILD_DIR/bench-results. Exits 1 when a target is missed.
@@ -108,12 +110,12 @@ run_c() {  # run_c TAG SIZE W KIND
     CHILD_PID=
 }
 
-run_orvan() {  # run_orvan TAG SIZE W KIND TAB (TAB+capture: with --capture)
-    local profile=() capture=() tab=${5%+capture}
+run_orvan() {  # run_orvan TAG SIZE W KIND TAB [WINDOW] (TAB+capture: with --capture)
+    local profile=() capture=() tab=${5%+capture} window=${6:-$BIN/bench-form-host}
     [ "${ORVAN_BENCH_PROFILE:-}" = 1 ] && profile=(--profile)
     [ "$tab" != "$5" ] && capture=(--capture "$TMP/$1.pcapng")
     : >"$OUT/$1.window"
-    "$BIN/bench-form-host" --port "$PORT" --count "$N" --size "$2" --kind "$4" --tab "$tab" \
+    "$window" --port "$PORT" --count "$N" --size "$2" --kind "$4" --tab "$tab" \
         "${profile[@]}" "${capture[@]}" >"$OUT/$1.window" 2>"$OUT/$1.window.err" &
     CHILD_PID=$!
     wait_ready "$OUT/$1.window" "$CHILD_PID" 60 || {
@@ -160,6 +162,9 @@ for config in "${CONFIGS[@]}"; do
     for r in $(seq "$ROUNDS"); do
         run_c "$i-c$r" "$size" "$w" "$kind"
         run_orvan "$i-o$r" "$size" "$w" "$kind" "$tab"
+        if [ -n "${ORVAN_BENCH_BEFORE:-}" ]; then
+            run_orvan "$i-b$r" "$size" "$w" "$kind" "$tab" "$ORVAN_BENCH_BEFORE"
+        fi
     done
     run_c "$i-c$((ROUNDS + 1))" "$size" "$w" "$kind"
 done
@@ -288,6 +293,12 @@ report() {
         ratio=$(calc %.3f "$(each rps "${os[@]}" | median) / $(each rps "${cs[@]}" | median)")
         row "$name" "replies/s ratio $ratio" ">= $target" "$(check "$ratio >= $target")"
         SUMMARY+=("$name|$ratio|>= $target|$(check "$ratio >= $target")")
+        if [ -n "${ORVAN_BENCH_BEFORE:-}" ]; then
+            local before
+            before=$(calc %.3f "$(each rps "$OUT/$i"-b*.load | median) / $(each rps "${cs[@]}" | median)")
+            row "" "before ($ORVAN_BENCH_BEFORE): ratio $before" "" ""
+            BEFORE+=("$name|$before")
+        fi
         if [ "$tab" = work+capture ]; then
             # What the recording costs: against the same flood without capture, both as ratios
             # to the C server, and in CPU time per datagram, which load moves far less.
@@ -384,6 +395,12 @@ report() {
             "$(check "$(kv memo2_chars "$f") <= $(kv memo_budget "$f") && $(kv memo2_ok "$f") == $(kv memo2_lines "$f")")"
     done
     report_rest
+    if [ ${#BEFORE[@]} -gt 0 ]; then
+        echo
+        echo "The same rows with the window given by ORVAN_BENCH_BEFORE, in the same rounds:"
+        local b
+        for b in "${BEFORE[@]}"; do printf '| %-54s | %6s |\n' "${b%|*}" "${b##*|}"; done
+    fi
     echo
     echo "Summary, every row as a ratio to its reference in this run (load: $(uptime | sed 's/.*load/load/')):"
     printf '| %-54s | %6s | %-6s | %-4s |\n' Mode Ratio Target ""
@@ -428,6 +445,7 @@ report_rest() {  # the TCP and start-up rows, unless only speed rows were asked 
 
 ROWS=()
 SUMMARY=()
+BEFORE=()
 i=0
 for config in "${CONFIGS[@]}"; do
     IFS='|' read -r name size w kind tab target <<<"$config"
