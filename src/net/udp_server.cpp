@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <system_error>
@@ -204,6 +205,7 @@ struct TIdUDPServer::Session {
     bool posted = false;
     bool stop = false;
     std::atomic<bool> stopping{false};  // the same, for the thread between its waits
+    std::atomic<bool> busy{false};      // the thread holds datagrams not yet queued
     std::thread thread;
 
     // The interface thread's alone.
@@ -250,6 +252,12 @@ struct SourceCache {
 // The listener's thread: waits for the sockets, receives a batch, answers it and queues it
 // for the interface thread. It receives no more while the queue is full.
 class TIdUDPServer::Receiver {
+    struct BusyEnd {
+        explicit BusyEnd(std::atomic<bool>& busy) : busy_(busy) {}
+        ~BusyEnd() { busy_.store(false); }
+        std::atomic<bool>& busy_;
+    };
+
 public:
     Receiver(Session& s, TIdUDPServer& owner)
         : s_(s), owner_(owner), b_(s.slot, s.batch, s.recorder != nullptr) {}
@@ -259,6 +267,8 @@ public:
         for (const auto& socket : s_.sockets) polls.push_back({socket.fd, POLLIN, 0});
         while (!s_.stopping.load()) {
             if (poll(polls.data(), polls.size(), kPollMs) <= 0) continue;
+            s_.busy.store(true);
+            const BusyEnd end(s_.busy);
             for (std::size_t i = 0; i < polls.size(); ++i) {
                 if (polls[i].revents == 0) continue;
                 const std::size_t room = Room();
@@ -543,6 +553,21 @@ void TIdUDPServer::Deactivate() {
     // What was received and not yet delivered goes with the session.
     session_.reset();
     for (auto& b : bindings_) b->socket_.Close();
+}
+
+void TIdUDPServer::Settle() {
+    if (!session_ || turn_.Running()) return;
+    const Session& s = *session_;
+    std::vector<pollfd> polls;
+    for (const auto& socket : s.sockets) polls.push_back({socket.fd, POLLIN, 0});
+    // Taken in once the thread is idle and no socket holds a datagram; a full queue never
+    // empties by waiting, hence the bound.
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(kSettleMs);
+    while (std::chrono::steady_clock::now() < until) {
+        if (!s.busy.load() && poll(polls.data(), polls.size(), 0) == 0 && !s.busy.load()) break;
+        std::this_thread::sleep_for(std::chrono::microseconds(100));
+    }
+    Deliver();
 }
 
 // The only event of its own it is sent is the thread's word that datagrams wait.

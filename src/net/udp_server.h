@@ -120,6 +120,12 @@ public:
     // sockets (the same port, on an address of this host that the binding covers).
     bool IsOwnAddress(const std::string& ip, std::uint16_t port) const;
 
+    // Hands to OnUDPRead now, before returning, every datagram that has reached the listener's
+    // sockets: waits (at most kSettleMs) for its thread to take in what waits there. Does
+    // nothing inside a handler or while inactive.
+    static constexpr int kSettleMs = 100;
+    void Settle();
+
     bool Active() const;
     // Activation binds every binding in list order and stops at the first failure, leaving
     // the listener inactive with every socket closed again (throws base::Error). Deactivation
