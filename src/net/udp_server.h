@@ -84,10 +84,10 @@ public:
     int DefaultPort = kDefaultPort;
     int BufferSize = kBufferSize;  // the largest datagram delivered; longer ones are dropped
 
-    // Called on the interface thread once per datagram, one at a time. `data` points into the
-    // receive buffer and is valid only during the call. The handler may deactivate or destroy the
-    // listener or add bindings; a new OnUDPRead set by the handler applies from the next batch of
-    // datagrams on.
+    // Called on the interface thread once per datagram, one at a time, after its answer has
+    // gone. `data` points into the listener's queue and is valid only during the call. The
+    // handler may deactivate or destroy the listener or add bindings; a new OnUDPRead set by the
+    // handler applies from the window's next turn with the queue.
     std::function<void(TIdUDPServer& sender, std::string_view data, TIdSocketHandle& binding)>
         OnUDPRead;
     // Gets what OnUDPRead raised, at once, before the next datagram is delivered; the owner
@@ -128,9 +128,10 @@ public:
 
     bool Active() const;
     // Activation binds every binding in list order and stops at the first failure, leaving
-    // the listener inactive with every socket closed again (throws base::Error). Deactivation
-    // closes every socket; no datagram is delivered after it returns. Setting the current value
-    // does nothing.
+    // the listener inactive with every socket closed again and no thread (throws base::Error).
+    // Deactivation ends the thread and closes every socket; no datagram is delivered after it
+    // returns, and those queued and not yet delivered are dropped (their answers have gone).
+    // Setting the current value does nothing.
     void SetActive(bool active);
 
 protected:
