@@ -11,6 +11,8 @@
 #   ORVAN_BENCH_PROFILE=1    adds the window's time per event type to the raw output
 #   ORVAN_BENCH_FLOOD_SCALE=10  divides the long floods' datagram counts (default 1)
 #   ORVAN_BENCH_ONLY='W=1|1400'  only the speed rows whose names match (an extended regex)
+#   ORVAN_BENCH_BEFORE=FILE  another build of bench-form-host (an earlier version), run in
+#                            the same rounds: each speed row then gives its ratio too
 #   ORVAN_BENCH_TCP_MB=100   megabytes Client1 consumes per TCP round (default 100; the flood
 #                            with Memo2 in view sends twice as much)
 # Raw output goes to BUILD_DIR/bench-results. Exits 1 when a target is missed.
@@ -108,12 +110,12 @@ run_c() {  # run_c TAG SIZE W KIND
     CHILD_PID=
 }
 
-run_orvan() {  # run_orvan TAG SIZE W KIND TAB (TAB+capture: with --capture)
-    local profile=() capture=() tab=${5%+capture}
+run_orvan() {  # run_orvan TAG SIZE W KIND TAB [WINDOW] (TAB+capture: with --capture)
+    local profile=() capture=() tab=${5%+capture} window=${6:-$BIN/bench-form-host}
     [ "${ORVAN_BENCH_PROFILE:-}" = 1 ] && profile=(--profile)
     [ "$tab" != "$5" ] && capture=(--capture "$TMP/$1.pcapng")
     : >"$OUT/$1.window"
-    "$BIN/bench-form-host" --port "$PORT" --count "$N" --size "$2" --kind "$4" --tab "$tab" \
+    "$window" --port "$PORT" --count "$N" --size "$2" --kind "$4" --tab "$tab" \
         "${profile[@]}" "${capture[@]}" >"$OUT/$1.window" 2>"$OUT/$1.window.err" &
     CHILD_PID=$!
     wait_ready "$OUT/$1.window" "$CHILD_PID" 60 || {
@@ -140,12 +142,13 @@ run_orvan() {  # run_orvan TAG SIZE W KIND TAB (TAB+capture: with --capture)
 # least replies/s ratio, Orvan / C server.
 CONFIGS=(
     "100 B, W=64, Work Socket|100|64|plain|work|0.9"
-    "100 B, W=1|100|1|plain|work|0.8"
-    "1400 B, W=64, Work Socket|1400|64|plain|work|0.8"
-    "100 B, W=64, Memo2 in view|100|64|plain|stream|0.8"
-    "100 B, W=64, programming|100|64|plain|config|0.6"
-    "replies, W=64, programming|100|64|reply|config|0.6"
-    "100 B, W=64, capture on|100|64|plain|work+capture|0.75"
+    "100 B, W=1|100|1|plain|work|0.9"
+    "1400 B, W=64, Work Socket|1400|64|plain|work|0.9"
+    "1400 B, W=1|1400|1|plain|work|0.9"
+    "100 B, W=64, Memo2 in view|100|64|plain|stream|0.9"
+    "100 B, W=64, programming|100|64|plain|config|0.9"
+    "replies, W=64, programming|100|64|reply|config|0.9"
+    "100 B, W=64, capture on|100|64|plain|work+capture|0.9"
 )
 if [ -n "${ORVAN_BENCH_ONLY:-}" ]; then
     mapfile -t CONFIGS < <(printf '%s\n' "${CONFIGS[@]}" | grep -E -- "^[^|]*($ORVAN_BENCH_ONLY)")
@@ -159,9 +162,17 @@ for config in "${CONFIGS[@]}"; do
     for r in $(seq "$ROUNDS"); do
         run_c "$i-c$r" "$size" "$w" "$kind"
         run_orvan "$i-o$r" "$size" "$w" "$kind" "$tab"
+        if [ -n "${ORVAN_BENCH_BEFORE:-}" ]; then
+            run_orvan "$i-b$r" "$size" "$w" "$kind" "$tab" "$ORVAN_BENCH_BEFORE"
+        fi
     done
     run_c "$i-c$((ROUNDS + 1))" "$size" "$w" "$kind"
 done
+
+# ORVAN_BENCH_ONLY asks for speed rows alone: the TCP rounds, the long floods and the start-up
+# figure are left out.
+FULL=1
+[ -n "${ORVAN_BENCH_ONLY:-}" ] && FULL=0
 
 # TCP: Client1 consumes a stream, against socat writing the same stream to /dev/null; both
 # timed by the sender, from its accept to the consumer's close, in alternate rounds. Then one
@@ -170,6 +181,7 @@ TCP_BYTES=$((TCP_MB * 1000000))
 tcp_round() {  # tcp_round TAG BYTES CONSUMER...
     "$BIN/bench-tcp-read" serve "$2" "${@:3}" >"$OUT/$1.tcp" 2>"$OUT/$1.tcp.err" || true
 }
+if [ "$FULL" = 1 ]; then
 echo "[tcp] $TCP_MB MB to Client1 and to socat, $ROUNDS rounds; $((2 * TCP_MB)) MB flood" >&2
 for r in $(seq "$ROUNDS"); do
     tcp_round "t-s$r" "$TCP_BYTES" sh -c 'exec socat -u "TCP:127.0.0.1:$0" - >/dev/null' '{PORT}'
@@ -178,11 +190,13 @@ done
 tcp_round "t-s$((ROUNDS + 1))" "$TCP_BYTES" \
     sh -c 'exec socat -u "TCP:127.0.0.1:$0" - >/dev/null' '{PORT}'
 tcp_round t-flood "$((2 * TCP_BYTES))" "$BIN/bench-tcp-read" window '{PORT}' stream
+fi
 
 # Long floods: ten minutes' worth of datagrams in one run each, for the window's memory, with
 # Memo2 hidden and in view. The reference is the window's own idle memory.
 FLOOD_SCALE=${ORVAN_BENCH_FLOOD_SCALE:-1}
-FLOODS=(
+FLOODS=()
+[ "$FULL" = 1 ] && FLOODS=(
     "100 B x $((2000000 / FLOOD_SCALE)), Memo2 hidden|100|$((2000000 / FLOOD_SCALE))|work"
     "100 B x $((2000000 / FLOOD_SCALE)), Memo2 in view|100|$((2000000 / FLOOD_SCALE))|stream"
     "8 KiB x $((200000 / FLOOD_SCALE)), Memo2 hidden|8192|$((200000 / FLOOD_SCALE))|work"
@@ -207,13 +221,16 @@ done
 # Start-up: launch to the window being mapped, the real program against a bare Qt window and
 # a minimal one (a line edit and a text pane), alternately, after one launch of each to warm
 # the caches.
-echo "start-up: $MAP_RUNS launches each of orvan, a bare and a minimal Qt window" >&2
+[ "$FULL" = 1 ] || MAP_RUNS=0
+[ "$FULL" = 1 ] && echo "start-up: $MAP_RUNS launches each of orvan, a bare and a minimal Qt window" >&2
 map_once() {  # map_once TITLE PROGRAM
     "$BIN/bench-mapwait" "$1" "$2" 2>>"$OUT/mapwait.err" | cut -d= -f2
 }
-map_once "Velmar Soft Orvan v1.9.1" "$ORVAN" >/dev/null || true
-map_once "Bare Qt window" "$BIN/bench-bare-window" >/dev/null || true
-map_once "Minimal Qt window" "$BIN/bench-minimal-window" >/dev/null || true
+if [ "$FULL" = 1 ]; then
+    map_once "Velmar Soft Orvan v1.9.1" "$ORVAN" >/dev/null || true
+    map_once "Bare Qt window" "$BIN/bench-bare-window" >/dev/null || true
+    map_once "Minimal Qt window" "$BIN/bench-minimal-window" >/dev/null || true
+fi
 : >"$OUT/map-orvan"
 : >"$OUT/map-bare"
 : >"$OUT/map-minimal"
@@ -274,27 +291,28 @@ report() {
         local ws=("$OUT/$i"-o*.window)
         local ratio
         ratio=$(calc %.3f "$(each rps "${os[@]}" | median) / $(each rps "${cs[@]}" | median)")
+        row "$name" "replies/s ratio $ratio" ">= $target" "$(check "$ratio >= $target")"
+        SUMMARY+=("$name|$ratio|>= $target|$(check "$ratio >= $target")")
+        if [ -n "${ORVAN_BENCH_BEFORE:-}" ]; then
+            local before
+            before=$(calc %.3f "$(each rps "$OUT/$i"-b*.load | median) / $(each rps "${cs[@]}" | median)")
+            row "" "before ($ORVAN_BENCH_BEFORE): ratio $before" "" ""
+            BEFORE+=("$name|$before")
+        fi
         if [ "$tab" = work+capture ]; then
-            # Against the same flood without capture: both as ratios to the C server.
+            # What the recording costs: against the same flood without capture, both as ratios
+            # to the C server, and in CPU time per datagram, which load moves far less.
             local plain="" r
             for r in "${ROWS[@]}"; do
                 IFS='|' read -r pi pname psize pw pkind ptab _ <<<"$r"
                 [ "$psize|$pw|$pkind|$ptab" = "$size|$w|$kind|work" ] && plain=$pi
             done
-            if [ -z "$plain" ]; then
-                row "$name" "no row without capture to compare with" ">= $target" "$(check 0)"
-            else
-                local base
+            if [ -n "$plain" ]; then
+                local base own cpu_on cpu_off
                 base=$(calc %.3f "$(each rps "$OUT/$plain"-o*.load | median) / $(each rps "$OUT/$plain"-c*.load | median)")
-                local own
                 own=$(calc %.3f "$ratio / $base")
-                row "$name" "ratio $ratio vs C; $own of the window without" ">= $target" \
-                    "$(check "$own >= $target")"
-                SUMMARY+=("$name, vs without capture|$own|>= $target|$(check "$own >= $target")")
-                # On a busy machine the rates swing by several times between rounds; the CPU
-                # time per datagram swings far less and is what the recording itself costs.
-                local cpu_on cpu_off
                 cpu_on=$(window_cpu "$i") cpu_off=$(window_cpu "$plain")
+                row "" "$own of the window without capture" "" ""
                 row "" "CPU per datagram $cpu_on us, $cpu_off us without ($(calc %.2f \
                     "$cpu_off / $cpu_on"))" "" ""
             fi
@@ -304,9 +322,6 @@ report() {
             answered=$(each answered "${os[@]}" | sum)
             row "" "packets in the captures $captured" ">= 2 per answer: $((2 * answered))" \
                 "$(check "$captured >= 2 * $answered")"
-        else
-            row "$name" "replies/s ratio $ratio" ">= $target" "$(check "$ratio >= $target")"
-            SUMMARY+=("$name|$ratio|>= $target|$(check "$ratio >= $target")")
         fi
         if [ "$size" -ge 1400 ]; then
             # A generator that limits the server would flatter the ratio: its own CPU time per
@@ -379,6 +394,26 @@ report() {
             "within $(kv memo_budget "$f"), all right" \
             "$(check "$(kv memo2_chars "$f") <= $(kv memo_budget "$f") && $(kv memo2_ok "$f") == $(kv memo2_lines "$f")")"
     done
+    report_rest
+    if [ ${#BEFORE[@]} -gt 0 ]; then
+        echo
+        echo "The same rows with the window given by ORVAN_BENCH_BEFORE, in the same rounds:"
+        local b
+        for b in "${BEFORE[@]}"; do printf '| %-54s | %6s |\n' "${b%|*}" "${b##*|}"; done
+    fi
+    echo
+    echo "Summary, every row as a ratio to its reference in this run (load: $(uptime | sed 's/.*load/load/')):"
+    printf '| %-54s | %6s | %-6s | %-4s |\n' Mode Ratio Target ""
+    printf '|%s|%s|%s|%s|\n' "$(printf -- '-%.0s' {1..56})" "--------" "--------" "------"
+    local line m r t v
+    for line in "${SUMMARY[@]}"; do
+        IFS='|' read -r m r t v <<<"$line"
+        printf '| %-54s | %6s | %-6s | %-4s |\n' "$m" "$r" "$t" "$v"
+    done
+}
+
+report_rest() {  # the TCP and start-up rows, unless only speed rows were asked for
+    [ "$FULL" = 1 ] || return 0
     # TCP: the sender's time from accept to the consumer's close, medians of the rounds.
     local ts to tr tcpu scpu fstall
     ts=$(each seconds "$OUT"/t-s*.tcp | median) to=$(each seconds "$OUT"/t-o*.tcp | median)
@@ -406,20 +441,11 @@ report() {
     row "" "minimal Qt window $mm ms: ratio $(calc %.2f "$mo / $mm")" "<= 1.1" \
         "$(check "$mo / $mm <= 1.1")"
     SUMMARY+=("start-up vs a line edit and a text pane|$(calc %.2f "$mo / $mm")|<= 1.1|$(check "$mo / $mm <= 1.1")")
-
-    echo
-    echo "Summary, every row as a ratio to its reference in this run:"
-    printf '| %-54s | %6s | %-6s | %-4s |\n' Mode Ratio Target ""
-    printf '|%s|%s|%s|%s|\n' "$(printf -- '-%.0s' {1..56})" "--------" "--------" "------"
-    local line m r t v
-    for line in "${SUMMARY[@]}"; do
-        IFS='|' read -r m r t v <<<"$line"
-        printf '| %-54s | %6s | %-6s | %-4s |\n' "$m" "$r" "$t" "$v"
-    done
 }
 
 ROWS=()
 SUMMARY=()
+BEFORE=()
 i=0
 for config in "${CONFIGS[@]}"; do
     IFS='|' read -r name size w kind tab target <<<"$config"

@@ -31,9 +31,11 @@ public:
             throw;
         }
         --depth_;
-        OnEvent(cls, type,
-                std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0)
-                    .count());
+        // The event may have switched timing off (the harness does when it finishes).
+        if (OnEvent)
+            OnEvent(cls, type,
+                    std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0)
+                        .count());
         return result;
     }
 

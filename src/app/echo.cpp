@@ -14,11 +14,16 @@ bool AnswersDatagram(std::string_view datagram, bool fromOwnSocket) {
 }
 
 std::string EchoReply(std::string_view hostName, std::string_view datagram) {
-    constexpr std::string_view kTo = " to \"";
     std::string reply;
+    EchoReplyInto(reply, hostName, datagram);
+    return reply;
+}
+
+void EchoReplyInto(std::string& reply, std::string_view hostName, std::string_view datagram) {
+    constexpr std::string_view kTo = " to \"";
+    reply.clear();
     reply.reserve(kReplyStart.size() + hostName.size() + kTo.size() + datagram.size() + 1);
     reply.append(kReplyStart).append(hostName).append(kTo).append(datagram).push_back('"');
-    return reply;
 }
 
 }  // namespace app

@@ -18,5 +18,8 @@ bool AnswersDatagram(std::string_view datagram, bool fromOwnSocket);
 
 // "Replied from <host name> to "<datagram>"", byte for byte, without a terminator.
 std::string EchoReply(std::string_view hostName, std::string_view datagram);
+// The same into `reply`, replacing what it held and keeping its capacity: a flood answered
+// this way allocates nothing per datagram.
+void EchoReplyInto(std::string& reply, std::string_view hostName, std::string_view datagram);
 
 }  // namespace app

@@ -43,6 +43,7 @@ void TIdIPWatch::Check() {
     if (!Active()) return;
     try {
         hostName_ = env_.LocalHostName();
+        if (OnHostName) OnHostName(hostName_);
         if (busy_) return;
         lookup_ = env_.LookupOwnAddresses(
             hostName_, [this](const net::LookupResult& result) { Answered(result); });

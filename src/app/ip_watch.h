@@ -43,6 +43,8 @@ public:
     // Gets the outcome of every lookup that a check made, after the watcher has taken it in.
     // Must not throw.
     std::function<void(const net::LookupResult& result)> OnLookupDone;
+    // Told the host name at every check, as soon as it is read; must not throw.
+    std::function<void(const std::string& name)> OnHostName;
 
     bool Active() const { return timer_.isActive(); }
     // Deactivation abandons a lookup in flight: it never reports.

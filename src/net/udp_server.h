@@ -1,18 +1,22 @@
 #pragma once
 
 #include <QObject>
+#include <QTimer>
 
 #include <cstddef>
 #include <cstdint>
 #include <exception>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "net/descriptor.h"
 #include "net/watched_socket.h"
+
+class QEvent;
 
 namespace capture {
 class Recorder;
@@ -51,16 +55,20 @@ public:
 
 private:
     friend class TIdUDPServer;
-    TIdSocketHandle(HandlerTurn& turn, QObject* listener) : socket_(turn, listener) {}
-    WatchedSocket socket_;
+    TIdSocketHandle() = default;
+    Descriptor socket_;
     std::uint16_t local_port_ = 0;          // read once at binding: every datagram asks for it
     std::uint32_t local_address_ = 0;       // the same; 0 for every interface
     TIdUDPServer* delivering_ = nullptr;    // set while a batch of this binding is delivered
     capture::Recorder* capture_ = nullptr;  // the listener's, while active
 };
 
-// Receives datagrams on its bindings and hands each one to OnUDPRead on the thread that
-// activated it (the interface thread), one at a time, in the order received.
+// Receives datagrams on its bindings with a thread of its own, which answers each one at once
+// (SetAnswer) and hands it to OnUDPRead on the thread that activated it (the interface
+// thread), one at a time, in the order received. At most kMaxQueued datagrams wait for the
+// interface thread, and no more are taken once kMaxQueuedBytes of them do; meanwhile the
+// listener's thread receives nothing, and what comes waits in the system's buffer as it would
+// without a thread.
 class TIdUDPServer : public QObject {
     Q_OBJECT
 
@@ -70,14 +78,16 @@ public:
 
     static constexpr int kDefaultPort = 8090;
     static constexpr int kBufferSize = 8192;
+    static constexpr std::size_t kMaxQueued = 4096;
+    static constexpr std::size_t kMaxQueuedBytes = std::size_t{4} << 20;
 
     int DefaultPort = kDefaultPort;
     int BufferSize = kBufferSize;  // the largest datagram delivered; longer ones are dropped
 
-    // Called on the interface thread once per datagram, one at a time. `data` points into the
-    // receive buffer and is valid only during the call. The handler may deactivate or destroy the
-    // listener or add bindings; a new OnUDPRead set by the handler applies from the next batch of
-    // datagrams on.
+    // Called on the interface thread once per datagram, one at a time, after its answer has
+    // gone. `data` points into the listener's queue and is valid only during the call. The
+    // handler may deactivate or destroy the listener or add bindings; a new OnUDPRead set by the
+    // handler applies from the window's next turn with the queue.
     std::function<void(TIdUDPServer& sender, std::string_view data, TIdSocketHandle& binding)>
         OnUDPRead;
     // Gets what OnUDPRead raised, at once, before the next datagram is delivered; the owner
@@ -86,6 +96,19 @@ public:
     // Where every datagram received and every one sent is recorded; null: nowhere. Applies
     // from the next activation; must outlive the listener.
     capture::Recorder* Capture = nullptr;
+
+    // Runs on the listener's thread for every datagram it receives, in order, before the
+    // datagram is delivered: writes the answer for its sender into `answer` (which holds the
+    // last one written, for its capacity) and returns true, or returns false for none.
+    // `fromOwnSocket`: the sender is one of the listener's own sockets (see IsOwnAddress). It
+    // must not touch anything of the interface thread's. The answers of a batch leave together,
+    // in order, each tried once; a failure (thrown or in sending) drops that answer.
+    using Answer =
+        std::function<bool(std::string_view data, bool fromOwnSocket, std::string& answer)>;
+    // Hands the answering function to the listener's thread: it answers every datagram
+    // received from then on, this activation's included. Called on the interface thread; an
+    // empty function answers nothing.
+    void SetAnswer(Answer answer);
 
     // Appends a binding, unless one with the same IP and (low 16 bits of) Port is already
     // listed; returns the listed one. References stay valid for the listener's lifetime.
@@ -97,29 +120,46 @@ public:
     // sockets (the same port, on an address of this host that the binding covers).
     bool IsOwnAddress(const std::string& ip, std::uint16_t port) const;
 
+    // Hands to OnUDPRead now, before returning, every datagram that has reached the listener's
+    // sockets: waits (at most kSettleMs) for its thread to take in what waits there. Does
+    // nothing inside a handler or while inactive.
+    static constexpr int kSettleMs = 100;
+    void Settle();
+
     bool Active() const;
     // Activation binds every binding in list order and stops at the first failure, leaving
-    // the listener inactive with every socket closed again (throws base::Error). Deactivation
-    // closes every socket; no datagram is delivered after it returns. Setting the current value
-    // does nothing.
+    // the listener inactive with every socket closed again and no thread (throws base::Error).
+    // Deactivation ends the thread and closes every socket; no datagram is delivered after it
+    // returns, and those queued and not yet delivered are dropped (their answers have gone).
+    // Setting the current value does nothing.
     void SetActive(bool active);
+
+protected:
+    void customEvent(QEvent* e) override;
 
 private:
     friend class TIdSocketHandle;
+    struct Batch;
+    struct Inbox;
     struct Session;
+    class Receiver;
 
     void Activate();
     std::vector<Descriptor> BindAll() const;
     void Deactivate();
-    void Drain(Session& s, TIdSocketHandle* binding);
-    void Record(Session& s, const TIdSocketHandle& binding, std::size_t count);
+    void Deliver();
+    bool DeliverAll(Session& s, Inbox& in);
+    void EndRun(Session& s, TIdSocketHandle* binding);
     void RecordReplies(Session& s, std::size_t first, std::size_t count);
     void QueueReply(TIdSocketHandle& binding, std::string bytes);
     void SendReplies(Session& s);
 
-    HandlerTurn turn_;  // before the bindings, whose sockets take their turns from it
+    HandlerTurn turn_;
+    QTimer drainTimer_;  // during a flood the window takes what came once per tick
     std::vector<std::unique_ptr<TIdSocketHandle>> bindings_;
     std::shared_ptr<Session> session_;  // set while active
+    std::mutex answerMutex_;            // guards answer_, which the thread reads per batch
+    std::shared_ptr<const Answer> answer_;
 };
 
 }  // namespace net

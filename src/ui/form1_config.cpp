@@ -169,6 +169,7 @@ void TForm1::Button5Click() {
                                                    TextOf(Edit14), TextOf(Edit25), TextOf(Edit29),
                                                    TextOf(Edit10)));
         // A reply that arrived meanwhile is shown, and parsed, before the pause.
+        UDPServer->Settle();
         QCoreApplication::processEvents();
         FlushReadSide();
     }

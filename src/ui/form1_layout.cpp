@@ -335,8 +335,7 @@ void TForm1::CreateComponents() {
 
     UDPServer = new net::TIdUDPServer(this);
     UDPServer->setObjectName(QStringLiteral("UDPServer"));
-    UDPServer->Capture = env_.Capture();
-    WireUDPServer();  // DefaultPort keeps the component's 8090
+    UDPServer->Capture = env_.Capture();  // DefaultPort keeps the component's 8090
 
     Client1 = new net::TClientSocket(env_.Lookup(), this);
     Client1->setObjectName(QStringLiteral("Client1"));
@@ -348,6 +347,7 @@ void TForm1::CreateComponents() {
     IdIPWatch1->setObjectName(QStringLiteral("IdIPWatch1"));
     IdIPWatch1->OnLookupDone = [this](const net::LookupResult& result) { LocalLookupDone(result); };
     IdIPWatch1->SetActive(true);  // HistoryFilename keeps the component's "iphist.dat"
+    WireUDPServer();              // its echo replies name the host as the watcher reads it
 }
 
 void TForm1::Wire(QObject* control, Handler handler) {

@@ -1,4 +1,7 @@
 // The UDP side: destination edits, reception switch, received datagrams.
+#include <memory>
+#include <mutex>
+
 #include "app/echo.h"
 #include "app/text.h"
 #include "base/error.h"
@@ -6,6 +9,27 @@
 #include "ui/form1.h"
 
 namespace ui {
+namespace {
+
+// The host name that echo replies carry: the listener's thread reads it for every reply, the
+// interface thread sets it whenever the IP watcher reads the name.
+class EchoName {
+public:
+    void Set(const std::string& name) {
+        const std::lock_guard lock(mutex_);
+        if (name_ != name) name_ = name;
+    }
+    void Reply(std::string& reply, std::string_view datagram) const {
+        const std::lock_guard lock(mutex_);
+        app::EchoReplyInto(reply, name_, datagram);
+    }
+
+private:
+    mutable std::mutex mutex_;
+    std::string name_;
+};
+
+}  // namespace
 
 void TForm1::Edit2Change() {
     UDPClient->Host = TextOf(Edit2);
@@ -64,18 +88,12 @@ void TForm1::LocalLookupDone(const net::LookupResult& result) {
     listenerChanges_.reset();
 }
 
-void TForm1::UDPServerUDPRead(net::TIdUDPServer&, std::string_view data,
-                              net::TIdSocketHandle& binding) {
+void TForm1::UDPServerUDPRead(net::TIdUDPServer&, std::string_view data, net::TIdSocketHandle&) {
+    // Its echo reply has gone already, from the listener's thread (WireUDPServer).
     const QString message = DisplayText(data);
     Memo1->ClearSilently();
     Memo1->AddLine(message);
     Memo2->AddLine(message);
-    if (!app::AnswersDatagram(data, UDPServer->IsOwnAddress(binding.PeerIP, binding.PeerPort))) {
-        return;
-    }
-    // What the socket cannot take at once is dropped, as every echo failure is, rather than
-    // holding the window while the send buffer drains.
-    binding.ReplyToSender(app::EchoReply(IdIPWatch1->LocalHostName(), data));
 }
 
 void TForm1::WireUDPServer() {
@@ -83,8 +101,25 @@ void TForm1::WireUDPServer() {
                                   net::TIdSocketHandle& binding) {
         UDPServerUDPRead(sender, data, binding);
     };
-    // What goes wrong with a received datagram, its echo reply included, is never shown.
+    // What goes wrong with a received datagram is never shown.
     UDPServer->OnUDPReadFailed = [](std::exception_ptr) {};
+    // Answering on the listener's thread lets replies leave while the window is still drawing
+    // the datagrams before. What the socket cannot take at once is dropped, as every echo
+    // failure is, rather than holding the listener while the send buffer drains.
+    auto name = std::make_shared<EchoName>();
+    name->Set(IdIPWatch1->LocalHostName());
+    IdIPWatch1->OnHostName = [name](const std::string& hostName) {
+        try {
+            name->Set(hostName);
+        } catch (...) {
+            // Out of memory for the name: the replies keep the last one.
+        }
+    };
+    UDPServer->SetAnswer([name](std::string_view data, bool fromOwnSocket, std::string& reply) {
+        if (!app::AnswersDatagram(data, fromOwnSocket)) return false;
+        name->Reply(reply, data);
+        return true;
+    });
 }
 
 }  // namespace ui

@@ -74,6 +74,12 @@ std::optional<Datagram> Exchange(const Peer& peer, const QByteArray& bytes, std:
     return peer.Await();
 }
 
+// The echo leaves from the listener's thread, perhaps before the window has shown its
+// datagram: waits until Memo1 has changed `count` times.
+bool ShownAll(const QSignalSpy& memo1Changes, int count) {
+    return SpinUntil([&] { return memo1Changes.count() >= count; });
+}
+
 QByteArray AnswerTo(const Peer& peer, const QByteArray& bytes, std::uint16_t port) {
     const auto echo = Exchange(peer, bytes, port);
     return echo ? echo->bytes : QByteArray("<no answer>");
@@ -463,6 +469,7 @@ private Q_SLOTS:
         QCOMPARE(echo->bytes, EchoOf(env, data));
         QCOMPARE(echo->fromIp, QStringLiteral("127.0.0.1"));
         QCOMPARE(int(echo->fromPort), int(port));
+        QVERIFY(ShownAll(changes, 1));
         QCOMPARE(int(form->UDPServer->Binding(1).PeerPort), int(peer.port()));
 
         const QString memo1 = form->Memo1->Text();
@@ -489,6 +496,7 @@ private Q_SLOTS:
         const Peer peer;
         QVERIFY(peer.SendTo(Pattern(8193), "127.0.0.1", port));
         QCOMPARE(AnswerTo(peer, "after", port), EchoOf(env, "after"));
+        QVERIFY(ShownAll(changes, 1));
         QCOMPARE(form->Memo1->Text(), QStringLiteral("after"));
         QCOMPARE(form->Memo2->Text(), kMemoStart + QStringLiteral("\nafter"));
         QCOMPARE(changes.count(), 1);
@@ -511,6 +519,7 @@ private Q_SLOTS:
             QVERIFY2(echo, qPrintable(message));
             QCOMPARE(echo->bytes, EchoOf(env, message.toLatin1()));
         }
+        QVERIFY(ShownAll(changes, int(sent.size())));
         QCOMPARE(form->Memo2->Text(), kMemoStart + u'\n' + sent.join(u'\n'));
         QCOMPARE(form->Memo1->Text(), sent.last());
         QCOMPARE(changes.count(), int(sent.size()));
@@ -545,8 +554,8 @@ private Q_SLOTS:
             got.append(echo->bytes);
         }
         QCOMPARE(got.size(), answered ? 2 : 1);
-        QCOMPARE(NewLines(form->Memo2),
-                 (QStringList{QString::fromLatin1(data), QStringLiteral("marker")}));
+        QTRY_COMPARE(NewLines(form->Memo2),
+                     (QStringList{QString::fromLatin1(data), QStringLiteral("marker")}));
     }
 
     void anotherListenerGetsOneEchoOnly() {
@@ -583,8 +592,9 @@ private Q_SLOTS:
         QCOMPARE(AnswerTo(peer, "marker", port), EchoOf(env, "marker"));
         // An echo of "x" would have gone to the first binding, ahead of this second marker.
         QCOMPARE(AnswerTo(peer, "first", form->UDPServer->DefaultPort), EchoOf(env, "first"));
-        QCOMPARE(NewLines(form->Memo2), (QStringList{QStringLiteral("x"), QStringLiteral("marker"),
-                                                     QStringLiteral("first")}));
+        QTRY_COMPARE(
+            NewLines(form->Memo2),
+            (QStringList{QStringLiteral("x"), QStringLiteral("marker"), QStringLiteral("first")}));
     }
 
     // A peer that answers every datagram, echo replies included, with the same bytes and a
@@ -665,12 +675,13 @@ private Q_SLOTS:
         const Peer peer;
         QVERIFY(Exchange(peer, "abc", port));
         QVERIFY(Exchange(peer, "def", port));
+        QTRY_COMPARE(form->Memo1->Text(), QStringLiteral("def"));
 
         form->Button8->click();
         QCOMPARE(form->Memo2->Text(), QString());
         QCOMPARE(form->Memo1->Text(), QStringLiteral("def"));
         QVERIFY(Exchange(peer, "xyz", port));
-        QCOMPARE(form->Memo2->Text(), QStringLiteral("xyz"));
+        QTRY_COMPARE(form->Memo2->Text(), QStringLiteral("xyz"));
     }
 
     void emptyMessageKeepsItsLineInAClearedMemo2() {
@@ -680,9 +691,10 @@ private Q_SLOTS:
         form->Button8->click();
         const Peer peer;
         QVERIFY(Exchange(peer, "", port));
-        form->Memo2->Flush();  // a frame passes and the line is drawn
+        QTRY_COMPARE(form->Memo2->Size(), qsizetype(1));  // the empty line and its break
+        form->Memo2->Flush();                             // a frame passes and the line is drawn
         QVERIFY(Exchange(peer, "abc", port));
-        QCOMPARE(form->Memo2->Text(), QStringLiteral("\nabc"));
+        QTRY_COMPARE(form->Memo2->Text(), QStringLiteral("\nabc"));
     }
 };
 
