@@ -98,19 +98,9 @@ int Apply(const Common& c, const ApplyOptions& o) {
         progress.Done(++finished, answered, done.size());
     };
     std::vector<device::Result> results;
-    // The audit log stopped the run: every device was reported all the same.
-    std::string stopped;
-    int stoppedCode = kOk;
-    try {
-        results = device::Run(*port, tasks, std::size_t(o.parallel), TimingOf(c), print);
-    } catch (const LogFailed& e) {
-        stopped = e.what();
-        stoppedCode = kLogFailed;
-    } catch (const device::Interrupted& e) {
-        stopped = e.what();
-        stoppedCode = kInterrupted;
-    }
-    if (!stopped.empty())
+    const Stopped stopped = RunToTheEnd(
+        [&] { results = device::Run(*port, tasks, std::size_t(o.parallel), TimingOf(c), print); });
+    if (stopped.code != kOk)
         for (const auto& d : done) results.push_back(*d);
     progress.Clear();
 
@@ -140,10 +130,10 @@ int Apply(const Common& c, const ApplyOptions& o) {
     } else {
         std::cout << summary << '\n';
     }
-    if (!stopped.empty()) {
+    if (stopped.code != kOk) {
         std::cout.flush();
-        Message(stopped);
-        return stoppedCode;
+        Message(stopped.message);
+        return stopped.code;
     }
     if (interrupted) return kInterrupted;
     return failures > 0 ? kFailed : kOk;

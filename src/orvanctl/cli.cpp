@@ -302,4 +302,15 @@ void LogResult(device::AuditLog* log, device::DevicePort& port, const device::Re
     }
 }
 
+Stopped RunToTheEnd(const std::function<void()>& run) {
+    try {
+        run();
+    } catch (const LogFailed& e) {
+        return {e.what(), kLogFailed};
+    } catch (const device::Interrupted& e) {
+        return {e.what(), kInterrupted};
+    }
+    return {};
+}
+
 }  // namespace orvanctl

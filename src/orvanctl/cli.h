@@ -60,6 +60,14 @@ public:
     using base::Error::Error;
 };
 
+// Why a run of several devices ended before its last device, and its exit code: a failed audit
+// line or a stop. Every device is reported all the same, the message last.
+struct Stopped {
+    std::string message;
+    int code = kOk;
+};
+Stopped RunToTheEnd(const std::function<void()>& run);
+
 // One subcommand: its parsed options live in the closure of `run`.
 struct Subcommand {
     CLI::App* app = nullptr;

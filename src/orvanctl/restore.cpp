@@ -114,22 +114,13 @@ int Restore(const Common& c, const RestoreOptions& o) {
         tasks[i].verify = o.verify;
     }
     std::vector<device::Result> results(tasks.size());
-    // The audit log stopped the run: every device was reported all the same.
-    std::string stopped;
-    int stoppedCode = kOk;
-    try {
+    const Stopped stopped = RunToTheEnd([&] {
         device::Run(*port, tasks, std::size_t(o.parallel), TimingOf(c),
                     [&](std::size_t i, const device::Result& r) {
                         results[i] = r;
                         LogResult(log.get(), *port, r);
                     });
-    } catch (const LogFailed& e) {
-        stopped = e.what();
-        stoppedCode = kLogFailed;
-    } catch (const device::Interrupted& e) {
-        stopped = e.what();
-        stoppedCode = kInterrupted;
-    }
+    });
     int code = kOk;
     std::size_t restored = 0, unchanged = 0, refused = 0, failures = 0;
     for (std::size_t i = 0; i < files.size(); ++i) {
@@ -170,9 +161,9 @@ int Restore(const Common& c, const RestoreOptions& o) {
             std::to_string(unchanged) + " unchanged, " + std::to_string(refused) +
             " not the device of their file, " + std::to_string(failures) + " failed, " +
             std::to_string(skipped) + " skipped");
-    if (!stopped.empty()) {
-        Message(stopped);
-        return stoppedCode;
+    if (stopped.code != kOk) {
+        Message(stopped.message);
+        return stopped.code;
     }
     if (device::StopRequested()) return kInterrupted;
     return code == kOk && skipped > 0 ? kSkipped : code;

@@ -9,18 +9,7 @@
 set -u
 exporter=$1 ctl=$2 devsim=$3 source=$4 group=$5
 case $group in probe) n=31 ;; prometheus) n=32 ;; *) echo "unknown group $group"; exit 2 ;; esac
-. "$(dirname "$0")/../support/far_segment.sh"
-command -v curl >/dev/null || skip "needs curl"
-
-listen=127.0.0.1:$((19700 + n))
-pids=()
-stop_all() {  # ends what this script started besides the simulators
-    local p
-    for p in "${pids[@]}"; do kill "$p" 2>/dev/null; done
-    for p in "${pids[@]}"; do wait "$p" 2>/dev/null; done
-    pids=()
-}
-trap 'stop_all; cleanup' EXIT
+. "$(dirname "$0")/exporter_support.sh"
 
 start_exporter() {  # start_exporter ARGS...: waits until it listens
     timeout -k 5 300 "$exporter" --web.listen-address "$listen" "$@" </dev/null \
@@ -41,7 +30,6 @@ probe() {
     body=${body%$'\n'*}
     body=${body%$'\n'}
 }
-state() { sed -n "s/^$2=//p" "$work/$1.state"; }  # state HOST KEY: from the simulator's file
 
 case $group in
 probe)

@@ -11,18 +11,7 @@
 set -u
 exporter=$1 ctl=$2 devsim=$3 source=$4 group=$5
 case $group in alerts) n=36 ;; desired) n=37 ;; *) echo "unknown group $group"; exit 2 ;; esac
-. "$(dirname "$0")/../support/far_segment.sh"
-command -v curl >/dev/null || skip "needs curl"
-
-listen=127.0.0.1:$((19700 + n))
-pids=()
-stop_all() {  # ends what this script started besides the simulators
-    local p
-    for p in "${pids[@]}"; do kill "$p" 2>/dev/null; done
-    for p in "${pids[@]}"; do wait "$p" 2>/dev/null; done
-    pids=()
-}
-trap 'stop_all; cleanup' EXIT
+. "$(dirname "$0")/exporter_support.sh"
 
 # start_exporter LOG ARGS...: the exporter itself is $exporter_pid (SIGHUP goes to it); waits
 # until it listens
@@ -36,7 +25,6 @@ start_exporter() {
     echo "the exporter did not start"; cat "$log"; exit 1
 }
 probe() { curl -s "http://$listen/probe?target=$1"; }
-state() { sed -n "s/^$2=//p" "$work/$1.state"; }  # state HOST KEY: from the simulator's file
 metric() { curl -s "http://$listen/metrics" | sed -n "s/^$1 //p"; }
 # until_in FILE TEXT: waits up to 10 s for TEXT in FILE
 until_in() {

@@ -22,6 +22,7 @@
 #include "exporter/prober.h"
 #include "exporter/text_format.h"
 #include "exporter/web_config.h"
+#include "folder_test.h"
 
 namespace {
 
@@ -250,23 +251,11 @@ std::string Describe(device::Ipv4 address, const device::Settings& s) {
     return text;
 }
 
-class DesiredTest : public ::testing::TestWithParam<DesiredCase> {
-protected:
-    void SetUp() override {
-        char name[] = "/tmp/orvan-desired-XXXXXX";
-        ASSERT_NE(::mkdtemp(name), nullptr);
-        dir_ = name;
-    }
-    void TearDown() override { std::filesystem::remove_all(dir_); }
-    std::string dir_;
-};
+class DesiredTest : public exporter_test::FolderTest<DesiredCase> {};
 
 TEST_P(DesiredTest, ReadsWhatOrvanctlReads) {
     const DesiredCase& c = GetParam();
-    for (const auto& [name, content] : c.files) {
-        std::filesystem::create_directories(std::filesystem::path(dir_ + "/" + name).parent_path());
-        std::ofstream(dir_ + "/" + name) << content;
-    }
+    Plant(c.files);
     try {
         std::vector<std::string> got;
         for (const auto& [address, d] : exporter::LoadDesired(dir_ + "/" + c.path, 4000))

@@ -11,6 +11,7 @@
 #include "base/error.h"
 #include "exporter/desired.h"
 #include "exporter/metrics.h"
+#include "folder_test.h"
 
 namespace {
 
@@ -41,23 +42,11 @@ struct SiteCase {
     std::string error = {};                                  // a part of the message
 };
 
-class SiteTest : public ::testing::TestWithParam<SiteCase> {
-protected:
-    void SetUp() override {
-        char name[] = "/tmp/orvan-site-XXXXXX";
-        ASSERT_NE(::mkdtemp(name), nullptr);
-        dir_ = name;
-    }
-    void TearDown() override { std::filesystem::remove_all(dir_); }
-    std::string dir_;
-};
+class SiteTest : public exporter_test::FolderTest<SiteCase> {};
 
 TEST_P(SiteTest, TakesTheSitesFiles) {
     const SiteCase& c = GetParam();
-    for (const auto& [name, content] : c.files) {
-        std::filesystem::create_directories(std::filesystem::path(dir_ + "/" + name).parent_path());
-        std::ofstream(dir_ + "/" + name) << content;
-    }
+    Plant(c.files);
     std::vector<std::string> notes;
     try {
         std::vector<std::string> got;
