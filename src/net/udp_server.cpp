@@ -20,6 +20,7 @@
 #include <utility>
 
 #include "net/capture_tap.h"
+#include "net/datagram_sender.h"
 #include "net/ipv4.h"
 #include "net/socket_error.h"
 
@@ -47,25 +48,6 @@ QEvent::Type DeliverEvent() {
 bool Truncated(const mmsghdr& m, std::size_t slot) {
     // With MSG_TRUNC the length is the whole datagram's, so a longer one is seen and dropped.
     return (m.msg_hdr.msg_flags & MSG_TRUNC) != 0 || m.msg_len > slot;
-}
-
-// Each answer is tried once, in order; one the socket refuses is dropped and the rest still
-// go. `sent(first, count)` is told which went.
-template <class Sent>
-void SendEach(int fd, mmsghdr* msgs, std::size_t count, Sent&& sent) {
-    std::size_t done = 0;
-    while (done < count) {
-        const int n = sendmmsg(fd, msgs + done, static_cast<unsigned>(count - done),
-                               MSG_DONTWAIT | MSG_NOSIGNAL);
-        if (n > 0) {
-            sent(done, static_cast<std::size_t>(n));
-            done += static_cast<std::size_t>(n);
-        } else if (n < 0 && errno == EINTR) {
-            continue;
-        } else {
-            ++done;
-        }
-    }
 }
 
 void Aim(mmsghdr& m, iovec& iov, std::string& bytes, sockaddr_in& to) {
@@ -182,7 +164,8 @@ struct TIdUDPServer::Session {
           reply_to(batch),
           reply_iov(batch),
           reply_msgs(batch),
-          reply_local(recorder != nullptr ? batch : 0) {}
+          reply_local(recorder != nullptr ? batch : 0),
+          reply_sender(batch) {}
 
     capture::Recorder* const recorder;
     const std::size_t slot;  // BufferSize at activation
@@ -227,6 +210,7 @@ struct TIdUDPServer::Session {
     std::vector<iovec> reply_iov;
     std::vector<mmsghdr> reply_msgs;
     std::vector<capture::Endpoint> reply_local;
+    DatagramSender reply_sender;
     in_addr source_peer{};  // the address answers leave from towards it, as the system picks it
     std::uint32_t source = 0;
 };
@@ -260,7 +244,7 @@ class TIdUDPServer::Receiver {
 
 public:
     Receiver(Session& s, TIdUDPServer& owner)
-        : s_(s), owner_(owner), b_(s.slot, s.batch, s.recorder != nullptr) {}
+        : s_(s), owner_(owner), b_(s.slot, s.batch, s.recorder != nullptr), sender_(s.batch) {}
 
     void Run() {
         std::vector<pollfd> polls;
@@ -369,18 +353,19 @@ private:
             ++n;
         }
         const Session::Socket& socket = s_.sockets[b_.socket];
-        SendEach(socket.fd, b_.answer_msgs.data(), n, [&](std::size_t first, std::size_t count) {
-            if (s_.recorder == nullptr) return;
-            const auto now = capture::Clock::now();
-            for (std::size_t k = first; k < first + count; ++k) {
-                const std::size_t i = b_.answered[k];
-                capture::Endpoint from = b_.local[i];
-                if (socket.local.address == 0) {
-                    from.address = source_.For(socket.fd, b_.from[i].sin_addr);
+        sender_.Send(
+            socket.fd, b_.answer_msgs.data(), n, [&](std::size_t first, std::size_t count) {
+                if (s_.recorder == nullptr) return;
+                const auto now = capture::Clock::now();
+                for (std::size_t k = first; k < first + count; ++k) {
+                    const std::size_t i = b_.answered[k];
+                    capture::Endpoint from = b_.local[i];
+                    if (socket.local.address == 0) {
+                        from.address = source_.For(socket.fd, b_.from[i].sin_addr);
+                    }
+                    s_.recorder->Udp(true, from, tap::Endpoint(b_.from[i]), b_.answers[k], now);
                 }
-                s_.recorder->Udp(true, from, tap::Endpoint(b_.from[i]), b_.answers[k], now);
-            }
-        });
+            });
     }
 
     void Queue() {
@@ -403,6 +388,7 @@ private:
     Session& s_;
     TIdUDPServer& owner_;
     Batch b_;
+    DatagramSender sender_;
     SourceCache source_;
 };
 
@@ -677,10 +663,10 @@ void TIdUDPServer::SendReplies(Session& s) {
     for (std::size_t i = 0; i < count; ++i) {
         Aim(s.reply_msgs[i], s.reply_iov[i], s.replies[i], s.reply_to[i]);
     }
-    SendEach(s.replying->socket_.Get(), s.reply_msgs.data(), count,
-             [&](std::size_t first, std::size_t n) {
-                 if (s.recorder != nullptr) RecordReplies(s, first, n);
-             });
+    s.reply_sender.Send(s.replying->socket_.Get(), s.reply_msgs.data(), count,
+                        [&](std::size_t first, std::size_t n) {
+                            if (s.recorder != nullptr) RecordReplies(s, first, n);
+                        });
 }
 
 void TIdUDPServer::RecordReplies(Session& s, std::size_t first, std::size_t count) {
