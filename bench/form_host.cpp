@@ -15,7 +15,9 @@
 #include <QTimer>
 #include <QWindow>
 
+#include <dirent.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -70,6 +72,36 @@ double CpuMs() {
     getrusage(RUSAGE_SELF, &ru);
     return static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) * 1e3 +
            static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e3;
+}
+
+// CPU time in ms of the interface thread and of the listener's, from the scheduler's own
+// accounting (nanoseconds, where rusage counts whole ticks for a thread).
+struct ThreadCpu {
+    double ui_ms = 0, listener_ms = 0;
+};
+
+double SchedMs(const std::string& task) {
+    std::ifstream in(task + "/schedstat");
+    unsigned long long ns = 0;
+    in >> ns;
+    return static_cast<double>(ns) / 1e6;
+}
+
+ThreadCpu ThreadCpuMs() {
+    ThreadCpu t;
+    const std::string self = "/proc/self/task/" + std::to_string(getpid());
+    t.ui_ms = SchedMs(self);
+    DIR* dir = opendir("/proc/self/task");
+    if (dir == nullptr) return t;
+    while (const dirent* e = readdir(dir)) {
+        if (e->d_name[0] == '.') continue;
+        const std::string task = std::string("/proc/self/task/") + e->d_name;
+        std::string comm;
+        std::getline(std::ifstream(task + "/comm"), comm);
+        if (comm == "orvan-listener") t.listener_ms += SchedMs(task);
+    }
+    closedir(dir);
+    return t;
 }
 
 struct Options {
@@ -261,6 +293,7 @@ private:
         rss_before_ = ResidentKb();
         ResetPeak();
         cpu_before_ = CpuMs();
+        threads_before_ = ThreadCpuMs();
         ready_ = Clock::now();
         last_beat_ = ready_;
         heartbeat_.start();
@@ -283,6 +316,7 @@ private:
         heartbeat_.stop();
         const long rss_after = ResidentKb();
         const double cpu_ms = CpuMs() - cpu_before_;
+        const ThreadCpu threads = ThreadCpuMs();
 
         // Memo2: what it held before, then one line per datagram in the order received; past
         // its budget only the newest of them, each whole.
@@ -313,7 +347,8 @@ private:
             "memo1_screen_lag_ms=%.1f memo2_screen_lag_ms=%.1f "
             "max_stall_at=%llu idle_max_gap_ms=%.1f rss_before_kb=%ld rss_after_kb=%ld "
             "handled_per_s=%.1f handler_ms_total=%.1f handler_max_ms=%.2f cpu_ms=%.1f "
-            "peak_kb=%ld memo2_chars=%lld memo_budget=%lld read_side_lag_ms=%.1f\n",
+            "peak_kb=%ld memo2_chars=%lld memo_budget=%lld read_side_lag_ms=%.1f "
+            "ui_cpu_ms=%.1f listener_cpu_ms=%.1f\n",
             static_cast<unsigned long long>(received_), o_.count,
             static_cast<unsigned long long>(order_bad_),
             static_cast<unsigned long long>(memo1_bad_),
@@ -324,7 +359,9 @@ private:
             rss_before_, rss_after, span > 0 ? static_cast<double>(received_) / span : 0,
             handler_ms_, handler_max_ms_, cpu_ms, peak,
             static_cast<long long>(form_->Memo2->Size()),
-            static_cast<long long>(form_->Memo2->Budget()), edit4_.max_lag_ms);
+            static_cast<long long>(form_->Memo2->Budget()), edit4_.max_lag_ms,
+            threads.ui_ms - threads_before_.ui_ms,
+            threads.listener_ms - threads_before_.listener_ms);
         if (o_.profile) {
             std::printf("PROFILE event_type count total_ms max_ms\n");
             for (const auto& [type, c] : costs_) {
@@ -365,6 +402,7 @@ private:
     double max_gap_ = 0, idle_max_gap_ = 0, handler_ms_ = 0, handler_max_ms_ = 0;
     long rss_before_ = 0;
     double cpu_before_ = 0;
+    ThreadCpu threads_before_;
     QString memo2_before_;
     std::vector<std::uint32_t> seqs_;  // sequence number of each datagram, in arrival order
 };
