@@ -44,11 +44,18 @@ const DisplayTable kDisplay;
 }  // namespace
 
 QString DisplayText(std::string_view message) {
+    QString text;
+    DisplayTextInto(text, message);
+    return text;
+}
+
+void DisplayTextInto(QString& text, std::string_view message) {
     // One pass: decoding and the control symbols come from the same table; "\r\n" and a lone
     // "\r" become one line break. Runs of printable ASCII, most of any message, widen sixteen
     // bytes at a time.
-    QString text(static_cast<qsizetype>(message.size()), Qt::Uninitialized);
-    char16_t* out = reinterpret_cast<char16_t*>(text.data());
+    const qsizetype before = text.size();
+    text.resize(before + static_cast<qsizetype>(message.size()));
+    char16_t* out = reinterpret_cast<char16_t*>(text.data()) + before;
     char16_t* const begin = out;
     const auto* in = reinterpret_cast<const unsigned char*>(message.data());
     const auto* const end = in + message.size();
@@ -80,8 +87,7 @@ QString DisplayText(std::string_view message) {
             }
         }
     }
-    text.truncate(out - begin);
-    return text;
+    text.truncate(before + (out - begin));
 }
 
 QString PrefixedDisplayText(std::string_view prefix, std::string_view message,

@@ -14,6 +14,8 @@ void SetTextOf(QLineEdit* edit, std::string_view text);
 // A received message as the memos show it: line breaks stay, other control bytes become
 // visible symbols, so that a NUL cannot cut the line.
 QString DisplayText(std::string_view message);
+// The same, appended to `out`.
+void DisplayTextInto(QString& out, std::string_view message);
 
 // DisplayText(prefix + message) for a message already shown as `shown`: the message is not
 // gone over a second time.
