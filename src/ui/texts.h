@@ -2,6 +2,7 @@
 
 #include <QLineEdit>
 #include <QString>
+#include <QStringView>
 #include <string>
 #include <string_view>
 
@@ -24,6 +25,6 @@ QString PrefixedDisplayText(std::string_view prefix, std::string_view message,
 
 // The bytes behind a memo's text: the symbols DisplayText shows for control bytes become
 // those bytes again, so that what is parsed and sent back is what arrived.
-std::string MessageBytes(const QString& shown);
+std::string MessageBytes(QStringView shown);
 
 }  // namespace ui
