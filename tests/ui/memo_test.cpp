@@ -4,6 +4,7 @@
 #include <QTest>
 
 #include "ui/memo.h"
+#include "ui/texts.h"
 
 using ui::TMemo;
 
@@ -100,6 +101,61 @@ private Q_SLOTS:
         memo.Flush();
         QCOMPARE(memo.document()->toPlainText(), after.join(u'\n'));
         QCOMPARE(memo.Size(), qsizetype(44));
+    }
+
+    // Received messages wait in their bytes until they are shown: the text, the count and the
+    // first line are still those of the lines DisplayText gives, next to lines added as text
+    // and after the oldest were trimmed.
+    void receivedMessagesReadAsTheirShownText_data() {
+        QTest::addColumn<bool>("shown");
+        QTest::addColumn<qsizetype>("budget");
+        QTest::addColumn<QList<QByteArray>>("messages");
+        const QList<QByteArray> breaks{"a\r\nb", "c\rd", "e\nf", "\r\n", "g\r", "\r\r\n", "h"};
+        const QList<QByteArray> bytes{QByteArray("x\0y\x01", 4), "\xC0\xE0\x98", "\x7F", ""};
+        QList<QByteArray> many;
+        for (int i = 0; i < 300; ++i) many.append(QByteArray(1 + (i * 7) % 13, char('a' + i % 26)));
+        for (const bool shown : {false, true}) {
+            const char* where = shown ? "shown" : "hidden";
+            QTest::addRow("line breaks in every form, %s", where)
+                << shown << qsizetype(1000) << breaks;
+            QTest::addRow("control bytes and code page 1251, %s", where)
+                << shown << qsizetype(1000) << bytes;
+            QTest::addRow("many lines past a small budget, %s", where)
+                << shown << qsizetype(200) << many;
+        }
+    }
+    void receivedMessagesReadAsTheirShownText() {
+        QFETCH(bool, shown);
+        QFETCH(qsizetype, budget);
+        QFETCH(QList<QByteArray>, messages);
+        QWidget window;
+        TMemo memo(&window);
+        memo.SetBudget(budget);
+        if (shown) window.show();
+        QStringList all;
+        for (qsizetype i = 0; i < messages.size(); ++i) {
+            const std::string_view bytes(messages[i].constData(), std::size_t(messages[i].size()));
+            all.append(ui::DisplayText(bytes));
+            // Every other one as text, so that both kinds of line sit side by side.
+            if (i % 2 == 0) {
+                memo.AddMessage(bytes);
+            } else {
+                memo.AddLine(all.last());
+            }
+            if (shown && i % 5 == 4) memo.Flush();
+            const QString text = memo.Text();
+            QCOMPARE(memo.Size(), text.size() + 1);
+            QVERIFY2(memo.Size() <= std::max(budget, all.last().size() + 1),
+                     qPrintable(QString::number(memo.Size())));
+            qsizetype kept = all.size();
+            while (kept > 0 && all.mid(kept - 1).join(u'\n').size() <= text.size()) --kept;
+            QCOMPARE(text, all.mid(kept).join(u'\n'));
+            QCOMPARE(memo.FirstLine(), text.left(text.indexOf(u'\n')));
+        }
+        const QString text = memo.Text();
+        memo.Flush();
+        QCOMPARE(memo.Text(), text);
+        QCOMPARE(memo.document()->toPlainText(), text);
     }
 };
 
