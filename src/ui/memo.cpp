@@ -44,7 +44,8 @@ ByteBuffer::~ByteBuffer() {
 }
 
 void ByteBuffer::Reserve(std::size_t n) {
-    if (n <= capacity_) return;
+    // Never without storage once used: an empty line still points into it.
+    if (n <= capacity_ && data_ != nullptr) return;
     std::size_t capacity = std::max({n, capacity_ * 2, std::size_t(4096)});
     if (capacity < kMappedBytes) {
         void* grown = std::realloc(data_, capacity);
