@@ -31,10 +31,7 @@ constexpr qsizetype kCharsPerFrame = 256 * 1024;
 constexpr qsizetype kCharsPerBlock = 2048;
 // A pending buffer larger than this goes back to the system once it is empty.
 constexpr std::size_t kKeptPendingBytes = 128 * 1024;
-}  // namespace
-
-namespace {
-// From this size on the buffer is mapped memory of its own, which grows by moving its pages
+// From this size on a buffer is mapped memory of its own, which grows by moving its pages
 // (mremap) and asks for huge pages.
 constexpr std::size_t kMappedBytes = 2 * 1024 * 1024;
 }  // namespace

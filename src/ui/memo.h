@@ -17,9 +17,10 @@
 
 namespace ui {
 
-// A growing byte buffer that keeps its capacity when emptied. Large ones grow in place where
-// the system can (realloc) and ask for huge pages: a flood writes megabytes into memory it
-// never touched before, and taking it in 4 KiB faults costs more than the copying.
+// A growing byte buffer that keeps its capacity when emptied. Large ones move their pages
+// when they grow rather than copying them, and ask for huge pages: a flood writes megabytes
+// into memory never touched before, and taking that in 4 KiB faults costs more than the
+// copying.
 class ByteBuffer {
 public:
     ByteBuffer() = default;
@@ -103,7 +104,7 @@ public:
     // A received message as DisplayText shows it, added as one line; one change notification.
     void AddMessage(std::string_view message);
     QString FirstLine() const;  // the text up to the first line break
-    // The same without a copy; valid until the memo next changes.
+    // The same without a copy; valid until the memo next changes or is asked again.
     QStringView FirstLineView() const;
     QString Text() const;  // the whole text, lines not yet drawn included
     void Flush();          // brings the document up to date now
