@@ -75,12 +75,6 @@ void ByteBuffer::Append(const void* bytes, std::size_t n) {
     size_ += n;
 }
 
-void ByteBuffer::PadToEven() {
-    if (size_ % 2 == 0) return;
-    const char zero = 0;
-    Append(&zero, 1);
-}
-
 void ByteBuffer::EraseFront(std::size_t n) {
     std::memmove(data_, data_ + n, size_ - n);
     size_ -= n;
@@ -113,12 +107,10 @@ QStringView PendingLines::View(qsizetype i, QString& scratch) const {
     return scratch;
 }
 
-void PendingLines::Append(QStringView line) {
-    // Characters start at an even offset, where a char16_t may be read.
-    bytes_.PadToEven();
-    const auto start = qsizetype(bytes_.Size());
-    bytes_.Append(line.utf16(), std::size_t(line.size()) * 2);
-    entries_.push_back({start, std::uint32_t(line.size() * 2), std::uint32_t(line.size()), 1});
+void PendingLines::Append(const QString& line) {
+    texts_.push_back(line);
+    entries_.push_back(
+        {textsDropped_ + qsizetype(texts_.size()) - 1, 0, std::uint32_t(line.size()), 1});
 }
 
 void PendingLines::AppendMessage(std::string_view message) {
@@ -135,23 +127,37 @@ void PendingLines::AppendMessage(std::string_view message) {
 }
 
 void PendingLines::DropFront(qsizetype count) {
+    for (qsizetype i = 0; i < count; ++i) {
+        if (!Entry(i).text) continue;
+        texts_.pop_front();
+        ++textsDropped_;
+    }
     first_ += count;
     if (Empty()) {
         Clear();
         return;
     }
-    // Compacted once the dropped lines are the larger part: each byte moves at most once on
-    // average. By an even amount, so that characters stay where a char16_t may be read.
-    const qsizetype shift = Entry(0).start & ~qsizetype(1);
-    if (shift < qsizetype(bytes_.Size()) / 2) return;
-    bytes_.EraseFront(std::size_t(shift));
+    // Compacted once the dropped lines outnumber the rest: each line, and about each byte,
+    // moves at most once on average.
+    if (first_ < Count()) return;
+    std::size_t shift = bytes_.Size();  // up to the first message left, or all of it
+    for (qsizetype i = 0; i < Count(); ++i) {
+        if (Entry(i).text) continue;
+        shift = std::size_t(Entry(i).start);
+        break;
+    }
+    bytes_.EraseFront(shift);
     entries_.erase(entries_.begin(), entries_.begin() + first_);
-    for (Line& line : entries_) line.start -= shift;
     first_ = 0;
+    for (Line& line : entries_) {
+        if (!line.text) line.start -= qsizetype(shift);
+    }
 }
 
 void PendingLines::Clear() {
     bytes_.Clear();
+    texts_.clear();
+    textsDropped_ = 0;
     entries_.clear();
     first_ = 0;
 }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <deque>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -31,7 +32,6 @@ public:
     std::size_t Size() const { return size_; }
     std::size_t Capacity() const { return capacity_; }
     void Append(const void* bytes, std::size_t n);
-    void PadToEven();
     void EraseFront(std::size_t n);
     void Clear() { size_ = 0; }
     void Release();
@@ -42,10 +42,11 @@ private:
     std::size_t size_ = 0, capacity_ = 0;
 };
 
-// Lines not yet in a memo's document, back to back in one buffer that keeps its capacity.
-// A received message stays in the bytes it came in, one byte a character, and is decoded
-// only if it is shown or asked for: a flood into a memo nobody sees costs a copy of the bytes,
-// and lines dropped from the front cost nothing until half the buffer is spent.
+// Lines not yet in a memo's document. A received message stays in the bytes it came in, back
+// to back with the others in one buffer that keeps its capacity, and is decoded only if it is
+// shown or asked for: a flood into a memo nobody sees costs a copy of its bytes, and lines
+// dropped from the front cost nothing until half the buffer is spent. A line added as text
+// keeps its string, shared with the caller's.
 class PendingLines {
 public:
     qsizetype Count() const { return qsizetype(entries_.size()) - first_; }
@@ -54,7 +55,7 @@ public:
     qsizetype Chars(qsizetype i) const { return Entry(i).chars; }
     void AppendTo(QString& out, qsizetype i) const;         // the line's characters
     QStringView View(qsizetype i, QString& scratch) const;  // in scratch when it must decode
-    void Append(QStringView line);
+    void Append(const QString& line);
     void AppendMessage(std::string_view message);  // shown as DisplayText shows it
     void DropFront(qsizetype count);
     void Clear();    // keeps the buffer's capacity
@@ -62,21 +63,22 @@ public:
 
 private:
     struct Line {
-        qsizetype start;           // in bytes_
+        qsizetype start;           // in bytes_; for text, its number among all texts added
         std::uint32_t size;        // bytes
         std::uint32_t chars : 31;  // characters shown
-        std::uint32_t text : 1;    // UTF-16 characters rather than a message's bytes
+        std::uint32_t text : 1;    // a string in texts_ rather than a message's bytes
     };
     const Line& Entry(qsizetype i) const { return entries_[std::size_t(first_ + i)]; }
     std::string_view Bytes(const Line& line) const {
         return std::string_view(bytes_.Data() + line.start, std::size_t(line.size));
     }
-    QStringView Text(const Line& line) const {
-        return QStringView(reinterpret_cast<const char16_t*>(bytes_.Data() + line.start),
-                           line.size / 2);
+    const QString& Text(const Line& line) const {
+        return texts_[std::size_t(line.start - textsDropped_)];
     }
 
     ByteBuffer bytes_;
+    std::deque<QString> texts_;
+    qsizetype textsDropped_ = 0;  // texts taken from the front of texts_ so far
     std::vector<Line> entries_;
     qsizetype first_ = 0;  // the oldest line still pending, in entries_
 };

@@ -45,6 +45,7 @@ const DisplayTable kDisplay;
 
 QString DisplayText(std::string_view message) {
     QString text;
+    text.reserve(static_cast<qsizetype>(message.size()));  // exactly: long reads are common
     DisplayTextInto(text, message);
     return text;
 }
