@@ -27,6 +27,15 @@ public:
     ByteBuffer() = default;
     ByteBuffer(const ByteBuffer&) = delete;
     ByteBuffer& operator=(const ByteBuffer&) = delete;
+    ByteBuffer(ByteBuffer&& other) noexcept { *this = std::move(other); }
+    ByteBuffer& operator=(ByteBuffer&& other) noexcept {
+        if (this == &other) return *this;
+        Release();
+        data_ = std::exchange(other.data_, nullptr);
+        size_ = std::exchange(other.size_, 0);
+        capacity_ = std::exchange(other.capacity_, 0);
+        return *this;
+    }
     ~ByteBuffer();
     const char* Data() const { return data_; }
     std::size_t Size() const { return size_; }
