@@ -114,6 +114,13 @@ private Q_SLOTS:
         const QList<QByteArray> bytes{QByteArray("x\0y\x01", 4), "\xC0\xE0\x98", "\x7F", ""};
         QList<QByteArray> many;
         for (int i = 0; i < 300; ++i) many.append(QByteArray(1 + (i * 7) % 13, char('a' + i % 26)));
+        // Many times the pending buffer's first size, and now and then a long message.
+        QList<QByteArray> round;
+        for (int i = 0; i < 6000; ++i)
+            round.append(QByteArray(i % 389 == 0  ? 5000
+                                    : i % 97 == 0 ? 2000
+                                                  : 1 + (i * 7) % 13,
+                                    char('a' + i % 26)));
         for (const bool shown : {false, true}) {
             const char* where = shown ? "shown" : "hidden";
             QTest::addRow("line breaks in every form, %s", where)
@@ -122,6 +129,8 @@ private Q_SLOTS:
                 << shown << qsizetype(1000) << bytes;
             QTest::addRow("many lines past a small budget, %s", where)
                 << shown << qsizetype(200) << many;
+            QTest::addRow("thousands of lines, long ones among them, %s", where)
+                << shown << qsizetype(6000) << round;
         }
     }
     void receivedMessagesReadAsTheirShownText() {
@@ -147,8 +156,11 @@ private Q_SLOTS:
             QCOMPARE(memo.Size(), text.size() + 1);
             QVERIFY2(memo.Size() <= std::max(budget, all.last().size() + 1),
                      qPrintable(QString::number(memo.Size())));
-            qsizetype kept = all.size();
-            while (kept > 0 && all.mid(kept - 1).join(u'\n').size() <= text.size()) --kept;
+            qsizetype kept = all.size(), joined = -1;  // the newest lines that fit, joined
+            while (kept > 0 && joined + all[kept - 1].size() + 1 <= text.size()) {
+                joined += all[kept - 1].size() + 1;
+                --kept;
+            }
             QCOMPARE(text, all.mid(kept).join(u'\n'));
             QCOMPARE(memo.FirstLine(), text.left(text.indexOf(u'\n')));
         }
@@ -156,6 +168,41 @@ private Q_SLOTS:
         memo.Flush();
         QCOMPARE(memo.Text(), text);
         QCOMPARE(memo.document()->toPlainText(), text);
+    }
+
+    // Messages waiting in a memo nobody sees keep their text and order when the oldest are
+    // trimmed and more come after, long ones too: the pending buffer then grows or moves the
+    // rest down. It starts at 4 KiB: 30 messages of 100 bytes, a trim, then more past its end.
+    void pendingMessagesKeepTheirOrderPastATrim_data() {
+        QTest::addColumn<qsizetype>("trimTo");
+        QTest::addColumn<QList<int>>("then");  // sizes of the messages after the trim
+        QList<int> round(12, 100);
+        round << 3000 << 5;
+        QList<int> tooLong(11, 100);
+        tooLong << 2701 << 5;
+        QTest::newRow("most trimmed, then a long one") << qsizetype(1000) << round;
+        QTest::newRow("all but two trimmed, then a long one") << qsizetype(300) << tooLong;
+    }
+    void pendingMessagesKeepTheirOrderPastATrim() {
+        QFETCH(qsizetype, trimTo);
+        QFETCH(QList<int>, then);
+        TMemo memo(nullptr);
+        memo.SetBudget(100000);
+        QStringList all;
+        const auto add = [&](int size) {
+            const QByteArray message(size, char('a' + all.size() % 26));
+            memo.AddMessage(std::string_view(message.constData(), std::size_t(size)));
+            all.append(QString::fromLatin1(message));
+        };
+        for (int i = 0; i < 30; ++i) add(100);
+        memo.SetBudget(trimTo);
+        const qsizetype trimmed = 30 - memo.Text().count(u'\n') - 1;
+        QVERIFY(trimmed > 0);
+        memo.SetBudget(100000);
+        for (const int size : then) add(size);
+        QCOMPARE(memo.Text(), all.mid(trimmed).join(u'\n'));
+        QCOMPARE(memo.Size(), memo.Text().size() + 1);
+        QCOMPARE(memo.FirstLine(), all[trimmed]);
     }
 };
 
