@@ -76,6 +76,7 @@ void ByteBuffer::Append(const void* bytes, std::size_t n) {
 }
 
 void ByteBuffer::EraseFront(std::size_t n) {
+    if (n == 0) return;  // perhaps no storage at all: only texts were pending
     std::memmove(data_, data_ + n, size_ - n);
     size_ -= n;
 }
