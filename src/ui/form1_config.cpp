@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "base/int_conv.h"
 #include "config/codec.h"
@@ -28,33 +29,31 @@ constexpr int kFrameMs = 16;
 
 }  // namespace
 
-// Parsed replies wait here for the next frame, merged as the edits would take them: a flood
-// of replies then lays the read side out once per frame, with the latest values, instead of
-// once per datagram. Whatever reads or edits the read side flushes first.
+// Replies wait here for the next frame, merged as the edits would take them: a flood of
+// replies then lays the read side out once per frame, with the latest values, instead of once
+// per datagram. They are parsed then too, newest first, and only as far back as a field is
+// still missing, so that a flood parses about one reply per frame. Whatever reads or edits the
+// read side flushes first.
 class TForm1::ReadSide : public QObject {
 public:
-    explicit ReadSide(TForm1& form) : QObject(&form), edits_(Edits(form)) {
+    explicit ReadSide(TForm1& form) : QObject(&form), form_(form), edits_(Edits(form)) {
         timer_.setSingleShot(true);
         timer_.setInterval(kFrameMs);
-        connect(&timer_, &QTimer::timeout, this, &ReadSide::Flush);
+        connect(&timer_, &QTimer::timeout, this, [this] { form_.Guard([this] { Flush(); }); });
         for (QLineEdit* edit : edits_) edit->installEventFilter(this);
     }
 
-    void Take(config::ConfigReplyFields fields) {
-        std::optional<std::string>* const values[] = {
-            &fields.telemetryPort, &fields.h323Port,          &fields.gateway,
-            &fields.ipAddress,     &fields.handsetController, &fields.netMask,
-        };
-        for (std::size_t i = 0; i < std::size(values); ++i) {
-            if (*values[i]) pending_[i] = std::move(*values[i]);
-        }
-        pending_.back() = std::move(fields.mac);
+    void Take(QStringView reply) {
+        if (ends_.size() == kMaxHeld) Resolve();
+        replies_.append(reply);
+        ends_.push_back(replies_.size());
         // Not restarted: a steady flood must not hold the screen back.
         if (!timer_.isActive()) timer_.start();
     }
 
     void Flush() {
         timer_.stop();
+        Resolve();
         for (std::size_t i = 0; i < edits_.size(); ++i) {
             if (std::optional<std::string> value = std::exchange(pending_[i], std::nullopt)) {
                 SetTextOf(edits_[i], *value);
@@ -70,7 +69,7 @@ protected:
             case QEvent::MouseButtonPress:
             case QEvent::ShortcutOverride:
             case QEvent::FocusIn:
-                Flush();
+                form_.Guard([this] { Flush(); });
                 break;
             default:
                 break;
@@ -84,8 +83,39 @@ private:
         return {f.Edit4, f.Edit11, f.Edit18, f.Edit8, f.Edit19, f.Edit26, f.Edit7};
     }
 
+    // What taking each held reply in turn would leave in pending_: a field from the newest
+    // reply that has it, the MAC from the newest.
+    void Resolve() {
+        std::array<bool, 6> found{};
+        std::size_t missing = found.size();
+        for (std::size_t k = ends_.size(); k-- > 0 && missing > 0;) {
+            const qsizetype start = k == 0 ? 0 : ends_[k - 1];
+            config::ConfigReplyFields fields = config::ParseConfigReply(
+                MessageBytes(QStringView(replies_).mid(start, ends_[k] - start)));
+            if (k + 1 == ends_.size()) pending_.back() = std::move(fields.mac);
+            std::optional<std::string>* const values[] = {
+                &fields.telemetryPort, &fields.h323Port,          &fields.gateway,
+                &fields.ipAddress,     &fields.handsetController, &fields.netMask,
+            };
+            for (std::size_t i = 0; i < found.size(); ++i) {
+                if (found[i] || !*values[i]) continue;
+                pending_[i] = std::move(*values[i]);
+                found[i] = true;
+                --missing;
+            }
+        }
+        replies_.resize(0);  // its capacity stays for the next frame's replies
+        ends_.clear();
+    }
+
+    // Replies held before they are parsed at once: a bound for a frame that comes late.
+    static constexpr std::size_t kMaxHeld = 4096;
+
+    TForm1& form_;
     const std::array<QLineEdit*, 7> edits_;
     std::array<std::optional<std::string>, 7> pending_;
+    QString replies_;  // the held replies back to back, oldest first
+    std::vector<qsizetype> ends_;
     QTimer timer_;
 };
 
@@ -135,7 +165,7 @@ void TForm1::Memo1Change() {
     if (!CheckBox3->isChecked()) return;
     env_.Beep();
     if (readSide_ == nullptr) readSide_ = new ReadSide(*this);
-    readSide_->Take(config::ParseConfigReply(MessageBytes(Memo1->FirstLine())));
+    readSide_->Take(Memo1->FirstLineView());
 }
 
 void TForm1::Button6Click() {

@@ -89,11 +89,11 @@ void TForm1::LocalLookupDone(const net::LookupResult& result) {
 }
 
 void TForm1::UDPServerUDPRead(net::TIdUDPServer&, std::string_view data, net::TIdSocketHandle&) {
-    // Its echo reply has gone already, from the listener's thread (WireUDPServer).
-    const QString message = DisplayText(data);
+    // Its echo reply has gone already, from the listener's thread (WireUDPServer). Each memo
+    // decodes the bytes into its own buffer: a flood allocates nothing per datagram.
     Memo1->ClearSilently();
-    Memo1->AddLine(message);
-    Memo2->AddLine(message);
+    Memo1->AddMessage(data);
+    Memo2->AddMessage(data);
 }
 
 void TForm1::WireUDPServer() {

@@ -1,6 +1,11 @@
 #include "ui/memo.h"
 
 #include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include <sys/mman.h>
 
 #include <QApplication>
 #include <QEvent>
@@ -10,6 +15,8 @@
 #include <QTextBlock>
 #include <QTextCursor>
 #include <QTextDocument>
+
+#include "ui/texts.h"
 
 namespace ui {
 namespace {
@@ -22,7 +29,145 @@ constexpr qsizetype kLinesPerFrame = 2000;
 constexpr qsizetype kCharsPerFrame = 256 * 1024;
 // Lines that share a block stop there: the block on screen is laid out whole.
 constexpr qsizetype kCharsPerBlock = 2048;
+// A pending buffer larger than this goes back to the system once it is empty.
+constexpr std::size_t kKeptPendingBytes = 128 * 1024;
+// From this size on a buffer is mapped memory of its own, which grows by moving its pages
+// (mremap) and asks for huge pages.
+constexpr std::size_t kMappedBytes = 2 * 1024 * 1024;
 }  // namespace
+
+ByteBuffer::~ByteBuffer() {
+    Release();
+}
+
+void ByteBuffer::Reserve(std::size_t n) {
+    // Never without storage once used: an empty line still points into it.
+    if (n <= capacity_ && data_ != nullptr) return;
+    std::size_t capacity = std::max({n, capacity_ * 2, std::size_t(4096)});
+    if (capacity < kMappedBytes) {
+        void* grown = std::realloc(data_, capacity);
+        if (grown == nullptr) throw std::bad_alloc();
+        data_ = static_cast<char*>(grown);
+        capacity_ = capacity;
+        return;
+    }
+    capacity = (capacity + kMappedBytes - 1) & ~(kMappedBytes - 1);
+    void* grown = MAP_FAILED;
+    if (capacity_ >= kMappedBytes) {
+        grown = mremap(data_, capacity_, capacity, MREMAP_MAYMOVE);
+    } else {
+        grown = mmap(nullptr, capacity, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (grown != MAP_FAILED) {
+            if (size_ > 0) std::memcpy(grown, data_, size_);
+            std::free(data_);
+        }
+    }
+    if (grown == MAP_FAILED) throw std::bad_alloc();
+    data_ = static_cast<char*>(grown);
+    capacity_ = capacity;
+    // Only advice: where it is refused, the pages come 4 KiB at a time.
+    madvise(data_, capacity_, MADV_HUGEPAGE);
+}
+
+void ByteBuffer::Append(const void* bytes, std::size_t n) {
+    Reserve(size_ + n);
+    if (n > 0) std::memcpy(data_ + size_, bytes, n);
+    size_ += n;
+}
+
+void ByteBuffer::EraseFront(std::size_t n) {
+    if (n == 0) return;  // perhaps no storage at all: only texts were pending
+    std::memmove(data_, data_ + n, size_ - n);
+    size_ -= n;
+}
+
+void ByteBuffer::Release() {
+    if (capacity_ >= kMappedBytes) {
+        munmap(data_, capacity_);
+    } else {
+        std::free(data_);
+    }
+    data_ = nullptr;
+    size_ = capacity_ = 0;
+}
+
+void PendingLines::AppendTo(QString& out, qsizetype i) const {
+    const Line& line = Entry(i);
+    if (line.text) {
+        out.append(Text(line));
+    } else {
+        DisplayTextInto(out, Bytes(line));
+    }
+}
+
+QStringView PendingLines::View(qsizetype i, QString& scratch) const {
+    const Line& line = Entry(i);
+    if (line.text) return Text(line);
+    scratch.resize(0);
+    DisplayTextInto(scratch, Bytes(line));
+    return scratch;
+}
+
+void PendingLines::Append(const QString& line) {
+    texts_.push_back(line);
+    entries_.push_back(
+        {textsDropped_ + qsizetype(texts_.size()) - 1, 0, std::uint32_t(line.size()), 1});
+}
+
+void PendingLines::AppendMessage(std::string_view message) {
+    // DisplayText shows "\r\n" as one line break and every other byte as one character.
+    qsizetype pairs = 0;
+    for (std::size_t at = message.find('\r'); at != std::string_view::npos;
+         at = message.find('\r', at + 1)) {
+        if (at + 1 < message.size() && message[at + 1] == '\n') ++pairs;
+    }
+    const auto start = qsizetype(bytes_.Size());
+    bytes_.Append(message.data(), message.size());
+    entries_.push_back({start, std::uint32_t(message.size()),
+                        std::uint32_t(qsizetype(message.size()) - pairs), 0});
+}
+
+void PendingLines::DropFront(qsizetype count) {
+    for (qsizetype i = 0; i < count; ++i) {
+        if (!Entry(i).text) continue;
+        texts_.pop_front();
+        ++textsDropped_;
+    }
+    first_ += count;
+    if (Empty()) {
+        Clear();
+        return;
+    }
+    // Compacted once the dropped lines outnumber the rest: each line, and about each byte,
+    // moves at most once on average.
+    if (first_ < Count()) return;
+    std::size_t shift = bytes_.Size();  // up to the first message left, or all of it
+    for (qsizetype i = 0; i < Count(); ++i) {
+        if (Entry(i).text) continue;
+        shift = std::size_t(Entry(i).start);
+        break;
+    }
+    bytes_.EraseFront(shift);
+    entries_.erase(entries_.begin(), entries_.begin() + first_);
+    first_ = 0;
+    for (Line& line : entries_) {
+        if (!line.text) line.start -= qsizetype(shift);
+    }
+}
+
+void PendingLines::Clear() {
+    bytes_.Clear();
+    texts_.clear();
+    textsDropped_ = 0;
+    entries_.clear();
+    first_ = 0;
+}
+
+void PendingLines::Release() {
+    if (!Empty() || bytes_.Capacity() <= kKeptPendingBytes) return;
+    bytes_.Release();
+    entries_ = std::vector<Line>();
+}
 
 TMemo::TMemo(QWidget* parent) : QPlainTextEdit(parent) {
     setLineWrapMode(QPlainTextEdit::WidgetWidth);
@@ -42,7 +187,7 @@ TMemo::TMemo(QWidget* parent) : QPlainTextEdit(parent) {
 
 void TMemo::ClearSilently() {
     clearPending_ = true;
-    pending_.clear();
+    pending_.Clear();
     pendingSize_ = 0;
     // Restarting a running timer would hold the screen back for as long as datagrams come.
     if (!flushTimer_.isActive()) flushTimer_.start();
@@ -51,7 +196,8 @@ void TMemo::ClearSilently() {
 void TMemo::Clear() {
     flushTimer_.stop();
     clearPending_ = false;
-    pending_.clear();
+    pending_.Clear();
+    pending_.Release();
     pendingSize_ = 0;
     clear();
     hasLines_ = false;
@@ -59,22 +205,37 @@ void TMemo::Clear() {
 }
 
 void TMemo::AddLine(const QString& line) {
-    pending_.append(line);
-    pendingSize_ += line.size() + 1;
+    pending_.Append(line);
+    Added();
+}
+
+void TMemo::AddMessage(std::string_view message) {
+    pending_.AppendMessage(message);
+    Added();
+}
+
+void TMemo::Added() {
+    pendingSize_ += pending_.Chars(pending_.Count() - 1) + 1;
     if (DocumentSize() + pendingSize_ > budget_) Trim();
     if (!flushTimer_.isActive()) flushTimer_.start();
     Q_EMIT Changed();
 }
 
 QString TMemo::FirstLine() const {
-    QString first;
+    return FirstLineView().toString();
+}
+
+QStringView TMemo::FirstLineView() const {
+    QStringView first;
     if (clearPending_ || !hasLines_) {
-        first = pending_.isEmpty() ? QString() : pending_.front();
+        if (!pending_.Empty()) first = pending_.View(0, firstLine_);
     } else {
         const QTextBlock block = document()->findBlock(int(dropped_));
-        first = Lines(block.text().mid(dropped_ - block.position()));
+        firstLine_ = Lines(block.text().mid(dropped_ - block.position()));
+        first = firstLine_;
     }
-    return first.left(first.indexOf(u'\n'));
+    const qsizetype lineBreak = first.indexOf(u'\n');
+    return lineBreak < 0 ? first : first.left(lineBreak);
 }
 
 QString TMemo::Text() const {
@@ -87,30 +248,33 @@ QString TMemo::Text() const {
         // Trimming takes whole lines, which may end inside a block.
         lines.front().remove(0, dropped_ - first.position());
     }
-    lines.append(pending_);
-    return lines.join(u'\n');
+    QString text = lines.join(u'\n');
+    for (qsizetype i = 0; i < pending_.Count(); ++i) {
+        if (i > 0 || !lines.isEmpty()) text += u'\n';
+        pending_.AppendTo(text, i);
+    }
+    return text;
 }
 
 void TMemo::Flush() {
-    CatchUp(pending_.size());
+    CatchUp(pending_.Count());
 }
 
 void TMemo::CatchUp(qsizetype limit) {
     flushTimer_.stop();
-    if (!clearPending_ && pending_.isEmpty() && dropped_ == 0) return;
-    const qsizetype count = std::min(limit, pending_.size());
+    if (!clearPending_ && pending_.Empty() && dropped_ == 0) return;
+    const qsizetype count = std::min(limit, pending_.Count());
     // An empty document and one empty line look alike; hasLines_ tells them apart.
     const bool afterLines = hasLines_ && !clearPending_;
     QString batch;
     qsizetype chars = 0;
-    for (qsizetype i = 0; i < count; ++i) chars += pending_[i].size() + 1;
+    for (qsizetype i = 0; i < count; ++i) chars += pending_.Chars(i) + 1;
     batch.reserve(chars);
     qsizetype inBlock = 0, blockChars = 0;
     for (qsizetype i = 0; i < count; ++i) {
-        const QString& line = pending_[i];
+        const qsizetype size = pending_.Chars(i);
         // A frame starts a block of its own, so the newest lines are a block of their own too.
-        const bool shared =
-            i > 0 && inBlock < linesPerBlock_ && blockChars + line.size() < kCharsPerBlock;
+        const bool shared = i > 0 && inBlock < linesPerBlock_ && blockChars + size < kCharsPerBlock;
         if (shared) {
             batch += QChar::LineSeparator;
         } else {
@@ -118,9 +282,9 @@ void TMemo::CatchUp(qsizetype limit) {
             inBlock = 0;
             blockChars = 0;
         }
-        batch += line;
+        pending_.AppendTo(batch, i);
         ++inBlock;
-        blockChars += line.size() + 1;
+        blockChars += size + 1;
     }
     flushing_ = true;
     QScrollBar* bar = verticalScrollBar();
@@ -149,12 +313,13 @@ void TMemo::CatchUp(qsizetype limit) {
     cursor.endEditBlock();
     dropped_ = 0;
     clearPending_ = false;
-    for (qsizetype i = 0; i < count; ++i) pendingSize_ -= pending_[i].size() + 1;
-    pending_.remove(0, count);
+    pendingSize_ -= chars;
+    pending_.DropFront(count);
+    pending_.Release();
     if (Size() > budget_) Trim();
     if (atEnd) bar->setValue(bar->maximum());
     flushing_ = false;
-    if (!pending_.isEmpty() || dropped_ > 0) flushTimer_.start();
+    if (!pending_.Empty() || dropped_ > 0) flushTimer_.start();
 }
 
 void TMemo::SetBudget(qsizetype characters) {
@@ -173,17 +338,17 @@ qsizetype TMemo::Size() const {
 
 void TMemo::Trim() {
     const qsizetype inDocument = DocumentSize();
-    const qsizetype newest = !pending_.isEmpty() ? pending_.back().size() + 1
-                             : inDocument > 0    ? document()->characterCount() - LastLineStart()
-                                                 : 0;
+    const qsizetype newest = !pending_.Empty() ? pending_.Chars(pending_.Count() - 1) + 1
+                             : inDocument > 0  ? document()->characterCount() - LastLineStart()
+                                               : 0;
     qsizetype excess = Size() - std::max(budget_ - budget_ / 4, newest);
     if (excess <= 0) return;
-    if (inDocument > 0 && (excess < inDocument || pending_.isEmpty())) {
+    if (inDocument > 0 && (excess < inDocument || pending_.Empty())) {
         // Whole lines from the top, up to the one where the excess ends; the last line of the
         // document stays when it is the newest. They leave the text now and the document with
         // the next frame's lines, in the same edit.
         qsizetype end = NextLineStart(dropped_ + std::min(excess, inDocument) - 1);
-        if (end < 0 && pending_.isEmpty()) end = LastLineStart();
+        if (end < 0 && pending_.Empty()) end = LastLineStart();
         if (end >= 0) {
             dropped_ = end;
             if (!flushTimer_.isActive()) flushTimer_.start();
@@ -351,11 +516,11 @@ QString TMemo::Lines(QString text) const {
 
 void TMemo::DropPending(qsizetype characters) {
     qsizetype count = 0, dropped = 0;
-    while (dropped < characters && count + 1 < pending_.size()) {
-        dropped += pending_[count].size() + 1;
+    while (dropped < characters && count + 1 < pending_.Count()) {
+        dropped += pending_.Chars(count) + 1;
         ++count;
     }
-    pending_.remove(0, count);
+    pending_.DropFront(count);
     pendingSize_ -= dropped;
 }
 
@@ -363,9 +528,9 @@ void TMemo::OnFrame() {
     // A document nobody sees need not keep up; it catches up when it is shown.
     if (!isVisible()) return;
     qsizetype lines = 0, chars = 0;
-    while (lines < std::min(kLinesPerFrame, pending_.size()) &&
-           (lines == 0 || chars + pending_[lines].size() <= kCharsPerFrame)) {
-        chars += pending_[lines].size() + 1;
+    while (lines < std::min(kLinesPerFrame, pending_.Count()) &&
+           (lines == 0 || chars + pending_.Chars(lines) <= kCharsPerFrame)) {
+        chars += pending_.Chars(lines) + 1;
         ++lines;
     }
     CatchUp(lines);
@@ -383,7 +548,7 @@ bool TMemo::event(QEvent* e) {
             Flush();
             break;
         case QEvent::Show:
-            if (clearPending_ || !pending_.isEmpty() || dropped_ > 0) flushTimer_.start();
+            if (clearPending_ || !pending_.Empty() || dropped_ > 0) flushTimer_.start();
             break;
         default:
             break;

@@ -1,17 +1,96 @@
 #pragma once
 
 #include <algorithm>
+#include <cstdint>
+#include <deque>
+#include <string>
+#include <string_view>
 #include <utility>
+#include <vector>
 
 #include <QElapsedTimer>
 #include <QPlainTextEdit>
 #include <QPoint>
 #include <QString>
-#include <QStringList>
+#include <QStringView>
 #include <QTextBlock>
 #include <QTimer>
 
 namespace ui {
+
+// A growing byte buffer that keeps its capacity when emptied. Large ones move their pages
+// when they grow rather than copying them, and ask for huge pages: a flood writes megabytes
+// into memory never touched before, and taking that in 4 KiB faults costs more than the
+// copying.
+class ByteBuffer {
+public:
+    ByteBuffer() = default;
+    ByteBuffer(const ByteBuffer&) = delete;
+    ByteBuffer& operator=(const ByteBuffer&) = delete;
+    ByteBuffer(ByteBuffer&& other) noexcept { *this = std::move(other); }
+    ByteBuffer& operator=(ByteBuffer&& other) noexcept {
+        if (this == &other) return *this;
+        Release();
+        data_ = std::exchange(other.data_, nullptr);
+        size_ = std::exchange(other.size_, 0);
+        capacity_ = std::exchange(other.capacity_, 0);
+        return *this;
+    }
+    ~ByteBuffer();
+    const char* Data() const { return data_; }
+    std::size_t Size() const { return size_; }
+    std::size_t Capacity() const { return capacity_; }
+    void Append(const void* bytes, std::size_t n);
+    void EraseFront(std::size_t n);
+    void Clear() { size_ = 0; }
+    void Release();
+
+private:
+    void Reserve(std::size_t n);
+    char* data_ = nullptr;
+    std::size_t size_ = 0, capacity_ = 0;
+};
+
+// Lines not yet in a memo's document. A received message stays in the bytes it came in, back
+// to back with the others in one buffer that keeps its capacity, and is decoded only if it is
+// shown or asked for: a flood into a memo nobody sees costs a copy of its bytes, and lines
+// dropped from the front cost nothing until half the buffer is spent. A line added as text
+// keeps its string, shared with the caller's.
+class PendingLines {
+public:
+    qsizetype Count() const { return qsizetype(entries_.size()) - first_; }
+    bool Empty() const { return Count() == 0; }
+    // Line 0 is the oldest.
+    qsizetype Chars(qsizetype i) const { return Entry(i).chars; }
+    void AppendTo(QString& out, qsizetype i) const;         // the line's characters
+    QStringView View(qsizetype i, QString& scratch) const;  // in scratch when it must decode
+    void Append(const QString& line);
+    void AppendMessage(std::string_view message);  // shown as DisplayText shows it
+    void DropFront(qsizetype count);
+    void Clear();    // keeps the buffer's capacity
+    void Release();  // gives a large buffer back
+
+private:
+    struct Line {
+        qsizetype start;           // in bytes_; for text, its number among all texts added
+        std::uint32_t size;        // bytes
+        std::uint32_t chars : 31;  // characters shown
+        std::uint32_t text : 1;    // a string in texts_ rather than a message's bytes
+    };
+    const Line& Entry(qsizetype i) const { return entries_[std::size_t(first_ + i)]; }
+    std::string_view Bytes(const Line& line) const {
+        return std::string_view(bytes_.Data() + line.start, std::size_t(line.size));
+    }
+    const QString& Text(const Line& line) const {
+        return texts_[std::size_t(line.start - textsDropped_)];
+    }
+
+    ByteBuffer bytes_;
+    std::deque<QString> texts_;
+    qsizetype textsDropped_ = 0;  // texts taken from the front of texts_ so far
+    std::vector<Line> entries_;
+    qsizetype first_ = 0;  // the oldest line still pending, in entries_
+};
 
 // A multi-line memo whose change notification counts what the operator types and what a
 // handler adds, but not a clearing done by the system.
@@ -33,9 +112,13 @@ public:
     void ClearSilently();
     void Clear();                       // everything, lines not yet drawn included
     void AddLine(const QString& line);  // one change notification
-    QString FirstLine() const;          // the text up to the first line break
-    QString Text() const;               // the whole text, lines not yet drawn included
-    void Flush();                       // brings the document up to date now
+    // A received message as DisplayText shows it, added as one line; one change notification.
+    void AddMessage(std::string_view message);
+    QString FirstLine() const;  // the text up to the first line break
+    // The same without a copy; valid until the memo next changes or is asked again.
+    QStringView FirstLineView() const;
+    QString Text() const;  // the whole text, lines not yet drawn included
+    void Flush();          // brings the document up to date now
 
     static constexpr qsizetype kDefaultBudget = 8 * 1024 * 1024;  // characters
     void SetBudget(qsizetype characters);
@@ -63,6 +146,7 @@ protected:
 
 private:
     void OnFrame();
+    void Added();                   // the newest pending line has just been appended
     void CatchUp(qsizetype limit);  // takes up to limit pending lines into the document
     qsizetype DocumentSize() const;
     void Trim();
@@ -78,7 +162,7 @@ private:
     QString Lines(QString text) const;  // line separators as line breaks, when lines share blocks
 
     bool clearPending_ = false;  // the document is to be emptied before pending_ goes in
-    QStringList pending_;
+    PendingLines pending_;
     qsizetype pendingSize_ = 0;  // characters of pending_, a line break after each line
     qsizetype dropped_ = 0;      // characters of whole lines at the document's top, trimmed already
     qsizetype budget_ = kDefaultBudget;
@@ -89,6 +173,7 @@ private:
     QPoint doubleClickedAt_;
     std::pair<qsizetype, qsizetype> tripleClicked_{-1, -1};  // the line, while the button is held
     QTimer flushTimer_;
+    mutable QString firstLine_;  // what FirstLineView shows when it comes from the document
 };
 
 }  // namespace ui

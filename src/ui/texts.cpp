@@ -44,11 +44,19 @@ const DisplayTable kDisplay;
 }  // namespace
 
 QString DisplayText(std::string_view message) {
+    QString text;
+    text.reserve(static_cast<qsizetype>(message.size()));  // exactly: long reads are common
+    DisplayTextInto(text, message);
+    return text;
+}
+
+void DisplayTextInto(QString& text, std::string_view message) {
     // One pass: decoding and the control symbols come from the same table; "\r\n" and a lone
     // "\r" become one line break. Runs of printable ASCII, most of any message, widen sixteen
     // bytes at a time.
-    QString text(static_cast<qsizetype>(message.size()), Qt::Uninitialized);
-    char16_t* out = reinterpret_cast<char16_t*>(text.data());
+    const qsizetype before = text.size();
+    text.resize(before + static_cast<qsizetype>(message.size()));
+    char16_t* out = reinterpret_cast<char16_t*>(text.data()) + before;
     char16_t* const begin = out;
     const auto* in = reinterpret_cast<const unsigned char*>(message.data());
     const auto* const end = in + message.size();
@@ -80,8 +88,7 @@ QString DisplayText(std::string_view message) {
             }
         }
     }
-    text.truncate(out - begin);
-    return text;
+    text.truncate(before + (out - begin));
 }
 
 QString PrefixedDisplayText(std::string_view prefix, std::string_view message,
@@ -93,12 +100,19 @@ QString PrefixedDisplayText(std::string_view prefix, std::string_view message,
     return DisplayText(prefix) + shown;
 }
 
-std::string MessageBytes(const QString& shown) {
+std::string MessageBytes(QStringView shown) {
     const auto symbol = [](char16_t c) { return (c >= 0x2400 && c < 0x2420) || c == 0x2421; };
-    if (std::none_of(shown.begin(), shown.end(), [&](QChar c) { return symbol(c.unicode()); })) {
-        return app::FromQString(shown);
+    // Most replies are ASCII: those narrow as they are.
+    if (std::all_of(shown.begin(), shown.end(), [](QChar c) { return c.unicode() < 0x80; })) {
+        std::string bytes(static_cast<std::size_t>(shown.size()), '\0');
+        std::transform(shown.begin(), shown.end(), bytes.begin(),
+                       [](QChar c) { return static_cast<char>(c.unicode()); });
+        return bytes;
     }
-    QString text = shown;
+    QString text = shown.toString();
+    if (std::none_of(text.cbegin(), text.cend(), [&](QChar c) { return symbol(c.unicode()); })) {
+        return app::FromQString(text);
+    }
     for (QChar& c : text) {
         const char16_t u = c.unicode();
         if (symbol(u)) c = QChar(u == 0x2421 ? char16_t(0x7F) : char16_t(u - 0x2400));

@@ -2,6 +2,7 @@
 
 #include <QLineEdit>
 #include <QString>
+#include <QStringView>
 #include <string>
 #include <string_view>
 
@@ -14,6 +15,8 @@ void SetTextOf(QLineEdit* edit, std::string_view text);
 // A received message as the memos show it: line breaks stay, other control bytes become
 // visible symbols, so that a NUL cannot cut the line.
 QString DisplayText(std::string_view message);
+// The same, appended to `out`.
+void DisplayTextInto(QString& out, std::string_view message);
 
 // DisplayText(prefix + message) for a message already shown as `shown`: the message is not
 // gone over a second time.
@@ -22,6 +25,6 @@ QString PrefixedDisplayText(std::string_view prefix, std::string_view message,
 
 // The bytes behind a memo's text: the symbols DisplayText shows for control bytes become
 // those bytes again, so that what is parsed and sent back is what arrived.
-std::string MessageBytes(const QString& shown);
+std::string MessageBytes(QStringView shown);
 
 }  // namespace ui

@@ -15,6 +15,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "app/text.h"
 #include "support/event_loop.h"
@@ -523,6 +524,44 @@ private Q_SLOTS:
         QCOMPARE(form->Memo2->Text(), kMemoStart + u'\n' + sent.join(u'\n'));
         QCOMPARE(form->Memo1->Text(), sent.last());
         QCOMPARE(changes.count(), int(sent.size()));
+    }
+
+    // In programming mode replies are parsed when the read side is next shown; a burst longer
+    // than the window holds unparsed is parsed on the way. Either way the edits end as taking
+    // each reply in turn leaves them: the later groups of the one full reply, long before the
+    // cut ones, included.
+    void aBurstOfRepliesEndsAsEachInTurnWould() {
+        std::vector<std::string> replies{
+            "<1788#1789#C0.A8.77.1#C0.A8.77.8D#C0.A8.77.F0#FF.FF.FF.0#00-AC-6E-24-18-02>"};
+        for (int i = 1; i <= 5000; ++i) {
+            replies.push_back("<" + QByteArray::number(i, 16).toStdString() + "#2#x" +
+                              std::to_string(i) + ">");
+        }
+        FakeEnv stepEnv, burstEnv;
+        auto step = Shown(stepEnv);
+        auto burst = Shown(burstEnv);
+        step->CheckBox3->click();
+        burst->CheckBox3->click();
+        const auto receive = [](ui::TForm1& form, const std::string& reply) {
+            form.Memo1->ClearSilently();
+            form.Memo1->AddMessage(reply);  // as the listener's handler does
+        };
+        for (const std::string& reply : replies) {
+            receive(*step, reply);
+            step->FlushReadSide();
+            receive(*burst, reply);
+        }
+        burst->FlushReadSide();
+        const auto texts = [](const ui::TForm1& f) {
+            QStringList t;
+            for (const QLineEdit* e :
+                 {f.Edit4, f.Edit11, f.Edit18, f.Edit8, f.Edit19, f.Edit26, f.Edit7})
+                t.append(e->text());
+            return t;
+        };
+        QCOMPARE(texts(*burst), texts(*step));
+        QCOMPARE(burst->Edit18->text(), QStringLiteral("192.168.119.1"));  // from the full one
+        QCOMPARE(burstEnv.beeps, int(replies.size()));
     }
 
     // --- echo loops -------------------------------------------------------------------------
