@@ -274,6 +274,15 @@ report() {
             "$(each p99_us "${cs[@]}" | median)" "$(each p99_us "${os[@]}" | median)" \
             "$c_cpu" "$o_cpu" "$(calc %.2f "$o_cpu / $c_cpu")"
     done
+    # Where Orvan's CPU goes: the interface thread (the memos, the parser, painting) and the
+    # listener's thread (receiving and answering), each from the scheduler's own accounting.
+    echo "Orvan's threads, us of CPU per datagram (medians): interface thread | listener's thread:"
+    for rowdef in "${ROWS[@]}"; do
+        IFS='|' read -r i name size w kind tab target <<<"$rowdef"
+        printf '  %-24s %6s | %6s\n' "$name" \
+            "$(for f in "$OUT/$i"-o*.window; do calc %.2f "$(kv ui_cpu_ms "$f") * 1000 / $N"; echo; done | median)" \
+            "$(for f in "$OUT/$i"-o*.window; do calc %.2f "$(kv listener_cpu_ms "$f") * 1000 / $N"; echo; done | median)"
+    done
     echo "Per run, Orvan / C replies/s:"
     for rowdef in "${ROWS[@]}"; do
         IFS='|' read -r i name size w kind tab target <<<"$rowdef"
