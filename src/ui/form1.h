@@ -2,11 +2,11 @@
 
 // The one window of the program. Data flows one way through it: a datagram reaches
 // UDPServerUDPRead, which clears Memo1 and adds the message as its only line; that change
-// runs Memo1Change, which in programming mode parses the line with config::ParseConfigReply
-// and fills the read side (Panel4). Button6 copies the read side to the write side
-// (Panel7), whose decimal addresses follow into hex quads as they are typed; Button5 sends
-// them back with config::BuildConfigCommand. Handlers live in one file per area:
-// form1_startup.cpp, form1_config.cpp, form1_transport.cpp, form1_udp.cpp, form1_tcp.cpp;
+// runs Memo1Change, which in programming mode hands the line to the read side (Panel4): it
+// parses the newest replies with config::ParseConfigReply when it is next shown. Button6 copies the
+// read side to the write side (Panel7), whose decimal addresses follow into hex quads as they are
+// typed; Button5 sends them back with config::BuildConfigCommand. Handlers live in one file per
+// area: form1_startup.cpp, form1_config.cpp, form1_transport.cpp, form1_udp.cpp, form1_tcp.cpp;
 // form1_layout.cpp builds the controls.
 
 #include <QCheckBox>
