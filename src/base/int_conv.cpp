@@ -5,16 +5,13 @@
 #include "base/error.h"
 
 namespace base {
-namespace {
 
-int HexDigit(char c) {
+int HexDigit(char c) noexcept {
     if (c >= '0' && c <= '9') return c - '0';
     if (c >= 'A' && c <= 'F') return c - 'A' + 10;
     if (c >= 'a' && c <= 'f') return c - 'a' + 10;
     return -1;
 }
-
-}  // namespace
 
 std::int32_t StrToInt(std::string_view text) {
     if (const auto value = TryStrToInt(text)) return *value;

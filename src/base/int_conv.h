@@ -15,4 +15,7 @@ std::int32_t StrToInt(std::string_view text);
 // instead of the error.
 std::optional<std::int32_t> TryStrToInt(std::string_view text) noexcept;
 
+// The value of one hexadecimal digit, either case; -1 for any other character.
+int HexDigit(char c) noexcept;
+
 }  // namespace base

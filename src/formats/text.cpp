@@ -3,6 +3,8 @@
 #include <array>
 #include <cstdint>
 
+#include "base/int_conv.h"
+
 namespace formats {
 namespace {
 
@@ -52,13 +54,6 @@ void AppendHex(std::string& out, unsigned char b) {
     out += "\\x";
     out += kHex[b >> 4];
     out += kHex[b & 0xF];
-}
-
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    return -1;
 }
 
 }  // namespace
@@ -126,9 +121,9 @@ std::string TextOfCsvCell(std::string_view cell) {
     std::string out;
     for (std::size_t i = 0; i < cell.size(); ++i) {
         const int high = i + 3 < cell.size() && cell[i] == '\\' && cell[i + 1] == 'x'
-                             ? HexDigit(cell[i + 2])
+                             ? base::HexDigit(cell[i + 2])
                              : -1;
-        const int low = high >= 0 ? HexDigit(cell[i + 3]) : -1;
+        const int low = high >= 0 ? base::HexDigit(cell[i + 3]) : -1;
         if (low < 0) {
             out += cell[i];
             continue;

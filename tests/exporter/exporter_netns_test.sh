@@ -243,45 +243,14 @@ print(crypt.crypt("scrape-secret", crypt.mksalt(crypt.METHOD_BLOWFISH, rounds=16
     for _ in $(seq 100); do grep -q listening "$work/tls-exporter.log" && break; sleep 0.05; done
     # The packaged configuration, with this run's devices, exporter, rules and a quick pace.
     printf -- '- targets: ["%s.2", "%s.3", "%s.4"]\n' "$net" "$net" "$net" >"$work/devices.yml"
-    sed -e "s|/etc/prometheus/orvan-devices.yml|$work/devices.yml|" \
-        -e "s|/usr/share/orvan-exporter/orvan-rules.yml|$source/dist/prometheus/orvan-rules.yml|" \
-        -e "s|127.0.0.1:9871|$listen|" -e 's|scrape_interval: .*|scrape_interval: 1s|' \
-        -e 's|scrape_timeout: .*|scrape_timeout: 1s|' \
-        "$source/dist/prometheus/prometheus.yml" >"$work/prometheus.yml"
-    api=127.0.0.1:$((19800 + n))
-    timeout -k 5 300 prometheus --config.file "$work/prometheus.yml" \
-        --storage.tsdb.path "$work/tsdb" --web.listen-address "$api" </dev/null \
-        >"$work/prometheus.log" 2>&1 &
-    pids+=($!)
-    sed -e "s|/etc/prometheus/orvan-devices.yml|$work/devices.yml|" \
-        -e "s|/usr/share/orvan-exporter/orvan-rules.yml|$source/dist/prometheus/orvan-rules.yml|" \
+    api=127.0.0.1:$((19800 + n)) https_api=127.0.0.1:$((19850 + n))
+    start_prometheus prometheus prometheus.yml "$source/dist/prometheus/orvan-rules.yml" \
+        "$listen" "$api"
+    start_prometheus prometheus-https prometheus-https.yml \
+        "$source/dist/prometheus/orvan-rules.yml" "$tls_listen" "$https_api" \
         -e "s|/etc/prometheus/orvan-exporter.crt|$work/tls.crt|" \
-        -e "s|/etc/prometheus/orvan-exporter.password|$work/password|" \
-        -e "s|127.0.0.1:9871|$tls_listen|" -e 's|scrape_interval: .*|scrape_interval: 1s|' \
-        -e 's|scrape_timeout: .*|scrape_timeout: 1s|' \
-        "$source/dist/prometheus/prometheus-https.yml" >"$work/prometheus-https.yml"
-    https_api=127.0.0.1:$((19850 + n))
-    timeout -k 5 300 prometheus --config.file "$work/prometheus-https.yml" \
-        --storage.tsdb.path "$work/tsdb-https" --web.listen-address "$https_api" </dev/null \
-        >"$work/prometheus-https.log" 2>&1 &
-    pids+=($!)
-    # query EXPR: the value of each series, "instance=value" lines, sorted, from $server
+        -e "s|/etc/prometheus/orvan-exporter.password|$work/password|"
     server=$api
-    query() {
-        promtool query instant "http://$server" "$1" 2>/dev/null |
-            sed -nE 's/.*instance="([^"]*)".* => ([0-9.e+-]+) @.*/\1=\2/p' | sort
-    }
-    # until WHAT EXPR EXPECTED: waits up to 20 s for the query to give EXPECTED
-    until_is() {
-        local _ got=
-        for _ in $(seq 80); do
-            got=$(query "$2")
-            [ "$got" = "$3" ] && return 0
-            sleep 0.25
-        done
-        fail "$1: $2 gave:"$'\n'"$got"$'\n'"expected:"$'\n'"$3"
-        tail -n 5 "$work/prometheus.log"
-    }
 
     case_name="every device up"
     until_is "up" orvan_up "$net.2=1

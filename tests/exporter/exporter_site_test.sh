@@ -50,29 +50,9 @@ JSON
     printf -- '- targets: ["%s.2", "%s.3", "%s.4"]\n' "$net" "$net" "$net" >"$work/devices.yml"
     sed -e 's/for: 5m/for: 10s/' -e 's/for: 2m/for: 5s/' \
         "$source/dist/prometheus/orvan-rules.yml" >"$work/rules.yml"
-    sed -e "s|/etc/prometheus/orvan-devices.yml|$work/devices.yml|" \
-        -e "s|/usr/share/orvan-exporter/orvan-rules.yml|$work/rules.yml|" \
-        -e "s|127.0.0.1:9871|$listen|" -e 's|scrape_interval: .*|scrape_interval: 1s|' \
-        -e 's|scrape_timeout: .*|scrape_timeout: 1s\n  evaluation_interval: 1s|' \
-        "$source/dist/prometheus/prometheus.yml" >"$work/prometheus.yml"
-    api=127.0.0.1:$((19800 + n))
-    prometheus --config.file "$work/prometheus.yml" --storage.tsdb.path "$work/tsdb" \
-        --web.listen-address "$api" </dev/null >"$work/prometheus.log" 2>&1 &
-    pids+=($!)
-    # query EXPR: "instance=value" lines, sorted
-    query() {
-        promtool query instant "http://$api" "$1" 2>/dev/null |
-            sed -nE 's/.*instance="([^"]*)".* => ([0-9.e+-]+) @.*/\1=\2/p' | sort
-    }
-    until_is() {  # until_is WHAT EXPR EXPECTED: waits up to 30 s for the query to give EXPECTED
-        local _ got=
-        for _ in $(seq 120); do
-            got=$(query "$2")
-            [ "$got" = "$3" ] && return 0
-            sleep 0.25
-        done
-        fail "$1: $2 gave:"$'\n'"$got"$'\n'"expected:"$'\n'"$3"
-    }
+    server=127.0.0.1:$((19800 + n))
+    start_prometheus prometheus prometheus.yml "$work/rules.yml" "$listen" "$server" \
+        -e 's|scrape_timeout: 1s|scrape_timeout: 1s\n  evaluation_interval: 1s|'
     firing='ALERTS{alertstate="firing",alertname=~"OrvanDeviceDown|OrvanSettingDrift"}'
     pending='ALERTS{alertstate="pending",alertname=~"OrvanDeviceDown|OrvanSettingDrift"}'
 

@@ -1,15 +1,26 @@
 #pragma once
-// A folder of each case's own for the exporter's desired files, with the files the case plants.
+// The exporter tests' table rows, named by their labels, and a folder of each case's own for
+// the desired files, with the files the case plants.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
 #include <filesystem>
 #include <fstream>
+#include <ostream>
 #include <string>
 #include <utility>
 #include <vector>
 
 namespace exporter_test {
+
+template <typename Case>
+requires requires(const Case& c) {
+    c.label;
+}
+void PrintTo(const Case& c, std::ostream* os) {
+    *os << c.label;
+}
+inline const auto kLabel = [](const auto& info) { return std::string(info.param.label); };
 
 using Files = std::vector<std::pair<std::string, std::string>>;  // name, content
 

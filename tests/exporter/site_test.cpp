@@ -15,14 +15,8 @@
 
 namespace {
 
-template <typename Case>
-requires requires(const Case& c) {
-    c.label;
-}
-void PrintTo(const Case& c, std::ostream* os) {
-    *os << c.label;
-}
-const auto kLabel = [](const auto& info) { return std::string(info.param.label); };
+using exporter_test::kLabel;
+using exporter_test::PrintTo;
 
 using device::Setting;
 
